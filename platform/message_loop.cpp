@@ -1,0 +1,381 @@
+#include "platform/message_loop.h"
+
+#include "platform/socket_errors.h"
+
+#include <atomic>
+#include <cerrno>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr uint64_t kWakeKey = 0;
+
+// Which loop owns which window; posting from other threads goes through it. The mutex is
+// held while a message is queued so that a loop cannot be destroyed under a poster.
+struct WindowRegistry {
+    std::mutex mutex;
+    std::unordered_map<WindowHandle, MessageLoop*> owners;
+};
+
+WindowRegistry& Registry() {
+    static WindowRegistry registry;
+    return registry;
+}
+
+std::atomic<WindowHandle> nextWindow{1};
+thread_local std::unique_ptr<MessageLoop> tlsLoop;
+
+int SocketErrorOf(int fd) {
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+bool IsListeningSocket(int fd) {
+    int value = 0;
+    socklen_t len = sizeof(value);
+    return getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) == 0 && value != 0;
+}
+
+} // namespace
+
+struct MessageLoop::SocketWatch {
+    int fd = -1;
+    uint64_t key = 0;
+    WindowHandle window = 0;
+    uint32_t msg = 0;
+    uint32_t events = 0;
+    bool listening = false;
+    bool readArmed = true;
+    bool acceptArmed = true;
+    bool writeArmed = true;
+    bool connectPending = false;
+    bool closeDone = false;
+    bool inEpoll = false;
+    uint32_t interest = 0;
+};
+
+struct MessageLoop::Timer {
+    int fd = -1;
+    WindowHandle window = 0;
+    uintptr_t id = 0;
+    ~Timer() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+MessageLoop& MessageLoop::Current() {
+    if (!tlsLoop) tlsLoop.reset(new MessageLoop());
+    return *tlsLoop;
+}
+
+MessageLoop* MessageLoop::CurrentIfAny() { return tlsLoop.get(); }
+
+MessageLoop::MessageLoop() {
+    Registry(); // constructed before any loop, so it outlives them all
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        int err = errno;
+        ::close(epollFd_);
+        throw std::system_error(err, std::generic_category(), "eventfd");
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeKey;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+}
+
+MessageLoop::~MessageLoop() {
+    {
+        std::lock_guard<std::mutex> lock(Registry().mutex);
+        for (auto& [handle, proc] : windows_) Registry().owners.erase(handle);
+    }
+    timersByKey_.clear();
+    ::close(wakeFd_);
+    ::close(epollFd_);
+}
+
+WindowHandle MessageLoop::CreateHiddenWindow(WindowProc proc) {
+    WindowHandle handle = nextWindow.fetch_add(1);
+    windows_[handle] = std::make_shared<WindowProc>(std::move(proc));
+    std::lock_guard<std::mutex> lock(Registry().mutex);
+    Registry().owners[handle] = this;
+    return handle;
+}
+
+void MessageLoop::DestroyWindow(WindowHandle window) {
+    if (windows_.erase(window) == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(Registry().mutex);
+        Registry().owners.erase(window);
+    }
+    for (auto it = timersByKey_.begin(); it != timersByKey_.end();) {
+        if (it->second->window == window)
+            it = timersByKey_.erase(it);
+        else
+            ++it;
+    }
+    std::vector<int> fds;
+    for (auto& [fd, watch] : watchesByFd_)
+        if (watch->window == window) fds.push_back(fd);
+    for (int fd : fds) RemoveWatch(fd);
+}
+
+bool MessageLoop::IsWindow(WindowHandle window) const { return windows_.count(window) != 0; }
+
+bool MessageLoop::PostMessage(WindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    std::lock_guard<std::mutex> lock(Registry().mutex);
+    auto it = Registry().owners.find(window);
+    if (it == Registry().owners.end()) return false;
+    it->second->Enqueue(Message{msg, wParam, lParam}, window);
+    return true;
+}
+
+void MessageLoop::Enqueue(const Message& message, WindowHandle window) {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        queue_.emplace_back(window, message);
+    }
+    uint64_t one = 1;
+    // A full eventfd counter still leaves it readable, which is all the wake-up needs.
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
+}
+
+bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
+    if (!IsWindow(window)) return false;
+    Timer* timer = nullptr;
+    for (auto& [key, t] : timersByKey_)
+        if (t->window == window && t->id == id) timer = t.get();
+    if (!timer) {
+        auto fresh = std::make_unique<Timer>();
+        fresh->fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (fresh->fd < 0) return false;
+        fresh->window = window;
+        fresh->id = id;
+        uint64_t key = nextKey_++;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = key;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fresh->fd, &ev) != 0) return false;
+        timer = fresh.get();
+        timersByKey_[key] = std::move(fresh);
+    }
+    uint32_t ms = intervalMs == 0 ? 1 : intervalMs; // a zero interval would disarm the timerfd
+    itimerspec spec{};
+    spec.it_value.tv_sec = ms / 1000;
+    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    spec.it_interval = spec.it_value;
+    return timerfd_settime(timer->fd, 0, &spec, nullptr) == 0;
+}
+
+void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
+    for (auto it = timersByKey_.begin(); it != timersByKey_.end(); ++it) {
+        if (it->second->window == window && it->second->id == id) {
+            timersByKey_.erase(it);
+            return;
+        }
+    }
+}
+
+int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events) {
+    if (fd < 0) return kWsaENOTSOCK;
+    if (events == 0) {
+        RemoveWatch(fd);
+        return 0;
+    }
+    if (!IsWindow(window)) return kWsaEINVAL;
+    int type = 0;
+    socklen_t len = sizeof(type);
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return WsaFromErrno(errno);
+    RemoveWatch(fd);
+    auto watch = std::make_unique<SocketWatch>();
+    watch->fd = fd;
+    watch->key = nextKey_++;
+    watch->window = window;
+    watch->msg = msg;
+    watch->events = events;
+    watch->listening = IsListeningSocket(fd);
+    SocketWatch& ref = *watch;
+    watchFdByKey_[ref.key] = fd;
+    watchesByFd_[fd] = std::move(watch);
+    UpdateInterest(ref);
+    return 0;
+}
+
+void MessageLoop::UpdateInterest(SocketWatch& watch) {
+    if (watch.closeDone) {
+        if (watch.inEpoll) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch.fd, nullptr);
+        watch.inEpoll = false;
+        return;
+    }
+    uint32_t interest = 0;
+    if (watch.listening) {
+        if (watch.acceptArmed && (watch.events & kFdAccept)) interest |= EPOLLIN;
+    } else {
+        if (watch.readArmed && (watch.events & kFdRead)) interest |= EPOLLIN;
+        if (watch.events & kFdClose) interest |= EPOLLRDHUP;
+        if ((watch.writeArmed && (watch.events & kFdWrite)) || watch.connectPending) interest |= EPOLLOUT;
+    }
+    if (watch.inEpoll && interest == watch.interest) return;
+    epoll_event ev{};
+    ev.events = interest;
+    ev.data.u64 = watch.key;
+    if (epoll_ctl(epollFd_, watch.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, watch.fd, &ev) == 0) {
+        watch.inEpoll = true;
+        watch.interest = interest;
+    }
+}
+
+void MessageLoop::RemoveWatch(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    if (it->second->inEpoll) epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    watchFdByKey_.erase(it->second->key);
+    watchesByFd_.erase(it);
+}
+
+void MessageLoop::NoteReceived(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    it->second->readArmed = true;
+    it->second->acceptArmed = true;
+    UpdateInterest(*it->second);
+}
+
+void MessageLoop::NoteSendIncomplete(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    it->second->writeArmed = true;
+    UpdateInterest(*it->second);
+}
+
+void MessageLoop::NoteConnectStarted(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    it->second->connectPending = true;
+    it->second->listening = false;
+    UpdateInterest(*it->second);
+}
+
+void MessageLoop::ForgetSocket(int fd) { RemoveWatch(fd); }
+
+bool MessageLoop::RunOnce(int timeoutMs) {
+    if (quit_) return false;
+    epoll_event events[64];
+    int n = epoll_wait(epollFd_, events, 64, timeoutMs);
+    if (n < 0) return !quit_; // EINTR: a signal arrived; the caller simply runs another pass
+    // Copy first: handlers may register, remove or reuse descriptors while we dispatch, and
+    // the keys make stale entries of this batch harmless.
+    std::vector<std::pair<uint64_t, uint32_t>> ready;
+    ready.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        uint64_t key = events[i].data.u64;
+        uint32_t revents = events[i].events;
+        ready.emplace_back(key, revents);
+    }
+    for (auto [key, revents] : ready) {
+        if (key == kWakeKey)
+            DispatchPosted();
+        else if (timersByKey_.count(key))
+            HandleTimer(key);
+        else
+            HandleSocket(key, revents);
+    }
+    return !quit_;
+}
+
+void MessageLoop::Run() {
+    while (RunOnce(-1)) {
+    }
+}
+
+void MessageLoop::DispatchPosted() {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof(count));
+    std::vector<std::pair<WindowHandle, Message>> batch;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        batch.swap(queue_);
+    }
+    for (auto& [window, message] : batch) Dispatch(window, message);
+}
+
+void MessageLoop::Dispatch(WindowHandle window, const Message& message) {
+    auto it = windows_.find(window);
+    if (it == windows_.end()) return;
+    std::shared_ptr<WindowProc> proc = it->second; // survives DestroyWindow inside the call
+    (*proc)(message);
+}
+
+void MessageLoop::HandleTimer(uint64_t key) {
+    Timer& timer = *timersByKey_[key];
+    uint64_t expirations = 0;
+    [[maybe_unused]] ssize_t r = ::read(timer.fd, &expirations, sizeof(expirations));
+    Dispatch(timer.window, Message{kWmTimer, timer.id, 0});
+}
+
+void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
+    auto keyIt = watchFdByKey_.find(key);
+    if (keyIt == watchFdByKey_.end()) return; // registration ended earlier in this batch
+    SocketWatch& watch = *watchesByFd_[keyIt->second];
+    uint32_t bits = 0;
+    int err = 0;
+    if (watch.connectPending) {
+        if (!(revents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+        watch.connectPending = false;
+        err = SocketErrorOf(watch.fd);
+        if (watch.events & kFdConnect) bits |= kFdConnect;
+        if (err == 0 && (revents & EPOLLOUT) && watch.writeArmed && (watch.events & kFdWrite)) {
+            bits |= kFdWrite;
+            watch.writeArmed = false;
+        }
+        if (err != 0) watch.closeDone = true; // a failed connect ends this registration
+    } else {
+        bool broken = (revents & (EPOLLERR | EPOLLHUP)) != 0;
+        if (broken) err = SocketErrorOf(watch.fd);
+        bool peerClosed = broken || (revents & EPOLLRDHUP);
+        if (watch.listening) {
+            if ((revents & EPOLLIN) && watch.acceptArmed && (watch.events & kFdAccept)) {
+                bits |= kFdAccept;
+                watch.acceptArmed = false;
+            }
+        } else {
+            // With the peer gone only the close is reported: its handling reads whatever is
+            // still pending, so a separate read event would announce the same bytes twice.
+            bool closeWanted = peerClosed && !watch.closeDone && (watch.events & kFdClose);
+            if ((revents & EPOLLIN) && !closeWanted && watch.readArmed && (watch.events & kFdRead)) {
+                bits |= kFdRead;
+                watch.readArmed = false;
+            }
+            if ((revents & EPOLLOUT) && !broken && watch.writeArmed && (watch.events & kFdWrite)) {
+                bits |= kFdWrite;
+                watch.writeArmed = false;
+            }
+            if (peerClosed && !watch.closeDone && (watch.events & kFdClose)) {
+                bits |= kFdClose;
+                watch.closeDone = true;
+            } else if (peerClosed && !(watch.events & kFdClose)) {
+                watch.closeDone = true; // nobody wants the close; stop the level-triggered wake-ups
+            }
+        }
+    }
+    int fd = watch.fd;
+    WindowHandle window = watch.window;
+    uint32_t msg = watch.msg;
+    UpdateInterest(watch);
+    if (bits == 0) return;
+    uint16_t wsa = static_cast<uint16_t>(WsaFromErrno(err));
+    Dispatch(window, Message{msg, static_cast<uintptr_t>(fd), MakeNotification(bits, wsa)});
+}
+
+} // namespace platform

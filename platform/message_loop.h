@@ -1,0 +1,129 @@
+// Per-thread message loop: hidden windows with a message procedure, posted messages, timers
+// and asynchronous socket notifications, all served on the thread that owns the loop.
+//
+// Loop rules:
+//  - A window's procedure runs only on the loop's thread, one message at a time.
+//  - Messages for a destroyed window are dropped; destroying a window inside its own
+//    procedure is allowed (the procedure object lives until that call returns).
+//  - Posted messages are delivered in the order they were posted.
+//  - A call that fails (returns false or an error) never leads to a later delivery.
+//  - Socket notifications follow the asynchronous-select contract: within one notification
+//    the event bits are connect, read, write, accept, close; read (accept) is signalled while
+//    data (connections) are pending and re-armed only by the next receive (accept) call;
+//    write once after registration and again only after a send could not take everything;
+//    close exactly once per registration, with the error code in the high 16 bits.
+//  - The loop is one file descriptor (epoll); another event loop can drive it by calling
+//    RunOnce(0) whenever that descriptor is readable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+
+using WindowHandle = uint64_t; // 0 is never a window
+
+struct Message {
+    uint32_t msg;
+    uintptr_t wParam;
+    intptr_t lParam;
+};
+
+using WindowProc = std::function<void(const Message&)>;
+
+constexpr uint32_t kWmTimer = 0x0113;
+constexpr uint32_t kWmUser = 0x0400;
+
+// Asynchronous-select event values (low 16 bits of a notification's lParam).
+constexpr uint32_t kFdRead = 1;
+constexpr uint32_t kFdWrite = 2;
+constexpr uint32_t kFdOob = 4;
+constexpr uint32_t kFdAccept = 8;
+constexpr uint32_t kFdConnect = 16;
+constexpr uint32_t kFdClose = 32;
+
+inline uint32_t NotificationEvents(intptr_t lParam) { return static_cast<uint32_t>(lParam) & 0xFFFF; }
+inline uint16_t NotificationError(intptr_t lParam) {
+    return static_cast<uint16_t>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
+}
+inline intptr_t MakeNotification(uint32_t events, uint16_t error) {
+    return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | (events & 0xFFFF));
+}
+
+class MessageLoop {
+  public:
+    // The calling thread's loop, created on first use. Throws std::system_error when the
+    // kernel objects cannot be created.
+    static MessageLoop& Current();
+    // The calling thread's loop if it has one, else nullptr (never creates one).
+    static MessageLoop* CurrentIfAny();
+
+    MessageLoop(const MessageLoop&) = delete;
+    MessageLoop& operator=(const MessageLoop&) = delete;
+    ~MessageLoop();
+
+    int Fd() const { return epollFd_; }
+
+    WindowHandle CreateHiddenWindow(WindowProc proc);
+    // Also kills the window's timers and its socket registrations.
+    void DestroyWindow(WindowHandle window);
+    bool IsWindow(WindowHandle window) const;
+
+    // Thread-safe. False when the window does not exist (the message is dropped).
+    static bool PostMessage(WindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+    // Periodic timer delivering kWmTimer with wParam = id; setting an existing id restarts it.
+    bool SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs);
+    void KillTimer(WindowHandle window, uintptr_t id);
+
+    // Registers (events != 0) or cancels (events == 0) notifications for a socket; they are
+    // delivered to `window` as message `msg` with wParam = fd. Returns 0 or a socket error
+    // number (10038 for a bad descriptor, 10022 for a bad window).
+    int AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events);
+
+    // Hooks for the socket wrappers (platform/async_net.h).
+    void NoteReceived(int fd);
+    void NoteSendIncomplete(int fd);
+    void NoteConnectStarted(int fd);
+    void ForgetSocket(int fd);
+
+    // One pass: waits up to timeoutMs (-1 forever, 0 not at all) and dispatches what is ready.
+    // Returns false once Quit() was called.
+    bool RunOnce(int timeoutMs);
+    // Runs passes until Quit().
+    void Run();
+    void Quit() { quit_ = true; }
+    bool Quitting() const { return quit_; }
+
+  private:
+    struct SocketWatch;
+    struct Timer;
+
+    MessageLoop();
+    void Enqueue(const Message& message, WindowHandle window);
+    void DispatchPosted();
+    void Dispatch(WindowHandle window, const Message& message);
+    void HandleSocket(uint64_t key, uint32_t revents);
+    void HandleTimer(uint64_t key);
+    void UpdateInterest(SocketWatch& watch);
+    void RemoveWatch(int fd);
+
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
+    bool quit_ = false;
+    uint64_t nextKey_ = 1;
+
+    std::unordered_map<WindowHandle, std::shared_ptr<WindowProc>> windows_;
+    std::unordered_map<int, std::unique_ptr<SocketWatch>> watchesByFd_;
+    std::unordered_map<uint64_t, int> watchFdByKey_;
+    std::unordered_map<uint64_t, std::unique_ptr<Timer>> timersByKey_;
+
+    std::mutex queueMutex_;
+    std::vector<std::pair<WindowHandle, Message>> queue_;
+};
+
+} // namespace platform

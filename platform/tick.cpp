@@ -1,0 +1,28 @@
+#include "platform/tick.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+uint32_t TickCount() {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+    return static_cast<uint32_t>(static_cast<uint64_t>(ms));
+}
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void StartDetachedThread(std::function<void()> body) {
+    std::thread worker([fn = std::move(body)]() {
+        try {
+            fn();
+        } catch (...) {
+            // A detached thread has nobody to report to; terminating the process instead
+            // would lose every other message in flight.
+        }
+    });
+    worker.detach();
+}
+
+} // namespace platform

@@ -1,0 +1,44 @@
+#include "platform/gbk.h"
+#include "platform/resources.h"
+#include "platform/tick.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Gbk, ChineseRoundTripsAndBadBytesAreMarkedNotDropped) {
+    const std::string gbk = "\xCD\xCB\xB3\xF6VantroSMTP\xB7\xFE\xCE\xF1\xC6\xF7\xC2\xF0\xA3\xBF"; // 退出VantroSMTP服务器吗？
+    const std::string utf8 = "\xE9\x80\x80\xE5\x87\xBAVantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE5\x90\x97\xEF\xBC\x9F";
+    EXPECT_EQ(platform::GbkToUtf8(gbk), utf8);
+    EXPECT_EQ(platform::Utf8ToGbk(utf8), gbk);
+    EXPECT_EQ(platform::GbkToUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(platform::GbkToUtf8("end\xCD"), "end\xEF\xBF\xBD"); // cut in the middle of a character
+    EXPECT_EQ(platform::Utf8ToGbk("x\xF0\x9F\x98\x80y"), "x?y"); // no GBK form for an emoji
+    EXPECT_EQ(platform::GbkToUtf8(""), "");
+}
+
+TEST(Resources, LookedUpByNameAndTypeIgnoringCase) {
+    static const char wave[] = "RIFF....WAVE";
+    platform::RegisterResource("TestSound", "wave", std::string_view(wave, sizeof(wave) - 1));
+    std::string_view data;
+    ASSERT_TRUE(platform::FindResource("TESTSOUND", "WAVE", data));
+    EXPECT_EQ(data, "RIFF....WAVE");
+    EXPECT_FALSE(platform::FindResource("TESTSOUND", "BITMAP", data));
+    EXPECT_TRUE(data.empty());
+}
+
+TEST(Tick, MonotonicMillisecondsAndDetachedThreadsRun) {
+    uint32_t start = platform::TickCount();
+    platform::SleepMs(20);
+    uint32_t span = platform::TickCount() - start;
+    EXPECT_GE(span, 19u);
+    EXPECT_LT(span, 2000u);
+    std::atomic<int> ran{0};
+    platform::StartDetachedThread([&] { ran = 1; });
+    platform::StartDetachedThread([] { throw std::runtime_error("must not end the process"); });
+    for (int i = 0; i < 200 && !ran; ++i) platform::SleepMs(5);
+    EXPECT_EQ(ran.load(), 1);
+}
+
+} // namespace

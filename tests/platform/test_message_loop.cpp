@@ -1,0 +1,119 @@
+#include "platform/message_loop.h"
+#include "tests/support/loopback.h"
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using platform::Message;
+using platform::MessageLoop;
+
+namespace {
+
+TEST(MessageLoop, PostedMessagesArriveInOrderIncludingFromOtherThreads) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<uintptr_t> seen;
+    auto window = loop.CreateHiddenWindow([&](const Message& m) { seen.push_back(m.wParam); });
+    for (uintptr_t i = 0; i < 5; ++i) ASSERT_TRUE(MessageLoop::PostMessage(window, 2000, i, 0));
+    std::thread poster([&] {
+        for (uintptr_t i = 5; i < 1005; ++i) MessageLoop::PostMessage(window, 2000, i, 0);
+    });
+    poster.join();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return seen.size() == 1005; }, 2000));
+    for (uintptr_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
+    loop.DestroyWindow(window);
+}
+
+TEST(MessageLoop, MessagesToADestroyedWindowAreDropped) {
+    MessageLoop& loop = MessageLoop::Current();
+    int calls = 0;
+    auto window = loop.CreateHiddenWindow([&](const Message&) { ++calls; });
+    MessageLoop::PostMessage(window, 2000, 0, 0);
+    loop.DestroyWindow(window);
+    EXPECT_FALSE(MessageLoop::PostMessage(window, 2000, 0, 0));
+    testsupport::PumpFor(30);
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(loop.IsWindow(window));
+}
+
+TEST(MessageLoop, AWindowMayDestroyItselfInsideItsProcedure) {
+    MessageLoop& loop = MessageLoop::Current();
+    int calls = 0;
+    platform::WindowHandle window = 0;
+    std::string capture = "still alive"; // captured state must survive the destroy
+    window = loop.CreateHiddenWindow([&, capture](const Message&) {
+        ++calls;
+        loop.DestroyWindow(window);
+        EXPECT_EQ(capture, "still alive");
+    });
+    MessageLoop::PostMessage(window, 2000, 0, 0);
+    MessageLoop::PostMessage(window, 2000, 1, 0);
+    testsupport::PumpFor(30);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(MessageLoop, MessagePostedDuringDispatchWaitsForALaterPass) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<int> order;
+    platform::WindowHandle window = 0;
+    window = loop.CreateHiddenWindow([&](const Message& m) {
+        order.push_back(static_cast<int>(m.wParam));
+        if (m.wParam == 1) MessageLoop::PostMessage(window, 2000, 3, 0);
+    });
+    MessageLoop::PostMessage(window, 2000, 1, 0);
+    MessageLoop::PostMessage(window, 2000, 2, 0);
+    ASSERT_TRUE(loop.RunOnce(1000));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return order.size() == 3; }, 1000));
+    EXPECT_EQ(order.back(), 3);
+    loop.DestroyWindow(window);
+}
+
+TEST(MessageLoop, TimersRepeatUntilKilledAndDieWithTheirWindow) {
+    MessageLoop& loop = MessageLoop::Current();
+    int ticksA = 0, ticksB = 0;
+    auto window = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg != platform::kWmTimer) return;
+        if (m.wParam == 1) ++ticksA;
+        if (m.wParam == 2) ++ticksB;
+    });
+    ASSERT_TRUE(loop.SetTimer(window, 1, 10));
+    ASSERT_TRUE(loop.SetTimer(window, 2, 10));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return ticksA >= 3; }, 2000));
+    loop.KillTimer(window, 1);
+    int frozen = ticksA;
+    testsupport::PumpFor(60);
+    EXPECT_EQ(ticksA, frozen);
+    EXPECT_GE(ticksB, 3);
+    loop.DestroyWindow(window);
+    EXPECT_FALSE(loop.SetTimer(window, 3, 10));
+    testsupport::PumpFor(30); // the dead window's timer must not fire into freed state
+}
+
+TEST(MessageLoop, EachThreadHasItsOwnLoopAndQuitEndsRun) {
+    MessageLoop* mine = &MessageLoop::Current();
+    MessageLoop* theirs = nullptr;
+    platform::WindowHandle remote = 0;
+    std::atomic<bool> ready{false};
+    int handled = 0;
+    std::thread worker([&] {
+        MessageLoop& loop = MessageLoop::Current();
+        theirs = &loop;
+        remote = loop.CreateHiddenWindow([&](const Message& m) {
+            ++handled;
+            if (m.wParam == 99) loop.Quit();
+        });
+        ready = true;
+        loop.Run();
+        loop.DestroyWindow(remote);
+    });
+    while (!ready) std::this_thread::yield();
+    MessageLoop::PostMessage(remote, 2000, 1, 0);
+    MessageLoop::PostMessage(remote, 2000, 99, 0);
+    worker.join();
+    EXPECT_NE(mine, theirs);
+    EXPECT_EQ(handled, 2);
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+#include "tests/support/loopback.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+sockaddr_in Loopback(int port) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sin;
+}
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
+
+int ListenLoopback(int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin = Loopback(0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof(sin);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    port = ntohs(sin.sin_port);
+    return fd;
+}
+
+int ConnectLoopback(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin = Loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int AcceptWithin(int listenFd, int timeoutMs) {
+    pollfd p{listenFd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return -1;
+    return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+int FreePort() {
+    int port = 0;
+    int fd = ListenLoopback(port);
+    ::close(fd);
+    return port;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& until, int timeoutMs) {
+    std::string got;
+    long long deadline = NowMs() + timeoutMs;
+    while (!until(got)) {
+        long long left = deadline - NowMs();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buffer[65536];
+        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+std::string ReadLine(int fd, int timeoutMs) {
+    std::string line;
+    long long deadline = NowMs() + timeoutMs;
+    while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+        long long left = deadline - NowMs();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char c;
+        if (::recv(fd, &c, 1, 0) != 1) break;
+        line += c;
+    }
+    return line;
+}
+
+bool WaitForClose(int fd, int timeoutMs, std::string* rest) {
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        long long left = deadline - NowMs();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) return true;
+        if (rest) rest->append(buffer, static_cast<size_t>(n));
+    }
+}
+
+void SetAbortiveClose(int fd) {
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+void CloseFd(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    platform::MessageLoop& loop = platform::MessageLoop::Current();
+    while (!done()) {
+        long long left = deadline - NowMs();
+        if (left <= 0) return done();
+        loop.RunOnce(static_cast<int>(left < 20 ? left : 20));
+    }
+    return true;
+}
+
+void PumpFor(int ms) {
+    long long deadline = NowMs() + ms;
+    platform::MessageLoop& loop = platform::MessageLoop::Current();
+    for (long long left; (left = deadline - NowMs()) > 0;) loop.RunOnce(static_cast<int>(left));
+}
+
+} // namespace testsupport

@@ -1,0 +1,35 @@
+// Small helpers for tests: plain blocking sockets on 127.0.0.1 and a loop driver.
+#pragma once
+
+#include "platform/message_loop.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+// Listening socket on 127.0.0.1 with a port the kernel picks. -1 on failure.
+int ListenLoopback(int& port);
+// Blocking client connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
+// Blocking accept with a timeout in ms; -1 on timeout.
+int AcceptWithin(int listenFd, int timeoutMs);
+// A free port (bound and released at once).
+int FreePort();
+void SendAll(int fd, const std::string& bytes);
+// Reads until `until` returns true for what was read, the peer closes, or timeout.
+std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& until, int timeoutMs);
+std::string ReadLine(int fd, int timeoutMs);
+// Reads until the peer closes (or timeout); true when EOF or a reset was seen.
+bool WaitForClose(int fd, int timeoutMs, std::string* rest = nullptr);
+// Makes close() send a reset.
+void SetAbortiveClose(int fd);
+void CloseFd(int fd);
+
+// Runs passes of the calling thread's loop until `done` or the timeout; returns done().
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs);
+// Runs passes for about `ms` milliseconds.
+void PumpFor(int ms);
+
+} // namespace testsupport
