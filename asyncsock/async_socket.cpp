@@ -446,7 +446,11 @@ void TCustomAsyncSocket::Listen() {
         ChangeState(TSocketState::asConnected);
         NotifySessionConnected(0);
     } else {
-        if (::listen(fd, 5) != 0) return fail(platform::WsaFromErrno(errno), "Listen");
+        // Not the classic backlog of 5: when a small queue overflows, Linux answers with SYN
+        // cookies and then drops the client's final ACK, so the client believes it is
+        // connected while the server never sees the connection. A burst of local mail
+        // programs would hang until their own time-outs.
+        if (::listen(fd, kListenBacklog) != 0) return fail(platform::WsaFromErrno(errno), "Listen");
         ChangeState(TSocketState::asListening);
     }
     selectEvents_ = platform::kFdRead | platform::kFdWrite | platform::kFdAccept | platform::kFdClose;

@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ constexpr uint32_t kMsgLineModeChanged = 1044;
 constexpr uint32_t kMsgClientClosed = 1054;
 
 constexpr int kSendChunkSize = 1460;
+constexpr int kListenBacklog = SOMAXCONN;
 
 class TCustomAsyncSocket;
 using TSessionAvailable = std::function<void(TCustomAsyncSocket* Sender, uint16_t Error)>;

@@ -78,7 +78,14 @@ void TCustomAsyncSocketServer::NotifySessionAvailable(uint16_t error) {
     client->SetName(Name() + "Client" + std::to_string(clientNum_));
     client->Banner = Banner;
     client->Server = this;
-    client->Dup(Accept());
+    try {
+        client->Dup(Accept());
+    } catch (...) {
+        // Without a connection the object would only sit in the list and count against
+        // MaxClients; under descriptor exhaustion that would grow on every retry.
+        if (client->State() != TSocketState::asConnected) FreeComponent(client);
+        throw;
+    }
     NotifyClientConnect(client, error);
     if (!IsClient(client) || client->State() != TSocketState::asConnected) return;
     if (MaxClients <= 0) {

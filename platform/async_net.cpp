@@ -60,7 +60,12 @@ long SockSend(int fd, const void* data, size_t length, int flags) {
 int SockAccept(int fd, sockaddr* address, socklen_t* length) {
     int client = ::accept4(fd, address, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int saved = errno;
-    if (MessageLoop* loop = MessageLoop::CurrentIfAny()) loop->NoteReceived(fd);
+    if (MessageLoop* loop = MessageLoop::CurrentIfAny()) {
+        if (client < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM))
+            loop->NoteAcceptExhausted(fd);
+        else
+            loop->NoteReceived(fd);
+    }
     if (client < 0) {
         errno = saved;
         return Fail();

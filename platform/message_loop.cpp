@@ -16,6 +16,8 @@ namespace platform {
 namespace {
 
 constexpr uint64_t kWakeKey = 0;
+constexpr uint64_t kRearmKey = ~uint64_t{0};
+constexpr long kExhaustedPauseNs = 100L * 1000000L;
 
 // Which loop owns which window; posting from other threads goes through it. The mutex is
 // held while a message is queued so that a loop cannot be destroyed under a poster.
@@ -93,6 +95,11 @@ MessageLoop::MessageLoop() {
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeKey;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+    rearmFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (rearmFd_ >= 0) {
+        ev.data.u64 = kRearmKey;
+        epoll_ctl(epollFd_, EPOLL_CTL_ADD, rearmFd_, &ev);
+    }
 }
 
 MessageLoop::~MessageLoop() {
@@ -101,6 +108,7 @@ MessageLoop::~MessageLoop() {
         for (auto& [handle, proc] : windows_) Registry().owners.erase(handle);
     }
     timersByKey_.clear();
+    if (rearmFd_ >= 0) ::close(rearmFd_);
     ::close(wakeFd_);
     ::close(epollFd_);
 }
@@ -252,6 +260,32 @@ void MessageLoop::NoteReceived(int fd) {
     UpdateInterest(*it->second);
 }
 
+void MessageLoop::NoteAcceptExhausted(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    it->second->acceptArmed = false;
+    UpdateInterest(*it->second);
+    exhausted_.push_back(fd);
+    itimerspec spec{};
+    spec.it_value.tv_nsec = kExhaustedPauseNs;
+    if (rearmFd_ < 0 || timerfd_settime(rearmFd_, 0, &spec, nullptr) != 0) RearmExhausted();
+}
+
+void MessageLoop::RearmExhausted() {
+    uint64_t expirations = 0;
+    if (rearmFd_ >= 0) {
+        [[maybe_unused]] ssize_t r = ::read(rearmFd_, &expirations, sizeof(expirations));
+    }
+    std::vector<int> fds;
+    fds.swap(exhausted_);
+    for (int fd : fds) {
+        auto it = watchesByFd_.find(fd);
+        if (it == watchesByFd_.end()) continue;
+        it->second->acceptArmed = true;
+        UpdateInterest(*it->second);
+    }
+}
+
 void MessageLoop::NoteSendIncomplete(int fd) {
     auto it = watchesByFd_.find(fd);
     if (it == watchesByFd_.end()) return;
@@ -286,6 +320,8 @@ bool MessageLoop::RunOnce(int timeoutMs) {
     for (auto [key, revents] : ready) {
         if (key == kWakeKey)
             DispatchPosted();
+        else if (key == kRearmKey)
+            RearmExhausted();
         else if (timersByKey_.count(key))
             HandleTimer(key);
         else

@@ -87,6 +87,9 @@ class MessageLoop {
 
     // Hooks for the socket wrappers (platform/async_net.h).
     void NoteReceived(int fd);
+    // Accept failed for lack of descriptors: the connection stays pending, so re-arming at
+    // once would spin; the accept notification comes back after a short pause instead.
+    void NoteAcceptExhausted(int fd);
     void NoteSendIncomplete(int fd);
     void NoteConnectStarted(int fd);
     void ForgetSocket(int fd);
@@ -112,8 +115,12 @@ class MessageLoop {
     void UpdateInterest(SocketWatch& watch);
     void RemoveWatch(int fd);
 
+    void RearmExhausted();
+
     int epollFd_ = -1;
     int wakeFd_ = -1;
+    int rearmFd_ = -1;
+    std::vector<int> exhausted_;
     bool quit_ = false;
     uint64_t nextKey_ = 1;
 

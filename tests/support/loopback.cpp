@@ -1,6 +1,7 @@
 #include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -41,6 +42,16 @@ int ConnectLoopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin = Loopback(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int ConnectLoopbackAsync(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in sin = Loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 && errno != EINPROGRESS) {
         ::close(fd);
         return -1;
     }

@@ -13,6 +13,9 @@ namespace testsupport {
 int ListenLoopback(int& port);
 // Blocking client connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
+// Non-blocking client whose connection completes in the background (the server may need
+// the loop to run before it is accepted), or -1.
+int ConnectLoopbackAsync(int port);
 // Blocking accept with a timeout in ms; -1 on timeout.
 int AcceptWithin(int listenFd, int timeoutMs);
 // A free port (bound and released at once).

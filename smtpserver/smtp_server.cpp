@@ -1,0 +1,103 @@
+#include "smtpserver/smtp_server.h"
+
+#include "smtpserver/smtp_session.h"
+
+namespace smtpserver {
+
+TSmtpServer::TSmtpServer(platform::TComponent* owner)
+    : platform::TComponent(owner), server_(std::make_unique<asyncsock::TAsyncSocketServer>()) {
+    server_->MaxClients = 0;
+    server_->BannerToBusy = "502 Server overload, too many users.\r\n";
+    server_->ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
+    server_->ClientClass = [] { return std::make_unique<TSmtpClient>(); };
+    server_->OnClientConnect = [this](asyncsock::TCustomAsyncSocket*, asyncsock::TAsyncSocketClient* client,
+                                      uint16_t error) {
+        if (error == 0) SessionSetUp(client);
+    };
+    server_->OnClientDisconnect = [this](asyncsock::TCustomAsyncSocket*, asyncsock::TAsyncSocketClient* client,
+                                         uint16_t) { SessionTearDown(client); };
+    // Whatever escapes the listening socket's own message handling (a failed accept, for
+    // one) must not close it: the server keeps listening and the error is dropped.
+    server_->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&, bool& canClose) {
+        canClose = false;
+    };
+}
+
+TSmtpServer::~TSmtpServer() {
+    MarkDestroying();
+    server_.reset(); // frees every remaining session without OnClientDisconnect
+}
+
+void TSmtpServer::SetActive(bool value) {
+    if (value == active_) return;
+    if (value) {
+        server_->MaxClients = MaxUser;
+        server_->SetAddr(SrvAddr);
+        server_->SetLocalAddr("0.0.0.0");
+        server_->SetPort(SrvPort);
+        server_->SetLocalPort(SrvPort);
+        server_->Listen();
+    } else {
+        server_->Close();
+    }
+    active_ = value;
+}
+
+void TSmtpServer::Debug(TSmtpClient* client, TDebugType type, const std::string& text) {
+    if (!DebugMode || !OnServerDebug) return;
+    std::string info = text;
+    if (info.size() >= 2 && info.compare(info.size() - 2, 2, "\r\n") == 0) info.resize(info.size() - 2);
+    try {
+        OnServerDebug(this, client, type, info);
+    } catch (...) {
+        // a debug observer must never disturb the session
+    }
+}
+
+void TSmtpServer::SessionSetUp(asyncsock::TAsyncSocketClient* client) {
+    try {
+        if (OnClientConnect) OnClientConnect(this, client);
+    } catch (...) {
+        // the application's connect handler cannot refuse or break the session
+    }
+    try {
+        auto* session = dynamic_cast<TSmtpClient*>(client);
+        if (!session) return;
+        session->OnDataAvailable = [session](asyncsock::TCustomAsyncSocket*, uint16_t error) {
+            session->ProcessData(error);
+        };
+        // A failure in the session's own message handling (a send error on a write
+        // notification, say) aborts only that connection.
+        session->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&, bool& canClose) {
+            canClose = true;
+        };
+        session->ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
+        session->MultiThreaded = true;
+        session->SessionState = TSessionState::WaitHelo;
+        session->LoggedIn = false;
+        session->Recipients = std::make_unique<std::vector<std::string>>();
+        session->MailFrom.clear();
+        session->SetLineMode(false);
+        session->LineEdit = false;
+        session->SmtpServer = this;
+        // No CR LF: the listening server's banner completes the greeting line.
+        session->SendReply("220 " + (HelloMessage.empty() ? std::string("220  SMTP Server Ready.") : HelloMessage));
+    } catch (...) {
+        // set-up failures leave the connection to the socket layer's own handling
+    }
+}
+
+void TSmtpServer::SessionTearDown(asyncsock::TAsyncSocketClient* client) {
+    try {
+        if (OnClientDisconnect) OnClientDisconnect(this, client);
+    } catch (...) {
+        // the session is freed whatever the handler does
+    }
+    try {
+        if (auto* session = dynamic_cast<TSmtpClient*>(client)) session->Recipients.reset();
+    } catch (...) {
+        // nothing to do: the object is freed next
+    }
+}
+
+} // namespace smtpserver

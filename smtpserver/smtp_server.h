@@ -1,0 +1,89 @@
+// The inbound SMTP server component: one listening server of the socket layer whose
+// accepted connections become TSmtpClient sessions. Everything runs on the thread that
+// created the component, one event at a time; the reply to a command is sent only after its
+// event handler has returned.
+#pragma once
+
+#include "asyncsock/async_socket_server.h"
+#include "platform/component.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace smtpserver {
+
+using asyncsock::TAsyncSocket;
+
+enum class TDebugType { dtReceived, dtSent, dtError };
+
+class TSmtpServer;
+class TSmtpClient;
+
+using TSmtpClientConnect = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client)>;
+using TSmtpClientDisconnect = TSmtpClientConnect;
+using TSmtpClientUserEvent = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Username,
+                                                std::string& Answer, bool& ShouldClose)>;
+using TSmtpClientMailFrom =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Adress, std::string& Answer)>;
+using TSmtpClientMailTo = TSmtpClientMailFrom;
+using TSmtpClientVRFY = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& User,
+                                           bool& KnownUser, std::string& MailAddr)>;
+using TSmtpClientMailSendInit = TSmtpClientConnect;
+using TSmtpClientMailSendData =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, bool LastPart, const std::string& Msg)>;
+using TSmtpClientReset = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, std::string& Answer)>;
+using TSmtpClientQuit = TSmtpClientReset;
+using TSmtpClientHelp =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Command, std::string& Answer)>;
+using TSmtpClientUnknownCmd =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Cmd, std::string& Answer)>;
+using TSMTPServerDebug = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, TDebugType DebugType,
+                                            const std::string& OptInformation)>;
+
+class TSmtpServer : public platform::TComponent {
+  public:
+    explicit TSmtpServer(platform::TComponent* owner = nullptr);
+    ~TSmtpServer() override;
+
+    std::string SrvAddr = "0.0.0.0";
+    std::string SrvPort = "Smtp";
+    bool DebugMode = false;
+    std::string HelloMessage = "220  SMTP Server Ready.";
+    int MaxUser = 0;
+    uint8_t DelayAfterCmd = 3;
+
+    bool Active() const { return active_; }
+    // true: listen on SrvAddr:SrvPort (throws the socket layer's ESocketException, Active
+    // stays false); false: close the listening socket, sessions go on.
+    void SetActive(bool value);
+
+    TSmtpClientConnect OnClientConnect;
+    TSmtpClientDisconnect OnClientDisconnect;
+    TSmtpClientUserEvent OnUsername;
+    TSmtpClientVRFY OnVerifyUser;
+    TSmtpClientMailFrom OnMailFrom;
+    TSmtpClientMailTo OnMailTo;
+    TSmtpClientMailSendInit OnSendDataInit;
+    TSmtpClientMailSendData OnSendData;
+    TSmtpClientReset OnReset;
+    TSmtpClientHelp OnHelp;
+    TSmtpClientUnknownCmd OnUnknownCmd;
+    TSmtpClientQuit OnQuit;
+    TSMTPServerDebug OnServerDebug;
+
+    asyncsock::TAsyncSocketServer& ListenSocket() { return *server_; }
+    // Raises OnServerDebug when DebugMode is on and a handler is set; one trailing CR LF is
+    // dropped and the handler's exceptions are swallowed.
+    void Debug(TSmtpClient* client, TDebugType type, const std::string& text);
+
+  private:
+    void SessionSetUp(asyncsock::TAsyncSocketClient* client);
+    void SessionTearDown(asyncsock::TAsyncSocketClient* client);
+
+    bool active_ = false;
+    std::unique_ptr<asyncsock::TAsyncSocketServer> server_;
+};
+
+} // namespace smtpserver

@@ -1,0 +1,279 @@
+#include "smtpserver/smtp_session.h"
+
+#include "smtpserver/smtp_server.h"
+
+#include <cctype>
+
+namespace smtpserver {
+
+namespace {
+
+constexpr uintptr_t kDelayTimer = 1;
+const std::string kTerminator = ".\r\n";
+
+// Leading and trailing characters up to and including space go.
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+std::string From(const std::string& s, size_t index) { return index < s.size() ? s.substr(index) : std::string(); }
+
+std::string CommandWordOf(const std::string& chunk) {
+    size_t end = chunk.find_first_of(" \r\n");
+    std::string word = chunk.substr(0, end);
+    for (char& c : word)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return word;
+}
+
+// The last character is never copied: in the bracketed form it is the closing bracket.
+std::string FilterAddress(const std::string& trimmed, bool allowPlus) {
+    std::string out;
+    for (size_t i = 0; i + 1 < trimmed.size(); ++i) {
+        char c = trimmed[i];
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '.' || c == '@' || c == '_' || (allowPlus && c == '+');
+        if (keep) out += c;
+    }
+    return out;
+}
+
+const char* const kHelpText = "214-Implemented commands follow:\r\n"
+                              "214-data\r\n"
+                              "214-helo\r\n"
+                              "214-mail\r\n"
+                              "214-noop\r\n"
+                              "214-quit\r\n"
+                              "214-rcpt\r\n"
+                              "214-rset\r\n"
+                              "214 End of HELP Info";
+
+} // namespace
+
+void TSmtpClient::SendReply(const std::string& text) {
+    if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtSent, text);
+    try {
+        SendText(text);
+    } catch (const std::exception& e) {
+        if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtError, e.what());
+    }
+}
+
+void TSmtpClient::StartData() {
+    lastTwo_ = "\r\n";
+    heldBack_.clear();
+}
+
+void TSmtpClient::ProcessData(uint16_t error) {
+    if (error != 0 || delaying_) return;
+    CommandWord.clear();
+    HandleChunk(ReceiveText());
+}
+
+void TSmtpClient::HandleChunk(std::string chunk) {
+    if (SessionState == TSessionState::Closing) return;
+    if (SessionState != TSessionState::Data) {
+        CommandWord = CommandWordOf(chunk);
+        uint8_t delay = SmtpServer ? SmtpServer->DelayAfterCmd : 0;
+        if (delay > 0) {
+            // The command waits on a timer of this session instead of a sleep of the thread,
+            // so other sessions and the window go on meanwhile. This session's notifications
+            // are paused, so its replies and events keep their order.
+            delayedChunk_ = std::move(chunk);
+            delaying_ = true;
+            PauseEvents();
+            if (platform::MessageLoop::Current().SetTimer(Window(), kDelayTimer, delay)) return;
+            delaying_ = false; // no timer to be had: handle the command now
+            ResumeEvents();
+            chunk = std::move(delayedChunk_);
+        }
+    }
+    Dispatch(chunk);
+}
+
+void TSmtpClient::HandleMessage(const platform::Message& message) {
+    if (message.msg != platform::kWmTimer || message.wParam != kDelayTimer)
+        return asyncsock::TAsyncSocketClient::HandleMessage(message);
+    platform::MessageLoop::Current().KillTimer(Window(), kDelayTimer);
+    if (!delaying_) return;
+    delaying_ = false;
+    std::string chunk = std::move(delayedChunk_);
+    try {
+        Dispatch(chunk);
+    } catch (...) {
+        // As in the receive step: a failing event handler ends this chunk, not the session.
+    }
+    ResumeEvents();
+}
+
+void TSmtpClient::Dispatch(const std::string& chunk) {
+    if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtReceived, chunk);
+    switch (SessionState) {
+    case TSessionState::WaitHelo: WaitHelo(chunk); break;
+    case TSessionState::Command: Command(chunk); break;
+    case TSessionState::Data: Data(chunk); break;
+    case TSessionState::Closing: break;
+    }
+}
+
+void TSmtpClient::WaitHelo(const std::string& chunk) {
+    if (CommandWord != "HELO") {
+        SendReply("500 command not recognized\r\n");
+        return;
+    }
+    HeloName.clear();
+    size_t first = chunk.find(' ');
+    if (first != std::string::npos) {
+        size_t second = chunk.find(' ', first + 1);
+        std::string field = chunk.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+        for (char c : field)
+            if (c != '\r' && c != '\n') HeloName += c;
+    }
+    if (Trim(HeloName).empty()) {
+        SendReply("501 Syntax error (missing domain name)\r\n");
+        LoggedIn = false;
+        return;
+    }
+    bool shouldClose = false;
+    std::string answer = "250 OK User is welcome";
+    if (SmtpServer && SmtpServer->OnUsername) SmtpServer->OnUsername(SmtpServer, this, HeloName, answer, shouldClose);
+    SessionState = TSessionState::Command;
+    if (shouldClose) {
+        SendReply("550 User " + HeloName + " from IP" + PeerAddr() + " is not allowed\r\n");
+        LoggedIn = false;
+    } else {
+        SendReply("250 OK User " + HeloName + " from IP " + PeerAddr() + " is welcome\r\n");
+        LoggedIn = true;
+        if (Recipients) Recipients->clear();
+    }
+}
+
+void TSmtpClient::Command(const std::string& chunk) {
+    if (!LoggedIn) {
+        SendReply("550 mailbox unavailable or not logged in\r\n");
+        SessionState = TSessionState::Closing;
+        Shutdown(1);
+        return;
+    }
+    TSmtpServer* server = SmtpServer;
+    const std::string& word = CommandWord;
+    if (word == "MAIL") {
+        std::string address = FilterAddress(Trim(From(chunk, 10)), false);
+        std::string answer = "250 OK ";
+        if (address.empty()) {
+            answer = "503 Bad sequence of commands (missing FROM)";
+        } else {
+            if (server && server->OnMailFrom) server->OnMailFrom(server, this, address, answer);
+            MailFrom = address;
+        }
+        SendReply(Trim(answer) + "\r\n");
+    } else if (word == "VRFY") {
+        std::string user = Trim(From(chunk, 4));
+        bool known = false;
+        std::string mailAddr = user;
+        if (server && server->OnVerifyUser) server->OnVerifyUser(server, this, user, known, mailAddr);
+        SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) + "\r\n");
+    } else if (word == "RCPT") {
+        std::string address = FilterAddress(Trim(From(chunk, 8)), true);
+        std::string answer = "250 OK Send to <" + address + "> is allowed";
+        if (address.empty()) {
+            answer = "503 Bad sequence of commands (missing Adress)";
+        } else {
+            if (server && server->OnMailTo) server->OnMailTo(server, this, address, answer);
+            if (!answer.empty() && answer[0] != '5' && Recipients) Recipients->push_back(address);
+        }
+        SendReply(Trim(answer) + "\r\n");
+    } else if (word == "DATA") {
+        std::string answer;
+        if (Recipients && !Recipients->empty() && !MailFrom.empty()) {
+            if (server && server->OnSendDataInit) server->OnSendDataInit(server, this);
+            answer = "354 Start mail input; end with <CRLF>.<CRLF>";
+            SessionState = TSessionState::Data;
+            StartData();
+        } else {
+            answer = "554 Transaction failed (invalid MAIL/RCPT or DATA)";
+        }
+        SendReply(answer + "\r\n");
+    } else if (word == "RSET") {
+        std::string answer = "250 OK";
+        if (server && server->OnReset) server->OnReset(server, this, answer);
+        MailFrom.clear();
+        if (Recipients) Recipients->clear();
+        SendReply(answer + "\r\n");
+    } else if (word == "NOOP") {
+        SendReply("250 OK\r\n");
+    } else if (word == "HELP") {
+        std::string answer = kHelpText;
+        if (server && server->OnHelp) server->OnHelp(server, this, Trim(From(chunk, 4)), answer);
+        SendReply(answer + "\r\n");
+    } else if (word == "QUIT") {
+        std::string answer = "221 Thanks for using, have a nice day";
+        if (server && server->OnQuit) server->OnQuit(server, this, answer);
+        SendReply(answer + "\r\n");
+        SessionState = TSessionState::Closing;
+        if (State() == asyncsock::TSocketState::asConnected) {
+            try {
+                Shutdown(1);
+            } catch (...) {
+                // the session is over either way
+            }
+        }
+    } else if (word == "TURN" || word == "SEND" || word == "SOML" || word == "SAML" || word == "EXPN") {
+        SendReply("502 Command not implemented.\r\n");
+    } else {
+        std::string answer = "500 command not recognized";
+        if (server && server->OnUnknownCmd) server->OnUnknownCmd(server, this, chunk, answer);
+        SendReply(answer + "\r\n");
+    }
+}
+
+void TSmtpClient::Data(const std::string& chunk) {
+    // Work on the held-back bytes plus the chunk, so that a terminator or a doubled dot split
+    // across chunks is seen whole. `context` is the two bytes before `text`.
+    std::string text = heldBack_ + chunk;
+    heldBack_.clear();
+    std::string context = lastTwo_ + text;
+    std::string msg;
+    msg.reserve(text.size());
+    bool lastPart = false;
+    std::string rest;
+    size_t i = 0;
+    while (i < text.size()) {
+        bool lineStart = context[i] == '\r' && context[i + 1] == '\n';
+        if (lineStart && text[i] == '.') {
+            size_t left = text.size() - i;
+            if (text.compare(i, 3, kTerminator) == 0) {
+                lastPart = true;
+                rest = text.substr(i + 3);
+                break;
+            }
+            if ((left == 1) || (left == 2 && text[i + 1] == '\r')) {
+                heldBack_ = text.substr(i); // could still become "." CR LF or ".."
+                break;
+            }
+            if (text[i + 1] == '.') ++i; // ".." at a line start loses its first dot
+        }
+        msg += text[i];
+        ++i;
+    }
+    // The two bytes before what comes next; held-back bytes always start at a line start.
+    size_t consumed = lastPart ? text.size() : text.size() - heldBack_.size();
+    std::string seen = lastTwo_ + text.substr(0, consumed);
+    lastTwo_ = heldBack_.empty() && !lastPart ? seen.substr(seen.size() - 2) : std::string("\r\n");
+    TSmtpServer* server = SmtpServer;
+    if (server && server->OnSendData) server->OnSendData(server, this, lastPart, msg);
+    if (!lastPart) return;
+    if (State() == asyncsock::TSocketState::asConnected) SendReply("250 OK \r\n");
+    SessionState = TSessionState::Command;
+    // A client that sent its next command with the end of the message: the rest is a
+    // command chunk of its own rather than part of the message.
+    if (!rest.empty()) {
+        CommandWord.clear();
+        HandleChunk(std::move(rest));
+    }
+}
+
+} // namespace smtpserver
