@@ -31,6 +31,7 @@ sanitize: deps
 
 bench: build
 	$(BUILD)/bench/bench_idle_loop 2
+	$(BUILD)/bench/bench_smtp_server 300 60
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -150,12 +150,16 @@ bool MessageLoop::PostMessage(WindowHandle window, uint32_t msg, uintptr_t wPara
 }
 
 void MessageLoop::Enqueue(const Message& message, WindowHandle window) {
+    bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
+        wasEmpty = queue_.empty();
         queue_.emplace_back(window, message);
     }
+    // One wake-up per batch: a queue that was not empty has been signalled already (the loop
+    // reads the eventfd before it takes the queue, so nothing is left unsignalled).
+    if (!wasEmpty) return;
     uint64_t one = 1;
-    // A full eventfd counter still leaves it readable, which is all the wake-up needs.
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
 }
 
@@ -220,7 +224,7 @@ int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t
     return 0;
 }
 
-void MessageLoop::UpdateInterest(SocketWatch& watch) {
+void MessageLoop::UpdateInterest(SocketWatch& watch, bool narrow) {
     if (watch.closeDone) {
         if (watch.inEpoll) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch.fd, nullptr);
         watch.inEpoll = false;
@@ -234,6 +238,7 @@ void MessageLoop::UpdateInterest(SocketWatch& watch) {
         if (watch.events & kFdClose) interest |= EPOLLRDHUP;
         if ((watch.writeArmed && (watch.events & kFdWrite)) || watch.connectPending) interest |= EPOLLOUT;
     }
+    if (watch.inEpoll && !narrow) interest |= watch.interest;
     if (watch.inEpoll && interest == watch.interest) return;
     epoll_event ev{};
     ev.events = interest;
@@ -408,7 +413,10 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     int fd = watch.fd;
     WindowHandle window = watch.window;
     uint32_t msg = watch.msg;
-    UpdateInterest(watch);
+    bool wantIn = watch.listening ? watch.acceptArmed : watch.readArmed;
+    bool spurious = ((revents & EPOLLIN) && !wantIn && !(bits & (kFdRead | kFdAccept))) ||
+                    ((revents & EPOLLOUT) && !watch.writeArmed && !(bits & (kFdWrite | kFdConnect)));
+    UpdateInterest(watch, spurious);
     if (bits == 0) return;
     uint16_t wsa = static_cast<uint16_t>(WsaFromErrno(err));
     Dispatch(window, Message{msg, static_cast<uintptr_t>(fd), MakeNotification(bits, wsa)});

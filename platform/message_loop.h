@@ -5,7 +5,8 @@
 //  - A window's procedure runs only on the loop's thread, one message at a time.
 //  - Messages for a destroyed window are dropped; destroying a window inside its own
 //    procedure is allowed (the procedure object lives until that call returns).
-//  - Posted messages are delivered in the order they were posted.
+//  - Posted messages are delivered in the order they were posted, never inside the call
+//    that posted them.
 //  - A call that fails (returns false or an error) never leads to a later delivery.
 //  - Socket notifications follow the asynchronous-select contract: within one notification
 //    the event bits are connect, read, write, accept, close; read (accept) is signalled while
@@ -112,7 +113,10 @@ class MessageLoop {
     void Dispatch(WindowHandle window, const Message& message);
     void HandleSocket(uint64_t key, uint32_t revents);
     void HandleTimer(uint64_t key);
-    void UpdateInterest(SocketWatch& watch);
+    // Arming only widens the epoll interest; a readiness reported while disarmed narrows it.
+    // So the usual deliver-then-read cycle costs no epoll_ctl call.
+    void UpdateInterest(SocketWatch& watch, bool narrow = false);
+
     void RemoveWatch(int fd);
 
     void RearmExhausted();

@@ -240,6 +240,7 @@ void TSmtpClient::Data(const std::string& chunk) {
     msg.reserve(text.size());
     bool lastPart = false;
     std::string rest;
+    // Walk from line start to line start, copying each stretch between them in one go.
     size_t i = 0;
     while (i < text.size()) {
         bool lineStart = context[i] == '\r' && context[i + 1] == '\n';
@@ -256,8 +257,12 @@ void TSmtpClient::Data(const std::string& chunk) {
             }
             if (text[i + 1] == '.') ++i; // ".." at a line start loses its first dot
         }
-        msg += text[i];
-        ++i;
+        size_t eol = text.find("\r\n", i);
+        size_t next = eol == std::string::npos ? text.size() : eol + 2;
+        // A line end split after its CR (in the previous chunk): the line starts at 1.
+        if (i == 0 && context[1] == '\r' && text[0] == '\n') next = 1;
+        msg.append(text, i, next - i);
+        i = next;
     }
     // The two bytes before what comes next; held-back bytes always start at a line start.
     size_t consumed = lastPart ? text.size() : text.size() - heldBack_.size();

@@ -1,0 +1,158 @@
+// Messages per second and the 99th percentile time from the final "." to "250 OK " through
+// the inbound server, for 1 and 32 concurrent clients and command delays of 3 and 0 ms, with
+// Debian's python3-aiosmtpd measured beside it under the same load.
+//
+//   bench_smtp_server [messages-per-client-at-N=1] [messages-per-client-at-N=32]
+#include "bench/smtp_load.h"
+#include "smtpserver/smtp_server.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
+    socklen_t len = sizeof(sin);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    ::close(fd);
+    return ntohs(sin.sin_port);
+}
+
+bool WaitForPort(int port) {
+    for (int i = 0; i < 200; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(static_cast<uint16_t>(port));
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+        ::close(fd);
+        if (ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Our server on a thread of its own, with handlers that store each message.
+class OurServer {
+  public:
+    OurServer(int port, uint8_t delay) {
+        thread_ = std::thread([this, port, delay] {
+            smtpserver::TSmtpServer server;
+            server.SrvAddr = "127.0.0.1";
+            server.SrvPort = std::to_string(port);
+            server.DelayAfterCmd = delay;
+            std::string current;
+            server.OnSendData = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last, const std::string& msg) {
+                current += msg; // one message at a time per session in this load
+                if (last) {
+                    stored_ += 1;
+                    bytes_ += current.size();
+                    current.clear();
+                }
+            };
+            server.SetActive(true);
+            platform::MessageLoop& loop = platform::MessageLoop::Current();
+            window_ = loop.CreateHiddenWindow([&](const platform::Message&) { loop.Quit(); });
+            ready_ = true;
+            loop.Run();
+            loop.DestroyWindow(window_);
+        });
+        while (!ready_) std::this_thread::yield();
+    }
+    ~OurServer() {
+        platform::MessageLoop::PostMessage(window_, 0x0400, 0, 0);
+        thread_.join();
+    }
+    long Stored() const { return stored_; }
+
+  private:
+    std::thread thread_;
+    std::atomic<bool> ready_{false};
+    std::atomic<long> stored_{0};
+    std::atomic<size_t> bytes_{0};
+    platform::WindowHandle window_ = 0;
+};
+
+class Aiosmtpd {
+  public:
+    explicit Aiosmtpd(int port) {
+        std::string listen = "127.0.0.1:" + std::to_string(port);
+        const char* argv[] = {"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-c", "aiosmtpd.handlers.Sink", "-l",
+                              listen.c_str(), nullptr};
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+        ok_ = pid_ > 0 && WaitForPort(port);
+    }
+    ~Aiosmtpd() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Ok() const { return ok_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool ok_ = false;
+};
+
+void Report(const char* who, int clients, int delay, const bench::LoadResult& r) {
+    std::printf("%-9s N=%-3d delay=%-2d  %6d msgs  %8.1f msgs/s  p99 %7.2f ms  p50 %6.2f ms  failures %d\n", who,
+                clients, delay, r.messages, r.Rate(), r.Percentile(99), r.Percentile(50), r.failures);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int perClientSingle = argc > 1 ? std::atoi(argv[1]) : 300;
+    int perClientMany = argc > 2 ? std::atoi(argv[2]) : 60;
+    const int kBytes = 1024;
+    double rate[2][2] = {}; // [delay 3|0][N 1|32]
+    for (int d = 0; d < 2; ++d) {
+        uint8_t delay = d == 0 ? 3 : 0;
+        for (int n = 0; n < 2; ++n) {
+            int clients = n == 0 ? 1 : 32;
+            int port = FreePort();
+            OurServer server(port, delay);
+            bench::LoadResult r = bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
+            Report("vantro", clients, delay, r);
+            rate[d][n] = r.Rate();
+        }
+    }
+    double aioRate[2] = {};
+    for (int n = 0; n < 2; ++n) {
+        int clients = n == 0 ? 1 : 32;
+        int port = FreePort();
+        Aiosmtpd aio(port);
+        if (!aio.Ok()) {
+            std::printf("aiosmtpd could not be started (python3-aiosmtpd installed?)\n");
+            break;
+        }
+        bench::LoadResult r = bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
+        Report("aiosmtpd", clients, 0, r);
+        aioRate[n] = r.Rate();
+    }
+    std::printf("delay 3: N=32 rate / N=1 rate = %.1f (target >= 20)\n", rate[0][1] / rate[0][0]);
+    for (int n = 0; n < 2; ++n)
+        if (aioRate[n] > 0)
+            std::printf("delay 0, N=%d: vantro / aiosmtpd = %.1f (target >= 3)\n", n == 0 ? 1 : 32, rate[1][n] / aioRate[n]);
+    return 0;
+}

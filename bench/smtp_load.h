@@ -1,0 +1,24 @@
+// A blocking SMTP load generator: N client threads, each one session that sends M messages
+// of a given size, timing each message from its final "." to the server's reply.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct LoadResult {
+    int messages = 0;
+    int failures = 0;
+    double seconds = 0;
+    std::vector<double> latenciesMs; // final "." -> reply, per message
+    double Rate() const { return seconds > 0 ? messages / seconds : 0; }
+    double Percentile(double p) const;
+};
+
+LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes);
+
+// A 1 KB-ish message body of `bytes` bytes with CR LF lines, no line starting with a dot.
+std::string MakeBody(int bytes);
+
+} // namespace bench
