@@ -17,6 +17,7 @@ constexpr int kWsaENOTSOCK = 10038;
 constexpr int kWsaEADDRINUSE = 10048;
 constexpr int kWsaECONNABORTED = 10053;
 constexpr int kWsaECONNRESET = 10054;
+constexpr int kWsaENOBUFS = 10055;
 constexpr int kWsaENOTCONN = 10057;
 constexpr int kWsaETIMEDOUT = 10060;
 constexpr int kWsaECONNREFUSED = 10061;

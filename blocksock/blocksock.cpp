@@ -1,0 +1,454 @@
+#include "blocksock/blocksock.h"
+
+#include "platform/socket_errors.h"
+#include "platform/tick.h"
+#include "smtpclient/protoutil.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace blocksock {
+
+namespace {
+
+int LastPlatformError() { return platform::WsaFromErrno(errno); }
+
+int AddressFamilyOf(TSocketFamily family) {
+    switch (family) {
+    case TSocketFamily::sfIPv4: return AF_INET;
+    case TSocketFamily::sfIPv6: return AF_INET6;
+    default: return AF_UNSPEC;
+    }
+}
+
+int PollTimeout(int timeoutMs) { return timeoutMs < 0 ? -1 : timeoutMs; }
+
+} // namespace
+
+// ---- TBlockingSocket -----------------------------------------------------------------
+
+TBlockingSocket::TBlockingSocket() = default;
+
+TBlockingSocket::~TBlockingSocket() {
+    if (fd_ != -1) ::close(fd_);
+}
+
+int TBlockingSocket::CheckCall(int result) {
+    lastErrorCode_ = 0;
+    if (result == -1) {
+        lastErrorCode_ = LastPlatformError();
+        lastErrorText_ = GetErrorDescEx();
+    }
+    return lastErrorCode_;
+}
+
+std::string TBlockingSocket::GetErrorDescEx() { return GetErrorDesc(lastErrorCode_); }
+
+void TBlockingSocket::ReportError() {
+    lastErrorText_ = GetErrorDescEx();
+    if (lastErrorCode_ == 0 || lastErrorCode_ == platform::kWsaEWOULDBLOCK || lastErrorCode_ == platform::kWsaEINPROGRESS)
+        return;
+    Status(TSocketStatusReason::StatusError, [&] { return std::to_string(lastErrorCode_) + "," + lastErrorText_; });
+    if (RaiseExcept)
+        throw EBlockingSocketError("TCP/IP Socket error " + std::to_string(lastErrorCode_) + ": " + lastErrorText_,
+                                   lastErrorCode_, lastErrorText_);
+}
+
+bool TBlockingSocket::CheckStop() {
+    Heartbeat();
+    if (!StopFlag) return false;
+    StopFlag = false;
+    lastErrorCode_ = platform::kWsaECONNABORTED;
+    ReportError();
+    return true;
+}
+
+void TBlockingSocket::Throttle(int limit, uint32_t& nextTick, int length) {
+    if (limit <= 0 || StopFlag) return;
+    uint32_t now = protoutil::TickMs();
+    if (static_cast<int32_t>(nextTick - now) > 0) {
+        uint32_t wait = nextTick - now;
+        Status(TSocketStatusReason::StatusWaiting, [&] { return std::to_string(wait); });
+        platform::SleepMs(wait % 250);
+        for (uint32_t i = 0; i < wait / 250 && !StopFlag; ++i) platform::SleepMs(250);
+    }
+    nextTick = protoutil::TickMs() + static_cast<uint32_t>(static_cast<double>(length) / limit * 1000.0);
+}
+
+int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& port, SocketAddress& address) {
+    Status(TSocketStatusReason::StatusResolveStart, [&] { return host + ":" + port; });
+    lastErrorCode_ = 0;
+    int family;
+    if (fd_ == -1 && family_ == TSocketFamily::sfAny) {
+        family = IsIPv4Literal(host) ? AF_INET : IsIPv6Literal(host) ? AF_INET6 : AF_UNSPEC;
+    } else {
+        family = AddressFamilyOf(family_);
+    }
+    lastErrorCode_ = BuildSocketAddress(host, port, family, IPPROTO_TCP, SOCK_STREAM, PreferIP4, address);
+    Status(TSocketStatusReason::StatusResolveDone,
+           [&] { return AddressText(address) + ":" + std::to_string(AddressPort(address)); });
+    return lastErrorCode_;
+}
+
+void TBlockingSocket::CreateHandle(const SocketAddress& address) {
+    StopFlag = false;
+    recvCounter_ = sendCounter_ = 0;
+    lastErrorCode_ = 0;
+    ReadAhead.clear();
+    bound_ = false;
+    ipv6_ = address.Family() == AF_INET6;
+    fd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd_ == -1) lastErrorCode_ = LastPlatformError();
+    DescriptorSetClear(readSet_);
+    DescriptorSetAdd(fd_, readSet_);
+    if (fd_ != -1) {
+        // A peer that stops reading must not hold a send forever: past this time the send
+        // reports would-block, and the writability wait below decides.
+        timeval limit{NonblockSendTimeout / 1000, (NonblockSendTimeout % 1000) * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    }
+    ReportError();
+    Status(TSocketStatusReason::StatusHandleCreated, [&] { return std::string(ipv6_ ? "IPv6" : "IPv4"); });
+    if (OnCreateSocket) OnCreateSocket(this);
+}
+
+void TBlockingSocket::BindLocal(const std::string& address, const std::string& port) {
+    lastErrorCode_ = 0;
+    if (fd_ == -1 && family_ == TSocketFamily::sfAny && address == "0.0.0.0" && port == "0") return;
+    SocketAddress sin;
+    if (PrepareAddress(address, port, sin) == 0) {
+        if (fd_ == -1) CreateHandle(sin);
+        if (fd_ != -1 && CheckCall(BindAddress(fd_, sin)) == 0) {
+            LocalAddressOf(fd_, localSin_);
+            ReadAhead.clear();
+            bound_ = true;
+        }
+    }
+    ReportError();
+    Status(TSocketStatusReason::StatusBound, [&] { return address + ":" + port; });
+}
+
+void TBlockingSocket::ConnectTo(const std::string& host, const std::string& port) {
+    SocketAddress sin;
+    if (PrepareAddress(host, port, sin) == 0) {
+        if (fd_ == -1) CreateHandle(sin);
+        if (fd_ != -1 && CheckCall(ConnectAddress(fd_, sin)) == 0) {
+            LocalAddressOf(fd_, localSin_);
+            PeerAddressOf(fd_, remoteSin_);
+        }
+        ReadAhead.clear();
+        PendingCR = PendingLF = false;
+    }
+    ReportError();
+    Status(TSocketStatusReason::StatusConnected, [&] { return host + ":" + port; });
+}
+
+void TBlockingSocket::AbortConnection() {
+    if (fd_ != -1) ::close(fd_);
+    fd_ = -1;
+    family_ = savedFamily_;
+    Status(TSocketStatusReason::StatusHandleClosed, [] { return std::string(); });
+}
+
+void TBlockingSocket::DiscardInput() {
+    platform::SleepMs(1);
+    try {
+        while (!ReadAhead.empty() || PendingBytes() >= 1) {
+            ReceiveAvailable(0);
+            if (lastErrorCode_ != 0) break;
+        }
+    } catch (...) {
+        // only reachable with RaiseExcept; a close goes on regardless
+    }
+    lastErrorCode_ = 0;
+}
+
+void TBlockingSocket::CloseConnection() {
+    if (fd_ != -1 && lastErrorCode_ == 0) {
+        ::shutdown(fd_, SHUT_WR);
+        DiscardInput();
+    }
+    AbortConnection();
+}
+
+int TBlockingSocket::SendBytes(const void* buffer, int length) {
+    if (CheckStop()) return 0;
+    if (OnMonitor) OnMonitor(this, true, buffer, length);
+    const char* data = static_cast<const char*>(buffer);
+    int total = 0;
+    while (total < length) {
+        int piece = std::min(SendMaxChunk, length - total);
+        if (piece <= 0) break;
+        Throttle(MaxSendBandwidth, nextSendTick_, piece);
+        long sent = ::send(fd_, data + total, static_cast<size_t>(piece), MSG_NOSIGNAL);
+        CheckCall(sent < 0 ? -1 : 0);
+        if (lastErrorCode_ == platform::kWsaEWOULDBLOCK) {
+            if (WaitWritable(NonblockSendTimeout)) {
+                sent = ::send(fd_, data + total, static_cast<size_t>(piece), MSG_NOSIGNAL);
+                CheckCall(sent < 0 ? -1 : 0);
+            } else {
+                lastErrorCode_ = platform::kWsaETIMEDOUT;
+            }
+        }
+        if (lastErrorCode_ != 0) break;
+        if (sent == 0) break; // nothing moved: never loop on it
+        total += static_cast<int>(sent);
+        sendCounter_ += static_cast<uint32_t>(sent);
+        Status(TSocketStatusReason::StatusBytesWritten, [&] { return std::to_string(sent); });
+    }
+    ReportError();
+    return total;
+}
+
+void TBlockingSocket::SendText(const std::string& data) { SendBytes(data.data(), static_cast<int>(data.size())); }
+
+void TBlockingSocket::AfterReceive(void* buffer, int& count) {
+    recvCounter_ += static_cast<uint32_t>(count);
+    Status(TSocketStatusReason::StatusBytesRead, [&] { return std::to_string(count); });
+    if (OnMonitor) OnMonitor(this, false, buffer, count);
+    if (OnReadFilter) {
+        std::string value(static_cast<char*>(buffer), static_cast<size_t>(count));
+        OnReadFilter(this, value);
+        if (static_cast<int>(value.size()) < count) count = static_cast<int>(value.size());
+        std::copy(value.begin(), value.begin() + count, static_cast<char*>(buffer));
+    }
+}
+
+int TBlockingSocket::ReceiveBytes(void* buffer, int capacity) {
+    if (CheckStop()) return 0;
+    Throttle(MaxRecvBandwidth, nextRecvTick_, capacity);
+    long n = ::recv(fd_, buffer, static_cast<size_t>(std::max(capacity, 0)), 0);
+    if (n == 0)
+        lastErrorCode_ = platform::kWsaECONNRESET;
+    else
+        CheckCall(n < 0 ? -1 : 0);
+    ReportError();
+    int count = n > 0 ? static_cast<int>(n) : 0;
+    if (count > 0) AfterReceive(buffer, count);
+    return count;
+}
+
+int TBlockingSocket::PendingBytes() {
+    int count = 0;
+    if (fd_ == -1 || ::ioctl(fd_, FIONREAD, &count) != 0) return 0;
+    return std::min(count, 65536);
+}
+
+bool TBlockingSocket::PollReadable(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    int rc = ::poll(&p, 1, PollTimeout(timeoutMs));
+    CheckCall(rc < 0 ? -1 : 0);
+    return lastErrorCode_ == 0 && rc > 0;
+}
+
+bool TBlockingSocket::WaitReadable(int timeoutMs) {
+    int periods = 0;
+    int first = timeoutMs;
+    if (HeartbeatRate != 0 && timeoutMs != -1) {
+        periods = timeoutMs / HeartbeatRate;
+        first = timeoutMs % HeartbeatRate;
+    }
+    bool readable = PollReadable(first);
+    for (int i = 0; !readable && lastErrorCode_ == 0 && i < periods + 1; ++i) {
+        Heartbeat();
+        if (StopFlag) {
+            StopFlag = false;
+            break;
+        }
+        readable = PollReadable(HeartbeatRate);
+    }
+    ReportError();
+    if (readable) Status(TSocketStatusReason::StatusReadable, [] { return std::string(); });
+    return readable;
+}
+
+bool TBlockingSocket::WaitWritable(int timeoutMs) {
+    pollfd p{fd_, POLLOUT, 0};
+    int rc = ::poll(&p, 1, PollTimeout(timeoutMs));
+    CheckCall(rc < 0 ? -1 : 0);
+    bool writable = lastErrorCode_ == 0 && rc > 0;
+    ReportError();
+    if (writable) Status(TSocketStatusReason::StatusWritable, [] { return std::string(); });
+    return writable;
+}
+
+std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
+    lastErrorCode_ = 0;
+    std::string result;
+    if (!ReadAhead.empty()) {
+        result.swap(ReadAhead);
+    } else {
+        sched_yield();
+        int pending = PendingBytes();
+        if (pending == 0) {
+            if (WaitReadable(timeoutMs)) {
+                pending = PendingBytes();
+                if (pending == 0) lastErrorCode_ = platform::kWsaECONNRESET; // readable and empty: closed
+            } else if (lastErrorCode_ == 0) {
+                lastErrorCode_ = platform::kWsaETIMEDOUT;
+            }
+        }
+        if (pending > 0) {
+            result.resize(static_cast<size_t>(pending));
+            int n = ReceiveBytes(result.data(), pending);
+            result.resize(static_cast<size_t>(n));
+        }
+    }
+    if (ConvertLineEnd && !result.empty()) {
+        if (PendingCR && result.front() == '\n') result.erase(0, 1);
+        else if (PendingLF && result.front() == '\r') result.erase(0, 1);
+        PendingCR = PendingLF = false;
+    }
+    ReportError();
+    return result;
+}
+
+std::string TBlockingSocket::ReceiveUntil(int timeoutMs, const std::string& terminator) {
+    lastErrorCode_ = 0;
+    std::string result;
+    if (terminator.empty()) return result;
+    bool lineEndMode = ConvertLineEnd && terminator == "\r\n";
+    std::string accumulator;
+    size_t foundAt = std::string::npos;
+    size_t terminatorLength = terminator.size();
+    int left = timeoutMs;
+    for (;;) {
+        uint32_t start = protoutil::TickMs();
+        accumulator += ReceiveAvailable(left);
+        if (lastErrorCode_ != 0) break;
+        if (!accumulator.empty()) {
+            if (lineEndMode) {
+                protoutil::TLineBreak kind;
+                int position = protoutil::FindLineBreak(accumulator, kind);
+                if (position > 0) {
+                    foundAt = static_cast<size_t>(position - 1);
+                    terminatorLength = (kind == protoutil::TLineBreak::CRLF || kind == protoutil::TLineBreak::LFCR) ? 2 : 1;
+                    PendingCR = kind == protoutil::TLineBreak::CR;
+                    PendingLF = kind == protoutil::TLineBreak::LF;
+                }
+            } else {
+                foundAt = accumulator.find(terminator);
+            }
+        }
+        if (MaxLineLength != 0 && accumulator.size() > static_cast<size_t>(MaxLineLength)) {
+            lastErrorCode_ = platform::kWsaENOBUFS;
+            break;
+        }
+        if (foundAt != std::string::npos) break;
+        if (!InterPacketTimeout && left != -1) {
+            left -= static_cast<int>(protoutil::TickSpan(start, protoutil::TickMs()));
+            if (left <= 0) {
+                lastErrorCode_ = platform::kWsaETIMEDOUT;
+                break;
+            }
+        }
+    }
+    if (foundAt != std::string::npos) {
+        result = accumulator.substr(0, foundAt);
+        accumulator.erase(0, foundAt + terminatorLength);
+    }
+    ReadAhead = accumulator; // a timeout or an error loses no received byte
+    ReportError();
+    return result;
+}
+
+std::string TBlockingSocket::ReceiveLine(int timeoutMs) {
+    std::string line = ReceiveUntil(timeoutMs, "\r\n");
+    return lastErrorCode_ == 0 ? line : std::string();
+}
+
+std::string TBlockingSocket::LocalAddressText() { return AddressText(localSin_); }
+std::string TBlockingSocket::RemoteAddressText() { return AddressText(remoteSin_); }
+int TBlockingSocket::LocalPortNumber() { return AddressPort(localSin_); }
+int TBlockingSocket::RemotePortNumber() { return AddressPort(remoteSin_); }
+
+// ---- TTcpBlockingSocket ---------------------------------------------------------------
+
+TTcpBlockingSocket::TTcpBlockingSocket() : TTcpBlockingSocket(DefaultTlsPluginClass()) {}
+
+TTcpBlockingSocket::TTcpBlockingSocket(const TTlsPluginClass& pluginClass) : tls_(pluginClass(this)) {}
+
+TTcpBlockingSocket::~TTcpBlockingSocket() {
+    CloseConnection();
+    tls_.reset();
+}
+
+void TTcpBlockingSocket::ConnectTo(const std::string& host, const std::string& port) {
+    // No SOCKS server and no web proxy tunnel are ever configured: the connection is direct.
+    TBlockingSocket::ConnectTo(host, port);
+    if (lastErrorCode_ == 0 && OnAfterConnect) OnAfterConnect(this);
+}
+
+void TTcpBlockingSocket::StartTlsClient() {
+    lastErrorCode_ = 0;
+    if (!tls_->StartClient()) lastErrorCode_ = platform::kWsaSYSNOTREADY;
+    ReportError();
+}
+
+void TTcpBlockingSocket::CloseConnection() {
+    if (tls_ && tls_->TlsActive()) tls_->CloseNotify();
+    TBlockingSocket::CloseConnection();
+}
+
+int TTcpBlockingSocket::SendBytes(const void* buffer, int length) {
+    if (!tls_->TlsActive()) return TBlockingSocket::SendBytes(buffer, length);
+    if (CheckStop()) return 0;
+    lastErrorCode_ = 0;
+    if (OnMonitor) OnMonitor(this, true, buffer, length);
+    const char* data = static_cast<const char*>(buffer);
+    int total = 0;
+    while (total < length) {
+        int piece = std::min(SendMaxChunk, length - total);
+        if (piece <= 0) break;
+        Throttle(MaxSendBandwidth, nextSendTick_, piece);
+        int sent = tls_->WriteData(data + total, piece);
+        if (tls_->TlsError() != 0) {
+            lastErrorCode_ = platform::kWsaSYSNOTREADY;
+            break;
+        }
+        if (sent <= 0) {
+            // The peer closed its TLS side: repeating the write would never end.
+            lastErrorCode_ = platform::kWsaECONNRESET;
+            break;
+        }
+        total += sent;
+        sendCounter_ += static_cast<uint32_t>(sent);
+        Status(TSocketStatusReason::StatusBytesWritten, [&] { return std::to_string(sent); });
+    }
+    ReportError();
+    return total;
+}
+
+int TTcpBlockingSocket::ReceiveBytes(void* buffer, int capacity) {
+    if (!tls_->TlsActive()) return TBlockingSocket::ReceiveBytes(buffer, capacity);
+    if (CheckStop()) return 0;
+    lastErrorCode_ = 0;
+    Throttle(MaxRecvBandwidth, nextRecvTick_, capacity);
+    int n = tls_->ReadData(buffer, capacity);
+    if (tls_->TlsError() != 0) lastErrorCode_ = platform::kWsaSYSNOTREADY;
+    else if (n == 0) lastErrorCode_ = platform::kWsaECONNRESET; // the peer's close alert
+    ReportError();
+    int count = n > 0 ? n : 0;
+    if (count > 0) AfterReceive(buffer, count);
+    return count;
+}
+
+int TTcpBlockingSocket::PendingBytes() {
+    if (tls_->TlsActive() && fd_ != -1) {
+        int pending = tls_->PendingBytes();
+        if (pending > 0) return std::min(pending, 65536);
+    }
+    return TBlockingSocket::PendingBytes();
+}
+
+std::string TTcpBlockingSocket::GetErrorDescEx() {
+    if (lastErrorCode_ == platform::kWsaSYSNOTREADY && tls_ && tls_->TlsError() != 0) return tls_->TlsErrorText();
+    return TBlockingSocket::GetErrorDescEx();
+}
+
+} // namespace blocksock
