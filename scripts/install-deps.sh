@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev
-  python3 python3-aiosmtpd swaks
+  python3 python3-aiosmtpd swaks msmtp openssl libssl-dev
 )
 
 missing=()

@@ -2,6 +2,10 @@
 
 #include "smtpserver/smtp_session.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace smtpserver {
 
 TSmtpServer::TSmtpServer(platform::TComponent* owner)
@@ -80,6 +84,10 @@ void TSmtpServer::SessionSetUp(asyncsock::TAsyncSocketClient* client) {
         session->SetLineMode(false);
         session->LineEdit = false;
         session->SmtpServer = this;
+        // The greeting and the banner are two sends; with send coalescing the banner would
+        // wait for the client's delayed acknowledgement before the client can answer.
+        int one = 1;
+        setsockopt(session->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         // No CR LF: the listening server's banner completes the greeting line.
         session->SendReply("220 " + (HelloMessage.empty() ? std::string("220  SMTP Server Ready.") : HelloMessage));
     } catch (...) {

@@ -1,0 +1,272 @@
+#include "smtpclient/smtpsender.h"
+
+#include "smtpclient/codecs.h"
+#include "smtpclient/protoutil.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace smtpclient {
+
+namespace {
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// Decimal value of a whole text, `fallback` when it is not a number.
+int Number(const std::string& s, int fallback) {
+    if (s.empty()) return fallback;
+    int v = 0;
+    for (char c : s) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return fallback;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+// The pieces of a message entry between line ends of any kind (CR LF, lone CR, lone LF).
+std::vector<std::string> SplitAtLineEnds(const std::string& line) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\r' || c == '\n') {
+            pieces.push_back(piece);
+            piece.clear();
+            if (c == '\r' && i + 1 < line.size() && line[i + 1] == '\n') ++i;
+        } else {
+            piece += c;
+        }
+    }
+    pieces.push_back(piece);
+    return pieces;
+}
+
+} // namespace
+
+TSmtpSender::TSmtpSender(std::string systemName)
+    : SystemName(std::move(systemName)), sock_(std::make_unique<blocksock::TTcpBlockingSocket>()) {
+    sock_->ConvertLineEnd = true;
+    Timeout = 30000;
+    TargetPort = "25";
+}
+
+int TSmtpSender::ReadReply() {
+    FullResult.clear();
+    for (;;) {
+        std::string line = sock_->ReceiveLine(Timeout);
+        ResultString = line;
+        FullResult.push_back(line);
+        if (sock_->LastErrorCode() != 0) break;
+        size_t hyphen = line.find('-');
+        if (hyphen != 3) break;
+    }
+    const std::string& first = FullResult.front();
+    ResultCode = first.size() >= 3 ? Number(first.substr(0, 3), 0) : 0;
+    ParseEnhancedCode(first);
+    return ResultCode;
+}
+
+void TSmtpSender::ParseEnhancedCode(const std::string& line) {
+    EnhCode1 = EnhCode2 = EnhCode3 = 0;
+    std::string rest = line.size() > 4 ? line.substr(4) : std::string();
+    std::string head = protoutil::Trim(protoutil::TextBefore(rest, "."));
+    rest = protoutil::Trim(protoutil::TextAfter(rest, "."));
+    int first = Number(head, 0);
+    if (head.size() != 1 || first == 0) return;
+    head = protoutil::Trim(protoutil::TextBefore(rest, "."));
+    rest = protoutil::Trim(protoutil::TextAfter(rest, "."));
+    if (head.empty() || head.size() > 3) return;
+    int second = Number(head, 0);
+    head = protoutil::Trim(protoutil::TextBefore(rest, " "));
+    if (head.empty() || head.size() > 3) return;
+    EnhCode1 = first;
+    EnhCode2 = second;
+    EnhCode3 = Number(head, 0);
+}
+
+std::string TSmtpSender::FindCapability(const std::string& name) const {
+    std::string wanted = Upper(name);
+    for (const std::string& line : ESMTPcap)
+        if (Upper(line).compare(0, wanted.size(), wanted) == 0) return line;
+    return std::string();
+}
+
+bool TSmtpSender::ConnectServer() {
+    sock_->CloseConnection();
+    sock_->BindLocal(IPInterface, "0");
+    if (sock_->LastErrorCode() == 0) {
+        sock_->ConnectTo(TargetHost, TargetPort);
+        if (sock_->LastErrorCode() == 0 && FullSSL) sock_->StartTlsClient();
+    }
+    return sock_->LastErrorCode() == 0;
+}
+
+bool TSmtpSender::SendEhlo() {
+    Send("EHLO " + SystemName + "\r\n");
+    int code = ReadReply();
+    return code >= 250 && code <= 259;
+}
+
+bool TSmtpSender::SendHelo() {
+    Send("HELO " + SystemName + "\r\n");
+    int code = ReadReply();
+    return code >= 250 && code <= 259;
+}
+
+void TSmtpSender::FillCapabilities() {
+    ESMTPcap.clear();
+    for (size_t i = 1; i < FullResult.size(); ++i)
+        ESMTPcap.push_back(FullResult[i].size() > 4 ? FullResult[i].substr(4) : std::string());
+}
+
+bool TSmtpSender::UpgradeTls() {
+    if (FindCapability("STARTTLS").empty()) return false;
+    Send("STARTTLS\r\n");
+    if (ReadReply() != 220 || sock_->LastErrorCode() != 0) return false;
+    sock_->StartTlsClient();
+    return sock_->LastErrorCode() == 0;
+}
+
+bool TSmtpSender::OpenSession() {
+    ESMTP = true;
+    AuthDone = false;
+    ESMTPcap.clear();
+    ESMTPSize = false;
+    MaxSize = 0;
+    if (!ConnectServer()) return false;
+    if (ReadReply() != 220) return false;
+    if (!SendEhlo()) {
+        ESMTP = false;
+        if (!SendHelo()) return false;
+    }
+    if (!ESMTP) return true;
+    FillCapabilities();
+    if (!FullSSL && AutoTLS && !FindCapability("STARTTLS").empty()) {
+        if (!UpgradeTls()) return false;
+        SendEhlo(); // the reply code is not examined, only the capabilities it lists
+        FillCapabilities();
+    }
+    if (!UserName.empty() || !Password.empty()) {
+        std::string auth = FindCapability("AUTH ");
+        if (auth.empty()) auth = FindCapability("AUTH=");
+        if (!auth.empty()) {
+            auth = Upper(auth);
+            if (auth.find("CRAM-MD5") != std::string::npos) AuthDone = AuthenticateCramMd5();
+            if (!AuthDone && auth.find("LOGIN") != std::string::npos) AuthDone = AuthenticateLogin();
+        }
+    }
+    std::string size = FindCapability("SIZE");
+    if (!size.empty()) {
+        ESMTPSize = true;
+        MaxSize = Number(size.size() > 5 ? size.substr(5) : std::string(), 0);
+    }
+    return true;
+}
+
+bool TSmtpSender::AuthenticateLogin() {
+    Send("AUTH LOGIN\r\n");
+    if (ReadReply() != 334) return false;
+    Send(codecs::Base64Encode(UserName) + "\r\n");
+    if (ReadReply() != 334) return false;
+    Send(codecs::Base64Encode(Password) + "\r\n");
+    return ReadReply() == 235;
+}
+
+bool TSmtpSender::AuthenticateCramMd5() {
+    Send("AUTH CRAM-MD5\r\n");
+    if (ReadReply() != 334) return false;
+    std::string challenge = codecs::Base64Decode(ResultString.size() > 4 ? ResultString.substr(4) : std::string());
+    std::string response = UserName + " " + codecs::HexLower(codecs::HmacMd5(challenge, Password));
+    Send(codecs::Base64Encode(response) + "\r\n");
+    return ReadReply() == 235;
+}
+
+bool TSmtpSender::SendMailFrom(const std::string& address, int size) {
+    std::string command = "MAIL FROM:<" + address + ">";
+    if (ESMTPSize && size > 0) command += " SIZE=" + std::to_string(size);
+    Send(command + "\r\n");
+    return ReadReply() == 250;
+}
+
+bool TSmtpSender::SendRcptTo(const std::string& address) {
+    Send("RCPT TO:<" + address + ">\r\n");
+    return ReadReply() == 250;
+}
+
+bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
+    Send("DATA\r\n");
+    if (ReadReply() != 354) return false;
+    std::string chunk;
+    auto append = [&](const std::string& piece) {
+        std::string line = !piece.empty() && piece[0] == '.' ? "." + piece : piece;
+        if (chunk.size() + line.size() >= 1500) {
+            Send(chunk);
+            chunk.clear();
+        }
+        chunk += line;
+        chunk += "\r\n";
+    };
+    for (const std::string& line : lines) {
+        if (line.find_first_of("\r\n") == std::string::npos)
+            append(line);
+        else
+            for (const std::string& piece : SplitAtLineEnds(line)) append(piece);
+    }
+    if (!chunk.empty()) Send(chunk);
+    Send(".\r\n");
+    return ReadReply() == 250;
+}
+
+bool TSmtpSender::CloseSession() {
+    Send("QUIT\r\n");
+    bool ok = ReadReply() == 221;
+    sock_->CloseConnection();
+    return ok;
+}
+
+void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port) {
+    host = protoutil::Trim(protoutil::TextBefore(hostAndPort, ":"));
+    std::string after = protoutil::Trim(protoutil::TextAfter(hostAndPort, ":"));
+    port = !after.empty() && after != hostAndPort ? after : "25";
+}
+
+int MessageSize(const std::vector<std::string>& lines) {
+    long long size = 0;
+    for (const std::string& line : lines) size += static_cast<long long>(line.size()) + 2;
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
+}
+
+bool RelayMessage(const TRelayOptions& options, const std::string& sender, const std::string& recipients,
+                  const std::string& hostAndPort, const std::vector<std::string>& lines, const std::string& userName,
+                  const std::string& password) {
+    auto client = std::make_unique<TSmtpSender>(options.SystemName);
+    client->AutoTLS = options.AutoTLS;
+    client->FullSSL = options.FullSSL;
+    client->Timeout = options.TimeoutMs;
+    SplitHostAndPort(hostAndPort, client->TargetHost, client->TargetPort);
+    client->UserName = userName;
+    client->Password = password;
+    if (!client->OpenSession()) return false;
+    bool result = false;
+    if (client->SendMailFrom(protoutil::ExtractAddress(sender), MessageSize(lines))) {
+        std::string rest = recipients;
+        while (!rest.empty()) {
+            std::string address = protoutil::ExtractAddress(protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
+            if (address.empty()) {
+                if (!result) break; // nothing accepted yet: an empty field ends the list
+                continue;
+            }
+            result = client->SendRcptTo(address);
+            if (!result) break;
+        }
+        if (result) result = client->SendData(lines);
+    }
+    client->CloseSession();
+    return result;
+}
+
+} // namespace smtpclient

@@ -1,0 +1,91 @@
+// Outbound SMTP client over a blocking TCP socket: greeting, EHLO (or HELO), STARTTLS,
+// AUTH CRAM-MD5 / LOGIN, MAIL, RCPT, DATA, QUIT. Steps return true or false; network
+// failures never throw, they leave the error on the socket and make the step false.
+#pragma once
+
+#include "blocksock/blocksock.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace smtpclient {
+
+class TProtocolClient {
+  public:
+    virtual ~TProtocolClient() = default;
+    std::string TargetHost = "127.0.0.1";
+    std::string TargetPort = "0";
+    std::string IPInterface = "0.0.0.0";
+    int Timeout = 5000; // ms per reply line
+    std::string UserName;
+    std::string Password;
+};
+
+class TSmtpSender : public TProtocolClient {
+  public:
+    // `systemName` is the name sent with EHLO/HELO.
+    explicit TSmtpSender(std::string systemName);
+
+    blocksock::TTcpBlockingSocket& Sock() { return *sock_; }
+    int ResultCode = 0;
+    std::string ResultString;
+    std::vector<std::string> FullResult;
+    std::vector<std::string> ESMTPcap;
+    bool ESMTP = true;
+    bool AuthDone = false;
+    bool ESMTPSize = false;
+    int MaxSize = 0;
+    int EnhCode1 = 0, EnhCode2 = 0, EnhCode3 = 0;
+    std::string SystemName;
+    bool AutoTLS = false;
+    bool FullSSL = false;
+
+    // Reads one (possibly multi-line) reply; the code comes from its first line, 0 if none.
+    int ReadReply();
+    void ParseEnhancedCode(const std::string& line);
+    // The first capability line beginning with `name` (ASCII case ignored), or empty.
+    std::string FindCapability(const std::string& name) const;
+    bool ConnectServer();
+    bool SendEhlo();
+    bool SendHelo();
+    bool UpgradeTls();
+    bool OpenSession();
+    bool AuthenticateCramMd5();
+    bool AuthenticateLogin();
+    bool SendMailFrom(const std::string& address, int size);
+    bool SendRcptTo(const std::string& address);
+    // Lines are sent byte for byte with dot-stuffing, in chunks of under 1500 bytes. A line
+    // holding a bare CR or LF is sent as the CR LF lines it stands for, so no upstream can
+    // read "\n.\n" or "\r.\r" inside it as the end of the message.
+    bool SendData(const std::vector<std::string>& lines);
+    bool CloseSession();
+
+  private:
+    void Send(const std::string& text) { sock_->SendText(text); }
+    void FillCapabilities();
+
+    std::unique_ptr<blocksock::TTcpBlockingSocket> sock_;
+};
+
+// What the caller's settings say, read at the moment of the call.
+struct TRelayOptions {
+    bool AutoTLS = false;     // STARTTLS when the server offers it
+    bool FullSSL = false;     // implicit TLS from the first byte
+    std::string SystemName;   // the EHLO/HELO name
+    int TimeoutMs = 30000;    // per reply line
+};
+
+// Sends one message; true when the server accepted it. `hostAndPort` is host[:port] (port
+// 25 when absent); `recipients` a comma-separated list whose quoted parts do not split.
+bool RelayMessage(const TRelayOptions& options, const std::string& sender, const std::string& recipients,
+                  const std::string& hostAndPort, const std::vector<std::string>& lines, const std::string& userName,
+                  const std::string& password);
+
+// host[:port]: the port only when a colon stands there and something follows it, else "25".
+void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port);
+
+// Message size as MAIL ... SIZE= counts it: every line plus CR LF.
+int MessageSize(const std::vector<std::string>& lines);
+
+} // namespace smtpclient

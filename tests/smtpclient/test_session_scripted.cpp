@@ -1,0 +1,192 @@
+// The client against scripted servers, for what a real server would not do: refuse EHLO,
+// send an empty challenge, stop answering, split a reply across packets.
+#include "smtpclient/codecs.h"
+#include "smtpclient/smtpsender.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_peer.h"
+
+#include <gtest/gtest.h>
+
+using namespace smtpclient;
+using testsupport::ExpectLine;
+using testsupport::Hold;
+using testsupport::Packet;
+using testsupport::Pause;
+using testsupport::ScriptedPeer;
+
+namespace {
+
+TSmtpSender ClientFor(const ScriptedPeer& peer) {
+    TSmtpSender client("mypc");
+    client.TargetHost = "127.0.0.1";
+    client.TargetPort = std::to_string(peer.Port());
+    client.Timeout = 2000;
+    return client;
+}
+
+TEST(SmtpClientScripted, RefusedEhloFallsBackToHeloWithoutCapabilities) {
+    ScriptedPeer peer({Packet("220 old server\r\n"), ExpectLine(), Packet("500 what?\r\n"), ExpectLine(),
+                       Packet("250 hello\r\n"), ExpectLine(), Packet("250 ok\r\n"), Hold(2000)});
+    TSmtpSender client("mypc");
+    client.TargetHost = "127.0.0.1";
+    client.TargetPort = std::to_string(peer.Port());
+    client.AutoTLS = true;
+    client.UserName = "kalvex";
+    client.Password = "739104";
+    ASSERT_TRUE(client.OpenSession());
+    EXPECT_FALSE(client.ESMTP);
+    EXPECT_TRUE(client.ESMTPcap.empty());
+    EXPECT_FALSE(client.AuthDone);
+    EXPECT_TRUE(client.SendMailFrom("a@b.example", 1234));
+    client.Sock().CloseConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "HELO mypc\r\n", "MAIL FROM:<a@b.example>\r\n"}));
+}
+
+TEST(SmtpClientScripted, CapabilitiesSizeAndAReplySplitAcrossPackets) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx.example\r\n250-PIPELINING\r"), Pause(50),
+                       Packet("\n250-SIZE 10240000\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n"), ExpectLine(),
+                       Packet("250-2.1.0 sender ok\r\n250 done\r\n"), Hold(2000)});
+    TSmtpSender client = ClientFor(peer);
+    client.UserName = "u";
+    ASSERT_TRUE(client.OpenSession());
+    EXPECT_EQ(client.ESMTPcap, (std::vector<std::string>{"PIPELINING", "SIZE 10240000", "AUTH PLAIN", "8BITMIME"}));
+    EXPECT_TRUE(client.ESMTPSize);
+    EXPECT_EQ(client.MaxSize, 10240000);
+    EXPECT_FALSE(client.AuthDone); // PLAIN alone: no mechanism of ours
+    EXPECT_EQ(client.FindCapability("size"), "SIZE 10240000");
+    EXPECT_EQ(client.FindCapability("STARTTLS"), "");
+    EXPECT_TRUE(client.SendMailFrom("a@b.example", 77));
+    EXPECT_EQ(client.ResultCode, 250);
+    EXPECT_EQ(client.ResultString, "250 done");
+    EXPECT_EQ(client.FullResult.size(), 2u);
+    EXPECT_EQ(client.EnhCode1, 2);
+    EXPECT_EQ(client.EnhCode2, 1);
+    EXPECT_EQ(client.EnhCode3, 0);
+    client.Sock().CloseConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead()[1], "MAIL FROM:<a@b.example> SIZE=77\r\n");
+}
+
+TEST(SmtpClientScripted, EnhancedCodesNeedAllThreeParts) {
+    TSmtpSender client("x");
+    client.ParseEnhancedCode("550 5.7.1 relaying denied");
+    EXPECT_EQ(client.EnhCode1 * 10000 + client.EnhCode2 * 100 + client.EnhCode3, 50701);
+    client.ParseEnhancedCode("250 ok fine");
+    EXPECT_EQ(client.EnhCode1 + client.EnhCode2 + client.EnhCode3, 0);
+    client.ParseEnhancedCode("550 0.1.2 zero first");
+    EXPECT_EQ(client.EnhCode1, 0);
+    client.ParseEnhancedCode("550 5.1234.1 too long");
+    EXPECT_EQ(client.EnhCode1, 0);
+    client.ParseEnhancedCode("250");
+    EXPECT_EQ(client.EnhCode1, 0);
+}
+
+TEST(SmtpClientScripted, EmptyCramChallengeIsStillAnsweredAndRefusalFallsBackToLogin) {
+    std::string cram = codecs::Base64Encode("kalvex " + codecs::HexLower(codecs::HmacMd5("", "739104")));
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH CRAM-MD5 LOGIN\r\n"),
+                       ExpectLine(), Packet("334 \r\n"), ExpectLine(), Packet("535 no\r\n"), ExpectLine(),
+                       Packet("334 VXNlcm5hbWU6\r\n"), ExpectLine(), Packet("334 UGFzc3dvcmQ6\r\n"), ExpectLine(),
+                       Packet("235 welcome\r\n"), Hold(2000)});
+    TSmtpSender client = ClientFor(peer);
+    client.UserName = "kalvex";
+    client.Password = "739104";
+    ASSERT_TRUE(client.OpenSession());
+    EXPECT_TRUE(client.AuthDone);
+    client.Sock().CloseConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "AUTH CRAM-MD5\r\n", cram + "\r\n",
+                                                          "AUTH LOGIN\r\n", "a2FsdmV4\r\n", "NzM5MTA0\r\n"}));
+}
+
+TEST(SmtpClientScripted, OldStyleAuthEqualsLineAndEmptyUserName) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH=LOGIN\r\n"), ExpectLine(),
+                       Packet("334 x\r\n"), ExpectLine(), Packet("334 y\r\n"), ExpectLine(), Packet("235 ok\r\n"),
+                       Hold(2000)});
+    TSmtpSender client = ClientFor(peer);
+    client.Password = "pw";
+    ASSERT_TRUE(client.OpenSession());
+    EXPECT_TRUE(client.AuthDone);
+    client.Sock().CloseConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "AUTH LOGIN\r\n", "\r\n", "cHc=\r\n"}));
+}
+
+TEST(SmtpClientScripted, SilentServerTimesOutAndTheRelayFails) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Hold(3000)});
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    options.TimeoutMs = 200;
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example", "127.0.0.1:" + std::to_string(peer.Port()),
+                              {"Subject: x", "", "body"}, "", ""));
+}
+
+TEST(SmtpClientScripted, ResetDuringDataFailsTheRelay) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(), Packet("250 ok\r\n"),
+                       ExpectLine(), Packet("250 ok\r\n"), ExpectLine(), Packet("354 go\r\n"), ExpectLine(),
+                       testsupport::ResetConnection()});
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    options.TimeoutMs = 2000;
+    std::vector<std::string> lines(2000, std::string(100, 'm'));
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example", "127.0.0.1:" + std::to_string(peer.Port()), lines, "", ""));
+}
+
+TEST(SmtpClientScripted, RecipientListStartingWithACommaSendsNoRcptButStillQuits) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(), Packet("250 ok\r\n"),
+                       ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    EXPECT_FALSE(RelayMessage(options, "Zhang <a@b.example>", ",c@d.example", "127.0.0.1:" + std::to_string(peer.Port()),
+                              {"x"}, "", ""));
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "MAIL FROM:<a@b.example>\r\n", "QUIT\r\n"}));
+}
+
+TEST(SmtpClientScripted, UnreachableOrRefusingHostsFailWithoutThrowing) {
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "127.0.0.1:" + std::to_string(testsupport::FreePort()), {"x"}, "", ""));
+    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "no-such-host.invalid:25", {"x"}, "", ""));
+    options.FullSSL = true; // the plug-in that does nothing fails every handshake
+    ScriptedPeer peer({Hold(2000)});
+    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "", ""));
+}
+
+TEST(SmtpClientScripted, HostAndPortSplitting) {
+    std::string host, port;
+    SplitHostAndPort("smtp.example.com", host, port);
+    EXPECT_EQ(host + "|" + port, "smtp.example.com|25");
+    SplitHostAndPort(" smtp.example.com : 587 ", host, port);
+    EXPECT_EQ(host + "|" + port, "smtp.example.com|587");
+    SplitHostAndPort("smtp.example.com:", host, port);
+    EXPECT_EQ(host + "|" + port, "smtp.example.com|25");
+    EXPECT_EQ(MessageSize({"ab", "", "c"}), 9);
+}
+
+} // namespace
+
+namespace {
+
+TEST(SmtpClientScripted, DataGoesOutInChunksUnder1500BytesThenTheDotAlone) {
+    std::vector<testsupport::PeerStep> script = {Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
+                                                 Packet("354 go\r\n")};
+    script.push_back(Hold(3000));
+    ScriptedPeer peer(script);
+    TSmtpSender client = ClientFor(peer);
+    ASSERT_TRUE(client.OpenSession());
+    std::vector<int> sends;
+    client.Sock().OnMonitor = [&](blocksock::TBlockingSocket*, bool writing, const void*, int len) {
+        if (writing) sends.push_back(len);
+    };
+    std::vector<std::string> lines(7, std::string(400, 'a'));
+    lines[3] = std::string(2000, 'b'); // longer than a chunk: goes out whole
+    lines.push_back(".");
+    client.Timeout = 100;
+    EXPECT_FALSE(client.SendData(lines)); // the script never confirms the end
+    // DATA, then 3 lines (1206 bytes), the long line, 3 more lines plus the stuffed dot,
+    // and the terminator on its own.
+    EXPECT_EQ(sends, (std::vector<int>{6, 1206, 2002, 1210, 3}));
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+#include "tests/support/upstream.h"
+
+#include "tests/support/loopback.h"
+#include "tests/support/process.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+namespace {
+
+std::string ScriptPath() { return std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py"; }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+} // namespace
+
+Upstream::Upstream(const std::vector<std::string>& arguments) {
+    char pattern[] = "/tmp/upstream-XXXXXX";
+    if (!mkdtemp(pattern)) return;
+    store_ = pattern;
+    port_ = FreePort();
+    std::vector<std::string> argv = {"/usr/bin/python3", ScriptPath(), "--port", std::to_string(port_), "--store", store_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    // Output goes to a file: a closed pipe would break the server at its first warning.
+    std::string logPath = store_ + "/server.log";
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    input_ = in[1];
+    if (rc != 0) {
+        pid_ = -1;
+        return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        log_ = ReadAll(logPath);
+        if (log_.find("READY") != std::string::npos) break;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ok_ = log_.find("READY") != std::string::npos;
+}
+
+Upstream::~Upstream() {
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0) {
+        for (int i = 0; i < 50; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    if (!store_.empty()) std::filesystem::remove_all(store_);
+}
+
+std::vector<StoredMessage> Upstream::Messages() const {
+    std::vector<StoredMessage> messages;
+    for (int n = 1;; ++n) {
+        std::string base = store_ + "/" + std::to_string(n);
+        if (!std::filesystem::exists(base + ".eml")) break;
+        StoredMessage m;
+        std::istringstream env(ReadAll(base + ".env"));
+        std::string recipients;
+        std::getline(env, m.sender);
+        std::getline(env, recipients);
+        std::getline(env, m.authUser);
+        std::getline(env, m.mailOptions);
+        std::istringstream list(recipients);
+        for (std::string r; std::getline(list, r, ',');) m.recipients.push_back(r);
+        m.content = ReadAll(base + ".eml");
+        messages.push_back(std::move(m));
+    }
+    return messages;
+}
+
+bool Upstream::WaitForMessages(size_t count, int timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Messages().size() < count) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string TestCertificate() {
+    static std::string pair = [] {
+        std::string dir = "/tmp/vantro-test-cert-" + std::to_string(getpid());
+        std::filesystem::create_directories(dir);
+        std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+        RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
+                    "2", "-subj", "/CN=upstream.example", "-addext", "subjectAltName=DNS:upstream.example,IP:127.0.0.1"},
+                   "", 30000);
+        return cert + "," + key;
+    }();
+    return pair;
+}
+
+} // namespace testsupport

@@ -1,0 +1,48 @@
+// A real upstream SMTP server (python3-aiosmtpd, tests/support/upstream_smtp.py) in a child
+// process on a port of its own. Every accepted message can be read back.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testsupport {
+
+struct StoredMessage {
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::string authUser; // "-" when not authenticated
+    std::string mailOptions;
+    std::string content; // the bytes as received, dot-unstuffed
+};
+
+class Upstream {
+  public:
+    // Extra arguments for the script (--user name:pw, --cram, --starttls cert,key, ...).
+    explicit Upstream(const std::vector<std::string>& arguments = {});
+    ~Upstream();
+    Upstream(const Upstream&) = delete;
+    Upstream& operator=(const Upstream&) = delete;
+
+    bool Ok() const { return ok_; }
+    int Port() const { return port_; }
+    std::string HostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::vector<StoredMessage> Messages() const;
+    // Waits until `count` messages are stored (the server writes them after its reply).
+    bool WaitForMessages(size_t count, int timeoutMs) const;
+    const std::string& Log() const { return log_; }
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int port_ = 0;
+    bool ok_ = false;
+    std::string store_;
+    std::string log_;
+};
+
+// A self-signed certificate and key for 127.0.0.1 / "upstream.example", made once per
+// process with the openssl command. Returns "cert,key" paths.
+std::string TestCertificate();
+
+} // namespace testsupport
