@@ -139,6 +139,7 @@ void TBlockingSocket::BindLocal(const std::string& address, const std::string& p
 }
 
 void TBlockingSocket::ConnectTo(const std::string& host, const std::string& port) {
+    connectHost_ = host;
     SocketAddress sin;
     if (PrepareAddress(host, port, sin) == 0) {
         if (fd_ == -1) CreateHandle(sin);

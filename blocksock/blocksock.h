@@ -76,6 +76,8 @@ class TBlockingSocket {
     TSocketFamily Family() const { return family_; }
     void SetFamily(TSocketFamily family) { family_ = savedFamily_ = family; }
     int Handle() const { return fd_; }
+    // The host text of the last ConnectTo (the TLS plug-in sends it as the server name).
+    const std::string& ConnectHost() const { return connectHost_; }
     int LastErrorCode() const { return lastErrorCode_; }
     const std::string& LastErrorText() const { return lastErrorText_; }
     uint32_t RecvCounter() const { return recvCounter_; }
@@ -142,6 +144,7 @@ class TBlockingSocket {
     TSocketFamily family_ = TSocketFamily::sfAny;
     TSocketFamily savedFamily_ = TSocketFamily::sfAny;
     DescriptorSet readSet_;
+    std::string connectHost_;
 };
 
 class TSocksBlockingSocket : public TBlockingSocket {

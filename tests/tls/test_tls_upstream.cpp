@@ -1,0 +1,98 @@
+// STARTTLS and implicit TLS against python3-aiosmtpd with a certificate made by openssl.
+#include "smtpclient/smtpsender.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/upstream.h"
+#include "tests/tls/tls_peer.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace smtpclient;
+using testsupport::Upstream;
+
+namespace {
+
+TRelayOptions Options(bool autoTls, bool fullSsl) {
+    TRelayOptions options;
+    options.SystemName = "vantro-test";
+    options.AutoTLS = autoTls;
+    options.FullSSL = fullSsl;
+    options.TimeoutMs = 10000;
+    return options;
+}
+
+TEST(TlsUpstream, StartTlsThenAuthOverTls) {
+    Upstream upstream({"--starttls", testsupport::TestCertificate(), "--user", "kalvex:739104", "--auth-required"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                             {"Subject: tls", "", "secret body"}, "kalvex", "739104"));
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
+    EXPECT_EQ(upstream.Messages()[0].content, "Subject: tls\r\n\r\nsecret body\r\n");
+}
+
+TEST(TlsUpstream, ImplicitTlsWithCramMd5) {
+    Upstream upstream({"--implicit", testsupport::TestCertificate(), "--user", "kalvex:739104", "--cram", "--auth-required"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    EXPECT_TRUE(RelayMessage(Options(false, true), "a@b.example", "c@d.example", upstream.HostAndPort(), {"implicit"},
+                             "kalvex", "739104"));
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
+}
+
+TEST(TlsUpstream, PlainServerOnTheTlsPortFailsWithOpenSslsText) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TSmtpSender client("vantro-test");
+    client.TargetHost = "127.0.0.1";
+    client.TargetPort = std::to_string(upstream.Port());
+    client.FullSSL = true;
+    EXPECT_FALSE(client.ConnectServer());
+    EXPECT_EQ(client.Sock().LastErrorCode(), 10091);
+    EXPECT_NE(client.Sock().TlsLayer().TlsError(), 0);
+    EXPECT_NE(client.Sock().LastErrorText().find("wrong version number"), std::string::npos)
+        << client.Sock().LastErrorText();
+}
+
+TEST(TlsUpstream, RefusedStartTlsFailsTheSessionWithoutPlainText) {
+    using namespace testsupport;
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"),
+                       ExpectLine(), Packet("454 TLS not available\r\n"), Hold(2000)});
+    TSmtpSender client("vantro-test");
+    client.TargetHost = "127.0.0.1";
+    client.TargetPort = std::to_string(peer.Port());
+    client.AutoTLS = true;
+    client.UserName = "kalvex";
+    client.Password = "739104";
+    EXPECT_FALSE(client.OpenSession());
+    client.Sock().CloseConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO vantro-test\r\n", "STARTTLS\r\n"}));
+}
+
+TEST(TlsUpstream, ServerWithoutStartTlsContinuesInPlainText) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example", upstream.HostAndPort(), {"plain"}, "", ""));
+}
+
+TEST(TlsUpstream, EightThreadsTimesTwentyTlsRelaysAtOnce) {
+    Upstream upstream({"--implicit", testsupport::TestCertificate()});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::atomic<int> delivered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i)
+                if (RelayMessage(Options(false, true), "t" + std::to_string(t) + "@b.example", "c@d.example",
+                                 upstream.HostAndPort(), {"thread " + std::to_string(t) + " message " + std::to_string(i)},
+                                 "", ""))
+                    ++delivered;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(delivered.load(), 160);
+    EXPECT_TRUE(upstream.WaitForMessages(160, 10000));
+}
+
+} // namespace
