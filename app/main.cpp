@@ -1,0 +1,65 @@
+// Program entry: the title, the TLS and sound modules, the main window, the loop. A logout,
+// shutdown or Ctrl+C (SIGTERM, SIGHUP, SIGINT) saves as closing the window does, without
+// the quit question, instead of losing every change of the run.
+#include "app/main_window.h"
+#include "app/sounds.h"
+#include "tls/tls_openssl.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <filesystem>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+std::string ProgramDirectory() {
+    std::error_code error;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return "./";
+    return exe.parent_path().string() + "/";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Blocked before any thread starts, so that only the signal descriptor sees them.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGHUP);
+    sigaddset(&endSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tls::InitTlsModule();
+    app::RegisterSounds();
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
+    QApplication::setApplicationDisplayName(QString::fromUtf8(app::kTitle));
+
+    app::FormOptions options;
+    options.programDir = ProgramDirectory();
+    if (const char* port = std::getenv("VANTRO_TEST_PORT")) { // tests only: a port of their own
+        options.srvAddr = "127.0.0.1";
+        options.srvPort = port;
+    }
+    app::TForm1 form(options);
+
+    int signalFd = signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    QSocketNotifier onSignal(signalFd, QSocketNotifier::Read);
+    QObject::connect(&onSignal, &QSocketNotifier::activated, [&] {
+        signalfd_siginfo info{};
+        [[maybe_unused]] ssize_t n = read(signalFd, &info, sizeof(info));
+        form.FormDestroy();
+        QApplication::quit();
+    });
+
+    form.show();
+    form.FormCreate();
+    int rc = application.exec();
+    close(signalFd);
+    return rc;
+}

@@ -1,0 +1,471 @@
+#include "app/main_window.h"
+
+#include "app/sounds.h"
+#include "platform/gbk.h"
+#include "platform/text_file.h"
+#include "smtpclient/protoutil.h"
+#include "smtpclient/smtpsender.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolTip>
+#include <QVBoxLayout>
+#include <ctime>
+
+namespace app {
+
+namespace {
+
+constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+
+QLabel* CaptionBar(const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setFixedHeight(21);
+    label->setStyleSheet("background: palette(button); padding-left: 4px;");
+    return label;
+}
+
+QPlainTextEdit* ListBox(QWidget* parent) {
+    auto* box = new QPlainTextEdit(parent);
+    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return box;
+}
+
+} // namespace
+
+// ---- construction ----------------------------------------------------------------------
+
+TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), options_(std::move(options)) {
+    if (!options_.confirm)
+        options_.confirm = [this](const QString& q) {
+            return QMessageBox::question(this, QString::fromUtf8(kTitle), q, QMessageBox::Yes | QMessageBox::No) !=
+                   QMessageBox::No;
+        };
+    if (!options_.askText)
+        options_.askText = [this](const QString& caption, const QString& prompt, const QString& initial) {
+            bool ok = false;
+            QString text = QInputDialog::getText(this, caption, prompt, QLineEdit::Normal, initial, &ok);
+            return ok ? std::optional<QString>(text) : std::nullopt;
+        };
+    if (!options_.inform)
+        options_.inform = [](const QString& caption, const QString& text) {
+            QMessageBox::information(nullptr, caption, text);
+        };
+    if (!options_.showError)
+        options_.showError = [this](const QString& text) {
+            QMessageBox::critical(this, QString::fromUtf8(kTitle), text);
+        };
+    setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
+    resize(665, 553);
+    BuildWidgets();
+
+    // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
+    platform::MessageLoop& loop = platform::MessageLoop::Current();
+    loopNotifier_ = new QSocketNotifier(loop.Fd(), QSocketNotifier::Read, this);
+    connect(loopNotifier_, &QSocketNotifier::activated, this, [] { platform::MessageLoop::Current().RunOnce(0); });
+    outcomeWindow_ = loop.CreateHiddenWindow([this](const platform::Message& m) {
+        if (m.msg == kOutcomesReady) ApplyOutcomes();
+    });
+
+    SmtpServer1 = std::make_unique<smtpserver::TSmtpServer>();
+    SmtpServer1->SrvAddr = options_.srvAddr;
+    SmtpServer1->SrvPort = options_.srvPort;
+    SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, const std::string& a,
+                                     std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
+    SmtpServer1->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, const std::string& a,
+                                   std::string& answer) { SmtpServer1MailTo(c, a, answer); };
+    SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
+                                     const std::string& msg) { SmtpServer1SendData(c, last, msg); };
+    SmtpServer1->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) { ring_.Release(c); };
+}
+
+TForm1::~TForm1() {
+    SmtpServer1.reset();
+    platform::MessageLoop::Current().DestroyWindow(outcomeWindow_);
+}
+
+void TForm1::BuildWidgets() {
+    QFont font(QStringLiteral("SimSun"), 9);
+    font.setStyleHint(QFont::AnyStyle);
+    setFont(font);
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto* toolbar = addToolBar(QString());
+    toolbar->setMovable(false);
+    toolbar->setFixedHeight(33);
+    auto tool = [&](const char* caption, const char* hint) {
+        auto* b = new QToolButton(toolbar);
+        b->setText(QString::fromUtf8(caption));
+        b->setToolTip(QString::fromUtf8(hint));
+        b->setFixedSize(60, 22);
+        toolbar->addWidget(b);
+        return b;
+    };
+    SpeedButton4 = tool("测试", "单发一个电邮");
+    SpeedButton8 = tool("退出", "退出软件系统");
+    connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(); });
+    connect(SpeedButton8, &QToolButton::clicked, this, [this] { close(); });
+
+    auto* editor = new QWidget(central);
+    editor->setFixedHeight(216);
+    auto* grid = new QGridLayout(editor);
+    auto edit = [&](const char* caption, int row, int col) {
+        grid->addWidget(new QLabel(QString::fromUtf8(caption), editor), row, col);
+        auto* e = new QLineEdit(editor);
+        grid->addWidget(e, row, col + 1);
+        return e;
+    };
+    Edit1 = edit("发件箱：", 0, 0);
+    Edit5 = edit("SMTP：", 0, 2);
+    Edit14 = edit("端口：", 0, 4);
+    Edit2 = edit("使用者：", 0, 6);
+    CheckBox4 = new QCheckBox(QString::fromUtf8("SSL安全连接"), editor);
+    CheckBox5 = new QCheckBox(QString::fromUtf8("TLS安全连接"), editor);
+    CheckBox3 = new QCheckBox(QString::fromUtf8("身份验证"), editor);
+    CheckBox3->setLayoutDirection(Qt::RightToLeft); // caption left of the box
+    grid->addWidget(CheckBox4, 1, 0, 1, 2);
+    grid->addWidget(CheckBox5, 1, 2, 1, 2);
+    grid->addWidget(CheckBox3, 1, 4, 1, 2);
+    Edit7 = edit("用户名：", 1, 6);
+    Edit8 = edit("密码：", 1, 8);
+    auto* row3 = new QHBoxLayout();
+    SpeedButton11 = new QToolButton(editor);
+    SpeedButton11->setText(QString::fromUtf8("增加帐户"));
+    SpeedButton11->setToolTip(QString::fromUtf8("增加群发参数到列表"));
+    SpeedButton12 = new QToolButton(editor);
+    SpeedButton12->setText(QString::fromUtf8("切换帐户"));
+    SpeedButton12->setToolTip(QString::fromUtf8("轮流切换填充和生效参数"));
+    SpeedButton1 = new QToolButton(editor);
+    SpeedButton1->setText(QString::fromUtf8("清空记录"));
+    for (auto* b : {SpeedButton11, SpeedButton12, SpeedButton1}) b->setAutoRaise(true);
+    Edit10 = new QLineEdit(editor);
+    Edit10->setEnabled(false);
+    row3->addWidget(SpeedButton11);
+    row3->addWidget(SpeedButton12);
+    row3->addWidget(new QLabel(QString::fromUtf8("当前正在发送电邮地址："), editor));
+    row3->addWidget(Edit10, 1);
+    row3->addWidget(SpeedButton1);
+    grid->addLayout(row3, 2, 0, 1, 10);
+    Memo4 = ListBox(editor);
+    Memo4->setFixedHeight(110);
+    grid->addWidget(Memo4, 3, 0, 1, 10);
+    column->addWidget(editor);
+    column->addWidget(CaptionBar("发送失败记录", central));
+    badrelay = ListBox(central);
+    badrelay->setFixedHeight(107);
+    column->addWidget(badrelay);
+    column->addWidget(CaptionBar("发送成功记录", central));
+    okrelay = ListBox(central);
+    column->addWidget(okrelay, 1);
+    setCentralWidget(central);
+
+    statusBar()->setFixedHeight(19);
+    const std::pair<int, const char*> panels[] = {{40, "总数："}, {50, ""}, {40, "成功："}, {50, ""},
+                                                  {40, "失败："}, {50, ""}, {50, ""}};
+    for (const auto& [width, text] : panels) {
+        auto* label = new QLabel(QString::fromUtf8(text), this);
+        label->setMinimumWidth(width);
+        statusBar()->addWidget(label, width == 50 && StatusBar1.size() == 6 ? 1 : 0);
+        StatusBar1.push_back(label);
+    }
+
+    connect(SpeedButton11, &QToolButton::clicked, this, [this] { SpeedButton11Click(); });
+    connect(SpeedButton12, &QToolButton::clicked, this, [this] { SpeedButton12Click(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(CheckBox3, &QCheckBox::toggled, this, [this] { CheckBox3Click(); });
+    Edit14->installEventFilter(this);
+}
+
+// ---- start and end -------------------------------------------------------------------
+
+void TForm1::FormCreate() {
+    ring_.CurrentMessage().clear();
+    SetLines(okrelay, {});
+    SetLines(badrelay, {});
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
+    QToolTip::setPalette(tips);
+    WriteEditor(ReadSettings(FilePath("brontalnow.ini")));
+    auto loadList = [&](const char* name, QPlainTextEdit* box) {
+        std::string path = FilePath(name);
+        if (!platform::FileExists(path)) return true;
+        auto lines = LoadStringList(path);
+        if (!lines) {
+            options_.showError(QString::fromUtf8("Cannot open file \"") + QString::fromStdString(path) + "\"");
+            return false;
+        }
+        SetLines(box, *lines);
+        return true;
+    };
+    if (!loadList("brontalhao.ini", Memo4) || !loadList("good.ini", okrelay) || !loadList("bad.ini", badrelay)) return;
+    repaint();
+    if (LinesOf(okrelay).size() > 500) SetLines(okrelay, {});
+    if (LinesOf(badrelay).size() > 500) SetLines(badrelay, {});
+    RefreshCounters();
+    ring_.ResetCurrentSlot();
+    try {
+        SmtpServer1->SetActive(true);
+    } catch (const std::exception& e) {
+        options_.showError(QString::fromStdString(e.what()));
+    }
+}
+
+bool TForm1::FormCloseQuery() { return options_.confirm(QString::fromUtf8("退出VantroSMTP服务器吗？")); }
+
+bool TForm1::FormDestroy() {
+    if (destroyed_) return true;
+    destroyed_ = true;
+    std::string settings = FilePath("brontalnow.ini");
+    if (!WriteSettings(settings, ReadEditor())) {
+        options_.showError(QString::fromStdString("Unable to write to " + settings));
+        return false;
+    }
+    // Each list is saved on its own: one that fails must not cost the others.
+    SaveStringList(FilePath("good.ini"), LinesOf(okrelay), 0644);
+    SaveStringList(FilePath("bad.ini"), LinesOf(badrelay), 0644);
+    SaveStringList(FilePath("brontalhao.ini"), LinesOf(Memo4), 0600); // holds passwords
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!destroyed_ && !FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormDestroy();
+    event->accept();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit14 && event->type() == QEvent::FocusOut) Edit14Exit();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- widget boundary -----------------------------------------------------------------
+
+QString TForm1::Gbk(const std::string& gbk) { return QString::fromStdString(platform::GbkToUtf8(gbk)); }
+std::string TForm1::ToGbk(const QString& text) { return platform::Utf8ToGbk(text.toStdString()); }
+
+StringList TForm1::LinesOf(const QPlainTextEdit* box) {
+    QString text = box->toPlainText();
+    if (text.isEmpty()) return {};
+    StringList lines;
+    for (const QString& line : text.split(QChar('\n'))) lines.push_back(ToGbk(line));
+    return lines;
+}
+
+void TForm1::SetLines(QPlainTextEdit* box, const StringList& lines) {
+    QStringList converted;
+    for (const std::string& line : lines) converted << Gbk(line);
+    box->setPlainText(converted.join(QChar('\n')));
+}
+
+AccountEditor TForm1::ReadEditor() const {
+    AccountEditor e;
+    e.Edit1 = ToGbk(Edit1->text());
+    e.Edit2 = ToGbk(Edit2->text());
+    e.Edit5 = ToGbk(Edit5->text());
+    e.Edit7 = ToGbk(Edit7->text());
+    e.Edit8 = ToGbk(Edit8->text());
+    e.Edit14 = ToGbk(Edit14->text());
+    e.CheckBox3 = CheckBox3->isChecked();
+    e.CheckBox4 = CheckBox4->isChecked();
+    e.CheckBox5 = CheckBox5->isChecked();
+    return e;
+}
+
+void TForm1::WriteEditor(const AccountEditor& e) {
+    Edit1->setText(Gbk(e.Edit1));
+    Edit2->setText(Gbk(e.Edit2));
+    Edit5->setText(Gbk(e.Edit5));
+    Edit7->setText(Gbk(e.Edit7));
+    Edit8->setText(Gbk(e.Edit8));
+    Edit14->setText(Gbk(e.Edit14));
+    CheckBox3->setChecked(e.CheckBox3); // runs CheckBox3Click only when the state changes
+    CheckBox4->setChecked(e.CheckBox4);
+    CheckBox5->setChecked(e.CheckBox5);
+}
+
+void TForm1::SetStatus(const std::string& utf8) { StatusBar1[6]->setText(QString::fromStdString(utf8)); }
+std::string TForm1::StatusText() const { return StatusBar1[6]->text().toStdString(); }
+
+void TForm1::RefreshCounters() {
+    size_t ok = LinesOf(okrelay).size(), bad = LinesOf(badrelay).size();
+    StatusBar1[1]->setText(QString::number(ok + bad));
+    StatusBar1[3]->setText(QString::number(ok));
+    StatusBar1[5]->setText(QString::number(bad));
+}
+
+// ---- the slot ring -------------------------------------------------------------------
+
+void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer) {
+    if (ring_.MailFrom(client, address) == 0) {
+        // All ten slots are being filled by other connections: better refused than mixed.
+        answer = "451 4.3.2 Too many messages at once, try again later";
+        return;
+    }
+    SetStatus("正在接收并转发邮件...");
+    Button4Click();
+}
+
+void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer) {
+    // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
+    // instead of a message being accepted and lost.
+    if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
+}
+
+void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
+    auto completed = ring_.SendData(client, lastPart, msg);
+    if (!completed) return;
+    try {
+        DeliverSlot(*completed);
+    } catch (...) {
+        // A worker that cannot be started leaves the message in its slot, unlisted.
+    }
+}
+
+void TForm1::DeliverSlot(const CompletedMessage& message) {
+    Edit10->setText(Gbk(message.recipientText));
+    signon_ = SignOnName(message.recipientText);
+    DeliveryRequest request = MakeRequest(message, ReadEditor(), options_.relayTimeoutMs);
+    std::weak_ptr<OutcomeQueue> queue = outcomes_;
+    platform::WindowHandle window = outcomeWindow_;
+    ++running_;
+    try {
+        StartDelivery(std::move(request), [queue, window](const DeliveryOutcome& outcome) {
+            auto q = queue.lock();
+            if (!q) return; // the window is gone
+            {
+                std::lock_guard<std::mutex> lock(q->mutex);
+                q->outcomes.push_back(outcome);
+            }
+            platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
+        });
+    } catch (...) {
+        --running_;
+        throw;
+    }
+}
+
+void TForm1::ApplyOutcomes() {
+    for (;;) {
+        DeliveryOutcome outcome;
+        {
+            std::lock_guard<std::mutex> lock(outcomes_->mutex);
+            if (outcomes_->outcomes.empty()) return;
+            outcome = outcomes_->outcomes.front();
+            outcomes_->outcomes.pop_front();
+        }
+        --running_;
+        if (outcome.failedWithError) {
+            SetStatus("电子邮件转发失败！");
+            continue;
+        }
+        SetStatus(outcome.relayed ? "电邮转发成功..." : "电邮发送失败...");
+        outcome.relayed ? Button2Click() : Button3Click();
+        Edit10->clear();
+        // The mailbox and the sender are read now, when the line is written.
+        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), currentSender_, outcome.recipientText, std::time(nullptr));
+        (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(line));
+        RefreshCounters();
+    }
+}
+
+// ---- sounds, records, accounts -------------------------------------------------------
+
+void TForm1::Button2Click() { PlayResourceSound("oksound"); }
+void TForm1::Button3Click() { PlayResourceSound("badsound"); }
+
+void TForm1::SpeedButton1Click() {
+    SetLines(okrelay, {});
+    SetLines(badrelay, {});
+    RefreshCounters();
+}
+
+void TForm1::SpeedButton11Click() { Memo4->appendPlainText(Gbk(AccountLine(ReadEditor()))); }
+
+void TForm1::SpeedButton12Click() {
+    AccountEditor editor = ReadEditor();
+    if (SwitchAccount(LinesOf(Memo4), switchPosition_, editor)) WriteEditor(editor);
+}
+
+void TForm1::Button4Click() {
+    AccountEditor editor = ReadEditor();
+    if (SelectAccount(LinesOf(Memo4), ring_.Slot(ring_.CurrentSlot()).sender, currentSender_, editor))
+        WriteEditor(editor);
+}
+
+void TForm1::CheckBox3Click() {
+    bool on = CheckBox3->isChecked();
+    for (QLineEdit* e : {Edit7, Edit8}) {
+        e->setEnabled(on);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, on ? palette().color(QPalette::Base) : palette().color(QPalette::Button));
+        e->setPalette(p);
+    }
+}
+
+void TForm1::Edit14Exit() {
+    if (protoutil::Trim(Edit14->text().toStdString()).empty()) Edit14->setText(QStringLiteral("25"));
+}
+
+// ---- test send -----------------------------------------------------------------------
+
+void TForm1::SpeedButton4Click() {
+    if (!platform::FileExists(FilePath("kalvex.eml"))) return;
+    SetStatus("");
+    auto typed = options_.askText(QString::fromUtf8("单发一个电邮"), QString::fromUtf8("请输入一个客户邮件地址        "),
+                                  QString::fromStdString(testAddress_));
+    if (!typed) return;
+    testAddress_ = typed->toStdString();
+    repaint();
+    if (Edit1->text().isEmpty()) {
+        options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));
+        return;
+    }
+    try {
+        smtpbutton0Click();
+    } catch (...) {
+        // nothing more to tell than the status text already says
+    }
+}
+
+void TForm1::smtpbutton0Click() {
+    Edit10->setText(QString::fromStdString(testAddress_));
+    SpeedButton4->setEnabled(false);
+    std::string address = ToGbk(QString::fromStdString(testAddress_));
+    for (char& c : address)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    address = protoutil::Trim(address);
+    signon_ = SignOnName(address);
+    try {
+        ring_.CurrentMessage() = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
+        AccountEditor e = ReadEditor();
+        smtpclient::TRelayOptions relay;
+        relay.AutoTLS = e.CheckBox5;
+        relay.FullSSL = e.CheckBox4;
+        relay.SystemName = signon_;
+        relay.TimeoutMs = options_.relayTimeoutMs;
+        bool sent = smtpclient::RelayMessage(relay, e.Edit1, address, e.Edit5 + ":" + e.Edit14, ring_.CurrentMessage(),
+                                             e.Edit7, e.Edit8);
+        SetStatus(sent ? "电邮发送成功..." : "电邮发送失败...");
+        options_.inform(QString::fromUtf8("提示"), QString::fromUtf8(sent ? "恭喜您！邮件已经成功发出了"
+                                                                          : "发送失败！帐号错误或服务器故障"));
+    } catch (...) {
+        SetStatus("邮件发送过程出现错误...");
+    }
+    SpeedButton4->setEnabled(true);
+}
+
+} // namespace app

@@ -1,0 +1,124 @@
+// The main window TForm1: the account editor with the account list, the failure and success
+// lists, the status bar, the inbound server SmtpServer1 and the handlers that tie them to
+// the slot ring and the delivery workers. Everything here runs on the GUI thread; workers
+// get copies and hand their outcome back through a queue.
+#pragma once
+
+#include "app/account_editor.h"
+#include "app/delivery.h"
+#include "app/slot_ring.h"
+#include "platform/message_loop.h"
+#include "smtpserver/smtp_server.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QToolButton>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace app {
+
+inline constexpr const char* kTitle = "\xE3\x80\x8E" "VantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE3\x80\x8F" "V2.5"; // 『VantroSMTP服务器』V2.5
+
+// What differs between the program and its tests.
+struct FormOptions {
+    std::string programDir;          // with a trailing "/"
+    std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
+    std::string srvPort = "Smtp";
+    int relayTimeoutMs = 30000;
+    // Dialogs, replaceable so that tests never block on a modal box.
+    std::function<bool(const QString& question)> confirm;
+    std::function<std::optional<QString>(const QString& caption, const QString& prompt, const QString& initial)> askText;
+    std::function<void(const QString& caption, const QString& text)> inform;
+    std::function<void(const QString& text)> showError; // the application's error box
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+  public:
+    explicit TForm1(FormOptions options, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls, named as the window names them.
+    QLineEdit *Edit1, *Edit2, *Edit5, *Edit7, *Edit8, *Edit10, *Edit14;
+    QCheckBox *CheckBox3, *CheckBox4, *CheckBox5;
+    QPlainTextEdit *Memo4, *okrelay, *badrelay;
+    QToolButton *SpeedButton4, *SpeedButton8, *SpeedButton1, *SpeedButton11, *SpeedButton12;
+    std::vector<QLabel*> StatusBar1; // the seven panels
+    std::unique_ptr<smtpserver::TSmtpServer> SmtpServer1;
+
+    void FormCreate();
+    bool FormCloseQuery();
+    // Saves settings and lists; false when the settings could not be written.
+    bool FormDestroy();
+
+    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
+    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
+    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg);
+    void Button4Click();
+    void Button2Click();
+    void Button3Click();
+    void SpeedButton1Click();
+    void SpeedButton11Click();
+    void SpeedButton12Click();
+    void CheckBox3Click();
+    void Edit14Exit();
+    void SpeedButton4Click();
+    void smtpbutton0Click();
+    // Starts the worker for a completed slot (the hidden buttons' job).
+    void DeliverSlot(const CompletedMessage& message);
+    void RefreshCounters();
+
+    // Editor, lists and texts at the widget boundary (GBK inside, UTF-8 in the widgets).
+    AccountEditor ReadEditor() const;
+    void WriteEditor(const AccountEditor& editor);
+    static StringList LinesOf(const QPlainTextEdit* box);
+    static void SetLines(QPlainTextEdit* box, const StringList& lines);
+    static QString Gbk(const std::string& gbk);
+    static std::string ToGbk(const QString& text);
+    void SetStatus(const std::string& gbkText);
+    std::string StatusText() const;
+    std::string SignOn() const { return signon_; }
+    const std::string& CurrentSender() const { return currentSender_; }
+    SlotRing& Ring() { return ring_; }
+    int DeliveriesRunning() const { return running_; }
+    std::string TestAddress() const { return testAddress_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildWidgets();
+    void ApplyOutcomes();
+    std::string FilePath(const char* name) const { return options_.programDir + name; }
+
+    FormOptions options_;
+    SlotRing ring_;
+    std::string currentSender_;
+    size_t switchPosition_ = 0;
+    std::string signon_ = "signon";
+    std::string testAddress_;
+    bool destroyed_ = false;
+    int running_ = 0;
+    QSocketNotifier* loopNotifier_ = nullptr;
+    platform::WindowHandle outcomeWindow_ = 0;
+    // Outcomes of finished workers, in finishing order; shared with the workers so that
+    // a late worker never writes into a freed window.
+    struct OutcomeQueue {
+        std::mutex mutex;
+        std::deque<DeliveryOutcome> outcomes;
+    };
+    std::shared_ptr<OutcomeQueue> outcomes_ = std::make_shared<OutcomeQueue>();
+};
+
+} // namespace app

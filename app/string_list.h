@@ -1,0 +1,25 @@
+// The text files beside the executable are string lists: GBK lines, each followed by CR LF
+// when written. Reading accepts CR LF, LF or CR, and a final line end adds no empty line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+using StringList = std::vector<std::string>;
+
+StringList SplitLines(const std::string& text);
+std::string JoinLines(const StringList& lines);
+
+// Nothing when the file cannot be read.
+std::optional<StringList> LoadStringList(const std::string& path);
+// Atomic replace; a new file gets `createMode`. False when it cannot be written.
+bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode);
+
+// The message text of a slot as lines for the SMTP client: the pieces joined and cut at each
+// CR LF; the CR LF that ends the text adds no empty line.
+StringList MessageLines(const StringList& pieces);
+
+} // namespace app

@@ -1,0 +1,278 @@
+// The relay's own logic without a window: files, settings, accounts, the slot ring, the log
+// line and the sounds.
+#include "app/account_editor.h"
+#include "app/delivery.h"
+#include "app/slot_ring.h"
+#include "app/sounds.h"
+#include "app/string_list.h"
+#include "platform/resources.h"
+#include "platform/text_file.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace app;
+
+namespace {
+
+std::string Fixture(const char* name) { return std::string(VANTRO_FIXTURES) + "/" + name; }
+
+struct TempDir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("app-" + std::to_string(getpid()) + "-" +
+                                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const char* name) const { return (path / name).string(); }
+};
+
+TEST(StringLists, WindowsFilesLoadAndSaveBackByteIdentical) {
+    TempDir dir;
+    for (const char* name : {"good.ini", "bad.ini", "brontalhao.ini", "kalvex.eml"}) {
+        auto original = platform::ReadFileBytes(Fixture(name));
+        ASSERT_TRUE(original) << name;
+        auto lines = LoadStringList(Fixture(name));
+        ASSERT_TRUE(lines);
+        ASSERT_TRUE(SaveStringList(dir / name, *lines, 0644));
+        EXPECT_EQ(platform::ReadFileBytes(dir / name), original) << name;
+    }
+    EXPECT_EQ(LoadStringList(Fixture("good.ini"))->size(), 500u);
+    EXPECT_EQ(LoadStringList(Fixture("bad.ini"))->size(), 501u);
+    // The last line of this file has no line end; it is still one line, and saving ends it.
+    auto shortList = LoadStringList(Fixture("bad-short.ini"));
+    ASSERT_EQ(shortList->size(), 3u);
+    EXPECT_EQ(JoinLines(*shortList), *platform::ReadFileBytes(Fixture("bad-short.ini")) + "\r\n");
+}
+
+TEST(StringLists, AnyLineEndAndNoEmptyLineAtTheEnd) {
+    EXPECT_EQ(SplitLines("a\r\nb\nc\rd"), (StringList{"a", "b", "c", "d"}));
+    EXPECT_EQ(SplitLines("a\r\n\r\n"), (StringList{"a", ""}));
+    EXPECT_EQ(SplitLines(""), StringList{});
+    EXPECT_EQ(JoinLines({"a", ""}), "a\r\n\r\n");
+    EXPECT_FALSE(LoadStringList("/nonexistent/file").has_value());
+}
+
+TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
+    StringList oneChunk = MessageLines({"Subject: x\r\n\r\nline one\r\nline two\r\n"});
+    StringList threePieces = MessageLines({"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"});
+    EXPECT_EQ(oneChunk, (StringList{"Subject: x", "", "line one", "line two"}));
+    EXPECT_EQ(threePieces, oneChunk);
+    EXPECT_EQ(MessageLines({"no end"}), (StringList{"no end"}));
+    EXPECT_EQ(MessageLines({""}), StringList{});
+}
+
+TEST(Settings, DefaultsOnFirstStartAndTheCheckBoxRules) {
+    TempDir dir;
+    AccountEditor fresh = ReadSettings(dir / "brontalnow.ini");
+    EXPECT_EQ(fresh.Edit14, "25");
+    EXPECT_EQ(fresh.Edit7, "kalvex");
+    EXPECT_EQ(fresh.Edit8, "739104");
+    EXPECT_TRUE(fresh.CheckBox3);
+    EXPECT_FALSE(fresh.CheckBox4);
+    EXPECT_FALSE(fresh.CheckBox5);
+    EXPECT_EQ(fresh.Edit1, kDefaultMailbox);
+    EXPECT_EQ(fresh.Edit2, kDefaultMailbox);
+
+    std::string path = dir / "brontalnow.ini";
+    ASSERT_TRUE(platform::WriteFileAtomically(path, "[smtpconfig]\r\nauth=0\r\nssl=5\r\ntls=256\r\nuser=\r\nport=0x1A\r\n", 0644));
+    AccountEditor e = ReadSettings(path);
+    EXPECT_FALSE(e.CheckBox3);
+    EXPECT_TRUE(e.CheckBox4);
+    EXPECT_FALSE(e.CheckBox5); // 256: the low 8 bits are 0
+    EXPECT_EQ(e.Edit7, "");    // empty, not the default
+    EXPECT_EQ(e.Edit14, "0x1A"); // strings stay strings
+    ASSERT_TRUE(WriteSettings(path, e));
+    std::string written = *platform::ReadFileBytes(path);
+    EXPECT_NE(written.find("ssl=1\r\n"), std::string::npos);
+    EXPECT_NE(written.find("auth=0\r\n"), std::string::npos);
+    EXPECT_NE(written.find("user=\r\n"), std::string::npos);
+}
+
+TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
+    TempDir dir;
+    std::string path = dir / "brontalnow.ini";
+    auto original = platform::ReadFileBytes(Fixture("brontalnow.ini"));
+    ASSERT_TRUE(platform::WriteFileAtomically(path, *original, 0644));
+    AccountEditor e = ReadSettings(path);
+    EXPECT_EQ(e.Edit14, "465");
+    EXPECT_TRUE(e.CheckBox4);
+    ASSERT_TRUE(WriteSettings(path, e));
+    std::string expected = *original;
+    size_t at = expected.find("ssl=5");
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, 5, "ssl=1"); // the only change: 5 ticks the box and is written back as 1
+    EXPECT_EQ(*platform::ReadFileBytes(path), expected);
+    std::string fresh = dir / "new.ini";
+    ASSERT_TRUE(WriteSettings(fresh, e));
+    EXPECT_EQ(std::filesystem::status(fresh).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(Accounts, LineFormatReadBackAndOddLines) {
+    AccountEditor e{"me@mail.example", "", "smtp.example", "user", "pw", "587", true, false, true};
+    std::string line = AccountLine(e);
+    EXPECT_EQ(line, "me@mail.example|smtp.example|587|sslno|tlsyes|authyes|user|pw|any");
+    AccountEditor back;
+    back.Edit2 = "stale";
+    ReadAccountLine(line, back);
+    EXPECT_EQ(back, e); // "any" empties the used-by field
+    e.Edit2 = "nobody"; // no "@": stored as any
+    EXPECT_EQ(AccountLine(e).substr(AccountLine(e).size() - 4), "|any");
+
+    ReadAccountLine("no separators in this line, typed by hand", back);
+    EXPECT_EQ(back.Edit1, "");
+    EXPECT_FALSE(back.CheckBox3);
+    EXPECT_EQ(back.Edit2, "no separators in this line, typed by hand");
+    ReadAccountLine("a|b|25|SSLYES|tlsyes|authno|u|p|x@y|extra", back);
+    EXPECT_FALSE(back.CheckBox4); // case-sensitive
+    EXPECT_EQ(back.Edit2, "x@y|extra");
+    ReadAccountLine("a|" + std::string(300, 'h') + "|25|sslyes|tlsno|authyes|u|p|any", back);
+    EXPECT_EQ(back.Edit5, ""); // the rest was cut to 255 characters, so no "|" is left in it
+    EXPECT_EQ(back.Edit2, std::string(255, 'h'));
+}
+
+TEST(Accounts, SelectionBySenderThenAnyElseUnchanged) {
+    StringList accounts = *LoadStringList(Fixture("brontalhao.ini"));
+    AccountEditor e;
+    std::string current = "before";
+    ASSERT_TRUE(SelectAccount(accounts, "zhang.wei@corp.example.cn", current, e));
+    EXPECT_EQ(current, "zhang.wei@corp.example.cn");
+    EXPECT_EQ(e.Edit5, "smtp.mail.example.cn");
+    EXPECT_TRUE(e.CheckBox4);
+    ASSERT_TRUE(SelectAccount(accounts, "stranger@else.example", current, e));
+    EXPECT_EQ(e.Edit5, "smtp.example.org"); // the "any" line
+    EXPECT_EQ(e.Edit2, "");
+    StringList two = {"a|h1|25|sslno|tlsno|authno|||s@x", "b|h2|25|sslno|tlsno|authno|||s@x"};
+    ASSERT_TRUE(SelectAccount(two, "s@x", current, e));
+    EXPECT_EQ(e.Edit5, "h2"); // the later of two matching lines
+    AccountEditor kept = e;
+    ASSERT_TRUE(SelectAccount(two, "other@x", current, e));
+    EXPECT_EQ(e, kept); // no match and no "any" line
+    current = "unchanged";
+    EXPECT_FALSE(SelectAccount({}, "s@x", current, e));
+    EXPECT_EQ(current, "unchanged");
+}
+
+TEST(Accounts, SwitchGoesRoundAndCopesWithAShorterList) {
+    StringList three = {"1|h1|25|sslno|tlsno|authno|||any", "2|h2|25|sslno|tlsno|authno|||any",
+                        "3|h3|25|sslno|tlsno|authno|||any"};
+    AccountEditor e;
+    size_t position = 0;
+    std::string seen;
+    for (int i = 0; i < 4; ++i) {
+        SwitchAccount(three, position, e);
+        seen += e.Edit1;
+    }
+    EXPECT_EQ(seen, "1231");
+    SwitchAccount(three, position, e);
+    EXPECT_EQ(e.Edit1, "2");
+    three.pop_back(); // deleted by hand
+    SwitchAccount(three, position, e);
+    EXPECT_EQ(e.Edit1, "1");
+    EXPECT_FALSE(SwitchAccount({}, position, e));
+}
+
+TEST(SlotRingTest, RotationRecipientsAndPieces) {
+    SlotRing ring;
+    int c = 1;
+    EXPECT_EQ(ring.CurrentSlot(), 0);
+    EXPECT_FALSE(ring.SendData(&c, true, "early").has_value()); // no MAIL yet: only the shared list
+    EXPECT_EQ(ring.CurrentMessage(), StringList{"early"});
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(ring.MailFrom(&c, "s" + std::to_string(i)), i);
+    EXPECT_EQ(ring.MailFrom(&c, "eleven"), 1);
+    EXPECT_EQ(ring.Slot(1).sender, "eleven");
+    EXPECT_EQ(ring.Slot(1).recipientText, "");
+    ring.MailTo(&c, "A");
+    ring.MailTo(&c, "B");
+    ring.MailTo(&c, "C");
+    EXPECT_EQ(ring.Slot(1).recipientText, "A,B,C");
+    EXPECT_TRUE(ring.CurrentMessage().empty());
+    for (const char* piece : {"one ", "two ", "three "}) EXPECT_FALSE(ring.SendData(&c, false, piece));
+    auto done = ring.SendData(&c, true, "four\r\n");
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->slot, 1);
+    EXPECT_EQ(done->pieces.size(), 4u);
+    EXPECT_EQ(done->recipientText, "A,B,C");
+    // A second DATA of the same envelope is a message of its own, not appended to the first.
+    auto second = ring.SendData(&c, true, "again\r\n");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->pieces, StringList{"again\r\n"});
+}
+
+TEST(SlotRingTest, OverlappingConnectionsKeepTheirOwnSlots) {
+    SlotRing ring;
+    int a = 1, b = 2;
+    EXPECT_EQ(ring.MailFrom(&a, "a@x"), 1);
+    EXPECT_EQ(ring.MailFrom(&b, "b@x"), 2);
+    ring.MailTo(&a, "ra@y");
+    ring.MailTo(&b, "rb@y");
+    ring.SendData(&b, false, "B text\r\n");
+    ring.SendData(&a, false, "A text\r\n");
+    auto fromA = ring.SendData(&a, true, "A end\r\n");
+    auto fromB = ring.SendData(&b, true, "B end\r\n");
+    ASSERT_TRUE(fromA && fromB);
+    EXPECT_EQ(fromA->recipientText, "ra@y");
+    EXPECT_EQ(fromA->pieces, (StringList{"A text\r\n", "A end\r\n"}));
+    EXPECT_EQ(fromB->recipientText, "rb@y");
+    EXPECT_EQ(fromB->pieces, (StringList{"B text\r\n", "B end\r\n"}));
+}
+
+TEST(SlotRingTest, ASlotBeingFilledIsSkippedAndTenOpenTransactionsRefuseTheEleventh) {
+    SlotRing ring;
+    int connections[11];
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(ring.MailFrom(&connections[i], "s"), i + 1);
+    EXPECT_EQ(ring.MailFrom(&connections[10], "s"), 0);
+    EXPECT_FALSE(ring.MailTo(&connections[10], "r"));
+    ring.Release(&connections[3]); // slot 4 is free again
+    EXPECT_EQ(ring.MailFrom(&connections[10], "s"), 4);
+    EXPECT_EQ(ring.Slot(4).sender, "s");
+}
+
+TEST(DeliveryTest, LogLineSignOnAndRequest) {
+    std::tm when{};
+    when.tm_year = 2011 - 1900;
+    when.tm_mon = 4;
+    when.tm_mday = 9;
+    when.tm_hour = 16;
+    when.tm_min = 46;
+    when.tm_sec = 7;
+    when.tm_isdst = -1;
+    std::time_t t = std::mktime(&when);
+    EXPECT_EQ(LogLine(true, "relay@mail.example", "zhang.wei@corp.example.cn", "a@x,b@y", t),
+              std::string(kRelayedPrefix) + "relay@mail.example/From:zhang.wei@corp.example.cn/To:a@x,b@y/Time:2011-5-9 16:46:07");
+    EXPECT_EQ(LogLine(false, "m", "", "r", t).substr(0, 16), kFailedPrefix);
+    EXPECT_EQ(SignOnName("kehu0@example.net,boss@example.net"), "kehu0");
+    EXPECT_EQ(SignOnName("no-at-sign"), "");
+    CompletedMessage m{3, "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}};
+    AccountEditor account;
+    account.Edit1 = "box@mail.example";
+    DeliveryRequest r = MakeRequest(m, account, 1234);
+    EXPECT_EQ(r.lines, (StringList{"Subject: s", "", "body"}));
+    EXPECT_EQ(r.systemName, "a");
+    EXPECT_EQ(r.timeoutMs, 1234);
+    EXPECT_EQ(r.account.Edit1, "box@mail.example");
+}
+
+TEST(SoundsTest, ClipsHaveTheirFormatsAndSizes) {
+    RegisterSounds();
+    std::string_view ok, bad;
+    ASSERT_TRUE(platform::FindResource("oksound", "wave", ok));
+    ASSERT_TRUE(platform::FindResource("BadSound", "WAVE", bad));
+    WaveFormat f;
+    ASSERT_TRUE(ParseWave(ok, f));
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_EQ(f.sampleRate, 22050);
+    EXPECT_EQ(f.bitsPerSample, 16);
+    EXPECT_EQ(f.dataBytes, 119292u);
+    ASSERT_TRUE(ParseWave(bad, f));
+    EXPECT_EQ(f.channels, 1);
+    EXPECT_EQ(f.dataBytes, 44092u);
+    bool audible = false;
+    for (char c : f.samples) audible |= c != 0;
+    EXPECT_TRUE(audible);
+    PlayResourceSound("oksound"); // no device here: silent, and it must not fail
+    PlayResourceSound("badsound");
+    PlayResourceSound("nosuchsound");
+}
+
+} // namespace
