@@ -32,6 +32,7 @@ bench: build
 	$(BUILD)/bench/bench_idle_loop 2
 	$(BUILD)/bench/bench_smtp_server 300 60
 	$(BUILD)/bench/bench_relay_client 2000
+	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp 400
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -10,11 +10,11 @@ std::string SignOnName(const std::string& recipientText) {
     return at == std::string::npos ? std::string() : recipientText.substr(0, at);
 }
 
-DeliveryRequest MakeRequest(const CompletedMessage& message, const AccountEditor& account, int timeoutMs) {
+DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account, int timeoutMs) {
     DeliveryRequest request;
     request.slot = message.slot;
     request.recipientText = message.recipientText;
-    request.lines = MessageLines(message.pieces);
+    request.lines = MessageLines(std::move(message.pieces));
     request.account = account;
     request.systemName = SignOnName(message.recipientText);
     request.timeoutMs = timeoutMs;

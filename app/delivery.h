@@ -29,7 +29,7 @@ struct DeliveryOutcome {
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
-DeliveryRequest MakeRequest(const CompletedMessage& message, const AccountEditor& account, int timeoutMs = 30000);
+DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account, int timeoutMs = 30000);
 
 // Runs on the worker thread: one RelayMessage through the request's account.
 DeliveryOutcome Deliver(const DeliveryRequest& request);

@@ -329,16 +329,16 @@ void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
     auto completed = ring_.SendData(client, lastPart, msg);
     if (!completed) return;
     try {
-        DeliverSlot(*completed);
+        DeliverSlot(std::move(*completed));
     } catch (...) {
         // A worker that cannot be started leaves the message in its slot, unlisted.
     }
 }
 
-void TForm1::DeliverSlot(const CompletedMessage& message) {
+void TForm1::DeliverSlot(CompletedMessage message) {
     Edit10->setText(Gbk(message.recipientText));
     signon_ = SignOnName(message.recipientText);
-    DeliveryRequest request = MakeRequest(message, ReadEditor(), options_.relayTimeoutMs);
+    DeliveryRequest request = MakeRequest(std::move(message), ReadEditor(), options_.relayTimeoutMs);
     std::weak_ptr<OutcomeQueue> queue = outcomes_;
     platform::WindowHandle window = outcomeWindow_;
     ++running_;

@@ -75,7 +75,7 @@ class TForm1 : public QMainWindow {
     void SpeedButton4Click();
     void smtpbutton0Click();
     // Starts the worker for a completed slot (the hidden buttons' job).
-    void DeliverSlot(const CompletedMessage& message);
+    void DeliverSlot(CompletedMessage message);
     void RefreshCounters();
 
     // Editor, lists and texts at the widget boundary (GBK inside, UTF-8 in the widgets).

@@ -42,7 +42,6 @@ bool SlotRing::MailTo(Connection connection, const std::string& address) {
 }
 
 std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool lastPart, const std::string& piece) {
-    currentMessage_.push_back(piece);
     int n = SlotOf(connection);
     if (n == 0) return std::nullopt;
     MessageSlot& slot = slots_[static_cast<size_t>(n - 1)];
@@ -53,7 +52,9 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
     if (!lastPart) return std::nullopt;
     // The connection keeps its slot: a second message without MAIL (the server keeps the
     // envelope) refills it at its next RCPT, as it always did.
-    return CompletedMessage{n, slot.recipientText, slot.pieces};
+    CompletedMessage done{n, slot.recipientText, std::move(slot.pieces)};
+    slot.pieces.clear();
+    return done;
 }
 
 void SlotRing::Release(Connection connection) { bound_.erase(connection); }

@@ -22,7 +22,9 @@ struct MessageSlot {
     StringList pieces;
 };
 
-// What a delivery is handed: a copy, taken when the message is complete.
+// What a delivery is handed when the message is complete: a copy of the recipients and the
+// message text itself, moved out of the slot. Nothing reads a delivered slot's text again,
+// and a large message must not be held twice (slot and delivery) while it is sent.
 struct CompletedMessage {
     int slot = 0; // 1..10
     std::string recipientText;
@@ -47,7 +49,9 @@ class SlotRing {
     int CurrentSlot() const { return currentSlot_; }
     void ResetCurrentSlot() { currentSlot_ = 0; }
     const MessageSlot& Slot(int n) const { return slots_.at(static_cast<size_t>(n - 1)); }
-    // Every piece of every message; emptied at every RCPT (the test send uses it too).
+    // The shared message buffer: emptied at every RCPT, the test send's own buffer. The
+    // relay never reads what the data events would put there, so they do not copy every
+    // message into it a second time.
     StringList& CurrentMessage() { return currentMessage_; }
 
   private:

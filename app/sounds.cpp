@@ -34,21 +34,22 @@ uint16_t Get16(std::string_view d, size_t at) {
     return static_cast<uint16_t>(static_cast<unsigned char>(d[at]) | (static_cast<unsigned char>(d[at + 1]) << 8));
 }
 
-// A clip of `dataBytes` bytes: tones that fade out. `tone(t)` gives the frequency at t seconds.
-std::string MakeClip(int channels, size_t dataBytes, double (*tone)(double)) {
+// Fills `wave` (44 header bytes + `dataBytes`) with a clip: tones that fade out.
+// `tone(t)` gives the frequency at t seconds.
+void MakeClip(char* wave, int channels, size_t dataBytes, double (*tone)(double)) {
     const int rate = 22050;
-    std::string wave = "RIFF";
-    Put32(wave, static_cast<uint32_t>(36 + dataBytes));
-    wave += "WAVEfmt ";
-    Put32(wave, 16);
-    Put16(wave, 1); // PCM
-    Put16(wave, static_cast<uint16_t>(channels));
-    Put32(wave, rate);
-    Put32(wave, static_cast<uint32_t>(rate * channels * 2));
-    Put16(wave, static_cast<uint16_t>(channels * 2));
-    Put16(wave, 16);
-    wave += "data";
-    Put32(wave, static_cast<uint32_t>(dataBytes));
+    std::string out = "RIFF";
+    Put32(out, static_cast<uint32_t>(36 + dataBytes));
+    out += "WAVEfmt ";
+    Put32(out, 16);
+    Put16(out, 1); // PCM
+    Put16(out, static_cast<uint16_t>(channels));
+    Put32(out, rate);
+    Put32(out, static_cast<uint32_t>(rate * channels * 2));
+    Put16(out, static_cast<uint16_t>(channels * 2));
+    Put16(out, 16);
+    out += "data";
+    Put32(out, static_cast<uint32_t>(dataBytes));
     size_t frames = dataBytes / static_cast<size_t>(channels * 2);
     double phase = 0;
     for (size_t i = 0; i < frames; ++i) {
@@ -56,10 +57,10 @@ std::string MakeClip(int channels, size_t dataBytes, double (*tone)(double)) {
         phase += 2 * M_PI * tone(t) / rate;
         double envelope = std::exp(-3.0 * t) * std::min(1.0, t * 200.0);
         auto sample = static_cast<int16_t>(12000.0 * envelope * std::sin(phase));
-        for (int c = 0; c < channels; ++c) Put16(wave, static_cast<uint16_t>(sample));
+        for (int c = 0; c < channels; ++c) Put16(out, static_cast<uint16_t>(sample));
     }
-    wave.resize(44 + dataBytes, '\0');
-    return wave;
+    out.resize(44 + dataBytes, '\0');
+    std::memcpy(wave, out.data(), out.size());
 }
 
 double Chime(double t) { return t < 0.45 ? 880.0 : (t < 0.9 ? 1108.7 : 1318.5); }
@@ -122,11 +123,20 @@ bool ParseWave(std::string_view d, WaveFormat& f) {
     return f.channels > 0 && f.bitsPerSample == 16;
 }
 
+constexpr size_t kOkBytes = 119292;
+constexpr size_t kBadBytes = 44092;
+// Plain arrays: they are never destroyed, so a clip still playing on its thread when the
+// program ends never reads freed memory.
+char okWave[44 + kOkBytes];
+char badWave[44 + kBadBytes];
+
 void RegisterSounds() {
-    static const std::string ok = MakeClip(2, 119292, Chime);
-    static const std::string bad = MakeClip(1, 44092, Buzz);
-    static const bool once = platform::RegisterResource("OKSOUND", "WAVE", ok) &&
-                             platform::RegisterResource("BADSOUND", "WAVE", bad);
+    static const bool once = [] {
+        MakeClip(okWave, 2, kOkBytes, Chime);
+        MakeClip(badWave, 1, kBadBytes, Buzz);
+        return platform::RegisterResource("OKSOUND", "WAVE", std::string_view(okWave, sizeof(okWave))) &&
+               platform::RegisterResource("BADSOUND", "WAVE", std::string_view(badWave, sizeof(badWave)));
+    }();
     (void)once;
 }
 

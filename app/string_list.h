@@ -20,6 +20,7 @@ bool SaveStringList(const std::string& path, const StringList& lines, unsigned c
 
 // The message text of a slot as lines for the SMTP client: the pieces joined and cut at each
 // CR LF; the CR LF that ends the text adds no empty line.
-StringList MessageLines(const StringList& pieces);
+// Each piece is released as soon as it has been cut, so the text is never held twice.
+StringList MessageLines(StringList&& pieces);
 
 } // namespace app

@@ -231,11 +231,16 @@ void TSmtpClient::Command(const std::string& chunk) {
 }
 
 void TSmtpClient::Data(const std::string& chunk) {
-    // Work on the held-back bytes plus the chunk, so that a terminator or a doubled dot split
-    // across chunks is seen whole. `context` is the two bytes before `text`.
-    std::string text = heldBack_ + chunk;
-    heldBack_.clear();
-    std::string context = lastTwo_ + text;
+    // Held-back bytes plus the chunk, so that a terminator or a doubled dot split across
+    // chunks is seen whole. Only that rare case copies the chunk: messages can be large.
+    std::string joined;
+    if (!heldBack_.empty()) {
+        joined = heldBack_ + chunk;
+        heldBack_.clear();
+    }
+    const std::string& text = joined.empty() ? chunk : joined;
+    // The two bytes before position i, across the chunk boundary.
+    auto before = [&](size_t i, size_t back) { return i >= back ? text[i - back] : lastTwo_[2 - back + i]; };
     std::string msg;
     msg.reserve(text.size());
     bool lastPart = false;
@@ -243,7 +248,7 @@ void TSmtpClient::Data(const std::string& chunk) {
     // Walk from line start to line start, copying each stretch between them in one go.
     size_t i = 0;
     while (i < text.size()) {
-        bool lineStart = context[i] == '\r' && context[i + 1] == '\n';
+        bool lineStart = before(i, 2) == '\r' && before(i, 1) == '\n';
         if (lineStart && text[i] == '.') {
             size_t left = text.size() - i;
             if (text.compare(i, 3, kTerminator) == 0) {
@@ -260,14 +265,18 @@ void TSmtpClient::Data(const std::string& chunk) {
         size_t eol = text.find("\r\n", i);
         size_t next = eol == std::string::npos ? text.size() : eol + 2;
         // A line end split after its CR (in the previous chunk): the line starts at 1.
-        if (i == 0 && context[1] == '\r' && text[0] == '\n') next = 1;
+        if (i == 0 && before(0, 1) == '\r' && text[0] == '\n') next = 1;
         msg.append(text, i, next - i);
         i = next;
     }
     // The two bytes before what comes next; held-back bytes always start at a line start.
     size_t consumed = lastPart ? text.size() : text.size() - heldBack_.size();
-    std::string seen = lastTwo_ + text.substr(0, consumed);
-    lastTwo_ = heldBack_.empty() && !lastPart ? seen.substr(seen.size() - 2) : std::string("\r\n");
+    if (lastPart || !heldBack_.empty())
+        lastTwo_ = "\r\n";
+    else if (consumed >= 2)
+        lastTwo_ = text.substr(consumed - 2, 2);
+    else if (consumed == 1)
+        lastTwo_ = std::string(1, lastTwo_[1]) + text[0];
     TSmtpServer* server = SmtpServer;
     if (server && server->OnSendData) server->OnSendData(server, this, lastPart, msg);
     if (!lastPart) return;

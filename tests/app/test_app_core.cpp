@@ -53,12 +53,14 @@ TEST(StringLists, AnyLineEndAndNoEmptyLineAtTheEnd) {
 }
 
 TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
-    StringList oneChunk = MessageLines({"Subject: x\r\n\r\nline one\r\nline two\r\n"});
-    StringList threePieces = MessageLines({"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"});
+    StringList oneChunk = MessageLines(StringList{"Subject: x\r\n\r\nline one\r\nline two\r\n"});
+    StringList threePieces = MessageLines(StringList{"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"});
     EXPECT_EQ(oneChunk, (StringList{"Subject: x", "", "line one", "line two"}));
     EXPECT_EQ(threePieces, oneChunk);
-    EXPECT_EQ(MessageLines({"no end"}), (StringList{"no end"}));
-    EXPECT_EQ(MessageLines({""}), StringList{});
+    EXPECT_EQ(MessageLines(StringList{"no end"}), (StringList{"no end"}));
+    EXPECT_EQ(MessageLines(StringList{""}), StringList{});
+    EXPECT_EQ(MessageLines(StringList{"a\r", "b\r", "\n"}), (StringList{"a\rb"})); // a lone CR stays in its line
+    EXPECT_EQ(MessageLines(StringList{"x\r\n\r\n", "y\r"}), (StringList{"x", "", "y\r"}));
 }
 
 TEST(Settings, DefaultsOnFirstStartAndTheCheckBoxRules) {
@@ -176,8 +178,7 @@ TEST(SlotRingTest, RotationRecipientsAndPieces) {
     SlotRing ring;
     int c = 1;
     EXPECT_EQ(ring.CurrentSlot(), 0);
-    EXPECT_FALSE(ring.SendData(&c, true, "early").has_value()); // no MAIL yet: only the shared list
-    EXPECT_EQ(ring.CurrentMessage(), StringList{"early"});
+    EXPECT_FALSE(ring.SendData(&c, true, "early").has_value()); // no MAIL yet: nothing is started
     for (int i = 1; i <= 10; ++i) EXPECT_EQ(ring.MailFrom(&c, "s" + std::to_string(i)), i);
     EXPECT_EQ(ring.MailFrom(&c, "eleven"), 1);
     EXPECT_EQ(ring.Slot(1).sender, "eleven");
@@ -246,7 +247,7 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     CompletedMessage m{3, "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}};
     AccountEditor account;
     account.Edit1 = "box@mail.example";
-    DeliveryRequest r = MakeRequest(m, account, 1234);
+    DeliveryRequest r = MakeRequest(std::move(m), account, 1234);
     EXPECT_EQ(r.lines, (StringList{"Subject: s", "", "body"}));
     EXPECT_EQ(r.systemName, "a");
     EXPECT_EQ(r.timeoutMs, 1234);

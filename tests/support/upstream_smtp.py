@@ -63,7 +63,9 @@ class UpstreamSMTP(SMTP):
         if password is None:
             return AuthResult(success=False, handled=False)
         expected = hmac.new(password, challenge, hashlib.md5).hexdigest().encode()
-        return AuthResult(success=hmac.compare_digest(expected, digest), auth_data=name.decode())
+        if not hmac.compare_digest(expected, digest):
+            return AuthResult(success=False, handled=False)  # the server answers 535 itself
+        return AuthResult(success=True, auth_data=name.decode())
 
 
 class Handler:
