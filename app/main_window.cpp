@@ -1,6 +1,9 @@
 #include "app/main_window.h"
 
 #include "app/sounds.h"
+#include "shell/about_box.h"
+#include "shell/menu_painter.h"
+#include "shell/tray_icon.h"
 #include "platform/gbk.h"
 #include "platform/text_file.h"
 #include "smtpclient/protoutil.h"
@@ -8,6 +11,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QStyle>
+#include <QUrl>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
@@ -65,7 +72,10 @@ TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), opti
         };
     setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
     resize(665, 553);
+    OpenAddress = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); }; // failure: silent
     BuildWidgets();
+    BuildTray();
+    Form2 = new shell::TForm2(this);
 
     // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
     platform::MessageLoop& loop = platform::MessageLoop::Current();
@@ -113,8 +123,23 @@ void TForm1::BuildWidgets() {
         return b;
     };
     SpeedButton4 = tool("测试", "单发一个电邮");
+    SpeedButton5 = tool("主页", "访问Vantro网站");
+    SpeedButton6 = tool("关于", "关于软件版权");
+    SpeedButton2 = tool("邮箱", "发送邮件咨询");
     SpeedButton8 = tool("退出", "退出软件系统");
+    const std::pair<QToolButton*, QStyle::StandardPixmap> glyphs[] = {
+        {SpeedButton4, QStyle::SP_DialogApplyButton}, {SpeedButton5, QStyle::SP_DirHomeIcon},
+        {SpeedButton6, QStyle::SP_MessageBoxInformation}, {SpeedButton2, QStyle::SP_FileDialogContentsView},
+        {SpeedButton8, QStyle::SP_DialogCloseButton}};
+    for (const auto& [button, glyph] : glyphs) {
+        button->setIcon(style()->standardIcon(glyph));
+        button->setIconSize(QSize(14, 14));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
     connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(); });
+    connect(SpeedButton5, &QToolButton::clicked, this, [this] { N9Click(); });
+    connect(SpeedButton6, &QToolButton::clicked, this, [this] { SpeedButton6Click(); });
+    connect(SpeedButton2, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
     connect(SpeedButton8, &QToolButton::clicked, this, [this] { close(); });
 
     auto* editor = new QWidget(central);
@@ -185,6 +210,60 @@ void TForm1::BuildWidgets() {
     connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
     connect(CheckBox3, &QCheckBox::toggled, this, [this] { CheckBox3Click(); });
     Edit14->installEventFilter(this);
+}
+
+void TForm1::BuildTray() {
+    PopupMenu1 = new QMenu(this);
+    MenuPainter1 = new shell::TMenuPainter();
+    MenuPainter1->Active = true;
+    MenuPainter1->setParent(PopupMenu1);
+    PopupMenu1->setStyle(MenuPainter1);
+    N5 = PopupMenu1->addAction(QString::fromUtf8("显示主窗口(&M)"), this, [this] { N5Click(); });
+    N4 = PopupMenu1->addAction(QString::fromUtf8("最小化显示(&N)"), this, [this] { N4Click(); });
+    N6 = PopupMenu1->addAction(QString::fromUtf8("与作者联系(&C)"), this, [this] { N6Click(); });
+    N9 = PopupMenu1->addAction(QString::fromUtf8("访问软件站(&V)"), this, [this] { N9Click(); });
+    N7 = PopupMenu1->addAction(QString::fromUtf8("关于本软件(&A)"), this, [this] { N7Click(); });
+    N8 = PopupMenu1->addAction(QString::fromUtf8("退  出(&Exit)"), this, [this] { close(); });
+    N5->setEnabled(false);
+    TrayIcon1 = new shell::TTrayIcon(this);
+    TrayIcon1->SetIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
+    TrayIcon1->SetHint(QString::fromUtf8(kTitle));
+    TrayIcon1->SetPopupMenu(PopupMenu1);
+    TrayIcon1->OnClick = [this](shell::TTrayIcon*) { N5Click(); };
+    TrayIcon1->SetVisible(true);
+    setWindowIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
+}
+
+bool TForm1::TrayAvailable() const { return options_.assumeTray || shell::TTrayIcon::Available(); }
+
+void TForm1::N4Click() {
+    // Without a notification area a hidden window could never be brought back: it then
+    // stays minimised on the task bar instead.
+    if (!TrayAvailable()) return;
+    N5->setEnabled(true);
+    N4->setEnabled(false);
+    hide();
+}
+
+void TForm1::N5Click() {
+    N5->setEnabled(false);
+    N4->setEnabled(true);
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm1::N6Click() { OpenAddress(QStringLiteral("mailto:support@vantro.example.com")); }
+void TForm1::N9Click() { OpenAddress(QStringLiteral("http://www.vantro.example.com/")); }
+void TForm1::N7Click() { Form2->exec(); }
+
+void TForm1::changeEvent(QEvent* event) {
+    // Minimising with the title-bar button does what the tray menu's minimise entry does.
+    // Queued: the minimising call shows the window again after this event.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+        QMetaObject::invokeMethod(this, [this] { N4Click(); }, Qt::QueuedConnection);
+    QMainWindow::changeEvent(event);
 }
 
 // ---- start and end -------------------------------------------------------------------

@@ -24,6 +24,13 @@
 #include <vector>
 
 class QSocketNotifier;
+class QMenu;
+class QAction;
+namespace shell {
+class TTrayIcon;
+class TForm2;
+class TMenuPainter;
+} // namespace shell
 
 namespace app {
 
@@ -35,6 +42,7 @@ struct FormOptions {
     std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
+    bool assumeTray = false; // offscreen tests have no notification area but act as if
     // Dialogs, replaceable so that tests never block on a modal box.
     std::function<bool(const QString& question)> confirm;
     std::function<std::optional<QString>(const QString& caption, const QString& prompt, const QString& initial)> askText;
@@ -52,7 +60,13 @@ class TForm1 : public QMainWindow {
     QLineEdit *Edit1, *Edit2, *Edit5, *Edit7, *Edit8, *Edit10, *Edit14;
     QCheckBox *CheckBox3, *CheckBox4, *CheckBox5;
     QPlainTextEdit *Memo4, *okrelay, *badrelay;
-    QToolButton *SpeedButton4, *SpeedButton8, *SpeedButton1, *SpeedButton11, *SpeedButton12;
+    QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8, *SpeedButton1, *SpeedButton11,
+        *SpeedButton12;
+    shell::TTrayIcon* TrayIcon1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction *N5, *N4, *N6, *N9, *N7, *N8;
+    shell::TForm2* Form2 = nullptr;
+    shell::TMenuPainter* MenuPainter1 = nullptr; // owned by the menu it styles
     std::vector<QLabel*> StatusBar1; // the seven panels
     std::unique_ptr<smtpserver::TSmtpServer> SmtpServer1;
 
@@ -77,6 +91,18 @@ class TForm1 : public QMainWindow {
     // Starts the worker for a completed slot (the hidden buttons' job).
     void DeliverSlot(CompletedMessage message);
     void RefreshCounters();
+    // Tray and toolbar commands.
+    void N4Click(); // hide to the tray
+    void N5Click(); // show from the tray
+    void N6Click(); // mail to the maker
+    void N7Click(); // About
+    void N9Click(); // the maker's web site
+    void SpeedButton2Click() { N6Click(); }
+    void SpeedButton6Click() { N7Click(); }
+    // Where a mail or web address goes; replaceable for tests.
+    std::function<void(const QString&)> OpenAddress;
+    // True when there is a notification area to hide into.
+    bool TrayAvailable() const;
 
     // Editor, lists and texts at the widget boundary (GBK inside, UTF-8 in the widgets).
     AccountEditor ReadEditor() const;
@@ -95,10 +121,12 @@ class TForm1 : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void BuildWidgets();
+    void BuildTray();
     void ApplyOutcomes();
     std::string FilePath(const char* name) const { return options_.programDir + name; }
 

@@ -7,7 +7,11 @@
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
+#include "shell/tray_icon.h"
 #include "tls/tls_openssl.h"
+
+#include <QAction>
+#include <QMenu>
 
 #include <QtTest>
 #include <filesystem>
@@ -34,6 +38,9 @@ struct Harness {
     std::vector<QString> informed;
     std::vector<QString> errors;
     std::optional<QString> typedAddress;
+    int asked = 0;
+    bool assumeTray = true;
+    QStringList opened;
 
     explicit Harness(const std::string& upstreamHostPort = "", const std::string& name = "") {
         dir = std::filesystem::temp_directory_path() / ("form-" + std::to_string(getpid()) + "-" + name);
@@ -59,11 +66,16 @@ struct Harness {
         o.srvAddr = "127.0.0.1";
         o.srvPort = std::to_string(port);
         o.relayTimeoutMs = timeoutMs;
-        o.confirm = [](const QString&) { return true; };
+        o.confirm = [this](const QString&) {
+            ++asked;
+            return true;
+        };
+        o.assumeTray = assumeTray;
         o.askText = [this](const QString&, const QString&, const QString&) { return typedAddress; };
         o.inform = [this](const QString&, const QString& text) { informed.push_back(text); };
         o.showError = [this](const QString& text) { errors.push_back(text); };
         form = std::make_unique<TForm1>(o);
+        form->OpenAddress = [this](const QString& address) { opened << address; };
         form->FormCreate();
     }
     testsupport::ProcessResult Send(const std::string& sender, const std::string& rcpts, const std::string& subject,
@@ -339,6 +351,44 @@ class MainWindowTest : public QObject {
         h.form->SpeedButton4Click();
         QCOMPARE(h.errors.back(), QString::fromUtf8("请先填写您的发信邮件地址"));
         QVERIFY(h.form->SpeedButton4->isEnabled());
+    }
+
+    void trayMenuOffersTheOneActionThatMakesSense() {
+        Harness h("", "tray");
+        h.Start();
+        h.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
+        QVERIFY(!h.form->N5->isEnabled());
+        QVERIFY(h.form->N4->isEnabled());
+        h.form->showMinimized(); // the title-bar button does what the minimise entry does
+        QTRY_VERIFY(!h.form->isVisible());
+        QVERIFY(h.form->N5->isEnabled());
+        QVERIFY(!h.form->N4->isEnabled());
+        h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftDown); // a left click brings it back
+        h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftUp);
+        QVERIFY(h.form->isVisible());
+        QVERIFY(!(h.form->windowState() & Qt::WindowMinimized));
+        QVERIFY(!h.form->N5->isEnabled());
+        h.form->N6->trigger();
+        h.form->SpeedButton5->click();
+        QCOMPARE(h.opened, QStringList({"mailto:support@vantro.example.com", "http://www.vantro.example.com/"}));
+        h.form->N4Click();
+        h.form->N8->trigger(); // exit from the tray while hidden still asks
+        QCOMPARE(h.asked, 1);
+        QVERIFY(platform::FileExists(h.Path("brontalnow.ini")));
+        QCOMPARE(h.form->PopupMenu1->actions().size(), 6);
+        QCOMPARE(h.form->TrayIcon1->Hint(), QString::fromUtf8(kTitle));
+    }
+
+    void withoutANotificationAreaMinimisingKeepsTheWindow() {
+        Harness h("", "notray");
+        h.assumeTray = false;
+        h.Start();
+        if (shell::TTrayIcon::Available()) QSKIP("this desktop has a notification area");
+        h.form->show();
+        h.form->N4Click();
+        QVERIFY(h.form->isVisible());
+        QVERIFY(h.form->N4->isEnabled());
     }
 
     void portInUseIsShownAndTheServerStaysOff() {
