@@ -7,7 +7,9 @@ namespace app {
 namespace {
 const char* const kSection = "smtpconfig";
 
-bool Ticked(int value) { return (value & 0xFF) != 0; }
+bool Ticked(int value) {
+    return (value & 0xFF) != 0;
+}
 } // namespace
 
 AccountEditor ReadSettings(const std::string& path) {
@@ -28,10 +30,15 @@ AccountEditor ReadSettings(const std::string& path) {
 bool WriteSettings(const std::string& path, const AccountEditor& e) {
     platform::IniProfile ini(path, kSection);
     ini.SetCreateMode(0600); // it holds the upstream password
-    const std::pair<const char*, std::string> values[] = {
-        {"frommail", e.Edit1}, {"fsmail", e.Edit2}, {"smtphost", e.Edit5},
-        {"user", e.Edit7},     {"psw", e.Edit8},    {"port", e.Edit14},
-        {"auth", e.CheckBox3 ? "1" : "0"}, {"ssl", e.CheckBox4 ? "1" : "0"}, {"tls", e.CheckBox5 ? "1" : "0"}};
+    const std::pair<const char*, std::string> values[] = {{"frommail", e.Edit1},
+                                                          {"fsmail", e.Edit2},
+                                                          {"smtphost", e.Edit5},
+                                                          {"user", e.Edit7},
+                                                          {"psw", e.Edit8},
+                                                          {"port", e.Edit14},
+                                                          {"auth", e.CheckBox3 ? "1" : "0"},
+                                                          {"ssl", e.CheckBox4 ? "1" : "0"},
+                                                          {"tls", e.CheckBox5 ? "1" : "0"}};
     for (const auto& [key, value] : values)
         if (!ini.WriteString(key, value)) return false;
     return true;
@@ -39,9 +46,9 @@ bool WriteSettings(const std::string& path, const AccountEditor& e) {
 
 std::string AccountLine(const AccountEditor& e) {
     std::string usedBy = e.Edit2.find('@') != std::string::npos ? e.Edit2 : "any";
-    return e.Edit1 + "|" + e.Edit5 + "|" + e.Edit14 + "|" + (e.CheckBox4 ? "sslyes" : "sslno") + "|" +
-           (e.CheckBox5 ? "tlsyes" : "tlsno") + "|" + (e.CheckBox3 ? "authyes" : "authno") + "|" + e.Edit7 + "|" +
-           e.Edit8 + "|" + usedBy;
+    return e.Edit1 + "|" + e.Edit5 + "|" + e.Edit14 + "|" + (e.CheckBox4 ? "sslyes" : "sslno") +
+           "|" + (e.CheckBox5 ? "tlsyes" : "tlsno") + "|" + (e.CheckBox3 ? "authyes" : "authno") +
+           "|" + e.Edit7 + "|" + e.Edit8 + "|" + usedBy;
 }
 
 void ReadAccountLine(const std::string& line, AccountEditor& e) {
@@ -74,8 +81,8 @@ bool SwitchAccount(const StringList& accounts, size_t& position, AccountEditor& 
     return true;
 }
 
-bool SelectAccount(const StringList& accounts, const std::string& sender, std::string& currentSender,
-                   AccountEditor& editor) {
+bool SelectAccount(const StringList& accounts, const std::string& sender,
+                   std::string& currentSender, AccountEditor& editor) {
     if (accounts.empty()) return false;
     currentSender = sender;
     bool matched = false;

@@ -9,12 +9,12 @@
 namespace app {
 
 struct AccountEditor {
-    std::string Edit1;  // sender mailbox
-    std::string Edit2;  // used by (empty: any sender)
-    std::string Edit5;  // SMTP host
-    std::string Edit7;  // user name
-    std::string Edit8;  // password
-    std::string Edit14; // port
+    std::string Edit1;      // sender mailbox
+    std::string Edit2;      // used by (empty: any sender)
+    std::string Edit5;      // SMTP host
+    std::string Edit7;      // user name
+    std::string Edit8;      // password
+    std::string Edit14;     // port
     bool CheckBox3 = false; // authentication
     bool CheckBox4 = false; // implicit TLS
     bool CheckBox5 = false; // STARTTLS
@@ -41,7 +41,7 @@ void ReadAccountLine(const std::string& line, AccountEditor& editor);
 bool SwitchAccount(const StringList& accounts, size_t& position, AccountEditor& editor);
 // Select for a sender: the last line holding "|" + sender, else the last holding "|any";
 // neither: nothing changes. Empty list: returns false and `currentSender` stays.
-bool SelectAccount(const StringList& accounts, const std::string& sender, std::string& currentSender,
-                   AccountEditor& editor);
+bool SelectAccount(const StringList& accounts, const std::string& sender,
+                   std::string& currentSender, AccountEditor& editor);
 
 } // namespace app

@@ -15,7 +15,7 @@ struct DeliveryRequest {
     int slot = 0;
     std::string recipientText;
     StringList lines;
-    AccountEditor account; // the editor when the worker starts
+    AccountEditor account;  // the editor when the worker starts
     std::string systemName; // the EHLO/HELO name ("signon")
     int timeoutMs = 30000;
 };
@@ -29,7 +29,8 @@ struct DeliveryOutcome {
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
-DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account, int timeoutMs = 30000);
+DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account,
+                            int timeoutMs = 30000);
 
 // Runs on the worker thread: one RelayMessage through the request's account.
 DeliveryOutcome Deliver(const DeliveryRequest& request);
@@ -38,8 +39,10 @@ DeliveryOutcome Deliver(const DeliveryRequest& request);
 // hand the outcome to the GUI thread. Throws when no thread can be started.
 void StartDelivery(DeliveryRequest request, std::function<void(const DeliveryOutcome&)> done);
 
-inline constexpr const char* kRelayedPrefix = "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xB3\xC9\xB9\xA6\xA3\xA1\xBE\xAD"; // 邮件转发成功！经
-inline constexpr const char* kFailedPrefix = "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xCA\xA7\xB0\xDC\xA3\xA1\xBE\xAD";  // 邮件转发失败！经
+inline constexpr const char* kRelayedPrefix =
+    "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xB3\xC9\xB9\xA6\xA3\xA1\xBE\xAD"; // 邮件转发成功！经
+inline constexpr const char* kFailedPrefix =
+    "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xCA\xA7\xB0\xDC\xA3\xA1\xBE\xAD"; // 邮件转发失败！经
 
 // "<outcome><mailbox>/From:<sender>/To:<recipients>/Time:<yyyy-M-d H:mm:ss>" (GBK).
 std::string LogLine(bool relayed, const std::string& mailbox, const std::string& currentSender,

@@ -1,28 +1,28 @@
 #include "app/main_window.h"
 
 #include "app/sounds.h"
+#include "platform/gbk.h"
+#include "platform/text_file.h"
 #include "shell/about_box.h"
 #include "shell/menu_painter.h"
 #include "shell/tray_icon.h"
-#include "platform/gbk.h"
-#include "platform/text_file.h"
 #include "smtpclient/protoutil.h"
 #include "smtpclient/smtpsender.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QMenu>
-#include <QStyle>
-#include <QUrl>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolTip>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <ctime>
 
@@ -50,16 +50,19 @@ QPlainTextEdit* ListBox(QWidget* parent) {
 
 // ---- construction ----------------------------------------------------------------------
 
-TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), options_(std::move(options)) {
+TForm1::TForm1(FormOptions options, QWidget* parent)
+    : QMainWindow(parent), options_(std::move(options)) {
     if (!options_.confirm)
         options_.confirm = [this](const QString& q) {
-            return QMessageBox::question(this, QString::fromUtf8(kTitle), q, QMessageBox::Yes | QMessageBox::No) !=
-                   QMessageBox::No;
+            return QMessageBox::question(this, QString::fromUtf8(kTitle), q,
+                                         QMessageBox::Yes | QMessageBox::No) != QMessageBox::No;
         };
     if (!options_.askText)
-        options_.askText = [this](const QString& caption, const QString& prompt, const QString& initial) {
+        options_.askText = [this](const QString& caption, const QString& prompt,
+                                  const QString& initial) {
             bool ok = false;
-            QString text = QInputDialog::getText(this, caption, prompt, QLineEdit::Normal, initial, &ok);
+            QString text =
+                QInputDialog::getText(this, caption, prompt, QLineEdit::Normal, initial, &ok);
             return ok ? std::optional<QString>(text) : std::nullopt;
         };
     if (!options_.inform)
@@ -72,7 +75,9 @@ TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), opti
         };
     setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
     resize(665, 553);
-    OpenAddress = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); }; // failure: silent
+    OpenAddress = [](const QString& address) {
+        QDesktopServices::openUrl(QUrl(address));
+    }; // failure: silent
     BuildWidgets();
     BuildTray();
     Form2 = new shell::TForm2(this);
@@ -80,7 +85,8 @@ TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), opti
     // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
     platform::MessageLoop& loop = platform::MessageLoop::Current();
     loopNotifier_ = new QSocketNotifier(loop.Fd(), QSocketNotifier::Read, this);
-    connect(loopNotifier_, &QSocketNotifier::activated, this, [] { platform::MessageLoop::Current().RunOnce(0); });
+    connect(loopNotifier_, &QSocketNotifier::activated, this,
+            [] { platform::MessageLoop::Current().RunOnce(0); });
     outcomeWindow_ = loop.CreateHiddenWindow([this](const platform::Message& m) {
         if (m.msg == kOutcomesReady) ApplyOutcomes();
     });
@@ -88,13 +94,18 @@ TForm1::TForm1(FormOptions options, QWidget* parent) : QMainWindow(parent), opti
     SmtpServer1 = std::make_unique<smtpserver::TSmtpServer>();
     SmtpServer1->SrvAddr = options_.srvAddr;
     SmtpServer1->SrvPort = options_.srvPort;
-    SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, const std::string& a,
+    SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                     const std::string& a,
                                      std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
-    SmtpServer1->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, const std::string& a,
+    SmtpServer1->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                   const std::string& a,
                                    std::string& answer) { SmtpServer1MailTo(c, a, answer); };
-    SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
+    SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                     bool last,
                                      const std::string& msg) { SmtpServer1SendData(c, last, msg); };
-    SmtpServer1->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) { ring_.Release(c); };
+    SmtpServer1->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
+        ring_.Release(c);
+    };
 }
 
 TForm1::~TForm1() {
@@ -103,8 +114,10 @@ TForm1::~TForm1() {
 }
 
 void TForm1::BuildWidgets() {
-    QFont font(QStringLiteral("SimSun"), 9);
-    font.setStyleHint(QFont::AnyStyle);
+    // SimSun where installed, else the CJK font the set-up installs.
+    QFont font;
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPointSize(9);
     setFont(font);
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);
@@ -128,8 +141,10 @@ void TForm1::BuildWidgets() {
     SpeedButton2 = tool("邮箱", "发送邮件咨询");
     SpeedButton8 = tool("退出", "退出软件系统");
     const std::pair<QToolButton*, QStyle::StandardPixmap> glyphs[] = {
-        {SpeedButton4, QStyle::SP_DialogApplyButton}, {SpeedButton5, QStyle::SP_DirHomeIcon},
-        {SpeedButton6, QStyle::SP_MessageBoxInformation}, {SpeedButton2, QStyle::SP_FileDialogContentsView},
+        {SpeedButton4, QStyle::SP_DialogApplyButton},
+        {SpeedButton5, QStyle::SP_DirHomeIcon},
+        {SpeedButton6, QStyle::SP_MessageBoxInformation},
+        {SpeedButton2, QStyle::SP_FileDialogContentsView},
         {SpeedButton8, QStyle::SP_DialogCloseButton}};
     for (const auto& [button, glyph] : glyphs) {
         button->setIcon(style()->standardIcon(glyph));
@@ -182,6 +197,9 @@ void TForm1::BuildWidgets() {
     row3->addWidget(Edit10, 1);
     row3->addWidget(SpeedButton1);
     grid->addLayout(row3, 2, 0, 1, 10);
+    for (int column : {1, 3, 7, 9})
+        grid->setColumnStretch(column, 2); // the right-hand edits stretch
+    grid->setColumnStretch(5, 1);
     Memo4 = ListBox(editor);
     Memo4->setFixedHeight(110);
     grid->addWidget(Memo4, 3, 0, 1, 10);
@@ -196,8 +214,8 @@ void TForm1::BuildWidgets() {
     setCentralWidget(central);
 
     statusBar()->setFixedHeight(19);
-    const std::pair<int, const char*> panels[] = {{40, "总数："}, {50, ""}, {40, "成功："}, {50, ""},
-                                                  {40, "失败："}, {50, ""}, {50, ""}};
+    const std::pair<int, const char*> panels[] = {
+        {40, "总数："}, {50, ""}, {40, "成功："}, {50, ""}, {40, "失败："}, {50, ""}, {50, ""}};
     for (const auto& [width, text] : panels) {
         auto* label = new QLabel(QString::fromUtf8(text), this);
         label->setMinimumWidth(width);
@@ -234,7 +252,9 @@ void TForm1::BuildTray() {
     setWindowIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
 }
 
-bool TForm1::TrayAvailable() const { return options_.assumeTray || shell::TTrayIcon::Available(); }
+bool TForm1::TrayAvailable() const {
+    return options_.assumeTray || shell::TTrayIcon::Available();
+}
 
 void TForm1::N4Click() {
     // Without a notification area a hidden window could never be brought back: it then
@@ -254,15 +274,22 @@ void TForm1::N5Click() {
     activateWindow();
 }
 
-void TForm1::N6Click() { OpenAddress(QStringLiteral("mailto:support@vantro.example.com")); }
-void TForm1::N9Click() { OpenAddress(QStringLiteral("http://www.vantro.example.com/")); }
-void TForm1::N7Click() { Form2->exec(); }
+void TForm1::N6Click() {
+    OpenAddress(QStringLiteral("mailto:support@vantro.example.com"));
+}
+void TForm1::N9Click() {
+    OpenAddress(QStringLiteral("http://www.vantro.example.com/"));
+}
+void TForm1::N7Click() {
+    Form2->exec();
+}
 
 void TForm1::changeEvent(QEvent* event) {
     // Minimising with the title-bar button does what the tray menu's minimise entry does.
     // Queued: the minimising call shows the window again after this event.
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
-        QMetaObject::invokeMethod(this, [this] { N4Click(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { N4Click(); }, Qt::QueuedConnection);
     QMainWindow::changeEvent(event);
 }
 
@@ -281,13 +308,16 @@ void TForm1::FormCreate() {
         if (!platform::FileExists(path)) return true;
         auto lines = LoadStringList(path);
         if (!lines) {
-            options_.showError(QString::fromUtf8("Cannot open file \"") + QString::fromStdString(path) + "\"");
+            options_.showError(QString::fromUtf8("Cannot open file \"") +
+                               QString::fromStdString(path) + "\"");
             return false;
         }
         SetLines(box, *lines);
         return true;
     };
-    if (!loadList("brontalhao.ini", Memo4) || !loadList("good.ini", okrelay) || !loadList("bad.ini", badrelay)) return;
+    if (!loadList("brontalhao.ini", Memo4) || !loadList("good.ini", okrelay) ||
+        !loadList("bad.ini", badrelay))
+        return;
     repaint();
     if (LinesOf(okrelay).size() > 500) SetLines(okrelay, {});
     if (LinesOf(badrelay).size() > 500) SetLines(badrelay, {});
@@ -300,7 +330,9 @@ void TForm1::FormCreate() {
     }
 }
 
-bool TForm1::FormCloseQuery() { return options_.confirm(QString::fromUtf8("退出VantroSMTP服务器吗？")); }
+bool TForm1::FormCloseQuery() {
+    return options_.confirm(QString::fromUtf8("退出VantroSMTP服务器吗？"));
+}
 
 bool TForm1::FormDestroy() {
     if (destroyed_) return true;
@@ -333,8 +365,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- widget boundary -----------------------------------------------------------------
 
-QString TForm1::Gbk(const std::string& gbk) { return QString::fromStdString(platform::GbkToUtf8(gbk)); }
-std::string TForm1::ToGbk(const QString& text) { return platform::Utf8ToGbk(text.toStdString()); }
+QString TForm1::Gbk(const std::string& gbk) {
+    return QString::fromStdString(platform::GbkToUtf8(gbk));
+}
+std::string TForm1::ToGbk(const QString& text) {
+    return platform::Utf8ToGbk(text.toStdString());
+}
 
 StringList TForm1::LinesOf(const QPlainTextEdit* box) {
     QString text = box->toPlainText();
@@ -376,8 +412,12 @@ void TForm1::WriteEditor(const AccountEditor& e) {
     CheckBox5->setChecked(e.CheckBox5);
 }
 
-void TForm1::SetStatus(const std::string& utf8) { StatusBar1[6]->setText(QString::fromStdString(utf8)); }
-std::string TForm1::StatusText() const { return StatusBar1[6]->text().toStdString(); }
+void TForm1::SetStatus(const std::string& utf8) {
+    StatusBar1[6]->setText(QString::fromStdString(utf8));
+}
+std::string TForm1::StatusText() const {
+    return StatusBar1[6]->text().toStdString();
+}
 
 void TForm1::RefreshCounters() {
     size_t ok = LinesOf(okrelay).size(), bad = LinesOf(badrelay).size();
@@ -388,7 +428,8 @@ void TForm1::RefreshCounters() {
 
 // ---- the slot ring -------------------------------------------------------------------
 
-void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer) {
+void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                                 std::string& answer) {
     if (ring_.MailFrom(client, address) == 0) {
         // All ten slots are being filled by other connections: better refused than mixed.
         answer = "451 4.3.2 Too many messages at once, try again later";
@@ -398,13 +439,15 @@ void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::str
     Button4Click();
 }
 
-void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer) {
+void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                               std::string& answer) {
     // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
     // instead of a message being accepted and lost.
     if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
 }
 
-void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
+void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
+                                 const std::string& msg) {
     auto completed = ring_.SendData(client, lastPart, msg);
     if (!completed) return;
     try {
@@ -417,7 +460,8 @@ void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
 void TForm1::DeliverSlot(CompletedMessage message) {
     Edit10->setText(Gbk(message.recipientText));
     signon_ = SignOnName(message.recipientText);
-    DeliveryRequest request = MakeRequest(std::move(message), ReadEditor(), options_.relayTimeoutMs);
+    DeliveryRequest request =
+        MakeRequest(std::move(message), ReadEditor(), options_.relayTimeoutMs);
     std::weak_ptr<OutcomeQueue> queue = outcomes_;
     platform::WindowHandle window = outcomeWindow_;
     ++running_;
@@ -455,7 +499,8 @@ void TForm1::ApplyOutcomes() {
         outcome.relayed ? Button2Click() : Button3Click();
         Edit10->clear();
         // The mailbox and the sender are read now, when the line is written.
-        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), currentSender_, outcome.recipientText, std::time(nullptr));
+        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), currentSender_,
+                                   outcome.recipientText, std::time(nullptr));
         (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(line));
         RefreshCounters();
     }
@@ -463,8 +508,12 @@ void TForm1::ApplyOutcomes() {
 
 // ---- sounds, records, accounts -------------------------------------------------------
 
-void TForm1::Button2Click() { PlayResourceSound("oksound"); }
-void TForm1::Button3Click() { PlayResourceSound("badsound"); }
+void TForm1::Button2Click() {
+    PlayResourceSound("oksound");
+}
+void TForm1::Button3Click() {
+    PlayResourceSound("badsound");
+}
 
 void TForm1::SpeedButton1Click() {
     SetLines(okrelay, {});
@@ -472,7 +521,9 @@ void TForm1::SpeedButton1Click() {
     RefreshCounters();
 }
 
-void TForm1::SpeedButton11Click() { Memo4->appendPlainText(Gbk(AccountLine(ReadEditor()))); }
+void TForm1::SpeedButton11Click() {
+    Memo4->appendPlainText(Gbk(AccountLine(ReadEditor())));
+}
 
 void TForm1::SpeedButton12Click() {
     AccountEditor editor = ReadEditor();
@@ -481,7 +532,8 @@ void TForm1::SpeedButton12Click() {
 
 void TForm1::Button4Click() {
     AccountEditor editor = ReadEditor();
-    if (SelectAccount(LinesOf(Memo4), ring_.Slot(ring_.CurrentSlot()).sender, currentSender_, editor))
+    if (SelectAccount(LinesOf(Memo4), ring_.Slot(ring_.CurrentSlot()).sender, currentSender_,
+                      editor))
         WriteEditor(editor);
 }
 
@@ -490,13 +542,15 @@ void TForm1::CheckBox3Click() {
     for (QLineEdit* e : {Edit7, Edit8}) {
         e->setEnabled(on);
         QPalette p = e->palette();
-        p.setColor(QPalette::Base, on ? palette().color(QPalette::Base) : palette().color(QPalette::Button));
+        p.setColor(QPalette::Base,
+                   on ? palette().color(QPalette::Base) : palette().color(QPalette::Button));
         e->setPalette(p);
     }
 }
 
 void TForm1::Edit14Exit() {
-    if (protoutil::Trim(Edit14->text().toStdString()).empty()) Edit14->setText(QStringLiteral("25"));
+    if (protoutil::Trim(Edit14->text().toStdString()).empty())
+        Edit14->setText(QStringLiteral("25"));
 }
 
 // ---- test send -----------------------------------------------------------------------
@@ -504,7 +558,8 @@ void TForm1::Edit14Exit() {
 void TForm1::SpeedButton4Click() {
     if (!platform::FileExists(FilePath("kalvex.eml"))) return;
     SetStatus("");
-    auto typed = options_.askText(QString::fromUtf8("单发一个电邮"), QString::fromUtf8("请输入一个客户邮件地址        "),
+    auto typed = options_.askText(QString::fromUtf8("单发一个电邮"),
+                                  QString::fromUtf8("请输入一个客户邮件地址        "),
                                   QString::fromStdString(testAddress_));
     if (!typed) return;
     testAddress_ = typed->toStdString();
@@ -536,11 +591,12 @@ void TForm1::smtpbutton0Click() {
         relay.FullSSL = e.CheckBox4;
         relay.SystemName = signon_;
         relay.TimeoutMs = options_.relayTimeoutMs;
-        bool sent = smtpclient::RelayMessage(relay, e.Edit1, address, e.Edit5 + ":" + e.Edit14, ring_.CurrentMessage(),
-                                             e.Edit7, e.Edit8);
+        bool sent = smtpclient::RelayMessage(relay, e.Edit1, address, e.Edit5 + ":" + e.Edit14,
+                                             ring_.CurrentMessage(), e.Edit7, e.Edit8);
         SetStatus(sent ? "电邮发送成功..." : "电邮发送失败...");
-        options_.inform(QString::fromUtf8("提示"), QString::fromUtf8(sent ? "恭喜您！邮件已经成功发出了"
-                                                                          : "发送失败！帐号错误或服务器故障"));
+        options_.inform(QString::fromUtf8("提示"),
+                        QString::fromUtf8(sent ? "恭喜您！邮件已经成功发出了"
+                                               : "发送失败！帐号错误或服务器故障"));
     } catch (...) {
         SetStatus("邮件发送过程出现错误...");
     }

@@ -34,7 +34,9 @@ class TMenuPainter;
 
 namespace app {
 
-inline constexpr const char* kTitle = "\xE3\x80\x8E" "VantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE3\x80\x8F" "V2.5"; // 『VantroSMTP服务器』V2.5
+inline constexpr const char* kTitle = "\xE3\x80\x8E"
+                                      "VantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE3\x80\x8F"
+                                      "V2.5"; // 『VantroSMTP服务器』V2.5
 
 // What differs between the program and its tests.
 struct FormOptions {
@@ -45,7 +47,9 @@ struct FormOptions {
     bool assumeTray = false; // offscreen tests have no notification area but act as if
     // Dialogs, replaceable so that tests never block on a modal box.
     std::function<bool(const QString& question)> confirm;
-    std::function<std::optional<QString>(const QString& caption, const QString& prompt, const QString& initial)> askText;
+    std::function<std::optional<QString>(const QString& caption, const QString& prompt,
+                                         const QString& initial)>
+        askText;
     std::function<void(const QString& caption, const QString& text)> inform;
     std::function<void(const QString& text)> showError; // the application's error box
 };
@@ -60,14 +64,14 @@ class TForm1 : public QMainWindow {
     QLineEdit *Edit1, *Edit2, *Edit5, *Edit7, *Edit8, *Edit10, *Edit14;
     QCheckBox *CheckBox3, *CheckBox4, *CheckBox5;
     QPlainTextEdit *Memo4, *okrelay, *badrelay;
-    QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8, *SpeedButton1, *SpeedButton11,
-        *SpeedButton12;
+    QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8,
+        *SpeedButton1, *SpeedButton11, *SpeedButton12;
     shell::TTrayIcon* TrayIcon1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction *N5, *N4, *N6, *N9, *N7, *N8;
     shell::TForm2* Form2 = nullptr;
     shell::TMenuPainter* MenuPainter1 = nullptr; // owned by the menu it styles
-    std::vector<QLabel*> StatusBar1; // the seven panels
+    std::vector<QLabel*> StatusBar1;             // the seven panels
     std::unique_ptr<smtpserver::TSmtpServer> SmtpServer1;
 
     void FormCreate();
@@ -75,9 +79,12 @@ class TForm1 : public QMainWindow {
     // Saves settings and lists; false when the settings could not be written.
     bool FormDestroy();
 
-    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
-    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
-    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg);
+    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                             std::string& answer);
+    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                           std::string& answer);
+    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
+                             const std::string& msg);
     void Button4Click();
     void Button2Click();
     void Button3Click();

@@ -41,7 +41,8 @@ bool SlotRing::MailTo(Connection connection, const std::string& address) {
     return true;
 }
 
-std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool lastPart, const std::string& piece) {
+std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool lastPart,
+                                                   const std::string& piece) {
     int n = SlotOf(connection);
     if (n == 0) return std::nullopt;
     MessageSlot& slot = slots_[static_cast<size_t>(n - 1)];
@@ -57,6 +58,8 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
     return done;
 }
 
-void SlotRing::Release(Connection connection) { bound_.erase(connection); }
+void SlotRing::Release(Connection connection) {
+    bound_.erase(connection);
+}
 
 } // namespace app

@@ -42,7 +42,8 @@ class SlotRing {
     // RCPT: false when the connection has no slot (its MAIL was refused).
     bool MailTo(Connection connection, const std::string& address);
     // A data piece; the completed message when `lastPart`.
-    std::optional<CompletedMessage> SendData(Connection connection, bool lastPart, const std::string& piece);
+    std::optional<CompletedMessage> SendData(Connection connection, bool lastPart,
+                                             const std::string& piece);
     // The connection went away: its unfinished slot is free again.
     void Release(Connection connection);
 

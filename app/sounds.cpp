@@ -31,7 +31,8 @@ uint32_t Get32(std::string_view d, size_t at) {
            (static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3])) << 24);
 }
 uint16_t Get16(std::string_view d, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(d[at]) | (static_cast<unsigned char>(d[at + 1]) << 8));
+    return static_cast<uint16_t>(static_cast<unsigned char>(d[at]) |
+                                 (static_cast<unsigned char>(d[at + 1]) << 8));
 }
 
 // Fills `wave` (44 header bytes + `dataBytes`) with a clip: tones that fade out.
@@ -63,8 +64,12 @@ void MakeClip(char* wave, int channels, size_t dataBytes, double (*tone)(double)
     std::memcpy(wave, out.data(), out.size());
 }
 
-double Chime(double t) { return t < 0.45 ? 880.0 : (t < 0.9 ? 1108.7 : 1318.5); }
-double Buzz(double t) { return t < 0.5 ? 330.0 : 220.0; }
+double Chime(double t) {
+    return t < 0.45 ? 880.0 : (t < 0.9 ? 1108.7 : 1318.5);
+}
+double Buzz(double t) {
+    return t < 0.5 ? 330.0 : 220.0;
+}
 
 struct Player {
     std::mutex mutex;
@@ -88,14 +93,15 @@ void PlayNow(std::string_view data, unsigned generation) {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return; // no device: silent
     if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                           static_cast<unsigned>(format.channels), static_cast<unsigned>(format.sampleRate), 1,
-                           200000) == 0) {
+                           static_cast<unsigned>(format.channels),
+                           static_cast<unsigned>(format.sampleRate), 1, 200000) == 0) {
         size_t frameBytes = static_cast<size_t>(format.channels * 2);
         size_t frames = format.samples.size() / frameBytes;
         size_t done = 0;
         while (done < frames && TheP().generation == generation) {
             size_t chunk = std::min<size_t>(1024, frames - done);
-            snd_pcm_sframes_t n = snd_pcm_writei(pcm, format.samples.data() + done * frameBytes, chunk);
+            snd_pcm_sframes_t n =
+                snd_pcm_writei(pcm, format.samples.data() + done * frameBytes, chunk);
             if (n < 0) n = snd_pcm_recover(pcm, static_cast<int>(n), 1) == 0 ? 0 : -1;
             if (n < 0) break;
             done += static_cast<size_t>(n);
@@ -134,8 +140,10 @@ void RegisterSounds() {
     static const bool once = [] {
         MakeClip(okWave, 2, kOkBytes, Chime);
         MakeClip(badWave, 1, kBadBytes, Buzz);
-        return platform::RegisterResource("OKSOUND", "WAVE", std::string_view(okWave, sizeof(okWave))) &&
-               platform::RegisterResource("BADSOUND", "WAVE", std::string_view(badWave, sizeof(badWave)));
+        return platform::RegisterResource("OKSOUND", "WAVE",
+                                          std::string_view(okWave, sizeof(okWave))) &&
+               platform::RegisterResource("BADSOUND", "WAVE",
+                                          std::string_view(badWave, sizeof(badWave)));
     }();
     (void)once;
 }

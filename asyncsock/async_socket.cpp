@@ -35,7 +35,9 @@ std::string Dotted(in_addr address) {
 
 } // namespace
 
-int TCustomAsyncSocket::ObjectCount() { return socketObjects.load(); }
+int TCustomAsyncSocket::ObjectCount() {
+    return socketObjects.load();
+}
 
 TCustomAsyncSocket::TCustomAsyncSocket(platform::TComponent* owner) : platform::TComponent(owner) {
     window_ = platform::MessageLoop::Current().CreateHiddenWindow(
@@ -127,9 +129,12 @@ void TCustomAsyncSocket::SetLocalPort(const std::string& value) {
 }
 
 void TCustomAsyncSocket::SetSendFlags(int value) {
-    if (value == 0) sendFlags_ = TSocketSendFlags::asSendNormal;
-    else if (value == 1) sendFlags_ = TSocketSendFlags::asSendUrgent;
-    else RaiseSocketException("Invalid SendFlags");
+    if (value == 0)
+        sendFlags_ = TSocketSendFlags::asSendNormal;
+    else if (value == 1)
+        sendFlags_ = TSocketSendFlags::asSendUrgent;
+    else
+        RaiseSocketException("Invalid SendFlags");
 }
 
 std::vector<std::pair<int, int>> TCustomAsyncSocket::SendChunks() const {
@@ -163,14 +168,16 @@ std::string TCustomAsyncSocket::PeerPort() {
 std::string TCustomAsyncSocket::GetXAddr() {
     sockaddr_in local{};
     socklen_t len = sizeof(local);
-    if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
+    if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return "error";
     return Dotted(local.sin_addr);
 }
 
 std::string TCustomAsyncSocket::GetXPort() {
     sockaddr_in local{};
     socklen_t len = sizeof(local);
-    if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return "error";
+    if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return "error";
     return std::to_string(ntohs(local.sin_port));
 }
 
@@ -184,7 +191,9 @@ long TCustomAsyncSocket::RawPendingCount() {
     return count;
 }
 
-long TCustomAsyncSocket::RcvdCount() { return RawPendingCount(); }
+long TCustomAsyncSocket::RcvdCount() {
+    return RawPendingCount();
+}
 
 // ---- error reporting and state -------------------------------------------------------
 
@@ -296,7 +305,9 @@ void TCustomAsyncSocket::PostToSelf(uint32_t msg, uintptr_t wParam, intptr_t lPa
 
 void TCustomAsyncSocket::HandleMessage(const platform::Message& message) {
     switch (message.msg) {
-    case kMsgNotify: OnNotification(message.wParam, message.lParam); break;
+    case kMsgNotify:
+        OnNotification(message.wParam, message.lParam);
+        break;
     case kMsgDnsNameDone:
     case kMsgDnsAddrDone:
         if (!lookupPending_) break;
@@ -305,13 +316,17 @@ void TCustomAsyncSocket::HandleMessage(const platform::Message& message) {
         dnsResult_ = dnsResultList_.empty() ? std::string() : dnsResultList_.front();
         NotifyDnsLookupDone(static_cast<uint16_t>(message.lParam));
         break;
-    case kMsgCloseDelayed: Close(); break;
+    case kMsgCloseDelayed:
+        Close();
+        break;
     case kMsgReleaseDelayed:
         // Only an owned object can be freed from its own queue; its owner does it.
         if (Owner()) Owner()->FreeComponent(this);
         break;
-    case kMsgTestException: throw ESocketException("Test exception in AsyncSocket");
-    default: break;
+    case kMsgTestException:
+        throw ESocketException("Test exception in AsyncSocket");
+    default:
+        break;
     }
 }
 
@@ -453,7 +468,8 @@ void TCustomAsyncSocket::Listen() {
         if (::listen(fd, kListenBacklog) != 0) return fail(platform::WsaFromErrno(errno), "Listen");
         ChangeState(TSocketState::asListening);
     }
-    selectEvents_ = platform::kFdRead | platform::kFdWrite | platform::kFdAccept | platform::kFdClose;
+    selectEvents_ =
+        platform::kFdRead | platform::kFdWrite | platform::kFdAccept | platform::kFdClose;
     int rc = platform::MessageLoop::Current().AsyncSelect(fd, window_, kMsgNotify, selectEvents_);
     if (rc != 0) return fail(rc, "WSAASyncSelect");
 }
@@ -500,8 +516,10 @@ void TCustomAsyncSocket::Dup(int handle) {
     }
     fd_ = handle;
     ApplyLinger();
-    selectEvents_ = platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
-    int rc = platform::MessageLoop::Current().AsyncSelect(handle, window_, kMsgNotify, selectEvents_);
+    selectEvents_ =
+        platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
+    int rc =
+        platform::MessageLoop::Current().AsyncSelect(handle, window_, kMsgNotify, selectEvents_);
     if (rc != 0) {
         ReportSocketError(rc, "WSAAsyncSelect");
         return;
@@ -536,7 +554,8 @@ void TCustomAsyncSocket::Connect() {
     try {
         ResolveForListen();
         if (!localPortResolved_) {
-            localPortNumber_ = AsyncSocketResolvePort(localPort_.empty() ? "0" : localPort_, proto_);
+            localPortNumber_ =
+                AsyncSocketResolvePort(localPort_.empty() ? "0" : localPort_, proto_);
             localPortResolved_ = true;
         }
     } catch (const std::exception& e) {
@@ -557,7 +576,8 @@ void TCustomAsyncSocket::Connect() {
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
     }
     if (localPortNumber_ != 0 || localAddr_ != "0.0.0.0") BindLocal();
-    selectEvents_ = platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
+    selectEvents_ =
+        platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
     int rc = platform::MessageLoop::Current().AsyncSelect(fd, window_, kMsgNotify, selectEvents_);
     if (rc != 0) return ReportSocketError(rc, "WSAAsyncSelect");
     if (sockType_ == SOCK_DGRAM) {
@@ -579,7 +599,9 @@ void TCustomAsyncSocket::Shutdown(int how) {
     if (fd_ != -1) ::shutdown(fd_, how); // errors are of no interest here
 }
 
-void TCustomAsyncSocket::Close() { CloseInternal(true, 0); }
+void TCustomAsyncSocket::Close() {
+    CloseInternal(true, 0);
+}
 
 void TCustomAsyncSocket::CloseInternal(bool shutFirst, int error) {
     if (fd_ != -1) {
@@ -611,8 +633,12 @@ void TCustomAsyncSocket::CloseInternal(bool shutFirst, int error) {
     }
 }
 
-void TCustomAsyncSocket::CloseLater() { PostToSelf(kMsgCloseDelayed, 0, 0); }
-void TCustomAsyncSocket::ReleaseLater() { PostToSelf(kMsgReleaseDelayed, 0, 0); }
+void TCustomAsyncSocket::CloseLater() {
+    PostToSelf(kMsgCloseDelayed, 0, 0);
+}
+void TCustomAsyncSocket::ReleaseLater() {
+    PostToSelf(kMsgReleaseDelayed, 0, 0);
+}
 
 void TCustomAsyncSocket::Abort() {
     CancelLookup();
@@ -639,7 +665,9 @@ void TCustomAsyncSocket::ResumeEvents() {
         platform::MessageLoop::Current().AsyncSelect(fd_, window_, kMsgNotify, selectEvents_);
 }
 
-void TCustomAsyncSocket::PumpMessages() { platform::MessageLoop::Current().RunOnce(0); }
+void TCustomAsyncSocket::PumpMessages() {
+    platform::MessageLoop::Current().RunOnce(0);
+}
 
 void TCustomAsyncSocket::Flush() {
     while (fd_ != -1 && !allSent_) {
@@ -650,7 +678,9 @@ void TCustomAsyncSocket::Flush() {
 
 // ---- sending -------------------------------------------------------------------------
 
-void TCustomAsyncSocket::DiscardSendBuffer() { sendList_.clear(); }
+void TCustomAsyncSocket::DiscardSendBuffer() {
+    sendList_.clear();
+}
 
 int TCustomAsyncSocket::Send(const void* data, int len) {
     if (state_ != TSocketState::asConnected) {
@@ -671,7 +701,9 @@ int TCustomAsyncSocket::Send(const void* data, int len) {
         }
     }
     TryToSend();
-    if (allSent_) PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_), platform::MakeNotification(platform::kFdWrite, 0));
+    if (allSent_)
+        PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_),
+                   platform::MakeNotification(platform::kFdWrite, 0));
     return len < 0 ? 0 : len;
 }
 
@@ -730,7 +762,9 @@ long TCustomAsyncSocket::RawRead(void* buffer, int len) {
     return platform::SockRecv(fd_, buffer, static_cast<size_t>(len < 0 ? 0 : len));
 }
 
-long TCustomAsyncSocket::ReadRaw(void* buffer, int len) { return RawRead(buffer, len); }
+long TCustomAsyncSocket::ReadRaw(void* buffer, int len) {
+    return RawRead(buffer, len);
+}
 
 int TCustomAsyncSocket::Receive(void* buffer, int len) {
     long n = ReadRaw(buffer, len);
@@ -775,7 +809,8 @@ void TCustomAsyncSocket::LookupHost(const std::string& name) {
     int saved = errno;
     pendingLookupResult_.clear();
     for (addrinfo* ai = result; ai; ai = ai->ai_next)
-        pendingLookupResult_.push_back(Dotted(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr));
+        pendingLookupResult_.push_back(
+            Dotted(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr));
     if (result) freeaddrinfo(result);
     lookupPending_ = true;
     PostToSelf(kMsgDnsNameDone, 0, platform::WsaFromGaiError(rc, saved));
@@ -792,7 +827,8 @@ void TCustomAsyncSocket::ReverseDnsLookup(const std::string& address) {
     sin.sin_family = AF_INET;
     sin.sin_addr = parsed;
     char host[NI_MAXHOST] = {};
-    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sin), sizeof(sin), host, sizeof(host), nullptr, 0, NI_NAMEREQD);
+    int rc = getnameinfo(reinterpret_cast<sockaddr*>(&sin), sizeof(sin), host, sizeof(host),
+                         nullptr, 0, NI_NAMEREQD);
     int saved = errno;
     pendingLookupResult_.clear();
     if (rc == 0) pendingLookupResult_.push_back(host);

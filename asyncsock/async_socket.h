@@ -18,14 +18,23 @@
 #include <deque>
 #include <functional>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 namespace asyncsock {
 
-enum class TSocketState { asInvalidState, asOpened, asBound, asConnecting, asConnected, asAccepting, asListening, asClosed };
+enum class TSocketState {
+    asInvalidState,
+    asOpened,
+    asBound,
+    asConnecting,
+    asConnected,
+    asAccepting,
+    asListening,
+    asClosed
+};
 enum class TAsyncSocketOption { asoNoReceiveLoop, asoTcpNoDelay };
 using TAsyncSocketOptions = std::set<TAsyncSocketOption>;
 enum class TSocketSendFlags { asSendNormal, asSendUrgent };
@@ -52,9 +61,11 @@ using TDataAvailable = TSessionAvailable;
 using TDataSent = TSessionAvailable;
 using TDnsLookupDone = TSessionAvailable;
 using TSendData = std::function<void(TCustomAsyncSocket* Sender, int BytesSent)>;
-using TChangeState = std::function<void(TCustomAsyncSocket* Sender, TSocketState OldState, TSocketState NewState)>;
+using TChangeState =
+    std::function<void(TCustomAsyncSocket* Sender, TSocketState OldState, TSocketState NewState)>;
 using TNotifyEvent = std::function<void(TCustomAsyncSocket* Sender)>;
-using TBgExceptionEvent = std::function<void(TCustomAsyncSocket* Sender, const std::exception& E, bool& CanClose)>;
+using TBgExceptionEvent =
+    std::function<void(TCustomAsyncSocket* Sender, const std::exception& E, bool& CanClose)>;
 
 class TCustomAsyncSocket : public platform::TComponent {
   public:
@@ -183,7 +194,8 @@ class TCustomAsyncSocket : public platform::TComponent {
 
     std::string addr_, port_, proto_ = "tcp", localAddr_ = "0.0.0.0", localPort_ = "0";
     bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;
-    bool addrResolved_ = false, portResolved_ = false, localPortResolved_ = false, protoResolved_ = false;
+    bool addrResolved_ = false, portResolved_ = false, localPortResolved_ = false,
+         protoResolved_ = false;
     int protoNumber_ = 6;
     int sockType_ = 0;
     sockaddr_in sin_{};

@@ -28,7 +28,8 @@ void TAsyncSocketClient::NotifySessionClosed(uint16_t error) {
 
 // ---- server --------------------------------------------------------------------------
 
-TCustomAsyncSocketServer::TCustomAsyncSocketServer(platform::TComponent* owner) : TAsyncSocket(owner) {
+TCustomAsyncSocketServer::TCustomAsyncSocketServer(platform::TComponent* owner)
+    : TAsyncSocket(owner) {
     ClientClass = [] { return std::make_unique<TAsyncSocketClient>(); };
 }
 
@@ -50,11 +51,13 @@ bool TCustomAsyncSocketServer::IsClient(const TAsyncSocketClient* client) const 
 void TCustomAsyncSocketServer::Notification(platform::TComponent* component, TOperation operation) {
     TAsyncSocket::Notification(component, operation);
     if (operation == TOperation::opInsert) {
-        if (auto* client = dynamic_cast<TAsyncSocketClient*>(component)) clientList_.push_back(client);
+        if (auto* client = dynamic_cast<TAsyncSocketClient*>(component))
+            clientList_.push_back(client);
     } else {
         // Compared as components: the object is about to be destroyed.
-        auto it = std::find_if(clientList_.begin(), clientList_.end(),
-                               [&](TAsyncSocketClient* c) { return static_cast<platform::TComponent*>(c) == component; });
+        auto it = std::find_if(clientList_.begin(), clientList_.end(), [&](TAsyncSocketClient* c) {
+            return static_cast<platform::TComponent*>(c) == component;
+        });
         if (it != clientList_.end()) clientList_.erase(it);
     }
 }

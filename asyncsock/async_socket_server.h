@@ -41,7 +41,8 @@ class TAsyncSocketClient : public TAsyncSocket {
 // Makes the object for an accepted connection (the "client class").
 using TAsyncSocketClientClass = std::function<std::unique_ptr<TAsyncSocketClient>()>;
 
-using TAsyncSocketClientCreateEvent = std::function<void(TCustomAsyncSocket* Sender, TAsyncSocketClient* Client)>;
+using TAsyncSocketClientCreateEvent =
+    std::function<void(TCustomAsyncSocket* Sender, TAsyncSocketClient* Client)>;
 using TAsyncSocketClientConnectEvent =
     std::function<void(TCustomAsyncSocket* Sender, TAsyncSocketClient* Client, uint16_t Error)>;
 

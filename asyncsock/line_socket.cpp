@@ -172,7 +172,8 @@ int TCustomSyncAsyncSocket::WaitUntilReady(const bool& flag, int timeoutMs) {
         if (loop.Quitting()) return 12001;
         uint32_t elapsed = platform::TickCount() - start;
         if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return 12001;
-        int wait = timeoutMs > 0 ? static_cast<int>(static_cast<uint32_t>(timeoutMs) - elapsed) : 100;
+        int wait =
+            timeoutMs > 0 ? static_cast<int>(static_cast<uint32_t>(timeoutMs) - elapsed) : 100;
         loop.RunOnce(std::min(wait, 100));
     }
     return 0;

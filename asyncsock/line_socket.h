@@ -29,7 +29,8 @@ class TCustomSocksAsyncSocket : public TCustomAsyncSocket {
     bool SocksNegotiating() const { return false; }
 };
 
-using TLineLimitEvent = std::function<void(TCustomAsyncSocket* Sender, int RcvdLength, bool& ClearData)>;
+using TLineLimitEvent =
+    std::function<void(TCustomAsyncSocket* Sender, int RcvdLength, bool& ClearData)>;
 
 class TCustomLineAsyncSocket : public TCustomSocksAsyncSocket {
   public:

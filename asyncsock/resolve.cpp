@@ -31,8 +31,8 @@ std::string Lower(std::string s) {
 const std::unordered_map<std::string, int> kFallbackProtocols = {
     {"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};
 const std::unordered_map<std::string, int> kFallbackServices = {
-    {"ftp", 21},   {"ssh", 22},    {"telnet", 23},     {"smtp", 25},        {"domain", 53},
-    {"http", 80},  {"pop3", 110},  {"imap", 143},      {"https", 443},      {"smtps", 465},
+    {"ftp", 21},          {"ssh", 22},         {"telnet", 23}, {"smtp", 25},   {"domain", 53},
+    {"http", 80},         {"pop3", 110},       {"imap", 143},  {"https", 443}, {"smtps", 465},
     {"submissions", 465}, {"submission", 587}, {"imaps", 993}, {"pop3s", 995}};
 
 } // namespace
@@ -41,7 +41,8 @@ int AsyncSocketResolveProto(const std::string& text) {
     if (text.empty() || text.size() >= 32)
         throw ESocketException("AsyncSocketResolveProto: Invalid Protocol.");
     std::string name = Trim(text);
-    if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) return std::atoi(name.c_str());
+    if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])))
+        return std::atoi(name.c_str());
     protoent entry{};
     protoent* found = nullptr;
     char buffer[1024];
@@ -55,8 +56,10 @@ int AsyncSocketResolveProto(const std::string& text) {
 }
 
 uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& proto) {
-    if (port.empty() || port.size() >= 32) throw ESocketException("AsyncSocketResolvePort: Invalid Port.");
-    if (proto.empty() || proto.size() >= 32) throw ESocketException("AsyncSocketResolvePort: Invalid Proto.");
+    if (port.empty() || port.size() >= 32)
+        throw ESocketException("AsyncSocketResolvePort: Invalid Port.");
+    if (proto.empty() || proto.size() >= 32)
+        throw ESocketException("AsyncSocketResolvePort: Invalid Proto.");
     size_t i = 0;
     while (i < port.size() && port[i] == ' ') ++i;
     if (i < port.size() && std::isdigit(static_cast<unsigned char>(port[i]))) {
@@ -70,10 +73,13 @@ uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& prot
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
-    if (getservbyname_r(name.c_str(), protocol.c_str(), &entry, buffer, sizeof(buffer), &found) == 0 && found)
+    if (getservbyname_r(name.c_str(), protocol.c_str(), &entry, buffer, sizeof(buffer), &found) ==
+            0 &&
+        found)
         return ntohs(static_cast<uint16_t>(found->s_port));
     auto it = kFallbackServices.find(name);
-    if (it != kFallbackServices.end() && (protocol == "tcp" || protocol == "6")) return static_cast<uint16_t>(it->second);
+    if (it != kFallbackServices.end() && (protocol == "tcp" || protocol == "6"))
+        return static_cast<uint16_t>(it->second);
     throw ESocketException("AsyncSocketResolvePort: Cannot convert port '" + port + "', Error #" +
                            std::to_string(platform::kWsaNO_DATA));
 }

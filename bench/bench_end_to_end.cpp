@@ -9,11 +9,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <functional>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
     int relayPort = bench::FreeLoopbackPort();
     bench::SinkServer sink(sinkPort);
 
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file(program, dir / "vantrosmtp");
     app::AccountEditor account;
@@ -85,8 +86,10 @@ int main(int argc, char** argv) {
         bench::LoadResult load = bench::RunSmtpLoad(relayPort, clients, messages / clients, 1024);
         bool all = WaitFor([&] { return sink.Stored() >= before + load.messages; }, 120);
         double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("end to end  clients=%d  %5d msgs  %8.1f msgs/s  (submission p99 %.2f ms, failures %d%s)\n", clients,
-                    load.messages, load.messages / seconds, load.Percentile(99), load.failures, all ? "" : ", sink incomplete");
+        std::printf("end to end  clients=%d  %5d msgs  %8.1f msgs/s  (submission p99 %.2f ms, "
+                    "failures %d%s)\n",
+                    clients, load.messages, load.messages / seconds, load.Percentile(99),
+                    load.failures, all ? "" : ", sink incomplete");
     }
     long idle = PeakKilobytes(pid);
     long before = sink.Stored();
@@ -94,7 +97,8 @@ int main(int argc, char** argv) {
     bool arrived = WaitFor([&] { return sink.Stored() > before; }, 120);
     long peak = PeakKilobytes(pid);
     std::printf("20 MB message: %s; peak resident %.1f MB (%.1f MB before it); target <= %.1f MB\n",
-                arrived && big.failures == 0 ? "relayed" : "NOT relayed", peak / 1024.0, idle / 1024.0, 3 * 20.0 + 40.0);
+                arrived && big.failures == 0 ? "relayed" : "NOT relayed", peak / 1024.0,
+                idle / 1024.0, 3 * 20.0 + 40.0);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     std::filesystem::remove_all(dir);

@@ -40,14 +40,15 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
         loop.RunOnce(static_cast<int>(left.count()) + 1);
         ++passes;
     }
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double cpu = CpuSeconds() - cpuBefore;
-    std::printf("idle loop: clients=%d wall=%.3f s cpu=%.6f s (%.4f%%) passes=%ld\n", server.ClientCount(), wall, cpu,
-                100.0 * cpu / wall, passes);
+    std::printf("idle loop: clients=%d wall=%.3f s cpu=%.6f s (%.4f%%) passes=%ld\n",
+                server.ClientCount(), wall, cpu, 100.0 * cpu / wall, passes);
     ::close(client);
     return 0;
 }

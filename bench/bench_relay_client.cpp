@@ -35,8 +35,9 @@ std::vector<std::string> MessageLines() {
 
 bool RunMsmtp(int port, const std::string& message) {
     std::string portArg = "--port=" + std::to_string(port);
-    const char* argv[] = {"msmtp", "--host=127.0.0.1", portArg.c_str(), "--auth=off", "--tls=off",
-                          "--from=bench@corp.example", "--", "sink@example.net", nullptr};
+    const char* argv[] = {"msmtp",      "--host=127.0.0.1", portArg.c_str(),
+                          "--auth=off", "--tls=off",        "--from=bench@corp.example",
+                          "--",         "sink@example.net", nullptr};
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0) return false; // no other child may hold our stdin open
     posix_spawn_file_actions_t actions;
@@ -71,7 +72,8 @@ double Run(int threads, int messages, const std::function<bool()>& sendOne, int&
         });
     for (auto& t : pool) t.join();
     failures = failed;
-    return (messages / threads * threads) / std::chrono::duration<double>(Clock::now() - start).count();
+    return (messages / threads * threads) /
+           std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 } // namespace
@@ -84,7 +86,10 @@ int main(int argc, char** argv) {
     smtpclient::TRelayOptions options;
     options.SystemName = "bench";
     std::string hostAndPort = "127.0.0.1:" + std::to_string(port);
-    auto relay = [&] { return smtpclient::RelayMessage(options, "bench@corp.example", "sink@example.net", hostAndPort, lines, "", ""); };
+    auto relay = [&] {
+        return smtpclient::RelayMessage(options, "bench@corp.example", "sink@example.net",
+                                        hostAndPort, lines, "", "");
+    };
     int failures = 0;
     double sequential = Run(1, messages, relay, failures);
     std::printf("RelayMessage  threads=1  %8.1f msgs/s  failures %d\n", sequential, failures);
@@ -93,11 +98,14 @@ int main(int argc, char** argv) {
     std::string message;
     for (const auto& l : lines) message += l + "\n";
     int msmtpMessages = std::max(messages / 10, 50);
-    double msmtpSequential = Run(1, msmtpMessages, [&] { return RunMsmtp(port, message); }, failures);
+    double msmtpSequential = Run(
+        1, msmtpMessages, [&] { return RunMsmtp(port, message); }, failures);
     std::printf("msmtp         threads=1  %8.1f msgs/s  failures %d\n", msmtpSequential, failures);
-    double msmtpParallel = Run(8, msmtpMessages, [&] { return RunMsmtp(port, message); }, failures);
+    double msmtpParallel = Run(
+        8, msmtpMessages, [&] { return RunMsmtp(port, message); }, failures);
     std::printf("msmtp         threads=8  %8.1f msgs/s  failures %d\n", msmtpParallel, failures);
-    std::printf("sequential RelayMessage / msmtp = %.1f (target >= 3)\n", sequential / msmtpSequential);
+    std::printf("sequential RelayMessage / msmtp = %.1f (target >= 3)\n",
+                sequential / msmtpSequential);
     std::printf("sink stored %ld messages\n", sink.Stored());
     return 0;
 }

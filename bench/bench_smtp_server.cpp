@@ -60,7 +60,8 @@ class OurServer {
             server.SrvPort = std::to_string(port);
             server.DelayAfterCmd = delay;
             std::string current;
-            server.OnSendData = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last, const std::string& msg) {
+            server.OnSendData = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last,
+                                    const std::string& msg) {
                 current += msg; // one message at a time per session in this load
                 if (last) {
                     stored_ += 1;
@@ -95,9 +96,10 @@ class Aiosmtpd {
   public:
     explicit Aiosmtpd(int port) {
         std::string listen = "127.0.0.1:" + std::to_string(port);
-        const char* argv[] = {"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-c", "aiosmtpd.handlers.Sink", "-l",
-                              listen.c_str(), nullptr};
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+        const char* argv[] = {"/usr/bin/python3",       "-m", "aiosmtpd",     "-n",   "-c",
+                              "aiosmtpd.handlers.Sink", "-l", listen.c_str(), nullptr};
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+            pid_ = -1;
         ok_ = pid_ > 0 && WaitForPort(port);
     }
     ~Aiosmtpd() {
@@ -114,8 +116,9 @@ class Aiosmtpd {
 };
 
 void Report(const char* who, int clients, int delay, const bench::LoadResult& r) {
-    std::printf("%-9s N=%-3d delay=%-2d  %6d msgs  %8.1f msgs/s  p99 %7.2f ms  p50 %6.2f ms  failures %d\n", who,
-                clients, delay, r.messages, r.Rate(), r.Percentile(99), r.Percentile(50), r.failures);
+    std::printf(
+        "%-9s N=%-3d delay=%-2d  %6d msgs  %8.1f msgs/s  p99 %7.2f ms  p50 %6.2f ms  failures %d\n",
+        who, clients, delay, r.messages, r.Rate(), r.Percentile(99), r.Percentile(50), r.failures);
     std::fflush(stdout);
 }
 
@@ -132,7 +135,8 @@ int main(int argc, char** argv) {
             int clients = n == 0 ? 1 : 32;
             int port = FreePort();
             OurServer server(port, delay);
-            bench::LoadResult r = bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
+            bench::LoadResult r =
+                bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
             Report("vantro", clients, delay, r);
             rate[d][n] = r.Rate();
         }
@@ -146,13 +150,15 @@ int main(int argc, char** argv) {
             std::printf("aiosmtpd could not be started (python3-aiosmtpd installed?)\n");
             break;
         }
-        bench::LoadResult r = bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
+        bench::LoadResult r =
+            bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
         Report("aiosmtpd", clients, 0, r);
         aioRate[n] = r.Rate();
     }
     std::printf("delay 3: N=32 rate / N=1 rate = %.1f (target >= 20)\n", rate[0][1] / rate[0][0]);
     for (int n = 0; n < 2; ++n)
         if (aioRate[n] > 0)
-            std::printf("delay 0, N=%d: vantro / aiosmtpd = %.1f (target >= 3)\n", n == 0 ? 1 : 32, rate[1][n] / aioRate[n]);
+            std::printf("delay 0, N=%d: vantro / aiosmtpd = %.1f (target >= 3)\n", n == 0 ? 1 : 32,
+                        rate[1][n] / aioRate[n]);
     return 0;
 }

@@ -17,7 +17,8 @@ class SinkServer {
             server.SrvAddr = "127.0.0.1";
             server.SrvPort = std::to_string(port);
             server.DelayAfterCmd = delay;
-            server.OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last, const std::string&) {
+            server.OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                       bool last, const std::string&) {
                 if (last) ++stored_;
             };
             server.SetActive(true);

@@ -68,7 +68,8 @@ class Conn {
 
 std::string MakeBody(int bytes) {
     std::string body = "From: bench@corp.example\r\nTo: sink@example.net\r\nSubject: load\r\n\r\n";
-    while (static_cast<int>(body.size()) < bytes - 2) body += "0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+    while (static_cast<int>(body.size()) < bytes - 2)
+        body += "0123456789abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
     body.resize(static_cast<size_t>(bytes - 2));
     body += "\r\n";
     return body;
@@ -93,16 +94,19 @@ LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int message
             std::vector<double> mine;
             int failures = 0;
             Conn conn(port);
-            bool ok = conn.Ok() && conn.Reply() == 220 && conn.Send("HELO bench" + std::to_string(c) + "\r\n") &&
-                      conn.Reply() == 250;
+            bool ok = conn.Ok() && conn.Reply() == 220 &&
+                      conn.Send("HELO bench" + std::to_string(c) + "\r\n") && conn.Reply() == 250;
             for (int m = 0; ok && m < messagesPerClient; ++m) {
-                ok = conn.Send("MAIL FROM:<c" + std::to_string(c) + "@corp.example>\r\n") && conn.Reply() == 250 &&
-                     conn.Send("RCPT TO:<sink@example.net>\r\n") && conn.Reply() == 250 && conn.Send("DATA\r\n") &&
-                     conn.Reply() == 354 && conn.Send(body);
+                ok = conn.Send("MAIL FROM:<c" + std::to_string(c) + "@corp.example>\r\n") &&
+                     conn.Reply() == 250 && conn.Send("RCPT TO:<sink@example.net>\r\n") &&
+                     conn.Reply() == 250 && conn.Send("DATA\r\n") && conn.Reply() == 354 &&
+                     conn.Send(body);
                 if (!ok) break;
                 auto t0 = Clock::now();
                 ok = conn.Send(".\r\n") && conn.Reply() == 250;
-                if (ok) mine.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                if (ok)
+                    mine.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
             }
             if (ok) conn.Send("QUIT\r\n"), conn.Reply();
             failures = messagesPerClient - static_cast<int>(mine.size());

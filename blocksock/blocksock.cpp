@@ -17,17 +17,24 @@ namespace blocksock {
 
 namespace {
 
-int LastPlatformError() { return platform::WsaFromErrno(errno); }
+int LastPlatformError() {
+    return platform::WsaFromErrno(errno);
+}
 
 int AddressFamilyOf(TSocketFamily family) {
     switch (family) {
-    case TSocketFamily::sfIPv4: return AF_INET;
-    case TSocketFamily::sfIPv6: return AF_INET6;
-    default: return AF_UNSPEC;
+    case TSocketFamily::sfIPv4:
+        return AF_INET;
+    case TSocketFamily::sfIPv6:
+        return AF_INET6;
+    default:
+        return AF_UNSPEC;
     }
 }
 
-int PollTimeout(int timeoutMs) { return timeoutMs < 0 ? -1 : timeoutMs; }
+int PollTimeout(int timeoutMs) {
+    return timeoutMs < 0 ? -1 : timeoutMs;
+}
 
 } // namespace
 
@@ -48,15 +55,20 @@ int TBlockingSocket::CheckCall(int result) {
     return lastErrorCode_;
 }
 
-std::string TBlockingSocket::GetErrorDescEx() { return GetErrorDesc(lastErrorCode_); }
+std::string TBlockingSocket::GetErrorDescEx() {
+    return GetErrorDesc(lastErrorCode_);
+}
 
 void TBlockingSocket::ReportError() {
     lastErrorText_ = GetErrorDescEx();
-    if (lastErrorCode_ == 0 || lastErrorCode_ == platform::kWsaEWOULDBLOCK || lastErrorCode_ == platform::kWsaEINPROGRESS)
+    if (lastErrorCode_ == 0 || lastErrorCode_ == platform::kWsaEWOULDBLOCK ||
+        lastErrorCode_ == platform::kWsaEINPROGRESS)
         return;
-    Status(TSocketStatusReason::StatusError, [&] { return std::to_string(lastErrorCode_) + "," + lastErrorText_; });
+    Status(TSocketStatusReason::StatusError,
+           [&] { return std::to_string(lastErrorCode_) + "," + lastErrorText_; });
     if (RaiseExcept)
-        throw EBlockingSocketError("TCP/IP Socket error " + std::to_string(lastErrorCode_) + ": " + lastErrorText_,
+        throw EBlockingSocketError("TCP/IP Socket error " + std::to_string(lastErrorCode_) + ": " +
+                                       lastErrorText_,
                                    lastErrorCode_, lastErrorText_);
 }
 
@@ -78,10 +90,12 @@ void TBlockingSocket::Throttle(int limit, uint32_t& nextTick, int length) {
         platform::SleepMs(wait % 250);
         for (uint32_t i = 0; i < wait / 250 && !StopFlag; ++i) platform::SleepMs(250);
     }
-    nextTick = protoutil::TickMs() + static_cast<uint32_t>(static_cast<double>(length) / limit * 1000.0);
+    nextTick =
+        protoutil::TickMs() + static_cast<uint32_t>(static_cast<double>(length) / limit * 1000.0);
 }
 
-int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& port, SocketAddress& address) {
+int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& port,
+                                    SocketAddress& address) {
     Status(TSocketStatusReason::StatusResolveStart, [&] { return host + ":" + port; });
     lastErrorCode_ = 0;
     int family;
@@ -90,7 +104,8 @@ int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& 
     } else {
         family = AddressFamilyOf(family_);
     }
-    lastErrorCode_ = BuildSocketAddress(host, port, family, IPPROTO_TCP, SOCK_STREAM, PreferIP4, address);
+    lastErrorCode_ =
+        BuildSocketAddress(host, port, family, IPPROTO_TCP, SOCK_STREAM, PreferIP4, address);
     Status(TSocketStatusReason::StatusResolveDone,
            [&] { return AddressText(address) + ":" + std::to_string(AddressPort(address)); });
     return lastErrorCode_;
@@ -118,7 +133,8 @@ void TBlockingSocket::CreateHandle(const SocketAddress& address) {
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     }
     ReportError();
-    Status(TSocketStatusReason::StatusHandleCreated, [&] { return std::string(ipv6_ ? "IPv6" : "IPv4"); });
+    Status(TSocketStatusReason::StatusHandleCreated,
+           [&] { return std::string(ipv6_ ? "IPv6" : "IPv4"); });
     if (OnCreateSocket) OnCreateSocket(this);
 }
 
@@ -211,7 +227,9 @@ int TBlockingSocket::SendBytes(const void* buffer, int length) {
     return total;
 }
 
-void TBlockingSocket::SendText(const std::string& data) { SendBytes(data.data(), static_cast<int>(data.size())); }
+void TBlockingSocket::SendText(const std::string& data) {
+    SendBytes(data.data(), static_cast<int>(data.size()));
+}
 
 void TBlockingSocket::AfterReceive(void* buffer, int& count) {
     recvCounter_ += static_cast<uint32_t>(count);
@@ -294,7 +312,8 @@ std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
         if (pending == 0) {
             if (WaitReadable(timeoutMs)) {
                 pending = PendingBytes();
-                if (pending == 0) lastErrorCode_ = platform::kWsaECONNRESET; // readable and empty: closed
+                if (pending == 0)
+                    lastErrorCode_ = platform::kWsaECONNRESET; // readable and empty: closed
             } else if (lastErrorCode_ == 0) {
                 lastErrorCode_ = platform::kWsaETIMEDOUT;
             }
@@ -306,8 +325,10 @@ std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
         }
     }
     if (ConvertLineEnd && !result.empty()) {
-        if (PendingCR && result.front() == '\n') result.erase(0, 1);
-        else if (PendingLF && result.front() == '\r') result.erase(0, 1);
+        if (PendingCR && result.front() == '\n')
+            result.erase(0, 1);
+        else if (PendingLF && result.front() == '\r')
+            result.erase(0, 1);
         PendingCR = PendingLF = false;
     }
     ReportError();
@@ -333,7 +354,10 @@ std::string TBlockingSocket::ReceiveUntil(int timeoutMs, const std::string& term
                 int position = protoutil::FindLineBreak(accumulator, kind);
                 if (position > 0) {
                     foundAt = static_cast<size_t>(position - 1);
-                    terminatorLength = (kind == protoutil::TLineBreak::CRLF || kind == protoutil::TLineBreak::LFCR) ? 2 : 1;
+                    terminatorLength =
+                        (kind == protoutil::TLineBreak::CRLF || kind == protoutil::TLineBreak::LFCR)
+                            ? 2
+                            : 1;
                     PendingCR = kind == protoutil::TLineBreak::CR;
                     PendingLF = kind == protoutil::TLineBreak::LF;
                 }
@@ -368,16 +392,25 @@ std::string TBlockingSocket::ReceiveLine(int timeoutMs) {
     return lastErrorCode_ == 0 ? line : std::string();
 }
 
-std::string TBlockingSocket::LocalAddressText() { return AddressText(localSin_); }
-std::string TBlockingSocket::RemoteAddressText() { return AddressText(remoteSin_); }
-int TBlockingSocket::LocalPortNumber() { return AddressPort(localSin_); }
-int TBlockingSocket::RemotePortNumber() { return AddressPort(remoteSin_); }
+std::string TBlockingSocket::LocalAddressText() {
+    return AddressText(localSin_);
+}
+std::string TBlockingSocket::RemoteAddressText() {
+    return AddressText(remoteSin_);
+}
+int TBlockingSocket::LocalPortNumber() {
+    return AddressPort(localSin_);
+}
+int TBlockingSocket::RemotePortNumber() {
+    return AddressPort(remoteSin_);
+}
 
 // ---- TTcpBlockingSocket ---------------------------------------------------------------
 
 TTcpBlockingSocket::TTcpBlockingSocket() : TTcpBlockingSocket(DefaultTlsPluginClass()) {}
 
-TTcpBlockingSocket::TTcpBlockingSocket(const TTlsPluginClass& pluginClass) : tls_(pluginClass(this)) {}
+TTcpBlockingSocket::TTcpBlockingSocket(const TTlsPluginClass& pluginClass)
+    : tls_(pluginClass(this)) {}
 
 TTcpBlockingSocket::~TTcpBlockingSocket() {
     CloseConnection();
@@ -436,8 +469,10 @@ int TTcpBlockingSocket::ReceiveBytes(void* buffer, int capacity) {
     lastErrorCode_ = 0;
     Throttle(MaxRecvBandwidth, nextRecvTick_, capacity);
     int n = tls_->ReadData(buffer, capacity);
-    if (tls_->TlsError() != 0) lastErrorCode_ = platform::kWsaSYSNOTREADY;
-    else if (n == 0) lastErrorCode_ = platform::kWsaECONNRESET; // the peer's close alert
+    if (tls_->TlsError() != 0)
+        lastErrorCode_ = platform::kWsaSYSNOTREADY;
+    else if (n == 0)
+        lastErrorCode_ = platform::kWsaECONNRESET; // the peer's close alert
     ReportError();
     int count = n > 0 ? n : 0;
     if (count > 0) AfterReceive(buffer, count);
@@ -453,7 +488,8 @@ int TTcpBlockingSocket::PendingBytes() {
 }
 
 std::string TTcpBlockingSocket::GetErrorDescEx() {
-    if (lastErrorCode_ == platform::kWsaSYSNOTREADY && tls_ && tls_->TlsError() != 0) return tls_->TlsErrorText();
+    if (lastErrorCode_ == platform::kWsaSYSNOTREADY && tls_ && tls_->TlsError() != 0)
+        return tls_->TlsErrorText();
     return TBlockingSocket::GetErrorDescEx();
 }
 

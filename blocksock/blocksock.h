@@ -5,8 +5,8 @@
 #pragma once
 
 #include "blocksock/ipaddr.h"
-#include "blocksock/socket_error.h"
 #include "blocksock/sockapi.h"
+#include "blocksock/socket_error.h"
 #include "blocksock/tls_plugin.h"
 
 #include <cstdint>
@@ -36,9 +36,11 @@ enum class TSocketStatusReason {
 };
 
 class TBlockingSocket;
-using TSocketStatusHook = std::function<void(TBlockingSocket* Sender, TSocketStatusReason Reason, const std::string& Value)>;
+using TSocketStatusHook = std::function<void(TBlockingSocket* Sender, TSocketStatusReason Reason,
+                                             const std::string& Value)>;
 using TDataFilterHook = std::function<void(TBlockingSocket* Sender, std::string& Value)>;
-using TMonitorHook = std::function<void(TBlockingSocket* Sender, bool Writing, const void* Buffer, int Len)>;
+using TMonitorHook =
+    std::function<void(TBlockingSocket* Sender, bool Writing, const void* Buffer, int Len)>;
 using TCreateSocketHook = std::function<void(TBlockingSocket* Sender)>;
 using THeartbeatHook = std::function<void(TBlockingSocket* Sender)>;
 using TAfterConnectHook = std::function<void(TBlockingSocket* Sender)>;

@@ -47,10 +47,14 @@ long Hex16(const std::string& s) {
     long v = 0;
     for (char c : s) {
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return -1;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return -1;
         v = v * 16 + d;
         if (v > 0xFFFF) return -1;
     }
@@ -120,7 +124,8 @@ std::string ExpandIPv6Text(const std::string& text) {
     fill += ":";
     std::string out;
     size_t pos = 0;
-    for (size_t at; (at = t.find("::", pos)) != std::string::npos; pos = at + 2) out += t.substr(pos, at - pos) + fill;
+    for (size_t at; (at = t.find("::", pos)) != std::string::npos; pos = at + 2)
+        out += t.substr(pos, at - pos) + fill;
     out += t.substr(pos);
     return out;
 }
@@ -152,7 +157,8 @@ IPv6Bytes ParseIPv6(const std::string& text) {
 std::string FormatIPv6(const IPv6Bytes& bytes) {
     uint16_t groups[8];
     for (int i = 0; i < 8; ++i)
-        groups[i] = static_cast<uint16_t>((bytes[static_cast<size_t>(2 * i)] << 8) | bytes[static_cast<size_t>(2 * i + 1)]);
+        groups[i] = static_cast<uint16_t>((bytes[static_cast<size_t>(2 * i)] << 8) |
+                                          bytes[static_cast<size_t>(2 * i + 1)]);
     int bestStart = -1, bestLength = 0;
     for (int i = 0; i < 8;) {
         if (groups[i] != 0) {
@@ -189,6 +195,8 @@ void DescriptorSetAdd(int handle, DescriptorSet& set) {
     set.handles[set.count++] = handle;
 }
 
-void DescriptorSetClear(DescriptorSet& set) { set.count = 0; }
+void DescriptorSetClear(DescriptorSet& set) {
+    set.count = 0;
+}
 
 } // namespace blocksock

@@ -13,7 +13,8 @@ namespace blocksock {
 namespace {
 
 // One getaddrinfo pass of BuildSocketAddress.
-int LookupOnce(const std::string& host, const std::string& port, addrinfo hints, SocketAddress& address) {
+int LookupOnce(const std::string& host, const std::string& port, addrinfo hints,
+               SocketAddress& address) {
     address = SocketAddress();
     const char* node = host.c_str();
     const char* service = port.c_str();
@@ -30,7 +31,9 @@ int LookupOnce(const std::string& host, const std::string& port, addrinfo hints,
     addrinfo* result = nullptr;
     int rc = getaddrinfo(node, service, &hints, &result);
     int saved = errno;
-    if (rc == 0 && result) std::memcpy(address.bytes, result->ai_addr, std::min<size_t>(result->ai_addrlen, sizeof(address.bytes)));
+    if (rc == 0 && result)
+        std::memcpy(address.bytes, result->ai_addr,
+                    std::min<size_t>(result->ai_addrlen, sizeof(address.bytes)));
     if (result) freeaddrinfo(result);
     return platform::WsaFromGaiError(rc, saved);
 }
@@ -38,7 +41,8 @@ int LookupOnce(const std::string& host, const std::string& port, addrinfo hints,
 std::string NumericHost(const sockaddr* sa, socklen_t length) {
     char host[1025] = {};
     char service[32] = {};
-    if (getnameinfo(sa, length, host, sizeof(host), service, sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    if (getnameinfo(sa, length, host, sizeof(host), service, sizeof(service),
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return std::string();
     return host;
 }
@@ -51,10 +55,12 @@ socklen_t SocketAddress::Length() const {
     return 0;
 }
 
-bool UsesAddressInfo(int) { return AddressInfoAvailable; }
+bool UsesAddressInfo(int) {
+    return AddressInfoAvailable;
+}
 
-int BuildSocketAddress(const std::string& host, const std::string& port, int family, int protocol, int socketType,
-                       bool preferIPv4, SocketAddress& address) {
+int BuildSocketAddress(const std::string& host, const std::string& port, int family, int protocol,
+                       int socketType, bool preferIPv4, SocketAddress& address) {
     address = SocketAddress();
     addrinfo hints{};
     hints.ai_socktype = socketType;
@@ -127,7 +133,8 @@ std::string ResolveAddressName(const std::string& address, int, int protocol, in
     if (getaddrinfo(address.c_str(), nullptr, &hints, &result) == 0 && result) {
         char host[1025] = {};
         char service[32] = {};
-        if (getnameinfo(result->ai_addr, result->ai_addrlen, host, sizeof(host), service, sizeof(service), NI_NUMERICSERV) == 0)
+        if (getnameinfo(result->ai_addr, result->ai_addrlen, host, sizeof(host), service,
+                        sizeof(service), NI_NUMERICSERV) == 0)
             name = host;
     }
     if (result) freeaddrinfo(result);
@@ -140,8 +147,12 @@ std::string LocalHostName() {
     return buffer;
 }
 
-int BindAddress(int fd, const SocketAddress& address) { return ::bind(fd, &address.sa, address.Length()); }
-int ConnectAddress(int fd, const SocketAddress& address) { return ::connect(fd, &address.sa, address.Length()); }
+int BindAddress(int fd, const SocketAddress& address) {
+    return ::bind(fd, &address.sa, address.Length());
+}
+int ConnectAddress(int fd, const SocketAddress& address) {
+    return ::connect(fd, &address.sa, address.Length());
+}
 
 int LocalAddressOf(int fd, SocketAddress& address) {
     address = SocketAddress();

@@ -32,8 +32,8 @@ bool UsesAddressInfo(int family);
 // Host and port text to an address. Wildcard ("0.0.0.0", "::0") and loopback ("127.0.0.1",
 // "::1") hosts never consult the name service. With family AF_UNSPEC both families are
 // tried, IPv4 first when `preferIPv4`.
-int BuildSocketAddress(const std::string& host, const std::string& port, int family, int protocol, int socketType,
-                       bool preferIPv4, SocketAddress& address);
+int BuildSocketAddress(const std::string& host, const std::string& port, int family, int protocol,
+                       int socketType, bool preferIPv4, SocketAddress& address);
 // Numeric host text, or empty.
 std::string AddressText(const SocketAddress& address);
 uint16_t AddressPort(const SocketAddress& address);
@@ -43,7 +43,8 @@ void ResolveHostAddresses(const std::string& name, int family, int protocol, int
 // 0 when the service is unknown.
 uint16_t ResolveServicePort(const std::string& port, int family, int protocol, int socketType);
 // The host name, or the address text itself when there is none.
-std::string ResolveAddressName(const std::string& address, int family, int protocol, int socketType);
+std::string ResolveAddressName(const std::string& address, int family, int protocol,
+                               int socketType);
 std::string LocalHostName();
 
 // Forwarders taking a SocketAddress; each returns the platform result (-1 on failure, with

@@ -12,7 +12,8 @@ std::string GetErrorDesc(int code);
 class EBlockingSocketError : public std::runtime_error {
   public:
     EBlockingSocketError(const std::string& message, int errorCode, std::string errorMessage)
-        : std::runtime_error(message), ErrorCode(errorCode), ErrorMessage(std::move(errorMessage)) {}
+        : std::runtime_error(message), ErrorCode(errorCode), ErrorMessage(std::move(errorMessage)) {
+    }
     int ErrorCode;
     std::string ErrorMessage;
 };

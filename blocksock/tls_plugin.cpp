@@ -9,7 +9,9 @@ const char* const kNotCompiled = "SSL/TLS support is not compiled!";
 
 struct DefaultClass {
     std::mutex mutex;
-    TTlsPluginClass pluginClass = [](TTcpBlockingSocket* owner) { return std::make_unique<TTlsNone>(owner); };
+    TTlsPluginClass pluginClass = [](TTcpBlockingSocket* owner) {
+        return std::make_unique<TTlsNone>(owner);
+    };
 };
 
 DefaultClass& Default() {
@@ -18,9 +20,13 @@ DefaultClass& Default() {
 }
 } // namespace
 
-void TCustomTls::Refuse() { SetError(-1, kNotCompiled); }
+void TCustomTls::Refuse() {
+    SetError(-1, kNotCompiled);
+}
 
-bool TCustomTls::MakeSelfSignedCertificate(const std::string&) { return false; }
+bool TCustomTls::MakeSelfSignedCertificate(const std::string&) {
+    return false;
+}
 
 void TCustomTls::CopySettingsFrom(const TCustomTls& other) {
     Username = other.Username;

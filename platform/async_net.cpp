@@ -61,7 +61,8 @@ int SockAccept(int fd, sockaddr* address, socklen_t* length) {
     int client = ::accept4(fd, address, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int saved = errno;
     if (MessageLoop* loop = MessageLoop::CurrentIfAny()) {
-        if (client < 0 && (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM))
+        if (client < 0 &&
+            (saved == EMFILE || saved == ENFILE || saved == ENOBUFS || saved == ENOMEM))
             loop->NoteAcceptExhausted(fd);
         else
             loop->NoteReceived(fd);

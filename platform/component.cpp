@@ -4,7 +4,9 @@
 
 namespace platform {
 
-TComponent::~TComponent() { DestroyComponents(); }
+TComponent::~TComponent() {
+    DestroyComponents();
+}
 
 void TComponent::InsertComponent(std::unique_ptr<TComponent> component) {
     TComponent* raw = component.get();

@@ -32,7 +32,9 @@ std::vector<Line> SplitLines(const std::string& text) {
     return lines;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string Trim(const std::string& s) {
     size_t b = 0, e = s.size();
@@ -153,10 +155,14 @@ int IniProfile::ReadInteger(const std::string& key, int fallback) const {
     for (; i < value.size(); ++i, ++digits) {
         char c = value[i];
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            break;
         number = number * base + d;
         if (number > 0xFFFFFFFFLL) number = 0xFFFFFFFFLL; // saturate; the result wraps to 32 bits
     }

@@ -79,7 +79,9 @@ MessageLoop& MessageLoop::Current() {
     return *tlsLoop;
 }
 
-MessageLoop* MessageLoop::CurrentIfAny() { return tlsLoop.get(); }
+MessageLoop* MessageLoop::CurrentIfAny() {
+    return tlsLoop.get();
+}
 
 MessageLoop::MessageLoop() {
     Registry(); // constructed before any loop, so it outlives them all
@@ -139,9 +141,12 @@ void MessageLoop::DestroyWindow(WindowHandle window) {
     for (int fd : fds) RemoveWatch(fd);
 }
 
-bool MessageLoop::IsWindow(WindowHandle window) const { return windows_.count(window) != 0; }
+bool MessageLoop::IsWindow(WindowHandle window) const {
+    return windows_.count(window) != 0;
+}
 
-bool MessageLoop::PostMessage(WindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+bool MessageLoop::PostMessage(WindowHandle window, uint32_t msg, uintptr_t wParam,
+                              intptr_t lParam) {
     std::lock_guard<std::mutex> lock(Registry().mutex);
     auto it = Registry().owners.find(window);
     if (it == Registry().owners.end()) return false;
@@ -236,7 +241,8 @@ void MessageLoop::UpdateInterest(SocketWatch& watch, bool narrow) {
     } else {
         if (watch.readArmed && (watch.events & kFdRead)) interest |= EPOLLIN;
         if (watch.events & kFdClose) interest |= EPOLLRDHUP;
-        if ((watch.writeArmed && (watch.events & kFdWrite)) || watch.connectPending) interest |= EPOLLOUT;
+        if ((watch.writeArmed && (watch.events & kFdWrite)) || watch.connectPending)
+            interest |= EPOLLOUT;
     }
     if (watch.inEpoll && !narrow) interest |= watch.interest;
     if (watch.inEpoll && interest == watch.interest) return;
@@ -306,7 +312,9 @@ void MessageLoop::NoteConnectStarted(int fd) {
     UpdateInterest(*it->second);
 }
 
-void MessageLoop::ForgetSocket(int fd) { RemoveWatch(fd); }
+void MessageLoop::ForgetSocket(int fd) {
+    RemoveWatch(fd);
+}
 
 bool MessageLoop::RunOnce(int timeoutMs) {
     if (quit_) return false;
@@ -394,7 +402,8 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
             // With the peer gone only the close is reported: its handling reads whatever is
             // still pending, so a separate read event would announce the same bytes twice.
             bool closeWanted = peerClosed && !watch.closeDone && (watch.events & kFdClose);
-            if ((revents & EPOLLIN) && !closeWanted && watch.readArmed && (watch.events & kFdRead)) {
+            if ((revents & EPOLLIN) && !closeWanted && watch.readArmed &&
+                (watch.events & kFdRead)) {
                 bits |= kFdRead;
                 watch.readArmed = false;
             }
@@ -414,8 +423,9 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     WindowHandle window = watch.window;
     uint32_t msg = watch.msg;
     bool wantIn = watch.listening ? watch.acceptArmed : watch.readArmed;
-    bool spurious = ((revents & EPOLLIN) && !wantIn && !(bits & (kFdRead | kFdAccept))) ||
-                    ((revents & EPOLLOUT) && !watch.writeArmed && !(bits & (kFdWrite | kFdConnect)));
+    bool spurious =
+        ((revents & EPOLLIN) && !wantIn && !(bits & (kFdRead | kFdAccept))) ||
+        ((revents & EPOLLOUT) && !watch.writeArmed && !(bits & (kFdWrite | kFdConnect)));
     UpdateInterest(watch, spurious);
     if (bits == 0) return;
     uint16_t wsa = static_cast<uint16_t>(WsaFromErrno(err));

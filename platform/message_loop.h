@@ -47,7 +47,9 @@ constexpr uint32_t kFdAccept = 8;
 constexpr uint32_t kFdConnect = 16;
 constexpr uint32_t kFdClose = 32;
 
-inline uint32_t NotificationEvents(intptr_t lParam) { return static_cast<uint32_t>(lParam) & 0xFFFF; }
+inline uint32_t NotificationEvents(intptr_t lParam) {
+    return static_cast<uint32_t>(lParam) & 0xFFFF;
+}
 inline uint16_t NotificationError(intptr_t lParam) {
     return static_cast<uint16_t>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
 }

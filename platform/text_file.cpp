@@ -35,7 +35,7 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned createMode) {
     mode_t mode = static_cast<mode_t>(createMode);
-    struct stat existing{};
+    struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
     std::string temp = path + ".tmp" + std::to_string(::getpid());
     Fd file{::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode)};
@@ -65,7 +65,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 

@@ -11,7 +11,9 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ms));
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 void StartDetachedThread(std::function<void()> body) {
     std::thread worker([fn = std::move(body)]() {

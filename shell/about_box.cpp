@@ -20,17 +20,21 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
     ProgramIcon->setPixmap(QPixmap::fromImage(product));
     ProgramIcon->setGeometry(20, 8, product.width(), product.height());
     ProductName = new QLabel(QString::fromUtf8("VantroSMTP服务器"), Panel1);
-    QFont nameFont(QStringLiteral("SimSun"));
+    QFont nameFont;
+    nameFont.setFamilies(
+        {QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")}); // SimSun where installed
     nameFont.setPixelSize(12);
     nameFont.setBold(true);
     ProductName->setFont(nameFont);
-    ProductName->setStyleSheet("color: blue;");
+    QPalette blue = ProductName->palette();
+    blue.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    ProductName->setPalette(blue);
     ProductName->move(112, 16);
     Version = new QLabel(QStringLiteral("Ver 2.5"), Panel1);
     QFont versionFont(QStringLiteral("Arial"));
     versionFont.setPixelSize(13);
     Version->setFont(versionFont);
-    Version->setStyleSheet("color: blue;");
+    Version->setPalette(blue);
     Version->move(216, 14);
     Image1 = new QLabel(Panel1);
     QImage banner = DecodeJpeg(BannerPictureJpeg());
@@ -47,7 +51,8 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
     HyperLink3 = link(108, "http://soft.vantro.example.net", "http://soft.vantro.example.net/");
     HyperLink2 = link(130, "QQ:10000000  电话:400-000-0000", "mailto:support@vantro.example.com");
     OKButton = new QPushButton(QString::fromUtf8("确 定"), this);
-    QFont okFont(QStringLiteral("SimSun"));
+    QFont okFont;
+    okFont.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")});
     okFont.setPixelSize(12);
     OKButton->setFont(okFont);
     OKButton->setGeometry(119, 156, 50, 25);

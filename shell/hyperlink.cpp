@@ -19,7 +19,9 @@ THyperLink::THyperLink(QWidget* parent) : QWidget(parent) {
     Open = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }; // failure: silent
 }
 
-void THyperLink::SetURL(const QString& url) { url_ = url; }
+void THyperLink::SetURL(const QString& url) {
+    url_ = url;
+}
 
 void THyperLink::SetCaption(const QString& caption) {
     if (caption == caption_) return;

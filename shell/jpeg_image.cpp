@@ -38,7 +38,8 @@ QImage DecodeJpeg(std::string_view data) {
         return QImage();
     }
     jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(data.data()), static_cast<unsigned long>(data.size()));
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(data.data()),
+                 static_cast<unsigned long>(data.size()));
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
@@ -53,7 +54,8 @@ QImage DecodeJpeg(std::string_view data) {
     jpeg_destroy_decompress(&info);
     QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB888);
     for (JDIMENSION y = 0; y < height; ++y)
-        std::copy_n(pixels.data() + static_cast<size_t>(y) * width * 3, width * 3, image.scanLine(static_cast<int>(y)));
+        std::copy_n(pixels.data() + static_cast<size_t>(y) * width * 3, width * 3,
+                    image.scanLine(static_cast<int>(y)));
     return image;
 }
 

@@ -16,7 +16,8 @@ QColor Lighten(const QColor& c, int percent) {
 }
 
 QColor Darken(const QColor& c, int n) {
-    return QColor(std::clamp(c.red() - n, 0, 255), std::clamp(c.green() - (n - 2), 0, 255), std::clamp(c.blue() - n, 0, 255));
+    return QColor(std::clamp(c.red() - n, 0, 255), std::clamp(c.green() - (n - 2), 0, 255),
+                  std::clamp(c.blue() - n, 0, 255));
 }
 
 QColor Gray(const QColor& c, int n) {
@@ -26,7 +27,7 @@ QColor Gray(const QColor& c, int n) {
 
 TMenuPainter::TMenuPainter() {
     QPalette system = QApplication::palette();
-    Font = QFont(QStringLiteral("SimSun"));
+    Font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")});
     Font.setPixelSize(12);
     Color = IconBackColor = MenuBarColor = SeparatorColor = system.color(QPalette::Button);
     SelectColor = SelectBorderColor = CheckedColor = system.color(QPalette::Highlight);
@@ -36,7 +37,8 @@ TMenuPainter::TMenuPainter() {
 
 MenuPalette TMenuPainter::EffectivePalette(const QPalette& s, int depth) const {
     MenuPalette m;
-    QColor face = s.color(QPalette::Button), highlight = s.color(QPalette::Highlight), shadow = s.color(QPalette::Dark);
+    QColor face = s.color(QPalette::Button), highlight = s.color(QPalette::Highlight),
+           shadow = s.color(QPalette::Dark);
     bool high = depth > 15;
     if (UseSystemColors && high) {
         m.background = Lighten(face, 86);
@@ -80,8 +82,9 @@ MenuPalette TMenuPainter::EffectivePalette(const QPalette& s, int depth) const {
     return m;
 }
 
-QSize TMenuPainter::MeasureItem(const QString& caption, const QString& shortcut, int glyphWidth, int glyphHeight,
-                                bool topLevel, const QFontMetrics& metrics, QSize proposed) const {
+QSize TMenuPainter::MeasureItem(const QString& caption, const QString& shortcut, int glyphWidth,
+                                int glyphHeight, bool topLevel, const QFontMetrics& metrics,
+                                QSize proposed) const {
     if (caption == "-") return QSize(proposed.width(), 4);
     QString text = caption;
     if (!shortcut.isEmpty()) text += "WWW" + shortcut;
@@ -100,8 +103,8 @@ bool TMenuPainter::LeftAlone(const QWidget* widget) const {
     return widget->parentWidget() && widget->parentWidget()->property("tag").toInt() == 999;
 }
 
-QSize TMenuPainter::sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                                     const QWidget* widget) const {
+QSize TMenuPainter::sizeFromContents(ContentsType type, const QStyleOption* option,
+                                     const QSize& size, const QWidget* widget) const {
     QSize proposed = QProxyStyle::sizeFromContents(type, option, size, widget);
     const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
     if (type != CT_MenuItem || !item || LeftAlone(widget)) return proposed;
@@ -109,19 +112,22 @@ QSize TMenuPainter::sizeFromContents(ContentsType type, const QStyleOption* opti
     QString caption = item->text.section('\t', 0, 0);
     QString shortcut = item->text.section('\t', 1);
     QSize glyph = item->icon.isNull() ? QSize(0, 0) : QSize(16, 16);
-    return MeasureItem(caption, shortcut, glyph.width(), glyph.height(), false, QFontMetrics(Font), proposed);
+    return MeasureItem(caption, shortcut, glyph.width(), glyph.height(), false, QFontMetrics(Font),
+                       proposed);
 }
 
-void TMenuPainter::drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
-                               const QWidget* widget) const {
+void TMenuPainter::drawControl(ControlElement element, const QStyleOption* option,
+                               QPainter* painter, const QWidget* widget) const {
     const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
-    if (element != CE_MenuItem || !item || LeftAlone(widget)) return QProxyStyle::drawControl(element, option, painter, widget);
+    if (element != CE_MenuItem || !item || LeftAlone(widget))
+        return QProxyStyle::drawControl(element, option, painter, widget);
     MenuPalette pal = EffectivePalette(option->palette, widget ? widget->depth() : 24);
     QRect r = option->rect;
     painter->save();
     painter->fillRect(r, pal.background);
     bool rtl = option->direction == Qt::RightToLeft;
-    QRect column = rtl ? QRect(r.right() - IconWidth + 1, r.top(), IconWidth, r.height()) : QRect(r.left(), r.top(), IconWidth, r.height());
+    QRect column = rtl ? QRect(r.right() - IconWidth + 1, r.top(), IconWidth, r.height())
+                       : QRect(r.left(), r.top(), IconWidth, r.height());
     painter->fillRect(column, pal.iconColumn);
     if (item->menuItemType == QStyleOptionMenuItem::Separator) {
         int y = r.top() + r.height() / 2;
@@ -140,12 +146,16 @@ void TMenuPainter::drawControl(ControlElement element, const QStyleOption* optio
     }
     if (!item->icon.isNull()) {
         QPixmap glyph = item->icon.pixmap(16, 16, enabled ? QIcon::Normal : QIcon::Disabled);
-        painter->drawPixmap(column.left() + (IconWidth - 16) / 2 - (selected ? 1 : 0), r.top() + 3 - (selected ? 1 : 0), glyph);
+        painter->drawPixmap(column.left() + (IconWidth - 16) / 2 - (selected ? 1 : 0),
+                            r.top() + 3 - (selected ? 1 : 0), glyph);
     }
     painter->setFont(Font);
-    painter->setPen(enabled ? (selected ? pal.selectFont : option->palette.color(QPalette::WindowText)) : pal.disabled);
+    painter->setPen(enabled
+                        ? (selected ? pal.selectFont : option->palette.color(QPalette::WindowText))
+                        : pal.disabled);
     QRect text = r.adjusted(IconWidth + 3, 0, -3, 0);
-    painter->drawText(text, Qt::AlignVCenter | Qt::TextShowMnemonic | Qt::AlignLeft, item->text.section('\t', 0, 0));
+    painter->drawText(text, Qt::AlignVCenter | Qt::TextShowMnemonic | Qt::AlignLeft,
+                      item->text.section('\t', 0, 0));
     painter->drawText(text, Qt::AlignVCenter | Qt::AlignRight, item->text.section('\t', 1));
     painter->restore();
 }

@@ -17,8 +17,8 @@ QColor Darken(const QColor& color, int n);
 QColor Gray(const QColor& color, int n);
 
 struct MenuPalette {
-    QColor background, iconColumn, selectFill, selectBorder, selectFont, menuBar, disabled, checked, separator,
-        checkedArea, checkedSelectedArea, menuBorder, menuShadow;
+    QColor background, iconColumn, selectFill, selectBorder, selectFont, menuBar, disabled, checked,
+        separator, checkedArea, checkedSelectedArea, menuBorder, menuShadow;
 };
 
 class TMenuPainter : public QProxyStyle {
@@ -28,8 +28,8 @@ class TMenuPainter : public QProxyStyle {
     int DimLevel = 30;
     int GrayLevel = 10;
     QFont Font;
-    QColor Color, IconBackColor, MenuBarColor, SelectColor, SelectBorderColor, SelectFontColor, DisabledColor,
-        SeparatorColor, CheckedColor;
+    QColor Color, IconBackColor, MenuBarColor, SelectColor, SelectBorderColor, SelectFontColor,
+        DisabledColor, SeparatorColor, CheckedColor;
     int IconWidth = 24;
     bool DrawSelect = true;
     bool UseSystemColors = true;
@@ -42,8 +42,9 @@ class TMenuPainter : public QProxyStyle {
     // Width and height of one item: separators ("-") are 4 high; text width + 5 (less "&"),
     // plus the glyph column, plus 8 for top-level bar items; height text + 3/4, at least
     // the glyph + 6. Only ever enlarges `proposed`.
-    QSize MeasureItem(const QString& caption, const QString& shortcut, int glyphWidth, int glyphHeight, bool topLevel,
-                      const QFontMetrics& metrics, QSize proposed) const;
+    QSize MeasureItem(const QString& caption, const QString& shortcut, int glyphWidth,
+                      int glyphHeight, bool topLevel, const QFontMetrics& metrics,
+                      QSize proposed) const;
 
     QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
                            const QWidget* widget) const override;

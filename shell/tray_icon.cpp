@@ -7,29 +7,38 @@
 
 namespace shell {
 
-TTrayIcon::TTrayIcon(QObject* parent) : QObject(parent), tray_(std::make_unique<QSystemTrayIcon>()) {
+TTrayIcon::TTrayIcon(QObject* parent)
+    : QObject(parent), tray_(std::make_unique<QSystemTrayIcon>()) {
     // The notification area reports activations; they are turned into the press/release
     // notifications the component's sequence is defined on.
-    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        switch (reason) {
-        case QSystemTrayIcon::Trigger:
-            HandleTrayMessage(kLeftDown);
-            HandleTrayMessage(kLeftUp);
-            break;
-        case QSystemTrayIcon::DoubleClick: HandleTrayMessage(kLeftDouble); break;
-        case QSystemTrayIcon::Context:
-            HandleTrayMessage(kRightDown);
-            HandleTrayMessage(kRightUp);
-            break;
-        default: break;
-        }
-    });
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                switch (reason) {
+                case QSystemTrayIcon::Trigger:
+                    HandleTrayMessage(kLeftDown);
+                    HandleTrayMessage(kLeftUp);
+                    break;
+                case QSystemTrayIcon::DoubleClick:
+                    HandleTrayMessage(kLeftDouble);
+                    break;
+                case QSystemTrayIcon::Context:
+                    HandleTrayMessage(kRightDown);
+                    HandleTrayMessage(kRightUp);
+                    break;
+                default:
+                    break;
+                }
+            });
     ShowMenu = [](QMenu* menu) { menu->exec(QCursor::pos()); };
 }
 
-TTrayIcon::~TTrayIcon() { SetVisible(false); }
+TTrayIcon::~TTrayIcon() {
+    SetVisible(false);
+}
 
-bool TTrayIcon::Available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+bool TTrayIcon::Available() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 void TTrayIcon::UpDate() {
     tray_->setIcon(icon_);
@@ -87,7 +96,8 @@ void TTrayIcon::HandleTrayMessage(int mouseMessage) {
     if (!enabled_) return;
     QPoint at = QCursor::pos();
     Qt::KeyboardModifiers keys = QApplication::queryKeyboardModifiers();
-    TShiftState shift{keys.testFlag(Qt::ShiftModifier), keys.testFlag(Qt::AltModifier), keys.testFlag(Qt::ControlModifier)};
+    TShiftState shift{keys.testFlag(Qt::ShiftModifier), keys.testFlag(Qt::AltModifier),
+                      keys.testFlag(Qt::ControlModifier)};
     auto fire = [&](const TMouseEvent& event, TMouseButton button) {
         TShiftState s = shift;
         (button == TMouseButton::mbLeft ? s.left : s.right) = true;
@@ -106,12 +116,15 @@ void TTrayIcon::HandleTrayMessage(int mouseMessage) {
     case kLeftDouble:
         if (OnDblClick) OnDblClick(this);
         break;
-    case kRightDown: fire(OnMouseDown, TMouseButton::mbRight); break;
+    case kRightDown:
+        fire(OnMouseDown, TMouseButton::mbRight);
+        break;
     case kRightUp:
         PopupAtCursor();
         fire(OnMouseUp, TMouseButton::mbRight);
         break;
-    default: break;
+    default:
+        break;
     }
 }
 

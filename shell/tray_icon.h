@@ -28,13 +28,15 @@ class TTrayIcon : public QObject {
     Q_OBJECT
   public:
     // Mouse messages as the notification area reports them.
-    static constexpr int kLeftDown = 513, kLeftUp = 514, kLeftDouble = 515, kRightDown = 516, kRightUp = 517;
+    static constexpr int kLeftDown = 513, kLeftUp = 514, kLeftDouble = 515, kRightDown = 516,
+                         kRightUp = 517;
     static constexpr int kMaxHint = 63;
 
     explicit TTrayIcon(QObject* parent = nullptr);
     ~TTrayIcon() override;
 
-    using TMouseEvent = std::function<void(TTrayIcon* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
+    using TMouseEvent = std::function<void(TTrayIcon* Sender, TMouseButton Button,
+                                           TShiftState Shift, int X, int Y)>;
     using TNotifyEvent = std::function<void(TTrayIcon* Sender)>;
     TMouseEvent OnMouseDown, OnMouseUp;
     TNotifyEvent OnClick, OnDblClick, OnPopupMenu, OnShow, OnHide;

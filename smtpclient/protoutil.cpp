@@ -68,7 +68,9 @@ std::string TakeQuotedField(std::string& value, char delimiter, char quote) {
     return field;
 }
 
-std::string ExtractAddress(const std::string& value) { return Trim(TextBefore(TextAfter(value, "<"), ">")); }
+std::string ExtractAddress(const std::string& value) {
+    return Trim(TextBefore(TextAfter(value, "<"), ">"));
+}
 
 int FindLineBreak(const std::string& value, TLineBreak& found) {
     size_t at = value.find_first_of("\r\n");
@@ -84,7 +86,9 @@ int FindLineBreak(const std::string& value, TLineBreak& found) {
     return static_cast<int>(at) + 1;
 }
 
-uint32_t TickMs() { return platform::TickCount(); }
+uint32_t TickMs() {
+    return platform::TickCount();
+}
 
 uint32_t TickSpan(uint32_t oldTick, uint32_t newTick) {
     if (newTick >= oldTick) return newTick - oldTick;
@@ -93,7 +97,8 @@ uint32_t TickSpan(uint32_t oldTick, uint32_t newTick) {
     return oldTick - newTick;
 }
 
-std::string ReplaceAll(const std::string& value, const std::string& search, const std::string& replacement) {
+std::string ReplaceAll(const std::string& value, const std::string& search,
+                       const std::string& replacement) {
     if (value.empty() || search.empty()) return value;
     std::string out;
     size_t pos = 0;

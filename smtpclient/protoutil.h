@@ -35,7 +35,8 @@ uint32_t TickMs();
 // Elapsed milliseconds from `oldTick` to `newTick`, allowing for one wrap of the counter.
 uint32_t TickSpan(uint32_t oldTick, uint32_t newTick);
 
-std::string ReplaceAll(const std::string& value, const std::string& search, const std::string& replacement);
+std::string ReplaceAll(const std::string& value, const std::string& search,
+                       const std::string& replacement);
 int CountChar(const std::string& value, char c);
 
 } // namespace protoutil

@@ -156,7 +156,8 @@ bool TSmtpSender::OpenSession() {
         if (!auth.empty()) {
             auth = Upper(auth);
             if (auth.find("CRAM-MD5") != std::string::npos) AuthDone = AuthenticateCramMd5();
-            if (!AuthDone && auth.find("LOGIN") != std::string::npos) AuthDone = AuthenticateLogin();
+            if (!AuthDone && auth.find("LOGIN") != std::string::npos)
+                AuthDone = AuthenticateLogin();
         }
     }
     std::string size = FindCapability("SIZE");
@@ -179,7 +180,8 @@ bool TSmtpSender::AuthenticateLogin() {
 bool TSmtpSender::AuthenticateCramMd5() {
     Send("AUTH CRAM-MD5\r\n");
     if (ReadReply() != 334) return false;
-    std::string challenge = codecs::Base64Decode(ResultString.size() > 4 ? ResultString.substr(4) : std::string());
+    std::string challenge =
+        codecs::Base64Decode(ResultString.size() > 4 ? ResultString.substr(4) : std::string());
     std::string response = UserName + " " + codecs::HexLower(codecs::HmacMd5(challenge, Password));
     Send(codecs::Base64Encode(response) + "\r\n");
     return ReadReply() == 235;
@@ -240,8 +242,9 @@ int MessageSize(const std::vector<std::string>& lines) {
     return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
 }
 
-bool RelayMessage(const TRelayOptions& options, const std::string& sender, const std::string& recipients,
-                  const std::string& hostAndPort, const std::vector<std::string>& lines, const std::string& userName,
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort,
+                  const std::vector<std::string>& lines, const std::string& userName,
                   const std::string& password) {
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
@@ -255,7 +258,8 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender, const
     if (client->SendMailFrom(protoutil::ExtractAddress(sender), MessageSize(lines))) {
         std::string rest = recipients;
         while (!rest.empty()) {
-            std::string address = protoutil::ExtractAddress(protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
+            std::string address = protoutil::ExtractAddress(
+                protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
             if (address.empty()) {
                 if (!result) break; // nothing accepted yet: an empty field ends the list
                 continue;

@@ -70,16 +70,17 @@ class TSmtpSender : public TProtocolClient {
 
 // What the caller's settings say, read at the moment of the call.
 struct TRelayOptions {
-    bool AutoTLS = false;     // STARTTLS when the server offers it
-    bool FullSSL = false;     // implicit TLS from the first byte
-    std::string SystemName;   // the EHLO/HELO name
-    int TimeoutMs = 30000;    // per reply line
+    bool AutoTLS = false;   // STARTTLS when the server offers it
+    bool FullSSL = false;   // implicit TLS from the first byte
+    std::string SystemName; // the EHLO/HELO name
+    int TimeoutMs = 30000;  // per reply line
 };
 
 // Sends one message; true when the server accepted it. `hostAndPort` is host[:port] (port
 // 25 when absent); `recipients` a comma-separated list whose quoted parts do not split.
-bool RelayMessage(const TRelayOptions& options, const std::string& sender, const std::string& recipients,
-                  const std::string& hostAndPort, const std::vector<std::string>& lines, const std::string& userName,
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort,
+                  const std::vector<std::string>& lines, const std::string& userName,
                   const std::string& password);
 
 // host[:port]: the port only when a colon stands there and something follows it, else "25".

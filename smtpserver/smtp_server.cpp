@@ -14,17 +14,17 @@ TSmtpServer::TSmtpServer(platform::TComponent* owner)
     server_->BannerToBusy = "502 Server overload, too many users.\r\n";
     server_->ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
     server_->ClientClass = [] { return std::make_unique<TSmtpClient>(); };
-    server_->OnClientConnect = [this](asyncsock::TCustomAsyncSocket*, asyncsock::TAsyncSocketClient* client,
-                                      uint16_t error) {
+    server_->OnClientConnect = [this](asyncsock::TCustomAsyncSocket*,
+                                      asyncsock::TAsyncSocketClient* client, uint16_t error) {
         if (error == 0) SessionSetUp(client);
     };
-    server_->OnClientDisconnect = [this](asyncsock::TCustomAsyncSocket*, asyncsock::TAsyncSocketClient* client,
+    server_->OnClientDisconnect = [this](asyncsock::TCustomAsyncSocket*,
+                                         asyncsock::TAsyncSocketClient* client,
                                          uint16_t) { SessionTearDown(client); };
     // Whatever escapes the listening socket's own message handling (a failed accept, for
     // one) must not close it: the server keeps listening and the error is dropped.
-    server_->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&, bool& canClose) {
-        canClose = false;
-    };
+    server_->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&,
+                                bool& canClose) { canClose = false; };
 }
 
 TSmtpServer::~TSmtpServer() {
@@ -50,7 +50,8 @@ void TSmtpServer::SetActive(bool value) {
 void TSmtpServer::Debug(TSmtpClient* client, TDebugType type, const std::string& text) {
     if (!DebugMode || !OnServerDebug) return;
     std::string info = text;
-    if (info.size() >= 2 && info.compare(info.size() - 2, 2, "\r\n") == 0) info.resize(info.size() - 2);
+    if (info.size() >= 2 && info.compare(info.size() - 2, 2, "\r\n") == 0)
+        info.resize(info.size() - 2);
     try {
         OnServerDebug(this, client, type, info);
     } catch (...) {
@@ -72,9 +73,8 @@ void TSmtpServer::SessionSetUp(asyncsock::TAsyncSocketClient* client) {
         };
         // A failure in the session's own message handling (a send error on a write
         // notification, say) aborts only that connection.
-        session->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&, bool& canClose) {
-            canClose = true;
-        };
+        session->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&,
+                                    bool& canClose) { canClose = true; };
         session->ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
         session->MultiThreaded = true;
         session->SessionState = TSessionState::WaitHelo;
@@ -89,7 +89,8 @@ void TSmtpServer::SessionSetUp(asyncsock::TAsyncSocketClient* client) {
         int one = 1;
         setsockopt(session->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         // No CR LF: the listening server's banner completes the greeting line.
-        session->SendReply("220 " + (HelloMessage.empty() ? std::string("220  SMTP Server Ready.") : HelloMessage));
+        session->SendReply("220 " + (HelloMessage.empty() ? std::string("220  SMTP Server Ready.")
+                                                          : HelloMessage));
     } catch (...) {
         // set-up failures leave the connection to the socket layer's own handling
     }

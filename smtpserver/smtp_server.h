@@ -23,24 +23,28 @@ class TSmtpClient;
 
 using TSmtpClientConnect = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client)>;
 using TSmtpClientDisconnect = TSmtpClientConnect;
-using TSmtpClientUserEvent = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Username,
-                                                std::string& Answer, bool& ShouldClose)>;
-using TSmtpClientMailFrom =
-    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Adress, std::string& Answer)>;
+using TSmtpClientUserEvent =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Username,
+                       std::string& Answer, bool& ShouldClose)>;
+using TSmtpClientMailFrom = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client,
+                                               const std::string& Adress, std::string& Answer)>;
 using TSmtpClientMailTo = TSmtpClientMailFrom;
-using TSmtpClientVRFY = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& User,
-                                           bool& KnownUser, std::string& MailAddr)>;
+using TSmtpClientVRFY =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& User,
+                       bool& KnownUser, std::string& MailAddr)>;
 using TSmtpClientMailSendInit = TSmtpClientConnect;
-using TSmtpClientMailSendData =
-    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, bool LastPart, const std::string& Msg)>;
-using TSmtpClientReset = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, std::string& Answer)>;
+using TSmtpClientMailSendData = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client,
+                                                   bool LastPart, const std::string& Msg)>;
+using TSmtpClientReset =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, std::string& Answer)>;
 using TSmtpClientQuit = TSmtpClientReset;
-using TSmtpClientHelp =
-    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Command, std::string& Answer)>;
-using TSmtpClientUnknownCmd =
-    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, const std::string& Cmd, std::string& Answer)>;
-using TSMTPServerDebug = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, TDebugType DebugType,
-                                            const std::string& OptInformation)>;
+using TSmtpClientHelp = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client,
+                                           const std::string& Command, std::string& Answer)>;
+using TSmtpClientUnknownCmd = std::function<void(TSmtpServer* Sender, TAsyncSocket* Client,
+                                                 const std::string& Cmd, std::string& Answer)>;
+using TSMTPServerDebug =
+    std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, TDebugType DebugType,
+                       const std::string& OptInformation)>;
 
 class TSmtpServer : public platform::TComponent {
   public:

@@ -19,7 +19,9 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-std::string From(const std::string& s, size_t index) { return index < s.size() ? s.substr(index) : std::string(); }
+std::string From(const std::string& s, size_t index) {
+    return index < s.size() ? s.substr(index) : std::string();
+}
 
 std::string CommandWordOf(const std::string& chunk) {
     size_t end = chunk.find_first_of(" \r\n");
@@ -34,8 +36,8 @@ std::string FilterAddress(const std::string& trimmed, bool allowPlus) {
     std::string out;
     for (size_t i = 0; i + 1 < trimmed.size(); ++i) {
         char c = trimmed[i];
-        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || c == '@' || c == '_' || (allowPlus && c == '+');
+        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '.' || c == '@' || c == '_' || (allowPlus && c == '+');
         if (keep) out += c;
     }
     return out;
@@ -112,10 +114,17 @@ void TSmtpClient::HandleMessage(const platform::Message& message) {
 void TSmtpClient::Dispatch(const std::string& chunk) {
     if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtReceived, chunk);
     switch (SessionState) {
-    case TSessionState::WaitHelo: WaitHelo(chunk); break;
-    case TSessionState::Command: Command(chunk); break;
-    case TSessionState::Data: Data(chunk); break;
-    case TSessionState::Closing: break;
+    case TSessionState::WaitHelo:
+        WaitHelo(chunk);
+        break;
+    case TSessionState::Command:
+        Command(chunk);
+        break;
+    case TSessionState::Data:
+        Data(chunk);
+        break;
+    case TSessionState::Closing:
+        break;
     }
 }
 
@@ -128,7 +137,8 @@ void TSmtpClient::WaitHelo(const std::string& chunk) {
     size_t first = chunk.find(' ');
     if (first != std::string::npos) {
         size_t second = chunk.find(' ', first + 1);
-        std::string field = chunk.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+        std::string field = chunk.substr(
+            first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
         for (char c : field)
             if (c != '\r' && c != '\n') HeloName += c;
     }
@@ -139,7 +149,8 @@ void TSmtpClient::WaitHelo(const std::string& chunk) {
     }
     bool shouldClose = false;
     std::string answer = "250 OK User is welcome";
-    if (SmtpServer && SmtpServer->OnUsername) SmtpServer->OnUsername(SmtpServer, this, HeloName, answer, shouldClose);
+    if (SmtpServer && SmtpServer->OnUsername)
+        SmtpServer->OnUsername(SmtpServer, this, HeloName, answer, shouldClose);
     SessionState = TSessionState::Command;
     if (shouldClose) {
         SendReply("550 User " + HeloName + " from IP" + PeerAddr() + " is not allowed\r\n");
@@ -174,8 +185,10 @@ void TSmtpClient::Command(const std::string& chunk) {
         std::string user = Trim(From(chunk, 4));
         bool known = false;
         std::string mailAddr = user;
-        if (server && server->OnVerifyUser) server->OnVerifyUser(server, this, user, known, mailAddr);
-        SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) + "\r\n");
+        if (server && server->OnVerifyUser)
+            server->OnVerifyUser(server, this, user, known, mailAddr);
+        SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) +
+                  "\r\n");
     } else if (word == "RCPT") {
         std::string address = FilterAddress(Trim(From(chunk, 8)), true);
         std::string answer = "250 OK Send to <" + address + "> is allowed";
@@ -221,7 +234,8 @@ void TSmtpClient::Command(const std::string& chunk) {
                 // the session is over either way
             }
         }
-    } else if (word == "TURN" || word == "SEND" || word == "SOML" || word == "SAML" || word == "EXPN") {
+    } else if (word == "TURN" || word == "SEND" || word == "SOML" || word == "SAML" ||
+               word == "EXPN") {
         SendReply("502 Command not implemented.\r\n");
     } else {
         std::string answer = "500 command not recognized";
@@ -240,7 +254,9 @@ void TSmtpClient::Data(const std::string& chunk) {
     }
     const std::string& text = joined.empty() ? chunk : joined;
     // The two bytes before position i, across the chunk boundary.
-    auto before = [&](size_t i, size_t back) { return i >= back ? text[i - back] : lastTwo_[2 - back + i]; };
+    auto before = [&](size_t i, size_t back) {
+        return i >= back ? text[i - back] : lastTwo_[2 - back + i];
+    };
     std::string msg;
     msg.reserve(text.size());
     bool lastPart = false;

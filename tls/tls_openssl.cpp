@@ -20,7 +20,8 @@ constexpr int kTlsReceiveTimeoutSeconds = 30;
 constexpr int kMaxRetries = 4;
 
 int PasswordCallback(char* buffer, int size, int, void* userData) {
-    std::string password = userData ? static_cast<TTlsOpenSSL*>(userData)->KeyPasswordForCallback() : std::string();
+    std::string password =
+        userData ? static_cast<TTlsOpenSSL*>(userData)->KeyPasswordForCallback() : std::string();
     if (size <= 0) return 0;
     size_t n = std::min(password.size(), static_cast<size_t>(size - 1));
     password.copy(buffer, n);
@@ -46,9 +47,13 @@ struct BioHolder {
 
 } // namespace
 
-TTlsOpenSSL::TTlsOpenSSL(blocksock::TTcpBlockingSocket* owner) : TCustomTls(owner) { Ciphers = "DEFAULT"; }
+TTlsOpenSSL::TTlsOpenSSL(blocksock::TTcpBlockingSocket* owner) : TCustomTls(owner) {
+    Ciphers = "DEFAULT";
+}
 
-TTlsOpenSSL::~TTlsOpenSSL() { FreeConnection(); }
+TTlsOpenSSL::~TTlsOpenSSL() {
+    FreeConnection();
+}
 
 bool TTlsOpenSSL::CollectError() {
     unsigned long code = TLS_CALL(ERR_get_error);
@@ -84,10 +89,17 @@ bool TTlsOpenSSL::InitConnection(bool server) {
     context_ = nullptr;
     const SSL_METHOD* method = nullptr;
     switch (TlsType) {
-    case blocksock::TTlsType::tlsAll: method = TLS_CALL(TLS_method); break;
-    case blocksock::TTlsType::tlsSSLv3: method = TLS_CALL(SSLv3_method); break;
-    case blocksock::TTlsType::tlsTLSv1: method = TLS_CALL(TLSv1_method); break;
-    default: return false; // no such protocol in this library
+    case blocksock::TTlsType::tlsAll:
+        method = TLS_CALL(TLS_method);
+        break;
+    case blocksock::TTlsType::tlsSSLv3:
+        method = TLS_CALL(SSLv3_method);
+        break;
+    case blocksock::TTlsType::tlsTLSv1:
+        method = TLS_CALL(TLSv1_method);
+        break;
+    default:
+        return false; // no such protocol in this library
     }
     if (!method) return false;
     context_ = TLS_CALL(SSL_CTX_new, method);
@@ -99,9 +111,11 @@ bool TTlsOpenSSL::InitConnection(bool server) {
     TLS_CALL(SSL_CTX_set_verify, context_, VerifyCert ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     TLS_CALL(SSL_CTX_set_default_passwd_cb, context_, &PasswordCallback);
     TLS_CALL(SSL_CTX_set_default_passwd_cb_userdata, context_, this);
-    if (server && CertificateFile.empty() && Certificate.empty() && PFXfile.empty() && PFX.empty()) {
+    if (server && CertificateFile.empty() && Certificate.empty() && PFXfile.empty() &&
+        PFX.empty()) {
         std::string peer = Owner() ? Owner()->RemoteAddressText() : std::string();
-        MakeSelfSignedCertificate(blocksock::ResolveAddressName(peer, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM));
+        MakeSelfSignedCertificate(
+            blocksock::ResolveAddressName(peer, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM));
     }
     if (!LoadKeys()) return false;
     connection_ = TLS_CALL(SSL_new, context_);
@@ -134,12 +148,13 @@ bool TTlsOpenSSL::LoadKeys() {
             TLS_CALL(SSL_CTX_use_PrivateKey_file, context_, file, SSL_FILETYPE_ASN1) != 1)
             return fail();
     }
-    if (!PrivateKey.empty() &&
-        TLS_CALL(SSL_CTX_use_PrivateKey_ASN1, EVP_PKEY_RSA, context_,
-                 reinterpret_cast<const unsigned char*>(PrivateKey.data()), static_cast<long>(PrivateKey.size())) != 1)
+    if (!PrivateKey.empty() && TLS_CALL(SSL_CTX_use_PrivateKey_ASN1, EVP_PKEY_RSA, context_,
+                                        reinterpret_cast<const unsigned char*>(PrivateKey.data()),
+                                        static_cast<long>(PrivateKey.size())) != 1)
         return fail();
     CollectError();
-    if (!CertCAFile.empty() && TLS_CALL(SSL_CTX_load_verify_locations, context_, CertCAFile.c_str(), nullptr) != 1)
+    if (!CertCAFile.empty() &&
+        TLS_CALL(SSL_CTX_load_verify_locations, context_, CertCAFile.c_str(), nullptr) != 1)
         return fail();
     if (!PFXfile.empty()) {
         auto bytes = platform::ReadFileBytes(PFXfile);
@@ -161,7 +176,8 @@ bool TTlsOpenSSL::LoadPkcs12(const std::string& data) {
     STACK_OF(X509)* ca = nullptr;
     bool ok = false;
     if (TLS_CALL(PKCS12_parse, bundle, KeyPassword.c_str(), &key, &cert, &ca) > 0)
-        ok = TLS_CALL(SSL_CTX_use_certificate, context_, cert) > 0 && TLS_CALL(SSL_CTX_use_PrivateKey, context_, key) > 0;
+        ok = TLS_CALL(SSL_CTX_use_certificate, context_, cert) > 0 &&
+             TLS_CALL(SSL_CTX_use_PrivateKey, context_, key) > 0;
     if (cert) TLS_CALL(X509_free, cert);
     if (key) TLS_CALL(EVP_PKEY_free, key);
     if (ca)
@@ -202,8 +218,12 @@ bool TTlsOpenSSL::Handshake(bool server) {
     return true;
 }
 
-bool TTlsOpenSSL::StartClient() { return Handshake(false); }
-bool TTlsOpenSSL::StartServer() { return Handshake(true); }
+bool TTlsOpenSSL::StartClient() {
+    return Handshake(false);
+}
+bool TTlsOpenSSL::StartServer() {
+    return Handshake(true);
+}
 
 bool TTlsOpenSSL::CloseNotify() {
     if (connection_) TLS_CALL(SSL_shutdown, connection_);
@@ -250,13 +270,17 @@ int TTlsOpenSSL::ReadData(void* buffer, int capacity) {
     return rc;
 }
 
-int TTlsOpenSSL::PendingBytes() { return connection_ ? TLS_CALL(SSL_pending, connection_) : 0; }
+int TTlsOpenSSL::PendingBytes() {
+    return connection_ ? TLS_CALL(SSL_pending, connection_) : 0;
+}
 
 std::string TTlsOpenSSL::ProtocolVersion() {
     return connection_ ? std::string(TLS_CALL(SSL_get_version, connection_)) : std::string();
 }
 
-X509* TTlsOpenSSL::PeerCertificate() { return connection_ ? TLS_CALL(SSL_get1_peer_certificate, connection_) : nullptr; }
+X509* TTlsOpenSSL::PeerCertificate() {
+    return connection_ ? TLS_CALL(SSL_get1_peer_certificate, connection_) : nullptr;
+}
 
 std::string TTlsOpenSSL::PeerSubjectText() {
     X509* cert = PeerCertificate();
@@ -326,7 +350,9 @@ int TTlsOpenSSL::VerifyResult() {
     return connection_ ? static_cast<int>(TLS_CALL(SSL_get_verify_result, connection_)) : 1;
 }
 
-std::string TTlsOpenSSL::LibraryVersion() { return TLS_CALL(OpenSSL_version, 0); }
+std::string TTlsOpenSSL::LibraryVersion() {
+    return TLS_CALL(OpenSSL_version, 0);
+}
 
 bool TTlsOpenSSL::MakeSelfSignedCertificate(const std::string& host) {
     EVP_PKEY* key = nullptr;
@@ -343,7 +369,8 @@ bool TTlsOpenSSL::MakeSelfSignedCertificate(const std::string& host) {
         TLS_CALL(X509_gmtime_adj, TLS_CALL(X509_getm_notAfter, cert), 5184000L);
         TLS_CALL(X509_set_pubkey, cert, key);
         X509_NAME* name = TLS_CALL(X509_get_subject_name, cert);
-        TLS_CALL(X509_NAME_add_entry_by_txt, name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("CZ"), -1, -1, 0);
+        TLS_CALL(X509_NAME_add_entry_by_txt, name, "C", MBSTRING_ASC,
+                 reinterpret_cast<const unsigned char*>("CZ"), -1, -1, 0);
         TLS_CALL(X509_NAME_add_entry_by_txt, name, "CN", MBSTRING_ASC,
                  reinterpret_cast<const unsigned char*>(host.c_str()), -1, -1, 0);
         TLS_CALL(X509_set_issuer_name, cert, name);

@@ -27,7 +27,8 @@ Binding& State() {
 
 std::string PathOf(void* handle) {
     link_map* map = nullptr;
-    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return std::string();
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+        return std::string();
     return map->l_name;
 }
 
@@ -42,9 +43,13 @@ LibraryNames& Names() {
     return names;
 }
 
-const Entries& Bound() { return State().entries; }
+const Entries& Bound() {
+    return State().entries;
+}
 
-bool TlsLibrariesLoaded() { return State().loaded.load(std::memory_order_acquire); }
+bool TlsLibrariesLoaded() {
+    return State().loaded.load(std::memory_order_acquire);
+}
 
 bool LoadTlsLibraries() {
     Binding& b = State();

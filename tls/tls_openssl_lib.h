@@ -19,88 +19,88 @@ namespace tlslib {
 
 // Changeable before loading.
 struct LibraryNames {
-    std::string ssl = "libssl.so.3";        // first choice
-    std::string sslSecond = "libssl.so";    // second choice
+    std::string ssl = "libssl.so.3";     // first choice
+    std::string sslSecond = "libssl.so"; // second choice
     std::string crypto = "libcrypto.so.3";
 };
 LibraryNames& Names();
 
 // Entry points: name and the value a forwarder returns when it cannot call.
-#define VANTRO_SSL_ENTRIES(X)                                                                                          \
-    X(SSL_get_error, 1)                                                                                                \
-    X(SSL_CTX_set_cipher_list, 0)                                                                                      \
-    X(SSL_CTX_new, nullptr)                                                                                            \
-    X(SSL_CTX_free, 0)                                                                                                 \
-    X(SSL_set_fd, 0)                                                                                                   \
-    X(TLS_method, nullptr)                                                                                             \
-    X(SSL_CTX_use_PrivateKey, 0)                                                                                       \
-    X(SSL_CTX_use_PrivateKey_ASN1, 0)                                                                                  \
-    X(SSL_CTX_use_PrivateKey_file, 0)                                                                                  \
-    X(SSL_CTX_use_certificate, 0)                                                                                      \
-    X(SSL_CTX_use_certificate_ASN1, 0)                                                                                 \
-    X(SSL_CTX_use_certificate_file, 0)                                                                                 \
-    X(SSL_CTX_use_certificate_chain_file, 0)                                                                           \
-    X(SSL_CTX_check_private_key, 0)                                                                                    \
-    X(SSL_CTX_set_default_passwd_cb, 0)                                                                                \
-    X(SSL_CTX_set_default_passwd_cb_userdata, 0)                                                                       \
-    X(SSL_CTX_load_verify_locations, 0)                                                                                \
-    X(SSL_new, nullptr)                                                                                                \
-    X(SSL_free, 0)                                                                                                     \
-    X(SSL_accept, -1)                                                                                                  \
-    X(SSL_connect, -1)                                                                                                 \
-    X(SSL_shutdown, -1)                                                                                                \
-    X(SSL_read, -1)                                                                                                    \
-    X(SSL_write, -1)                                                                                                   \
-    X(SSL_pending, 0)                                                                                                  \
-    X(SSL_get1_peer_certificate, nullptr)                                                                              \
-    X(SSL_get_version, "")                                                                                             \
-    X(SSL_CTX_set_verify, 0)                                                                                           \
-    X(SSL_get_current_cipher, nullptr)                                                                                 \
-    X(SSL_CIPHER_get_name, "")                                                                                         \
-    X(SSL_CIPHER_get_bits, 0)                                                                                          \
-    X(SSL_get_verify_result, 50)                                                                                       \
+#define VANTRO_SSL_ENTRIES(X)                                                                      \
+    X(SSL_get_error, 1)                                                                            \
+    X(SSL_CTX_set_cipher_list, 0)                                                                  \
+    X(SSL_CTX_new, nullptr)                                                                        \
+    X(SSL_CTX_free, 0)                                                                             \
+    X(SSL_set_fd, 0)                                                                               \
+    X(TLS_method, nullptr)                                                                         \
+    X(SSL_CTX_use_PrivateKey, 0)                                                                   \
+    X(SSL_CTX_use_PrivateKey_ASN1, 0)                                                              \
+    X(SSL_CTX_use_PrivateKey_file, 0)                                                              \
+    X(SSL_CTX_use_certificate, 0)                                                                  \
+    X(SSL_CTX_use_certificate_ASN1, 0)                                                             \
+    X(SSL_CTX_use_certificate_file, 0)                                                             \
+    X(SSL_CTX_use_certificate_chain_file, 0)                                                       \
+    X(SSL_CTX_check_private_key, 0)                                                                \
+    X(SSL_CTX_set_default_passwd_cb, 0)                                                            \
+    X(SSL_CTX_set_default_passwd_cb_userdata, 0)                                                   \
+    X(SSL_CTX_load_verify_locations, 0)                                                            \
+    X(SSL_new, nullptr)                                                                            \
+    X(SSL_free, 0)                                                                                 \
+    X(SSL_accept, -1)                                                                              \
+    X(SSL_connect, -1)                                                                             \
+    X(SSL_shutdown, -1)                                                                            \
+    X(SSL_read, -1)                                                                                \
+    X(SSL_write, -1)                                                                               \
+    X(SSL_pending, 0)                                                                              \
+    X(SSL_get1_peer_certificate, nullptr)                                                          \
+    X(SSL_get_version, "")                                                                         \
+    X(SSL_CTX_set_verify, 0)                                                                       \
+    X(SSL_get_current_cipher, nullptr)                                                             \
+    X(SSL_CIPHER_get_name, "")                                                                     \
+    X(SSL_CIPHER_get_bits, 0)                                                                      \
+    X(SSL_get_verify_result, 50)                                                                   \
     X(SSL_ctrl, 0)
 
-#define VANTRO_CRYPTO_ENTRIES(X)                                                                                       \
-    X(X509_new, nullptr)                                                                                               \
-    X(X509_free, 0)                                                                                                    \
-    X(X509_NAME_oneline, nullptr)                                                                                      \
-    X(X509_get_subject_name, nullptr)                                                                                  \
-    X(X509_get_issuer_name, nullptr)                                                                                   \
-    X(X509_digest, 0)                                                                                                  \
-    X(X509_print, 0)                                                                                                   \
-    X(X509_set_version, 0)                                                                                             \
-    X(X509_set_pubkey, 0)                                                                                              \
-    X(X509_set_issuer_name, 0)                                                                                         \
-    X(X509_NAME_add_entry_by_txt, 0)                                                                                   \
-    X(X509_sign, 0)                                                                                                    \
-    X(X509_gmtime_adj, nullptr)                                                                                        \
-    X(X509_getm_notBefore, nullptr)                                                                                    \
-    X(X509_getm_notAfter, nullptr)                                                                                     \
-    X(X509_get_serialNumber, nullptr)                                                                                  \
-    X(EVP_PKEY_free, 0)                                                                                                \
-    X(EVP_get_digestbyname, nullptr)                                                                                   \
-    X(OpenSSL_version, "")                                                                                             \
-    X(ERR_error_string_n, 0)                                                                                           \
-    X(ERR_get_error, 1)                                                                                                \
-    X(ERR_clear_error, 0)                                                                                              \
-    X(BIO_new, nullptr)                                                                                                \
-    X(BIO_free_all, 0)                                                                                                 \
-    X(BIO_s_mem, nullptr)                                                                                              \
-    X(BIO_ctrl_pending, 0)                                                                                             \
-    X(BIO_read, -2)                                                                                                    \
-    X(BIO_write, -2)                                                                                                   \
-    X(d2i_PKCS12_bio, nullptr)                                                                                         \
-    X(PKCS12_parse, 0)                                                                                                 \
-    X(PKCS12_free, 0)                                                                                                  \
-    X(ASN1_INTEGER_set, 0)                                                                                             \
-    X(i2d_X509_bio, 0)                                                                                                 \
-    X(i2d_PrivateKey_bio, 0)                                                                                           \
-    X(EVP_PKEY_CTX_new_id, nullptr)                                                                                    \
-    X(EVP_PKEY_CTX_free, 0)                                                                                            \
-    X(EVP_PKEY_keygen_init, 0)                                                                                         \
-    X(EVP_PKEY_keygen, 0)                                                                                              \
-    X(EVP_PKEY_CTX_set_rsa_keygen_bits, 0)                                                                             \
+#define VANTRO_CRYPTO_ENTRIES(X)                                                                   \
+    X(X509_new, nullptr)                                                                           \
+    X(X509_free, 0)                                                                                \
+    X(X509_NAME_oneline, nullptr)                                                                  \
+    X(X509_get_subject_name, nullptr)                                                              \
+    X(X509_get_issuer_name, nullptr)                                                               \
+    X(X509_digest, 0)                                                                              \
+    X(X509_print, 0)                                                                               \
+    X(X509_set_version, 0)                                                                         \
+    X(X509_set_pubkey, 0)                                                                          \
+    X(X509_set_issuer_name, 0)                                                                     \
+    X(X509_NAME_add_entry_by_txt, 0)                                                               \
+    X(X509_sign, 0)                                                                                \
+    X(X509_gmtime_adj, nullptr)                                                                    \
+    X(X509_getm_notBefore, nullptr)                                                                \
+    X(X509_getm_notAfter, nullptr)                                                                 \
+    X(X509_get_serialNumber, nullptr)                                                              \
+    X(EVP_PKEY_free, 0)                                                                            \
+    X(EVP_get_digestbyname, nullptr)                                                               \
+    X(OpenSSL_version, "")                                                                         \
+    X(ERR_error_string_n, 0)                                                                       \
+    X(ERR_get_error, 1)                                                                            \
+    X(ERR_clear_error, 0)                                                                          \
+    X(BIO_new, nullptr)                                                                            \
+    X(BIO_free_all, 0)                                                                             \
+    X(BIO_s_mem, nullptr)                                                                          \
+    X(BIO_ctrl_pending, 0)                                                                         \
+    X(BIO_read, -2)                                                                                \
+    X(BIO_write, -2)                                                                               \
+    X(d2i_PKCS12_bio, nullptr)                                                                     \
+    X(PKCS12_parse, 0)                                                                             \
+    X(PKCS12_free, 0)                                                                              \
+    X(ASN1_INTEGER_set, 0)                                                                         \
+    X(i2d_X509_bio, 0)                                                                             \
+    X(i2d_PrivateKey_bio, 0)                                                                       \
+    X(EVP_PKEY_CTX_new_id, nullptr)                                                                \
+    X(EVP_PKEY_CTX_free, 0)                                                                        \
+    X(EVP_PKEY_keygen_init, 0)                                                                     \
+    X(EVP_PKEY_keygen, 0)                                                                          \
+    X(EVP_PKEY_CTX_set_rsa_keygen_bits, 0)                                                         \
     X(OPENSSL_sk_pop_free, 0)
 
 struct Entries {
@@ -134,7 +134,8 @@ std::string SslLibraryPath();
 std::string CryptoLibraryPath();
 
 template <typename Fn, typename Fallback, typename... Args>
-auto Call(Fn* Entries::*entry, Fallback fallbackValue, Args... args) -> std::invoke_result_t<Fn*, Args...> {
+auto Call(Fn* Entries::*entry, Fallback fallbackValue, Args... args)
+    -> std::invoke_result_t<Fn*, Args...> {
     using Result = std::invoke_result_t<Fn*, Args...>;
     Fn* fn = LoadTlsLibraries() ? Bound().*entry : nullptr;
     if (!fn) {
@@ -149,4 +150,5 @@ auto Call(Fn* Entries::*entry, Fallback fallbackValue, Args... args) -> std::inv
 } // namespace tlslib
 
 // TLS_CALL(SSL_connect, ssl): the forwarder of one entry point.
-#define TLS_CALL(name, ...) ::tlslib::Call(&::tlslib::Entries::name, ::tlslib::fallback::name __VA_OPT__(, ) __VA_ARGS__)
+#define TLS_CALL(name, ...)                                                                        \
+    ::tlslib::Call(&::tlslib::Entries::name, ::tlslib::fallback::name __VA_OPT__(, ) __VA_ARGS__)

@@ -15,7 +15,9 @@ using namespace app;
 
 namespace {
 
-std::string Fixture(const char* name) { return std::string(VANTRO_FIXTURES) + "/" + name; }
+std::string Fixture(const char* name) {
+    return std::string(VANTRO_FIXTURES) + "/" + name;
+}
 
 struct TempDir {
     std::filesystem::path path = std::filesystem::temp_directory_path() /
@@ -54,12 +56,14 @@ TEST(StringLists, AnyLineEndAndNoEmptyLineAtTheEnd) {
 
 TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
     StringList oneChunk = MessageLines(StringList{"Subject: x\r\n\r\nline one\r\nline two\r\n"});
-    StringList threePieces = MessageLines(StringList{"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"});
+    StringList threePieces =
+        MessageLines(StringList{"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"});
     EXPECT_EQ(oneChunk, (StringList{"Subject: x", "", "line one", "line two"}));
     EXPECT_EQ(threePieces, oneChunk);
     EXPECT_EQ(MessageLines(StringList{"no end"}), (StringList{"no end"}));
     EXPECT_EQ(MessageLines(StringList{""}), StringList{});
-    EXPECT_EQ(MessageLines(StringList{"a\r", "b\r", "\n"}), (StringList{"a\rb"})); // a lone CR stays in its line
+    EXPECT_EQ(MessageLines(StringList{"a\r", "b\r", "\n"}),
+              (StringList{"a\rb"})); // a lone CR stays in its line
     EXPECT_EQ(MessageLines(StringList{"x\r\n\r\n", "y\r"}), (StringList{"x", "", "y\r"}));
 }
 
@@ -76,12 +80,13 @@ TEST(Settings, DefaultsOnFirstStartAndTheCheckBoxRules) {
     EXPECT_EQ(fresh.Edit2, kDefaultMailbox);
 
     std::string path = dir / "brontalnow.ini";
-    ASSERT_TRUE(platform::WriteFileAtomically(path, "[smtpconfig]\r\nauth=0\r\nssl=5\r\ntls=256\r\nuser=\r\nport=0x1A\r\n", 0644));
+    ASSERT_TRUE(platform::WriteFileAtomically(
+        path, "[smtpconfig]\r\nauth=0\r\nssl=5\r\ntls=256\r\nuser=\r\nport=0x1A\r\n", 0644));
     AccountEditor e = ReadSettings(path);
     EXPECT_FALSE(e.CheckBox3);
     EXPECT_TRUE(e.CheckBox4);
-    EXPECT_FALSE(e.CheckBox5); // 256: the low 8 bits are 0
-    EXPECT_EQ(e.Edit7, "");    // empty, not the default
+    EXPECT_FALSE(e.CheckBox5);   // 256: the low 8 bits are 0
+    EXPECT_EQ(e.Edit7, "");      // empty, not the default
     EXPECT_EQ(e.Edit14, "0x1A"); // strings stay strings
     ASSERT_TRUE(WriteSettings(path, e));
     std::string written = *platform::ReadFileBytes(path);
@@ -188,7 +193,8 @@ TEST(SlotRingTest, RotationRecipientsAndPieces) {
     ring.MailTo(&c, "C");
     EXPECT_EQ(ring.Slot(1).recipientText, "A,B,C");
     EXPECT_TRUE(ring.CurrentMessage().empty());
-    for (const char* piece : {"one ", "two ", "three "}) EXPECT_FALSE(ring.SendData(&c, false, piece));
+    for (const char* piece : {"one ", "two ", "three "})
+        EXPECT_FALSE(ring.SendData(&c, false, piece));
     auto done = ring.SendData(&c, true, "four\r\n");
     ASSERT_TRUE(done);
     EXPECT_EQ(done->slot, 1);
@@ -239,8 +245,10 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     when.tm_sec = 7;
     when.tm_isdst = -1;
     std::time_t t = std::mktime(&when);
-    EXPECT_EQ(LogLine(true, "relay@mail.example", "zhang.wei@corp.example.cn", "a@x,b@y", t),
-              std::string(kRelayedPrefix) + "relay@mail.example/From:zhang.wei@corp.example.cn/To:a@x,b@y/Time:2011-5-9 16:46:07");
+    EXPECT_EQ(
+        LogLine(true, "relay@mail.example", "zhang.wei@corp.example.cn", "a@x,b@y", t),
+        std::string(kRelayedPrefix) +
+            "relay@mail.example/From:zhang.wei@corp.example.cn/To:a@x,b@y/Time:2011-5-9 16:46:07");
     EXPECT_EQ(LogLine(false, "m", "", "r", t).substr(0, 16), kFailedPrefix);
     EXPECT_EQ(SignOnName("kehu0@example.net,boss@example.net"), "kehu0");
     EXPECT_EQ(SignOnName("no-at-sign"), "");

@@ -4,10 +4,10 @@
 #include "app/sounds.h"
 #include "platform/ini_profile.h"
 #include "platform/text_file.h"
+#include "shell/tray_icon.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
-#include "shell/tray_icon.h"
 #include "tls/tls_openssl.h"
 
 #include <QAction>
@@ -43,7 +43,8 @@ struct Harness {
     QStringList opened;
 
     explicit Harness(const std::string& upstreamHostPort = "", const std::string& name = "") {
-        dir = std::filesystem::temp_directory_path() / ("form-" + std::to_string(getpid()) + "-" + name);
+        dir = std::filesystem::temp_directory_path() /
+              ("form-" + std::to_string(getpid()) + "-" + name);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         if (!upstreamHostPort.empty()) {
@@ -78,24 +79,28 @@ struct Harness {
         form->OpenAddress = [this](const QString& address) { opened << address; };
         form->FormCreate();
     }
-    testsupport::ProcessResult Send(const std::string& sender, const std::string& rcpts, const std::string& subject,
-                                    int count = 1) {
-        return testsupport::RunWhilePumping(
-            {"/usr/bin/python3", "-c", kSend, std::to_string(port), sender, rcpts, subject, std::to_string(count)}, "",
-            60000);
+    testsupport::ProcessResult Send(const std::string& sender, const std::string& rcpts,
+                                    const std::string& subject, int count = 1) {
+        return testsupport::RunWhilePumping({"/usr/bin/python3", "-c", kSend, std::to_string(port),
+                                             sender, rcpts, subject, std::to_string(count)},
+                                            "", 60000);
     }
     size_t Ok() const { return TForm1::LinesOf(form->okrelay).size(); }
     size_t Bad() const { return TForm1::LinesOf(form->badrelay).size(); }
     bool WaitForLines(size_t total, int timeoutMs = 20000) {
-        return testsupport::PumpUntil([&] { return Ok() + Bad() >= total && form->DeliveriesRunning() == 0; }, timeoutMs);
+        return testsupport::PumpUntil(
+            [&] { return Ok() + Bad() >= total && form->DeliveriesRunning() == 0; }, timeoutMs);
     }
     std::string Counters() const {
-        return (form->StatusBar1[1]->text() + "/" + form->StatusBar1[3]->text() + "/" + form->StatusBar1[5]->text())
+        return (form->StatusBar1[1]->text() + "/" + form->StatusBar1[3]->text() + "/" +
+                form->StatusBar1[5]->text())
             .toStdString();
     }
 };
 
-std::string Utf8(const std::string& gbk) { return TForm1::Gbk(gbk).toStdString(); }
+std::string Utf8(const std::string& gbk) {
+    return TForm1::Gbk(gbk).toStdString();
+}
 
 } // namespace
 
@@ -120,14 +125,17 @@ class MainWindowTest : public QObject {
         QVERIFY(h.errors.empty());
         QVERIFY(h.form->SmtpServer1->Active());
         QVERIFY(h.form->FormDestroy());
-        for (const char* f : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"}) QVERIFY(platform::FileExists(h.Path(f)));
-        QCOMPARE(std::filesystem::status(h.Path("brontalhao.ini")).permissions() & std::filesystem::perms::all,
+        for (const char* f : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
+            QVERIFY(platform::FileExists(h.Path(f)));
+        QCOMPARE(std::filesystem::status(h.Path("brontalhao.ini")).permissions() &
+                     std::filesystem::perms::all,
                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
 
     void settingsAuthZeroSslFiveAndEmptyValue() {
         Harness h("", "settings");
-        platform::WriteFileAtomically(h.Path("brontalnow.ini"), "[smtpconfig]\r\nauth=0\r\nssl=5\r\nuser=\r\n", 0600);
+        platform::WriteFileAtomically(h.Path("brontalnow.ini"),
+                                      "[smtpconfig]\r\nauth=0\r\nssl=5\r\nuser=\r\n", 0600);
         h.Start();
         QVERIFY(!h.form->CheckBox3->isChecked());
         QVERIFY(h.form->Edit7->isEnabled()); // the box never changed, so its handler never ran
@@ -152,7 +160,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.Counters(), std::string("500/500/0"));
         h.form->FormDestroy();
         // Unchanged lists go back byte for byte; the emptied one is an empty file.
-        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")), *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
         QCOMPARE(platform::ReadFileBytes(h.Path("bad.ini"))->size(), size_t(0));
     }
 
@@ -166,16 +175,21 @@ class MainWindowTest : public QObject {
         QVERIFY(h.WaitForLines(1));
         QCOMPARE(h.Ok(), size_t(1));
         std::string line = TForm1::LinesOf(h.form->okrelay)[0];
-        std::string expectedStart = std::string(kRelayedPrefix) + "relay@mail.example/From:/To:kehu0@example.net,boss@example.net/Time:";
-        QCOMPARE(line.substr(0, expectedStart.size()), expectedStart); // empty account list: no sender shown
+        std::string expectedStart =
+            std::string(kRelayedPrefix) +
+            "relay@mail.example/From:/To:kehu0@example.net,boss@example.net/Time:";
+        QCOMPARE(line.substr(0, expectedStart.size()),
+                 expectedStart); // empty account list: no sender shown
         QCOMPARE(h.form->StatusText(), std::string("电邮转发成功..."));
         QCOMPARE(h.form->Edit10->text(), QString());
         QCOMPARE(h.Counters(), std::string("1/1/0"));
         QVERIFY(upstream.WaitForMessages(1, 5000));
         auto m = upstream.Messages()[0];
-        QCOMPARE(m.sender, std::string("relay@mail.example")); // the account's mailbox, not the submitter
+        QCOMPARE(m.sender,
+                 std::string("relay@mail.example")); // the account's mailbox, not the submitter
         QCOMPARE(m.recipients, (std::vector<std::string>{"kehu0@example.net", "boss@example.net"}));
-        QCOMPARE(m.content, std::string("Subject: hello 0\r\n\r\nbody of hello 0\r\n.dot line\r\n"));
+        QCOMPARE(m.content,
+                 std::string("Subject: hello 0\r\n\r\nbody of hello 0\r\n.dot line\r\n"));
         QCOMPARE(h.form->SignOn(), std::string("kehu0"));
     }
 
@@ -187,7 +201,8 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.Send("a@b.example", "ok@example.net,nobody@example.net", "refused").exitCode, 0);
         QVERIFY(h.WaitForLines(1));
         QCOMPARE(h.Bad(), size_t(1));
-        QVERIFY(TForm1::LinesOf(h.form->badrelay)[0].find("/To:ok@example.net,nobody@example.net/") != std::string::npos);
+        QVERIFY(TForm1::LinesOf(h.form->badrelay)[0].find(
+                    "/To:ok@example.net,nobody@example.net/") != std::string::npos);
         QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
         h.form->Edit14->setText(QString::number(testsupport::FreePort())); // nobody listens there
         QCOMPARE(h.Send("a@b.example", "ok@example.net", "unreachable").exitCode, 0);
@@ -213,12 +228,14 @@ class MainWindowTest : public QObject {
         auto exchange = [&](const std::string& text) {
             testsupport::SendAll(fd, text);
             std::string got;
-            testsupport::PumpUntil([&] {
-                char b[4096];
-                ssize_t n = ::recv(fd, b, sizeof(b), MSG_DONTWAIT);
-                if (n > 0) got.append(b, static_cast<size_t>(n));
-                return got.find("\r\n") != std::string::npos;
-            }, 5000);
+            testsupport::PumpUntil(
+                [&] {
+                    char b[4096];
+                    ssize_t n = ::recv(fd, b, sizeof(b), MSG_DONTWAIT);
+                    if (n > 0) got.append(b, static_cast<size_t>(n));
+                    return got.find("\r\n") != std::string::npos;
+                },
+                5000);
             return got;
         };
         exchange("");
@@ -234,7 +251,8 @@ class MainWindowTest : public QObject {
         testsupport::CloseFd(fd);
         QVERIFY(h.WaitForLines(1));
         QVERIFY(upstream.WaitForMessages(1, 5000));
-        QCOMPARE(upstream.Messages()[0].content, std::string("Subject: three\r\n\r\nfirst line continues\r\n.dotted\r\nlast\r\n"));
+        QCOMPARE(upstream.Messages()[0].content,
+                 std::string("Subject: three\r\n\r\nfirst line continues\r\n.dotted\r\nlast\r\n"));
     }
 
     void tenMessagesInQuickSuccessionAndTwoInterleavedConnections() {
@@ -268,8 +286,10 @@ class MainWindowTest : public QObject {
         auto messages = upstream.Messages();
         int matched = 0;
         for (const auto& m : messages) {
-            if (m.content == "Subject: from a\r\n\r\ntext a\r\n") matched += m.recipients == std::vector<std::string>{"ra@y.example"};
-            if (m.content == "Subject: from b\r\n\r\ntext b\r\n") matched += m.recipients == std::vector<std::string>{"rb@y.example"};
+            if (m.content == "Subject: from a\r\n\r\ntext a\r\n")
+                matched += m.recipients == std::vector<std::string>{"ra@y.example"};
+            if (m.content == "Subject: from b\r\n\r\ntext b\r\n")
+                matched += m.recipients == std::vector<std::string>{"rb@y.example"};
         }
         QCOMPARE(matched, 2);
         testsupport::CloseFd(a);
@@ -289,7 +309,8 @@ class MainWindowTest : public QObject {
         for (const auto& m : upstream.Messages()) bodies.insert(m.content);
         QCOMPARE(bodies.size(), size_t(15)); // fifteen different messages, none mixed or lost
         for (int i = 0; i < 15; ++i)
-            QVERIFY(bodies.count("Subject: slow " + std::to_string(i) + "\r\n\r\nbody of slow " + std::to_string(i) + "\r\n.dot line\r\n"));
+            QVERIFY(bodies.count("Subject: slow " + std::to_string(i) + "\r\n\r\nbody of slow " +
+                                 std::to_string(i) + "\r\n.dot line\r\n"));
     }
 
     void accountSelectionFollowsTheSender() {
@@ -297,10 +318,11 @@ class MainWindowTest : public QObject {
         QVERIFY(upstream.Ok());
         Harness h(upstream.HostAndPort(), "select");
         std::string port = std::to_string(upstream.Port());
-        SaveStringList(h.Path("brontalhao.ini"),
-                       {"boss@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||boss@corp.example",
-                        "any@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||any"},
-                       0600);
+        SaveStringList(
+            h.Path("brontalhao.ini"),
+            {"boss@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||boss@corp.example",
+             "any@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||any"},
+            0600);
         h.Start();
         QCOMPARE(h.Send("boss@corp.example", "r@example.net", "boss").exitCode, 0);
         QVERIFY(h.WaitForLines(1));
@@ -312,7 +334,8 @@ class MainWindowTest : public QObject {
         QVERIFY(upstream.WaitForMessages(2, 5000));
         QCOMPARE(upstream.Messages()[0].sender, std::string("boss@mail.example"));
         QCOMPARE(upstream.Messages()[1].sender, std::string("any@mail.example"));
-        QVERIFY(TForm1::LinesOf(h.form->okrelay)[1].find("/From:clerk@corp.example/") != std::string::npos);
+        QVERIFY(TForm1::LinesOf(h.form->okrelay)[1].find("/From:clerk@corp.example/") !=
+                std::string::npos);
         // Add, then switch round the list.
         h.form->Edit2->setText("");
         h.form->SpeedButton11Click();
@@ -332,7 +355,8 @@ class MainWindowTest : public QObject {
         h.typedAddress = QString("  Kehu0@Example.NET ");
         h.form->SpeedButton4Click(); // no kalvex.eml yet: nothing happens
         QVERIFY(h.informed.empty());
-        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml", h.Path("kalvex.eml"));
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
+                                   h.Path("kalvex.eml"));
         h.form->SpeedButton4Click();
         QCOMPARE(h.informed.size(), size_t(1));
         QCOMPARE(h.informed[0], QString::fromUtf8("恭喜您！邮件已经成功发出了"));
@@ -364,14 +388,16 @@ class MainWindowTest : public QObject {
         QTRY_VERIFY(!h.form->isVisible());
         QVERIFY(h.form->N5->isEnabled());
         QVERIFY(!h.form->N4->isEnabled());
-        h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftDown); // a left click brings it back
+        h.form->TrayIcon1->HandleTrayMessage(
+            shell::TTrayIcon::kLeftDown); // a left click brings it back
         h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftUp);
         QVERIFY(h.form->isVisible());
         QVERIFY(!(h.form->windowState() & Qt::WindowMinimized));
         QVERIFY(!h.form->N5->isEnabled());
         h.form->N6->trigger();
         h.form->SpeedButton5->click();
-        QCOMPARE(h.opened, QStringList({"mailto:support@vantro.example.com", "http://www.vantro.example.com/"}));
+        QCOMPARE(h.opened, QStringList({"mailto:support@vantro.example.com",
+                                        "http://www.vantro.example.com/"}));
         h.form->N4Click();
         h.form->N8->trigger(); // exit from the tray while hidden still asks
         QCOMPARE(h.asked, 1);

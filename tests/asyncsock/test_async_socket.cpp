@@ -21,22 +21,40 @@ std::string MessageOf(const std::function<void()>& action) {
 TEST(AsyncSocketResolve, ProtocolPortAndHostTexts) {
     EXPECT_EQ(AsyncSocketResolveProto("tcp"), 6);
     EXPECT_EQ(AsyncSocketResolveProto(" 17 "), 17);
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveProto(""); }), "AsyncSocketResolveProto: Invalid Protocol.");
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveProto(std::string(32, 'a')); }), "AsyncSocketResolveProto: Invalid Protocol.");
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveProto("nosuchproto"); }).rfind("AsyncSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #", 0), 0u);
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolveProto(""); }),
+              "AsyncSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolveProto(std::string(32, 'a')); }),
+              "AsyncSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(
+        MessageOf([] {
+            AsyncSocketResolveProto("nosuchproto");
+        }).rfind("AsyncSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #", 0),
+        0u);
 
     EXPECT_EQ(AsyncSocketResolvePort("Smtp", "tcp"), 25);
     EXPECT_EQ(AsyncSocketResolvePort("  2525abc", "tcp"), 2525);
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolvePort("", "tcp"); }), "AsyncSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolvePort("25", ""); }), "AsyncSocketResolvePort: Invalid Proto.");
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolvePort("nosuchservice", "tcp"); }).rfind("AsyncSocketResolvePort: Cannot convert port 'nosuchservice', Error #", 0), 0u);
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolvePort("", "tcp"); }),
+              "AsyncSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolvePort("25", ""); }),
+              "AsyncSocketResolvePort: Invalid Proto.");
+    EXPECT_EQ(MessageOf([] {
+                  AsyncSocketResolvePort("nosuchservice", "tcp");
+              }).rfind("AsyncSocketResolvePort: Cannot convert port 'nosuchservice', Error #", 0),
+              0u);
 
     EXPECT_EQ(AsyncSocketResolveHost(" 127.0.0.1 ").s_addr, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(AsyncSocketResolveHost("255.255.255.255").s_addr, INADDR_NONE);
     EXPECT_EQ(AsyncSocketResolveHost("localhost").s_addr, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveHost(""); }), "AsyncSocketResolveHost: '' Invalid Hostname.");
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveHost(std::string(257, 'a')); }).find("Invalid Hostname."), 258u + 26u);
-    EXPECT_EQ(MessageOf([] { AsyncSocketResolveHost("no-such-host.invalid"); }).rfind("AsyncSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #110", 0), 0u);
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolveHost(""); }),
+              "AsyncSocketResolveHost: '' Invalid Hostname.");
+    EXPECT_EQ(
+        MessageOf([] { AsyncSocketResolveHost(std::string(257, 'a')); }).find("Invalid Hostname."),
+        258u + 26u);
+    EXPECT_EQ(MessageOf([] { AsyncSocketResolveHost("no-such-host.invalid"); })
+                  .rfind("AsyncSocketResolveHost: Cannot convert host address "
+                         "'no-such-host.invalid', Error #110",
+                         0),
+              0u);
 }
 
 TEST(AsyncSocketProperties, ResetValuesAndSettersRefusedUnlessClosed) {
@@ -50,7 +68,8 @@ TEST(AsyncSocketProperties, ResetValuesAndSettersRefusedUnlessClosed) {
     EXPECT_EQ(socket.LingerOnOff, TSocketLingerOnOff::asLingerOn);
     EXPECT_EQ(socket.LingerTimeout, 0);
     EXPECT_EQ(socket.FlushTimeout, 60);
-    EXPECT_EQ(MessageOf([&] { socket.SetLocalAddr("1.2.3"); }), "SetLocalAddr(): Invalid IP address");
+    EXPECT_EQ(MessageOf([&] { socket.SetLocalAddr("1.2.3"); }),
+              "SetLocalAddr(): Invalid IP address");
     socket.SetLocalAddr("");
     EXPECT_EQ(socket.LocalAddr(), "0.0.0.0");
     EXPECT_EQ(MessageOf([&] { socket.SetSendFlags(7); }), "Invalid SendFlags");
@@ -62,8 +81,10 @@ TEST(AsyncSocketProperties, ResetValuesAndSettersRefusedUnlessClosed) {
     EXPECT_EQ(MessageOf([&] { socket.SetPort("1"); }), "Cannot change Port if not closed");
     EXPECT_EQ(MessageOf([&] { socket.SetAddr("1.1.1.1"); }), "Cannot change Addr if not closed");
     EXPECT_EQ(MessageOf([&] { socket.SetProto("udp"); }), "Cannot change Proto if not closed");
-    EXPECT_EQ(MessageOf([&] { socket.SetLocalAddr("1.1.1.1"); }), "Cannot change LocalAddr if not closed");
-    EXPECT_EQ(MessageOf([&] { socket.SetLocalPort("1"); }), "Cannot change LocalPort if not closed");
+    EXPECT_EQ(MessageOf([&] { socket.SetLocalAddr("1.1.1.1"); }),
+              "Cannot change LocalAddr if not closed");
+    EXPECT_EQ(MessageOf([&] { socket.SetLocalPort("1"); }),
+              "Cannot change LocalPort if not closed");
 }
 
 TEST(AsyncSocketListen, PortTextWithTrailingLettersBindsItsLeadingDigits) {
@@ -83,10 +104,13 @@ TEST(AsyncSocketListen, UsedPortGivesTwoLineBindErrorAndLeavesSocketClosed) {
     int holder = testsupport::ListenLoopback(port);
     std::vector<TSocketState> states; // outlives the socket, whose destruction reports too
     TAsyncSocket socket;
-    socket.OnChangeState = [&](TCustomAsyncSocket*, TSocketState, TSocketState now) { states.push_back(now); };
+    socket.OnChangeState = [&](TCustomAsyncSocket*, TSocketState, TSocketState now) {
+        states.push_back(now);
+    };
     socket.SetAddr("127.0.0.1");
     socket.SetPort(std::to_string(port));
-    EXPECT_EQ(MessageOf([&] { socket.Listen(); }), "Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(MessageOf([&] { socket.Listen(); }),
+              "Error 10048 in function Bind\r\nAddress already in use");
     EXPECT_EQ(socket.State(), TSocketState::asClosed);
     EXPECT_EQ(socket.Handle(), -1);
     EXPECT_EQ(socket.LastError(), 10048);
@@ -105,21 +129,27 @@ TEST(AsyncSocketListen, AfterCloseThePortMustBeAssignedAgain) {
     socket.Listen();
     socket.Close();
     EXPECT_EQ(socket.State(), TSocketState::asClosed);
-    EXPECT_EQ(MessageOf([&] { socket.Listen(); }), "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+    EXPECT_EQ(MessageOf([&] { socket.Listen(); }),
+              "Error 10022 in function listen: port not assigned\r\nInvalid argument");
     socket.SetPort(port);
-    EXPECT_EQ(MessageOf([&] { socket.Listen(); }), "Error 10022 in function listen: address not assigned\r\nInvalid argument");
+    EXPECT_EQ(MessageOf([&] { socket.Listen(); }),
+              "Error 10022 in function listen: address not assigned\r\nInvalid argument");
     socket.SetAddr("127.0.0.1");
     socket.Listen();
     EXPECT_EQ(socket.State(), TSocketState::asListening);
     TAsyncSocket bad;
     bad.SetAddr("127.0.0.1");
     bad.SetPort("nosuchservice");
-    EXPECT_EQ(MessageOf([&] { bad.Listen(); }).rfind("listen: AsyncSocketResolvePort: Cannot convert port", 0), 0u);
+    EXPECT_EQ(MessageOf([&] {
+                  bad.Listen();
+              }).rfind("listen: AsyncSocketResolvePort: Cannot convert port", 0),
+              0u);
 }
 
 TEST(AsyncSocketErrors, OnErrorReplacesTheExceptionAndSendOnClosedSocketFails) {
     TAsyncSocket socket;
-    EXPECT_EQ(MessageOf([&] { socket.SendText("x"); }), "Error 10057 in function Send\r\nSocket is not connected");
+    EXPECT_EQ(MessageOf([&] { socket.SendText("x"); }),
+              "Error 10057 in function Send\r\nSocket is not connected");
     int errors = 0;
     socket.OnError = [&](TCustomAsyncSocket*) { ++errors; };
     EXPECT_EQ(socket.SendText("x"), -1);
@@ -137,10 +167,12 @@ TEST(AsyncSocketEvents, PeerCloseGivesOneEmptyReadThenClosedThenStateClosed) {
         order.push_back("data:" + std::to_string(s->ReceiveText().size()));
     };
     c.socket->OnSessionClosed = [&](TCustomAsyncSocket* s, uint16_t error) {
-        order.push_back("closed:" + std::to_string(error) + ":" + (s->State() == TSocketState::asClosed ? "asClosed" : "open"));
+        order.push_back("closed:" + std::to_string(error) + ":" +
+                        (s->State() == TSocketState::asClosed ? "asClosed" : "open"));
     };
     c.ClosePeer();
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
     testsupport::PumpFor(30);
     EXPECT_EQ(order, (std::vector<std::string>{"data:0", "closed:0:open"}));
 }
@@ -204,7 +236,8 @@ TEST(AsyncSocketEvents, BackgroundExceptionAbortsUnlessCanCloseIsCleared) {
     for (bool keepOpen : {true, false}) {
         ConnectedSocket c;
         std::string seen;
-        c.socket->OnBgException = [&](TCustomAsyncSocket*, const std::exception& e, bool& canClose) {
+        c.socket->OnBgException = [&](TCustomAsyncSocket*, const std::exception& e,
+                                      bool& canClose) {
             seen = e.what();
             if (keepOpen) canClose = false;
         };
@@ -233,7 +266,8 @@ TEST(AsyncSocketLifetime, CloseLaterClosesFromTheQueueAndCloseIsNotifiedOnce) {
     c.socket->OnSessionClosed = [&](TCustomAsyncSocket*, uint16_t) { ++closedEvents; };
     c.socket->CloseLater();
     EXPECT_EQ(c.socket->State(), TSocketState::asConnected);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
     c.socket->Close();
     testsupport::PumpFor(20);
     EXPECT_EQ(closedEvents, 1);
@@ -248,7 +282,8 @@ TEST(AsyncSocketLifetime, ResetByPeerIsNotifiedOnceWith10054) {
     c.socket->OnSessionClosed = [&](TCustomAsyncSocket*, uint16_t e) { errors.push_back(e); };
     testsupport::PumpFor(20);
     c.ClosePeer(true);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 1000));
     testsupport::PumpFor(30);
     EXPECT_EQ(errors, (std::vector<uint16_t>{10054}));
 }

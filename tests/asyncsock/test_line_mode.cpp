@@ -11,7 +11,9 @@ struct LineSocket : ConnectedSocket {
     std::vector<std::string> lines;
     LineSocket() {
         socket->SetLineMode(true);
-        socket->OnDataAvailable = [this](TCustomAsyncSocket* s, uint16_t) { lines.push_back(s->ReceiveText()); };
+        socket->OnDataAvailable = [this](TCustomAsyncSocket* s, uint16_t) {
+            lines.push_back(s->ReceiveText());
+        };
     }
 };
 
@@ -39,7 +41,9 @@ TEST(LineMode, SeveralLinesInOneReadComeOneEventEach) {
 TEST(LineMode, LimitEventReportsBufferedCountAndClearsByDefault) {
     LineSocket c;
     std::vector<int> reported;
-    c.socket->OnLineLimitExceeded = [&](TCustomAsyncSocket*, int length, bool&) { reported.push_back(length); };
+    c.socket->OnLineLimitExceeded = [&](TCustomAsyncSocket*, int length, bool&) {
+        reported.push_back(length);
+    };
     testsupport::SendAll(c.peer, std::string(65536, 'a'));
     testsupport::PumpFor(80);
     EXPECT_TRUE(reported.empty()); // exactly at the limit is still allowed
@@ -86,7 +90,8 @@ TEST(LineMode, LineEditAppliesBackspaceAndTabsAndEchoes) {
     testsupport::SendAll(c.peer, "abx\bc\td\r\n");
     ASSERT_TRUE(testsupport::PumpUntil([&] { return c.lines.size() == 1; }, 1000));
     EXPECT_EQ(c.lines[0], "abc     d\r\n");
-    std::string echo = testsupport::ReadUntil(c.peer, [](const std::string& s) { return s.size() >= 15; }, 1000);
+    std::string echo = testsupport::ReadUntil(
+        c.peer, [](const std::string& s) { return s.size() >= 15; }, 1000);
     EXPECT_EQ(echo, "abx\b \bc     d\r\n");
 }
 

@@ -54,12 +54,15 @@ TEST(SendBuffer, FourThousandBytesQueueAsThreeChunksAndGoOutInOrder) {
     EXPECT_FALSE(c.socket->AllSent());
     // The peer reads while the loop runs; the queued bytes follow the filler in order.
     std::string got;
-    ASSERT_TRUE(testsupport::PumpUntil([&] {
-        char buffer[65536];
-        for (ssize_t n; (n = ::recv(c.peer, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
-            got.append(buffer, static_cast<size_t>(n));
-        return dataSent == 1 && got.size() >= 4000 && got.compare(got.size() - 4000, 4000, payload) == 0;
-    }, 3000));
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] {
+            char buffer[65536];
+            for (ssize_t n; (n = ::recv(c.peer, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
+                got.append(buffer, static_cast<size_t>(n));
+            return dataSent == 1 && got.size() >= 4000 &&
+                   got.compare(got.size() - 4000, 4000, payload) == 0;
+        },
+        3000));
     EXPECT_EQ(c.socket->SendChunks(), (std::vector<std::pair<int, int>>{{1460, 0}}));
     testsupport::PumpFor(30);
     EXPECT_EQ(dataSent, 1);
@@ -74,7 +77,10 @@ TEST(SendBuffer, DataSentComesFromTheLoopNeverFromInsideSend) {
     EXPECT_EQ(dataSent, 0);
     EXPECT_EQ(c.socket->SendChunks(), (std::vector<std::pair<int, int>>{{1460, 0}}));
     ASSERT_TRUE(testsupport::PumpUntil([&] { return dataSent == 1; }, 1000));
-    EXPECT_EQ(testsupport::ReadUntil(c.peer, [](const std::string& s) { return s.size() >= 4000; }, 1000).size(), 4000u);
+    EXPECT_EQ(testsupport::ReadUntil(
+                  c.peer, [](const std::string& s) { return s.size() >= 4000; }, 1000)
+                  .size(),
+              4000u);
     EXPECT_EQ(c.socket->SendText(""), 0);
     testsupport::PumpFor(30);
     EXPECT_EQ(dataSent, 1);
@@ -89,7 +95,8 @@ TEST(SendBuffer, PeerResetWhileSendingClosesOnceWith10054) {
     FillSendRoom(*c.socket);
     c.socket->SendText(std::string(100000, 'r')); // stays queued
     c.ClosePeer(true);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 2000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 2000));
     testsupport::PumpFor(30);
     EXPECT_EQ(closes, (std::vector<uint16_t>{10054}));
 }
@@ -104,7 +111,8 @@ TEST(SendBuffer, PeerClosingWithDataUnreadEndsTheSessionOnce) {
     // The peer shuts its receiving side with data unread: the kernel answers with a reset,
     // which the next send attempt sees.
     c.ClosePeer(false);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 2000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return c.socket->State() == TSocketState::asClosed; }, 2000));
     ASSERT_EQ(closes.size(), 1u);
 }
 

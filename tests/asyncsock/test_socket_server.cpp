@@ -19,8 +19,8 @@ struct Server {
             log.push_back("connect " + c->Name());
         };
         server->OnClientDisconnect = [this](TCustomAsyncSocket*, TAsyncSocketClient* c, uint16_t) {
-            log.push_back("disconnect " + c->Name() + " " + c->PeerAddr() + " listed=" +
-                          (server->IsClient(c) ? "yes" : "no"));
+            log.push_back("disconnect " + c->Name() + " " + c->PeerAddr() +
+                          " listed=" + (server->IsClient(c) ? "yes" : "no"));
         };
         server->Listen();
     }
@@ -81,7 +81,8 @@ TEST(SocketServer, ClosedClientStaysListedDuringItsHandlerAndGoesOnTheNextPass) 
         };
     };
     int a = s.Connect();
-    std::string got = testsupport::ReadUntil(a, [](const std::string& x) { return !x.empty(); }, 100);
+    std::string got = testsupport::ReadUntil(
+        a, [](const std::string& x) { return !x.empty(); }, 100);
     EXPECT_EQ(got, "");
     testsupport::CloseFd(a);
     ASSERT_TRUE(testsupport::PumpUntil([&] { return listedInHandler; }, 1000));
@@ -135,7 +136,9 @@ TEST(SocketServer, ClosingTheListenerLeavesClientsServed) {
     EXPECT_EQ(s.server->ClientCount(), 1);
     EXPECT_EQ(testsupport::ConnectLoopback(s.port), -1);
     EXPECT_EQ(s.server->GetClient(0)->SendText("still here\r\n"), 12);
-    EXPECT_EQ(testsupport::ReadUntil(a, [](const std::string& x) { return x.find("still here") != std::string::npos; }, 1000),
+    EXPECT_EQ(testsupport::ReadUntil(
+                  a, [](const std::string& x) { return x.find("still here") != std::string::npos; },
+                  1000),
               "Welcome to TcpSrv\r\nstill here\r\n");
     testsupport::CloseFd(a);
 }

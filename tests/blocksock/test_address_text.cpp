@@ -12,18 +12,29 @@ struct TextCase {
 };
 
 TEST(AddressText, IPv4Literals) {
-    const TextCase cases[] = {{"1.2.3.4", true},    {"1.2.3", false},     {"1.2.3.4.5", false}, {"256.1.1.1", false},
-                              {"01.002.3.4", true}, {"1.2.3.a", false},   {"1. 2.3.4", true},   {"", false},
-                              {"1..3.4", false},    {"0.0.0.0", true},    {"255.255.255.255", true}, {"-1.2.3.4", false}};
+    const TextCase cases[] = {
+        {"1.2.3.4", true},    {"1.2.3", false},   {"1.2.3.4.5", false},      {"256.1.1.1", false},
+        {"01.002.3.4", true}, {"1.2.3.a", false}, {"1. 2.3.4", true},        {"", false},
+        {"1..3.4", false},    {"0.0.0.0", true},  {"255.255.255.255", true}, {"-1.2.3.4", false}};
     for (const auto& c : cases) EXPECT_EQ(IsIPv4Literal(c.text), c.expected) << c.text;
 }
 
 TEST(AddressText, IPv6Literals) {
-    const TextCase cases[] = {{"::", true},          {"::1", true},         {"1::2", true},
-                              {"1:2:3:4:5:6:7:8", true}, {"1:2:3:4:5:6:7:8:9", false}, {"1::2::3", false},
-                              {"1::", false},        {"fe80::1%4", true},   {"fe80::1%zz", false},
-                              {"12345::1", false},   {"1.2.3.4", false},    {"1", false},
-                              {"::ffff:1.2.3.4", false}, {"FE80::ABCD", true}, {":::1", false}};
+    const TextCase cases[] = {{"::", true},
+                              {"::1", true},
+                              {"1::2", true},
+                              {"1:2:3:4:5:6:7:8", true},
+                              {"1:2:3:4:5:6:7:8:9", false},
+                              {"1::2::3", false},
+                              {"1::", false},
+                              {"fe80::1%4", true},
+                              {"fe80::1%zz", false},
+                              {"12345::1", false},
+                              {"1.2.3.4", false},
+                              {"1", false},
+                              {"::ffff:1.2.3.4", false},
+                              {"FE80::ABCD", true},
+                              {":::1", false}};
     for (const auto& c : cases) EXPECT_EQ(IsIPv6Literal(c.text), c.expected) << c.text;
 }
 

@@ -16,7 +16,9 @@ TEST(BlockingConnection, ConnectSendAndCloseWithAnOrderlyShutdown) {
     ScriptedPeer peer({Packet("220 hello\r\n"), ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
     std::vector<TSocketStatusReason> reasons; // outlives the socket, whose destruction reports too
     TTcpBlockingSocket socket;
-    socket.OnStatus = [&](TBlockingSocket*, TSocketStatusReason r, const std::string&) { reasons.push_back(r); };
+    socket.OnStatus = [&](TBlockingSocket*, TSocketStatusReason r, const std::string&) {
+        reasons.push_back(r);
+    };
     socket.ConnectTo("127.0.0.1", std::to_string(peer.Port()));
     ASSERT_EQ(socket.LastErrorCode(), 0);
     EXPECT_EQ(socket.RemoteAddressText(), "127.0.0.1");
@@ -156,7 +158,8 @@ class StalledTls : public TTlsNone {
 
 TEST(BlockingConnection, TlsSendThatMovesNothingEndsTheLoopAndCloseAlertEndsReading) {
     ScriptedPeer peer({Hold(2000)});
-    TTcpBlockingSocket socket([](TTcpBlockingSocket* owner) { return std::make_unique<StalledTls>(owner); });
+    TTcpBlockingSocket socket(
+        [](TTcpBlockingSocket* owner) { return std::make_unique<StalledTls>(owner); });
     socket.ConnectTo("127.0.0.1", std::to_string(peer.Port()));
     socket.StartTlsClient();
     ASSERT_TRUE(socket.TlsLayer().TlsActive());
@@ -170,7 +173,8 @@ TEST(BlockingConnection, TlsSendThatMovesNothingEndsTheLoopAndCloseAlertEndsRead
 TEST(TlsPlugin, DefaultClassIsChosenPerSocketAtConstruction) {
     TTcpBlockingSocket before;
     TTlsPluginClass saved = DefaultTlsPluginClass();
-    SetDefaultTlsPluginClass([](TTcpBlockingSocket* owner) { return std::make_unique<StalledTls>(owner); });
+    SetDefaultTlsPluginClass(
+        [](TTcpBlockingSocket* owner) { return std::make_unique<StalledTls>(owner); });
     TTcpBlockingSocket after;
     SetDefaultTlsPluginClass(saved);
     EXPECT_EQ(dynamic_cast<StalledTls*>(&before.TlsLayer()), nullptr);

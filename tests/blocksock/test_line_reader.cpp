@@ -115,7 +115,9 @@ TEST(LineReader, ReadFilterMayShortenWhatTheCallerSees) {
     std::vector<TSocketStatusReason> reasons; // outlive the socket, whose destruction reports too
     int monitored = 0;
     Client c(peer);
-    c.socket.OnStatus = [&](TBlockingSocket*, TSocketStatusReason r, const std::string&) { reasons.push_back(r); };
+    c.socket.OnStatus = [&](TBlockingSocket*, TSocketStatusReason r, const std::string&) {
+        reasons.push_back(r);
+    };
     c.socket.OnMonitor = [&](TBlockingSocket*, bool writing, const void*, int len) {
         if (!writing) monitored += len;
     };
@@ -126,7 +128,8 @@ TEST(LineReader, ReadFilterMayShortenWhatTheCallerSees) {
     };
     EXPECT_EQ(c.socket.ReceiveLine(2000), "sec");
     EXPECT_EQ(monitored, 8);
-    EXPECT_NE(std::find(reasons.begin(), reasons.end(), TSocketStatusReason::StatusBytesRead), reasons.end());
+    EXPECT_NE(std::find(reasons.begin(), reasons.end(), TSocketStatusReason::StatusBytesRead),
+              reasons.end());
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 #include "tests/support/loopback.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -95,9 +95,9 @@ TEST(AsyncSelect, WriteComesBackOnceAfterASendWouldHaveBlocked) {
     for (long n; (n = SockSend(pair.server, block.data(), block.size(), 0)) > 0;) total += n;
     ASSERT_EQ(LastSocketError(), kWsaEWOULDBLOCK); // the peer is not reading
     // The peer drains everything; room comes back and exactly one write notification follows.
-    std::string drained = testsupport::ReadUntil(pair.client, [&](const std::string& s) {
-        return s.size() >= static_cast<size_t>(total);
-    }, 3000);
+    std::string drained = testsupport::ReadUntil(
+        pair.client, [&](const std::string& s) { return s.size() >= static_cast<size_t>(total); },
+        3000);
     ASSERT_EQ(drained.size(), static_cast<size_t>(total));
     ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdWrite) == 2; }, 2000));
     testsupport::PumpFor(80);
@@ -152,7 +152,9 @@ TEST(AsyncSelect, AcceptIsSignalledWhileConnectionsArePending) {
     int port = 0;
     int listener = testsupport::ListenLoopback(port);
     fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
-    ASSERT_EQ(rec.loop.AsyncSelect(listener, rec.window, kMsg, kFdAccept | kFdRead | kFdWrite | kFdClose), 0);
+    ASSERT_EQ(
+        rec.loop.AsyncSelect(listener, rec.window, kMsg, kFdAccept | kFdRead | kFdWrite | kFdClose),
+        0);
     int c1 = testsupport::ConnectLoopback(port);
     int c2 = testsupport::ConnectLoopback(port);
     std::vector<int> accepted;

@@ -8,12 +8,18 @@
 namespace {
 
 TEST(Gbk, ChineseRoundTripsAndBadBytesAreMarkedNotDropped) {
-    const std::string gbk = "\xCD\xCB\xB3\xF6VantroSMTP\xB7\xFE\xCE\xF1\xC6\xF7\xC2\xF0\xA3\xBF"; // 退出VantroSMTP服务器吗？
-    const std::string utf8 = "\xE9\x80\x80\xE5\x87\xBAVantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE5\x90\x97\xEF\xBC\x9F";
+    const std::string gbk =
+        "\xCD\xCB\xB3\xF6VantroSMTP\xB7\xFE\xCE\xF1\xC6\xF7\xC2\xF0\xA3\xBF"; // 退出VantroSMTP服务器吗？
+    const std::string utf8 = "\xE9\x80\x80\xE5\x87\xBAVantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99"
+                             "\xA8\xE5\x90\x97\xEF\xBC\x9F";
     EXPECT_EQ(platform::GbkToUtf8(gbk), utf8);
     EXPECT_EQ(platform::Utf8ToGbk(utf8), gbk);
-    EXPECT_EQ(platform::GbkToUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-    EXPECT_EQ(platform::GbkToUtf8("end\xCD"), "end\xEF\xBF\xBD"); // cut in the middle of a character
+    EXPECT_EQ(platform::GbkToUtf8("a\xFF"
+                                  "b"),
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(platform::GbkToUtf8("end\xCD"),
+              "end\xEF\xBF\xBD");                                // cut in the middle of a character
     EXPECT_EQ(platform::Utf8ToGbk("x\xF0\x9F\x98\x80y"), "x?y"); // no GBK form for an emoji
     EXPECT_EQ(platform::GbkToUtf8(""), "");
 }

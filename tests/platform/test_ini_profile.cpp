@@ -14,12 +14,15 @@ class IniProfileTest : public ::testing::Test {
   protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() /
-              ("ini-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              ("ini-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir);
         path = (dir / "settings.ini").string();
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
-    void Write(const std::string& bytes) { ASSERT_TRUE(platform::WriteFileAtomically(path, bytes, 0644)); }
+    void Write(const std::string& bytes) {
+        ASSERT_TRUE(platform::WriteFileAtomically(path, bytes, 0644));
+    }
     std::string Read() { return platform::ReadFileBytes(path).value_or("<missing>"); }
 
     std::filesystem::path dir;
@@ -60,12 +63,16 @@ TEST_F(IniProfileTest, IntegersTakeDecimalOrHexAndFallBackWhenNotANumber) {
 }
 
 TEST_F(IniProfileTest, WritingReplacesInPlaceAndKeepsEveryOtherByte) {
-    const std::string before = "; comment\r\n[other]\r\nport=1\r\n\r\n[smtpconfig]\r\nuser=old\r\npsw=\xC3\xDC\r\n\r\n[tail]\r\nx=y\r\n";
+    const std::string before = "; "
+                               "comment\r\n[other]\r\nport=1\r\n\r\n[smtpconfig]\r\nuser="
+                               "old\r\npsw=\xC3\xDC\r\n\r\n[tail]\r\nx=y\r\n";
     Write(before);
     IniProfile ini(path, "smtpconfig");
     ASSERT_TRUE(ini.WriteString("user", "new"));
     ASSERT_TRUE(ini.WriteString("port", "25"));
-    EXPECT_EQ(Read(), "; comment\r\n[other]\r\nport=1\r\n\r\n[smtpconfig]\r\nuser=new\r\npsw=\xC3\xDC\r\nport=25\r\n\r\n[tail]\r\nx=y\r\n");
+    EXPECT_EQ(Read(), "; "
+                      "comment\r\n[other]\r\nport=1\r\n\r\n[smtpconfig]\r\nuser=new\r\npsw="
+                      "\xC3\xDC\r\nport=25\r\n\r\n[tail]\r\nx=y\r\n");
     ASSERT_TRUE(ini.WriteString("user", ""));
     EXPECT_EQ(ini.ReadString("user", "default"), "");
     EXPECT_EQ(IniProfile(path, "other").ReadString("port", ""), "1");
@@ -77,7 +84,7 @@ TEST_F(IniProfileTest, WritingCreatesFileAndSectionWithCrLf) {
     ASSERT_TRUE(ini.WriteString("frommail", "a@b.example"));
     ASSERT_TRUE(ini.WriteString("auth", "1"));
     EXPECT_EQ(Read(), "[smtpconfig]\r\nfrommail=a@b.example\r\nauth=1\r\n");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     Write("[a]\r\nk=v"); // no final line end: the new section starts on a line of its own
@@ -90,7 +97,8 @@ TEST_F(IniProfileTest, WindowsSettingsFileReadsAndRewritesByteIdentical) {
     ASSERT_TRUE(original.has_value());
     Write(*original);
     IniProfile ini(path, "smtpconfig");
-    EXPECT_EQ(platform::GbkToUtf8(ini.ReadString("psw", "")), "\xE5\xAF\x86\xE7\xA0\x81Pa55"); // GBK bytes kept
+    EXPECT_EQ(platform::GbkToUtf8(ini.ReadString("psw", "")),
+              "\xE5\xAF\x86\xE7\xA0\x81Pa55"); // GBK bytes kept
     EXPECT_EQ(ini.ReadString("port", ""), "465");
     EXPECT_EQ(ini.ReadInteger("ssl", 0), 5);
     for (const char* key : {"frommail", "fsmail", "smtphost", "user", "psw", "port", "auth", "tls"})

@@ -1,8 +1,8 @@
 #include "platform/message_loop.h"
 #include "tests/support/loopback.h"
 
-#include <gtest/gtest.h>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 

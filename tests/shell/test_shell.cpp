@@ -19,7 +19,9 @@ class ShellTest : public QObject {
         tray.OnMouseDown = [&](TTrayIcon*, TMouseButton b, TShiftState s, int, int) {
             seen << QString("down %1%2").arg(int(b)).arg(s.left ? "L" : s.right ? "R" : "");
         };
-        tray.OnMouseUp = [&](TTrayIcon*, TMouseButton b, TShiftState, int, int) { seen << QString("up %1").arg(int(b)); };
+        tray.OnMouseUp = [&](TTrayIcon*, TMouseButton b, TShiftState, int, int) {
+            seen << QString("up %1").arg(int(b));
+        };
         tray.OnClick = [&](TTrayIcon*) { seen << "click"; };
         tray.OnDblClick = [&](TTrayIcon*) { seen << "double"; };
         tray.OnPopupMenu = [&](TTrayIcon*) { seen << "popup event"; };
@@ -135,8 +137,10 @@ class ShellTest : public QObject {
         QSize shortcut = painter.MeasureItem("Exit", "Ctrl+Q", 0, 0, false, m, QSize(0, 0));
         QCOMPARE(shortcut.width(), m.horizontalAdvance("ExitWWWCtrl+Q") + 5 + 24);
         QCOMPARE(painter.MeasureItem("Exit", "", 30, 40, false, m, QSize(0, 0)).height(), 46);
-        QCOMPARE(painter.MeasureItem("Bar", "", 0, 0, true, m, QSize(0, 0)).width(), m.horizontalAdvance("Bar") + 5 + 8);
-        QCOMPARE(painter.MeasureItem("x", "", 0, 0, false, m, QSize(500, 90)), QSize(500, 90)); // only enlarges
+        QCOMPARE(painter.MeasureItem("Bar", "", 0, 0, true, m, QSize(0, 0)).width(),
+                 m.horizontalAdvance("Bar") + 5 + 8);
+        QCOMPARE(painter.MeasureItem("x", "", 0, 0, false, m, QSize(500, 90)),
+                 QSize(500, 90)); // only enlarges
     }
 
     void aboutBoxPicturesDecodeToTheirDesignedSizes() {
@@ -146,7 +150,8 @@ class ShellTest : public QObject {
         QCOMPARE(banner.size(), QSize(188, 18));
         QVERIFY(DecodeJpeg("not a jpeg at all").isNull());
         QVERIFY(DecodeJpeg(std::string_view(ProductPictureJpeg().data(), 200)).isNull() ||
-                DecodeJpeg(std::string_view(ProductPictureJpeg().data(), 200)).width() == 66); // truncated: no crash
+                DecodeJpeg(std::string_view(ProductPictureJpeg().data(), 200)).width() ==
+                    66); // truncated: no crash
         TForm2 about;
         QCOMPARE(about.size(), QSize(280, 217));
         QCOMPARE(about.ProgramIcon->geometry(), QRect(20, 8, 66, 46));

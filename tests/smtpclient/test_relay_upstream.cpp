@@ -28,17 +28,19 @@ std::string Joined(const std::vector<std::string>& lines) {
 TEST(RelayUpstream, MessageArrivesByteForByteWithDotsAndEmptyLines) {
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    std::vector<std::string> lines = {"From: \xD5\xC5\xCE\xB0 <zhang.wei@corp.example.cn>",
-                                      "Subject: =?GBK?B?suLK1A==?=",
-                                      "",
-                                      ".",
-                                      ".x",
-                                      "..two",
-                                      "\xC4\xE3\xBA\xC3 \xCA\xC0\xBD\xE7",
-                                      std::string(990, 'L'), // the upstream refuses lines over 1000 bytes
-                                      ""};
+    std::vector<std::string> lines = {
+        "From: \xD5\xC5\xCE\xB0 <zhang.wei@corp.example.cn>",
+        "Subject: =?GBK?B?suLK1A==?=",
+        "",
+        ".",
+        ".x",
+        "..two",
+        "\xC4\xE3\xBA\xC3 \xCA\xC0\xBD\xE7",
+        std::string(990, 'L'), // the upstream refuses lines over 1000 bytes
+        ""};
     ASSERT_TRUE(RelayMessage(Options(), "\"Wei, Zhang\" <zhang.wei@corp.example.cn>",
-                             "\"Boss, Big\" <boss@example.net>, kehu0@example.net", upstream.HostAndPort(), lines, "", ""));
+                             "\"Boss, Big\" <boss@example.net>, kehu0@example.net",
+                             upstream.HostAndPort(), lines, "", ""));
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     auto m = upstream.Messages().at(0);
     EXPECT_EQ(m.sender, "zhang.wei@corp.example.cn");
@@ -51,26 +53,32 @@ TEST(RelayUpstream, MessageArrivesByteForByteWithDotsAndEmptyLines) {
 TEST(RelayUpstream, BareLineEndsInsideALineCannotEndTheMessageEarly) {
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    std::vector<std::string> lines = {"Subject: smuggle", "", "a\n.\nMAIL FROM:<evil@x.example>", "b\r.\rc", "tail"};
-    ASSERT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(), lines, "", ""));
+    std::vector<std::string> lines = {"Subject: smuggle", "", "a\n.\nMAIL FROM:<evil@x.example>",
+                                      "b\r.\rc", "tail"};
+    ASSERT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(), lines,
+                             "", ""));
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     auto messages = upstream.Messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].content, "Subject: smuggle\r\n\r\na\r\n.\r\nMAIL FROM:<evil@x.example>\r\nb\r\n.\r\nc\r\ntail\r\n");
+    EXPECT_EQ(
+        messages[0].content,
+        "Subject: smuggle\r\n\r\na\r\n.\r\nMAIL FROM:<evil@x.example>\r\nb\r\n.\r\nc\r\ntail\r\n");
 }
 
 TEST(RelayUpstream, AuthenticatesWithCramMd5FirstAndLoginOtherwise) {
     {
         Upstream upstream({"--user", "kalvex:739104", "--cram", "--auth-required"});
         ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-        EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(), {"x"}, "kalvex", "739104"));
+        EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                                 {"x"}, "kalvex", "739104"));
         ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
         EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
     }
     {
         Upstream upstream({"--user", "kalvex:739104", "--auth-required"}); // LOGIN only
         ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-        EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(), {"x"}, "kalvex", "739104"));
+        EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                                 {"x"}, "kalvex", "739104"));
         ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
         EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
     }
@@ -89,21 +97,25 @@ TEST(RelayUpstream, WrongPasswordLeavesTheServerToRefuseTheMail) {
     EXPECT_FALSE(client.SendMailFrom("a@b.example", 10));
     EXPECT_EQ(client.ResultCode, 530);
     EXPECT_TRUE(client.CloseSession());
-    EXPECT_FALSE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(), {"x"}, "kalvex", "wrong"));
+    EXPECT_FALSE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                              {"x"}, "kalvex", "wrong"));
     EXPECT_TRUE(upstream.Messages().empty());
 }
 
 TEST(RelayUpstream, StopsAtTheFirstRefusedRecipient) {
     Upstream upstream({"--refuse-rcpt", "nobody@example.net"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    EXPECT_FALSE(RelayMessage(Options(), "a@b.example", "ok@example.net,nobody@example.net,late@example.net",
+    EXPECT_FALSE(RelayMessage(Options(), "a@b.example",
+                              "ok@example.net,nobody@example.net,late@example.net",
                               upstream.HostAndPort(), {"x"}, "", ""));
-    EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "ok@example.net,,late@example.net", upstream.HostAndPort(), {"y"},
-                             "", "")); // an empty field after an accepted recipient is skipped
+    EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "ok@example.net,,late@example.net",
+                             upstream.HostAndPort(), {"y"}, "",
+                             "")); // an empty field after an accepted recipient is skipped
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     auto messages = upstream.Messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].recipients, (std::vector<std::string>{"ok@example.net", "late@example.net"}));
+    EXPECT_EQ(messages[0].recipients,
+              (std::vector<std::string>{"ok@example.net", "late@example.net"}));
 }
 
 TEST(RelayUpstream, NoStartTlsOfferedContinuesInPlainText) {
@@ -111,7 +123,8 @@ TEST(RelayUpstream, NoStartTlsOfferedContinuesInPlainText) {
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
     TRelayOptions options = Options();
     options.AutoTLS = true;
-    EXPECT_TRUE(RelayMessage(options, "a@b.example", "c@d.example", upstream.HostAndPort(), {"plain"}, "", ""));
+    EXPECT_TRUE(RelayMessage(options, "a@b.example", "c@d.example", upstream.HostAndPort(),
+                             {"plain"}, "", ""));
 }
 
 TEST(RelayUpstream, SeveralThreadsRelayAtOnce) {
@@ -122,8 +135,10 @@ TEST(RelayUpstream, SeveralThreadsRelayAtOnce) {
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 5; ++i)
-                if (RelayMessage(Options(), "t" + std::to_string(t) + "@b.example", "c@d.example", upstream.HostAndPort(),
-                                 {"thread " + std::to_string(t), "message " + std::to_string(i)}, "", ""))
+                if (RelayMessage(Options(), "t" + std::to_string(t) + "@b.example", "c@d.example",
+                                 upstream.HostAndPort(),
+                                 {"thread " + std::to_string(t), "message " + std::to_string(i)},
+                                 "", ""))
                     ++ok;
         });
     for (auto& t : threads) t.join();

@@ -25,8 +25,9 @@ TSmtpSender ClientFor(const ScriptedPeer& peer) {
 }
 
 TEST(SmtpClientScripted, RefusedEhloFallsBackToHeloWithoutCapabilities) {
-    ScriptedPeer peer({Packet("220 old server\r\n"), ExpectLine(), Packet("500 what?\r\n"), ExpectLine(),
-                       Packet("250 hello\r\n"), ExpectLine(), Packet("250 ok\r\n"), Hold(2000)});
+    ScriptedPeer peer({Packet("220 old server\r\n"), ExpectLine(), Packet("500 what?\r\n"),
+                       ExpectLine(), Packet("250 hello\r\n"), ExpectLine(), Packet("250 ok\r\n"),
+                       Hold(2000)});
     TSmtpSender client("mypc");
     client.TargetHost = "127.0.0.1";
     client.TargetPort = std::to_string(peer.Port());
@@ -40,17 +41,20 @@ TEST(SmtpClientScripted, RefusedEhloFallsBackToHeloWithoutCapabilities) {
     EXPECT_TRUE(client.SendMailFrom("a@b.example", 1234));
     client.Sock().CloseConnection();
     peer.Join();
-    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "HELO mypc\r\n", "MAIL FROM:<a@b.example>\r\n"}));
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "HELO mypc\r\n",
+                                                          "MAIL FROM:<a@b.example>\r\n"}));
 }
 
 TEST(SmtpClientScripted, CapabilitiesSizeAndAReplySplitAcrossPackets) {
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx.example\r\n250-PIPELINING\r"), Pause(50),
-                       Packet("\n250-SIZE 10240000\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n"), ExpectLine(),
-                       Packet("250-2.1.0 sender ok\r\n250 done\r\n"), Hold(2000)});
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                       Packet("250-mx.example\r\n250-PIPELINING\r"), Pause(50),
+                       Packet("\n250-SIZE 10240000\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n"),
+                       ExpectLine(), Packet("250-2.1.0 sender ok\r\n250 done\r\n"), Hold(2000)});
     TSmtpSender client = ClientFor(peer);
     client.UserName = "u";
     ASSERT_TRUE(client.OpenSession());
-    EXPECT_EQ(client.ESMTPcap, (std::vector<std::string>{"PIPELINING", "SIZE 10240000", "AUTH PLAIN", "8BITMIME"}));
+    EXPECT_EQ(client.ESMTPcap,
+              (std::vector<std::string>{"PIPELINING", "SIZE 10240000", "AUTH PLAIN", "8BITMIME"}));
     EXPECT_TRUE(client.ESMTPSize);
     EXPECT_EQ(client.MaxSize, 10240000);
     EXPECT_FALSE(client.AuthDone); // PLAIN alone: no mechanism of ours
@@ -83,11 +87,13 @@ TEST(SmtpClientScripted, EnhancedCodesNeedAllThreeParts) {
 }
 
 TEST(SmtpClientScripted, EmptyCramChallengeIsStillAnsweredAndRefusalFallsBackToLogin) {
-    std::string cram = codecs::Base64Encode("kalvex " + codecs::HexLower(codecs::HmacMd5("", "739104")));
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH CRAM-MD5 LOGIN\r\n"),
-                       ExpectLine(), Packet("334 \r\n"), ExpectLine(), Packet("535 no\r\n"), ExpectLine(),
-                       Packet("334 VXNlcm5hbWU6\r\n"), ExpectLine(), Packet("334 UGFzc3dvcmQ6\r\n"), ExpectLine(),
-                       Packet("235 welcome\r\n"), Hold(2000)});
+    std::string cram =
+        codecs::Base64Encode("kalvex " + codecs::HexLower(codecs::HmacMd5("", "739104")));
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                       Packet("250-mx\r\n250 AUTH CRAM-MD5 LOGIN\r\n"), ExpectLine(),
+                       Packet("334 \r\n"), ExpectLine(), Packet("535 no\r\n"), ExpectLine(),
+                       Packet("334 VXNlcm5hbWU6\r\n"), ExpectLine(), Packet("334 UGFzc3dvcmQ6\r\n"),
+                       ExpectLine(), Packet("235 welcome\r\n"), Hold(2000)});
     TSmtpSender client = ClientFor(peer);
     client.UserName = "kalvex";
     client.Password = "739104";
@@ -95,21 +101,23 @@ TEST(SmtpClientScripted, EmptyCramChallengeIsStillAnsweredAndRefusalFallsBackToL
     EXPECT_TRUE(client.AuthDone);
     client.Sock().CloseConnection();
     peer.Join();
-    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "AUTH CRAM-MD5\r\n", cram + "\r\n",
-                                                          "AUTH LOGIN\r\n", "a2FsdmV4\r\n", "NzM5MTA0\r\n"}));
+    EXPECT_EQ(peer.LinesRead(),
+              (std::vector<std::string>{"EHLO mypc\r\n", "AUTH CRAM-MD5\r\n", cram + "\r\n",
+                                        "AUTH LOGIN\r\n", "a2FsdmV4\r\n", "NzM5MTA0\r\n"}));
 }
 
 TEST(SmtpClientScripted, OldStyleAuthEqualsLineAndEmptyUserName) {
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH=LOGIN\r\n"), ExpectLine(),
-                       Packet("334 x\r\n"), ExpectLine(), Packet("334 y\r\n"), ExpectLine(), Packet("235 ok\r\n"),
-                       Hold(2000)});
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH=LOGIN\r\n"),
+                       ExpectLine(), Packet("334 x\r\n"), ExpectLine(), Packet("334 y\r\n"),
+                       ExpectLine(), Packet("235 ok\r\n"), Hold(2000)});
     TSmtpSender client = ClientFor(peer);
     client.Password = "pw";
     ASSERT_TRUE(client.OpenSession());
     EXPECT_TRUE(client.AuthDone);
     client.Sock().CloseConnection();
     peer.Join();
-    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "AUTH LOGIN\r\n", "\r\n", "cHc=\r\n"}));
+    EXPECT_EQ(peer.LinesRead(),
+              (std::vector<std::string>{"EHLO mypc\r\n", "AUTH LOGIN\r\n", "\r\n", "cHc=\r\n"}));
 }
 
 TEST(SmtpClientScripted, SilentServerTimesOutAndTheRelayFails) {
@@ -117,40 +125,46 @@ TEST(SmtpClientScripted, SilentServerTimesOutAndTheRelayFails) {
     TRelayOptions options;
     options.SystemName = "mypc";
     options.TimeoutMs = 200;
-    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example", "127.0.0.1:" + std::to_string(peer.Port()),
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example",
+                              "127.0.0.1:" + std::to_string(peer.Port()),
                               {"Subject: x", "", "body"}, "", ""));
 }
 
 TEST(SmtpClientScripted, ResetDuringDataFailsTheRelay) {
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(), Packet("250 ok\r\n"),
-                       ExpectLine(), Packet("250 ok\r\n"), ExpectLine(), Packet("354 go\r\n"), ExpectLine(),
-                       testsupport::ResetConnection()});
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
+                       Packet("250 ok\r\n"), ExpectLine(), Packet("250 ok\r\n"), ExpectLine(),
+                       Packet("354 go\r\n"), ExpectLine(), testsupport::ResetConnection()});
     TRelayOptions options;
     options.SystemName = "mypc";
     options.TimeoutMs = 2000;
     std::vector<std::string> lines(2000, std::string(100, 'm'));
-    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example", "127.0.0.1:" + std::to_string(peer.Port()), lines, "", ""));
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example",
+                              "127.0.0.1:" + std::to_string(peer.Port()), lines, "", ""));
 }
 
 TEST(SmtpClientScripted, RecipientListStartingWithACommaSendsNoRcptButStillQuits) {
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(), Packet("250 ok\r\n"),
-                       ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
+                       Packet("250 ok\r\n"), ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
     TRelayOptions options;
     options.SystemName = "mypc";
-    EXPECT_FALSE(RelayMessage(options, "Zhang <a@b.example>", ",c@d.example", "127.0.0.1:" + std::to_string(peer.Port()),
-                              {"x"}, "", ""));
+    EXPECT_FALSE(RelayMessage(options, "Zhang <a@b.example>", ",c@d.example",
+                              "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "", ""));
     peer.Join();
-    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "MAIL FROM:<a@b.example>\r\n", "QUIT\r\n"}));
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{
+                                    "EHLO mypc\r\n", "MAIL FROM:<a@b.example>\r\n", "QUIT\r\n"}));
 }
 
 TEST(SmtpClientScripted, UnreachableOrRefusingHostsFailWithoutThrowing) {
     TRelayOptions options;
     options.SystemName = "mypc";
-    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "127.0.0.1:" + std::to_string(testsupport::FreePort()), {"x"}, "", ""));
+    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d",
+                              "127.0.0.1:" + std::to_string(testsupport::FreePort()), {"x"}, "",
+                              ""));
     EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "no-such-host.invalid:25", {"x"}, "", ""));
     options.FullSSL = true; // the plug-in that does nothing fails every handshake
     ScriptedPeer peer({Hold(2000)});
-    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "", ""));
+    EXPECT_FALSE(RelayMessage(options, "a@b", "c@d", "127.0.0.1:" + std::to_string(peer.Port()),
+                              {"x"}, "", ""));
 }
 
 TEST(SmtpClientScripted, HostAndPortSplitting) {
@@ -169,7 +183,8 @@ TEST(SmtpClientScripted, HostAndPortSplitting) {
 namespace {
 
 TEST(SmtpClientScripted, DataGoesOutInChunksUnder1500BytesThenTheDotAlone) {
-    std::vector<testsupport::PeerStep> script = {Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
+    std::vector<testsupport::PeerStep> script = {Packet("220 hi\r\n"), ExpectLine(),
+                                                 Packet("250 mx\r\n"), ExpectLine(),
                                                  Packet("354 go\r\n")};
     script.push_back(Hold(3000));
     ScriptedPeer peer(script);

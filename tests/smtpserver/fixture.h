@@ -30,13 +30,17 @@ struct ServerFixture {
         server->SrvAddr = "127.0.0.1";
         server->SrvPort = std::to_string(port);
         server->DelayAfterCmd = delay;
-        server->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& a,
-                                    std::string&) { senders.push_back(a); };
-        server->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& a,
-                                  std::string&) { recipients.push_back(a); };
+        server->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                    const std::string& a, std::string&) { senders.push_back(a); };
+        server->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                  const std::string& a, std::string&) { recipients.push_back(a); };
         server->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last,
-                                    const std::string& m) { data.push_back({last, m}); };
-        server->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) { ++disconnects; };
+                                    const std::string& m) {
+            data.push_back({last, m});
+        };
+        server->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
+            ++disconnects;
+        };
         if (start) server->SetActive(true);
     }
 
@@ -74,10 +78,12 @@ struct RawClient {
             for (size_t p = start; (p = received.find("\r\n", p)) != std::string::npos; p += 2) ++n;
             return n;
         };
-        testsupport::PumpUntil([&] {
-            Drain();
-            return count() >= lines;
-        }, timeoutMs);
+        testsupport::PumpUntil(
+            [&] {
+                Drain();
+                return count() >= lines;
+            },
+            timeoutMs);
         return received.substr(start);
     }
     std::string Send(const std::string& bytes, int replyLines = 1) {
@@ -91,13 +97,16 @@ struct RawClient {
     // Serves the loop until the server closes or shuts down its side.
     bool ClosedByServer(int timeoutMs = 2000) {
         bool closed = false;
-        testsupport::PumpUntil([&] {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) received.append(buffer, static_cast<size_t>(n));
-            closed = n == 0 || (n < 0 && errno != EAGAIN);
-            return closed;
-        }, timeoutMs);
+        testsupport::PumpUntil(
+            [&] {
+                char buffer[4096];
+                ssize_t n;
+                while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+                    received.append(buffer, static_cast<size_t>(n));
+                closed = n == 0 || (n < 0 && errno != EAGAIN);
+                return closed;
+            },
+            timeoutMs);
         return closed;
     }
     // A session past the greeting and HELO.

@@ -21,8 +21,10 @@ print("done")
 
 TEST(SmtpRealClients, PythonSmtplibFallsBackToHeloAndDeliversTheMessage) {
     ServerFixture f;
-    std::string body = "From: zhang.wei@corp.example.cn\r\nSubject: test\r\n\r\n\xC4\xE3\xBA\xC3\r\n.leading dot\r\n.\r\nlast\r\n";
-    auto result = testsupport::RunWhilePumping({"/usr/bin/python3", "-c", kSmtplibScript, std::to_string(f.port)}, body, 20000);
+    std::string body = "From: zhang.wei@corp.example.cn\r\nSubject: "
+                       "test\r\n\r\n\xC4\xE3\xBA\xC3\r\n.leading dot\r\n.\r\nlast\r\n";
+    auto result = testsupport::RunWhilePumping(
+        {"/usr/bin/python3", "-c", kSmtplibScript, std::to_string(f.port)}, body, 20000);
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("refused {}"), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("done"), std::string::npos);
@@ -36,9 +38,9 @@ TEST(SmtpRealClients, PythonSmtplibFallsBackToHeloAndDeliversTheMessage) {
 TEST(SmtpRealClients, SwaksDeliversThroughTheHeloFallback) {
     ServerFixture f;
     auto result = testsupport::RunWhilePumping(
-        {"swaks", "--server", "127.0.0.1", "--port", std::to_string(f.port), "--from", "li.na@corp.example.cn", "--to",
-         "kehu1@example.net", "--helo", "mypc", "--header", "Subject: swaks test", "--body", "hello from swaks",
-         "--timeout", "10"},
+        {"swaks", "--server", "127.0.0.1", "--port", std::to_string(f.port), "--from",
+         "li.na@corp.example.cn", "--to", "kehu1@example.net", "--helo", "mypc", "--header",
+         "Subject: swaks test", "--body", "hello from swaks", "--timeout", "10"},
         "", 30000);
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(f.senders, (std::vector<std::string>{"li.na@corp.example.cn"}));
@@ -64,7 +66,8 @@ ts = [threading.Thread(target=send, args=(i,)) for i in range(20)]
 print("errors", errors)
 sys.exit(1 if errors else 0)
 )PY";
-    auto result = testsupport::RunWhilePumping({"/usr/bin/python3", "-c", script, std::to_string(f.port)}, "", 30000);
+    auto result = testsupport::RunWhilePumping(
+        {"/usr/bin/python3", "-c", script, std::to_string(f.port)}, "", 30000);
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(f.LastParts(), 20);
     EXPECT_EQ(f.senders.size(), 20u);

@@ -42,7 +42,8 @@ TEST(SmtpServerComponent, PortInUseRaisesTheBindErrorAndStaysInactive) {
     int holder = testsupport::ListenLoopback(port);
     ServerFixture f(0, false);
     f.server->SrvPort = std::to_string(port);
-    EXPECT_EQ(ExceptionText([&] { f.server->SetActive(true); }), "Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(ExceptionText([&] { f.server->SetActive(true); }),
+              "Error 10048 in function Bind\r\nAddress already in use");
     EXPECT_FALSE(f.server->Active());
     testsupport::CloseFd(holder);
     f.server->SetActive(true);
@@ -66,7 +67,9 @@ TEST(SmtpServerComponent, SessionOverMaxUserIsGreetedRefusedAndClosed) {
     ServerFixture f(0, false);
     f.server->MaxUser = 1;
     int connects = 0;
-    f.server->OnClientConnect = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) { ++connects; };
+    f.server->OnClientConnect = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
+        ++connects;
+    };
     f.server->SetActive(true);
     RawClient first(f.port);
     first.Lines(1);
@@ -105,20 +108,21 @@ TEST(SmtpServerComponent, DelayedCommandWaitsWithoutStallingTheLoop) {
 TEST(SmtpServerComponent, DelayKeepsRepliesAndEventsInOrder) {
     ServerFixture f(3);
     std::vector<std::string> order;
-    f.server->OnMailFrom = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& a, std::string&) {
-        order.push_back("from " + a);
-    };
-    f.server->OnMailTo = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& a, std::string&) {
-        order.push_back("to " + a);
-    };
+    f.server->OnMailFrom = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                               const std::string& a,
+                               std::string&) { order.push_back("from " + a); };
+    f.server->OnMailTo = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                             const std::string& a, std::string&) { order.push_back("to " + a); };
     RawClient c(f.port);
     c.Login();
     // Commands sent without waiting land in separate chunks only by chance; send them apart.
     c.SendOnly("MAIL FROM:<s@x.example>\r\n");
     c.SendOnly("RCPT TO:<r1@x.example>\r\n");
     std::string replies = c.Send("RCPT TO:<r2@x.example>\r\n", 3);
-    EXPECT_EQ(replies, "250 OK\r\n250 OK Send to <r1@x.example> is allowed\r\n250 OK Send to <r2@x.example> is allowed\r\n");
-    EXPECT_EQ(order, (std::vector<std::string>{"from s@x.example", "to r1@x.example", "to r2@x.example"}));
+    EXPECT_EQ(replies, "250 OK\r\n250 OK Send to <r1@x.example> is allowed\r\n250 OK Send to "
+                       "<r2@x.example> is allowed\r\n");
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"from s@x.example", "to r1@x.example", "to r2@x.example"}));
 }
 
 TEST(SmtpBadInput, RandomBytesNulsAndHugeLinesGetRepliesNeverACrash) {
@@ -138,12 +142,15 @@ TEST(SmtpBadInput, RandomBytesNulsAndHugeLinesGetRepliesNeverACrash) {
     // the session still works afterwards.
     std::string huge(10 * 1024 * 1024, 'A');
     size_t sent = 0;
-    testsupport::PumpUntil([&] {
-        ssize_t n = ::send(c.fd, huge.data() + sent, huge.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) sent += static_cast<size_t>(n);
-        c.Drain();
-        return sent == huge.size();
-    }, 20000);
+    testsupport::PumpUntil(
+        [&] {
+            ssize_t n =
+                ::send(c.fd, huge.data() + sent, huge.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) sent += static_cast<size_t>(n);
+            c.Drain();
+            return sent == huge.size();
+        },
+        20000);
     EXPECT_EQ(sent, huge.size());
     testsupport::PumpFor(200);
     c.Drain();
@@ -159,12 +166,14 @@ TEST(SmtpBadInput, ThousandIdleConnectionsAreHeldAndANewOneIsStillServed) {
     for (int i = 0; i < 1000; ++i) {
         idle.push_back(testsupport::ConnectLoopbackAsync(f.port));
     }
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return f.server->ListenSocket().ClientCount() == 1000; }, 10000));
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return f.server->ListenSocket().ClientCount() == 1000; }, 10000));
     RawClient fresh(f.port);
     fresh.Login("late");
     EXPECT_EQ(fresh.Send("NOOP\r\n"), "250 OK\r\n");
     for (int fd : idle) testsupport::CloseFd(fd);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return f.server->ListenSocket().ClientCount() == 1; }, 10000));
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return f.server->ListenSocket().ClientCount() == 1; }, 10000));
     EXPECT_EQ(f.disconnects, 1000);
 }
 
@@ -191,12 +200,15 @@ TEST(SmtpBadInput, AtTheDescriptorLimitConnectionsWaitAndAreServedWhenRoomReturn
     tight.rlim_cur = static_cast<rlim_t>(openNow + 8); // room for a few sessions only
     setrlimit(RLIMIT_NOFILE, &tight);
     int accepts = 0;
-    f.server->ListenSocket().OnSessionAvailable = [&](asyncsock::TCustomAsyncSocket*, uint16_t) { ++accepts; };
+    f.server->ListenSocket().OnSessionAvailable = [&](asyncsock::TCustomAsyncSocket*, uint16_t) {
+        ++accepts;
+    };
     testsupport::PumpFor(500);
     int held = f.server->ListenSocket().ClientCount();
     int notificationsAtLimit = accepts;
     setrlimit(RLIMIT_NOFILE, &saved);
-    bool allServed = testsupport::PumpUntil([&] { return f.server->ListenSocket().ClientCount() == kClients; }, 5000);
+    bool allServed = testsupport::PumpUntil(
+        [&] { return f.server->ListenSocket().ClientCount() == kClients; }, 5000);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     EXPECT_LT(held, kClients);

@@ -31,8 +31,8 @@ TEST(SmtpHelo, OnlyHeloOpensTheSessionAndNamesThePeer) {
 TEST(SmtpHelo, RefusedHeloIsAnsweredThenTheNextCommandEndsTheSession) {
     ServerFixture f;
     std::string named;
-    f.server->OnUsername = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& user,
-                               std::string& answer, bool& shouldClose) {
+    f.server->OnUsername = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                               const std::string& user, std::string& answer, bool& shouldClose) {
         named = user;
         answer = "ignored";
         shouldClose = true;
@@ -41,7 +41,8 @@ TEST(SmtpHelo, RefusedHeloIsAnsweredThenTheNextCommandEndsTheSession) {
     c.Lines(1);
     EXPECT_EQ(c.Send("HELO mypc\r\n"), "550 User mypc from IP127.0.0.1 is not allowed\r\n");
     EXPECT_EQ(named, "mypc");
-    EXPECT_EQ(c.Send("MAIL FROM:<a@b.example>\r\n"), "550 mailbox unavailable or not logged in\r\n");
+    EXPECT_EQ(c.Send("MAIL FROM:<a@b.example>\r\n"),
+              "550 mailbox unavailable or not logged in\r\n");
     EXPECT_TRUE(c.ClosedByServer());
     EXPECT_TRUE(f.senders.empty());
 }
@@ -50,31 +51,34 @@ TEST(SmtpEnvelope, AddressesAreFilteredAndTheSequenceIsChecked) {
     ServerFixture f;
     RawClient c(f.port);
     c.Login();
-    EXPECT_EQ(c.Send("RCPT TO:<early@x.example>\r\n"), "250 OK Send to <early@x.example> is allowed\r\n");
+    EXPECT_EQ(c.Send("RCPT TO:<early@x.example>\r\n"),
+              "250 OK Send to <early@x.example> is allowed\r\n");
     EXPECT_EQ(c.Send("DATA\r\n"), "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
     EXPECT_EQ(c.Send("MAIL FROM:<>\r\n"), "503 Bad sequence of commands (missing FROM)\r\n");
     EXPECT_EQ(c.Send("mail from:<Zhang.Wei+tag@Corp.example>\r\n"), "250 OK\r\n");
     EXPECT_EQ(c.Send("RCPT TO:<>\r\n"), "503 Bad sequence of commands (missing Adress)\r\n");
-    EXPECT_EQ(c.Send("RCPT TO: <boss+cc@x.example> NOTIFY=NEVER\r\n"), "250 OK Send to <boss+cc@x.exampleNOTIFYNEVE> is allowed\r\n");
-    EXPECT_EQ(c.Send("RCPT TO:plain@x.example\r\n"), "250 OK Send to <plain@x.exampl> is allowed\r\n");
+    EXPECT_EQ(c.Send("RCPT TO: <boss+cc@x.example> NOTIFY=NEVER\r\n"),
+              "250 OK Send to <boss+cc@x.exampleNOTIFYNEVE> is allowed\r\n");
+    EXPECT_EQ(c.Send("RCPT TO:plain@x.example\r\n"),
+              "250 OK Send to <plain@x.exampl> is allowed\r\n");
     // Brackets go, case stays, the plus sign only survives in recipients.
     ASSERT_EQ(f.senders, (std::vector<std::string>{"Zhang.Weitag@Corp.example"}));
-    EXPECT_EQ(f.recipients, (std::vector<std::string>{"early@x.example", "boss+cc@x.exampleNOTIFYNEVE", "plain@x.exampl"}));
+    EXPECT_EQ(f.recipients,
+              (std::vector<std::string>{"early@x.example", "boss+cc@x.exampleNOTIFYNEVE",
+                                        "plain@x.exampl"}));
 }
 
 TEST(SmtpEnvelope, RecipientRefusedByTheHandlerIsKeptOut) {
     ServerFixture f;
-    f.server->OnMailTo = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string&, std::string& answer) {
-        answer = "550 not here";
-    };
+    f.server->OnMailTo = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string&,
+                            std::string& answer) { answer = "550 not here"; };
     RawClient c(f.port);
     c.Login();
     c.Send("MAIL FROM:<a@b.example>\r\n");
     EXPECT_EQ(c.Send("RCPT TO:<x@y.example>\r\n"), "550 not here\r\n");
     EXPECT_EQ(c.Send("DATA\r\n"), "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
-    f.server->OnMailTo = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string&, std::string& answer) {
-        answer = "";
-    };
+    f.server->OnMailTo = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string&,
+                            std::string& answer) { answer = ""; };
     EXPECT_EQ(c.Send("RCPT TO:<x@y.example>\r\n"), "\r\n"); // an emptied answer is a bare line end
     EXPECT_EQ(c.Send("DATA\r\n"), "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
 }
@@ -82,18 +86,18 @@ TEST(SmtpEnvelope, RecipientRefusedByTheHandlerIsKeptOut) {
 TEST(SmtpCommands, HelpVrfyRsetQuitAndTheRest) {
     ServerFixture f;
     std::string unknown;
-    f.server->OnUnknownCmd = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& cmd, std::string&) {
-        unknown = cmd;
-    };
-    f.server->OnVerifyUser = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string& user, bool& known,
-                                std::string& mail) {
+    f.server->OnUnknownCmd = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                 const std::string& cmd, std::string&) { unknown = cmd; };
+    f.server->OnVerifyUser = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                const std::string& user, bool& known, std::string& mail) {
         known = user == "kalvex";
         mail += "@example.com";
     };
     RawClient c(f.port);
     c.Login();
     EXPECT_EQ(c.Send("HELP\r\n", 9),
-              "214-Implemented commands follow:\r\n214-data\r\n214-helo\r\n214-mail\r\n214-noop\r\n214-quit\r\n"
+              "214-Implemented commands "
+              "follow:\r\n214-data\r\n214-helo\r\n214-mail\r\n214-noop\r\n214-quit\r\n"
               "214-rcpt\r\n214-rset\r\n214 End of HELP Info\r\n");
     EXPECT_EQ(c.Send("VRFY kalvex\r\n"), "250 OK kalvex@example.com\r\n");
     EXPECT_EQ(c.Send("VRFY nobody\r\n"), "550 does not match anything\r\n");
@@ -118,7 +122,8 @@ TEST(SmtpCommands, AfterQuitInputIsIgnoredWithoutReplyOrDebugReport) {
     ServerFixture f;
     std::vector<std::pair<smtpserver::TDebugType, std::string>> debug;
     f.server->DebugMode = true;
-    f.server->OnServerDebug = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, smtpserver::TDebugType t,
+    f.server->OnServerDebug = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                  smtpserver::TDebugType t,
                                   const std::string& info) { debug.emplace_back(t, info); };
     RawClient c(f.port);
     c.Login();
@@ -131,16 +136,20 @@ TEST(SmtpCommands, AfterQuitInputIsIgnoredWithoutReplyOrDebugReport) {
     EXPECT_EQ(debug.size(), reports);
     EXPECT_EQ(c.received.size(), before); // no reply to NOOP
     ASSERT_GE(debug.size(), 4u);
-    EXPECT_EQ(debug[0], std::make_pair(smtpserver::TDebugType::dtSent, std::string("220 220  SMTP Server Ready.")));
-    EXPECT_EQ(debug[1], std::make_pair(smtpserver::TDebugType::dtReceived, std::string("HELO mypc")));
-    EXPECT_EQ(debug[2], std::make_pair(smtpserver::TDebugType::dtSent, std::string("250 OK User mypc from IP 127.0.0.1 is welcome")));
+    EXPECT_EQ(debug[0], std::make_pair(smtpserver::TDebugType::dtSent,
+                                       std::string("220 220  SMTP Server Ready.")));
+    EXPECT_EQ(debug[1],
+              std::make_pair(smtpserver::TDebugType::dtReceived, std::string("HELO mypc")));
+    EXPECT_EQ(debug[2],
+              std::make_pair(smtpserver::TDebugType::dtSent,
+                             std::string("250 OK User mypc from IP 127.0.0.1 is welcome")));
 }
 
 TEST(SmtpCommands, WithoutDebugModeNoDebugEventIsRaised) {
     ServerFixture f;
     int reports = 0;
-    f.server->OnServerDebug = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, smtpserver::TDebugType,
-                                  const std::string&) { ++reports; };
+    f.server->OnServerDebug = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                  smtpserver::TDebugType, const std::string&) { ++reports; };
     RawClient c(f.port);
     c.Login();
     c.Send("NOOP\r\n");
@@ -149,9 +158,9 @@ TEST(SmtpCommands, WithoutDebugModeNoDebugEventIsRaised) {
 
 TEST(SmtpCommands, AThrowingHandlerEndsTheChunkButNotTheSession) {
     ServerFixture f;
-    f.server->OnMailFrom = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, const std::string&, std::string&) {
-        throw std::runtime_error("application failure");
-    };
+    f.server->OnMailFrom = [](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                              const std::string&,
+                              std::string&) { throw std::runtime_error("application failure"); };
     RawClient c(f.port);
     c.Login();
     testsupport::SendAll(c.fd, "MAIL FROM:<a@b.example>\r\n");

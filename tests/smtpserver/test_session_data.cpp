@@ -41,11 +41,8 @@ TEST(SmtpData, TerminatorAloneEndsTheMessageAndDeliversItsLineEnd) {
 
 TEST(SmtpData, TerminatorSplitAcrossChunksIsRecognised) {
     const std::vector<std::vector<std::string>> splits = {
-        {"line one\r\n", ".\r\n"},
-        {"line one\r\n.", "\r\n"},
-        {"line one\r\n.\r", "\n"},
-        {"line one\r", "\n.\r\n"},
-        {"line one\r\n", ".", "\r", "\n"},
+        {"line one\r\n", ".\r\n"}, {"line one\r\n.", "\r\n"},         {"line one\r\n.\r", "\n"},
+        {"line one\r", "\n.\r\n"}, {"line one\r\n", ".", "\r", "\n"},
     };
     for (const auto& pieces : splits) {
         DataSession s;
@@ -59,7 +56,8 @@ TEST(SmtpData, TerminatorSplitAcrossChunksIsRecognised) {
 
 TEST(SmtpData, DoubledDotsLoseOneDotAtEveryLineStartAcrossChunks) {
     DataSession s;
-    EXPECT_EQ(s.Pieces({"..first\r\nmid..dle\r\n..x\r", "\n..after cr\r\n", ".", ".split\r\n", "...three\r\n.\r\n"}),
+    EXPECT_EQ(s.Pieces({"..first\r\nmid..dle\r\n..x\r", "\n..after cr\r\n", ".", ".split\r\n",
+                        "...three\r\n.\r\n"}),
               "250 OK \r\n");
     EXPECT_EQ(s.f.Message(), ".first\r\nmid..dle\r\n.x\r\n.after cr\r\n.split\r\n..three\r\n");
 }
@@ -86,7 +84,8 @@ TEST(SmtpData, SecondMessageReusesSenderAndRecipientsWithoutRset) {
 
 TEST(SmtpData, CommandSentWithTheEndOfTheMessageIsACommandNotText) {
     DataSession s;
-    EXPECT_EQ(s.c.Send("text\r\n.\r\nQUIT\r\n", 2), "250 OK \r\n221 Thanks for using, have a nice day\r\n");
+    EXPECT_EQ(s.c.Send("text\r\n.\r\nQUIT\r\n", 2),
+              "250 OK \r\n221 Thanks for using, have a nice day\r\n");
     EXPECT_EQ(s.f.Message(), "text\r\n");
     EXPECT_TRUE(s.c.ClosedByServer());
 }
@@ -105,10 +104,12 @@ TEST(SmtpData, ClientVanishingMidDataEndsTheSessionWithoutALastPart) {
 TEST(SmtpData, LargeMessageArrivesWhole) {
     DataSession s;
     std::string body;
-    for (int i = 0; i < 40000; ++i) body += (i % 7 == 0 ? ".." : "") + std::string("line ") + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 40000; ++i)
+        body += (i % 7 == 0 ? ".." : "") + std::string("line ") + std::to_string(i) + "\r\n";
     EXPECT_EQ(s.c.Send(body + ".\r\n"), "250 OK \r\n");
     std::string expected;
-    for (int i = 0; i < 40000; ++i) expected += (i % 7 == 0 ? "." : "") + std::string("line ") + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 40000; ++i)
+        expected += (i % 7 == 0 ? "." : "") + std::string("line ") + std::to_string(i) + "\r\n";
     EXPECT_EQ(s.f.Message(), expected);
     EXPECT_EQ(s.f.LastParts(), 1);
 }

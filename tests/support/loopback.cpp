@@ -51,7 +51,8 @@ int ConnectLoopback(int port) {
 int ConnectLoopbackAsync(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in sin = Loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 && errno != EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0 &&
+        errno != EINPROGRESS) {
         ::close(fd);
         return -1;
     }

@@ -16,7 +16,8 @@ namespace testsupport {
 
 namespace {
 
-ProcessResult Run(const std::vector<std::string>& argv, const std::string& input, int timeoutMs, bool pump) {
+ProcessResult Run(const std::vector<std::string>& argv, const std::string& input, int timeoutMs,
+                  bool pump) {
     ProcessResult result;
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return result;
@@ -64,7 +65,8 @@ ProcessResult Run(const std::vector<std::string>& argv, const std::string& input
             }
         }
         char buffer[4096];
-        for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) result.output.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;)
+            result.output.append(buffer, static_cast<size_t>(n));
         if (waitpid(pid, &status, WNOHANG) == pid) {
             exited = true;
             break;
@@ -85,7 +87,8 @@ ProcessResult Run(const std::vector<std::string>& argv, const std::string& input
         }
     }
     char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) result.output.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;)
+        result.output.append(buffer, static_cast<size_t>(n));
     close(out[0]);
     if (in[1] >= 0) close(in[1]);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -94,11 +97,13 @@ ProcessResult Run(const std::vector<std::string>& argv, const std::string& input
 
 } // namespace
 
-ProcessResult RunWhilePumping(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
+ProcessResult RunWhilePumping(const std::vector<std::string>& argv, const std::string& input,
+                              int timeoutMs) {
     return Run(argv, input, timeoutMs, true);
 }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input, int timeoutMs) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         int timeoutMs) {
     return Run(argv, input, timeoutMs, false);
 }
 

@@ -8,13 +8,15 @@
 namespace testsupport {
 
 struct ProcessResult {
-    int exitCode = -1; // -1 when it had to be killed at the timeout
+    int exitCode = -1;  // -1 when it had to be killed at the timeout
     std::string output; // stdout and stderr together
 };
 
-ProcessResult RunWhilePumping(const std::vector<std::string>& argv, const std::string& input, int timeoutMs);
+ProcessResult RunWhilePumping(const std::vector<std::string>& argv, const std::string& input,
+                              int timeoutMs);
 
 // Same, without a loop to serve (for servers on other threads or processes).
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input, int timeoutMs);
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         int timeoutMs);
 
 } // namespace testsupport

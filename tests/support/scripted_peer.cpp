@@ -19,16 +19,27 @@ ScriptedPeer::ScriptedPeer(std::vector<PeerStep> script) : script_(std::move(scr
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         for (const PeerStep& step : script_) {
             switch (step.kind) {
-            case PeerStep::Send: SendAll(fd, step.bytes); break;
-            case PeerStep::Pause: usleep(static_cast<useconds_t>(step.ms) * 1000); break;
-            case PeerStep::ReadLine: lines_.push_back(ReadLine(fd, 10000)); break;
-            case PeerStep::Close: ::close(fd); fd = -1; break;
+            case PeerStep::Send:
+                SendAll(fd, step.bytes);
+                break;
+            case PeerStep::Pause:
+                usleep(static_cast<useconds_t>(step.ms) * 1000);
+                break;
+            case PeerStep::ReadLine:
+                lines_.push_back(ReadLine(fd, 10000));
+                break;
+            case PeerStep::Close:
+                ::close(fd);
+                fd = -1;
+                break;
             case PeerStep::Reset:
                 SetAbortiveClose(fd);
                 ::close(fd);
                 fd = -1;
                 break;
-            case PeerStep::Hold: WaitForClose(fd, step.ms); break;
+            case PeerStep::Hold:
+                WaitForClose(fd, step.ms);
+                break;
             }
             if (fd < 0) break;
         }

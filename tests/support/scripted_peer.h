@@ -16,13 +16,25 @@ struct PeerStep {
     int ms = 0;        // for Pause and Hold
 };
 
-inline PeerStep Packet(std::string bytes) { return {PeerStep::Send, std::move(bytes), 0}; }
-inline PeerStep Pause(int ms) { return {PeerStep::Pause, {}, ms}; }
-inline PeerStep ExpectLine() { return {PeerStep::ReadLine, {}, 0}; }
-inline PeerStep CloseConnection() { return {PeerStep::Close, {}, 0}; }
-inline PeerStep ResetConnection() { return {PeerStep::Reset, {}, 0}; }
+inline PeerStep Packet(std::string bytes) {
+    return {PeerStep::Send, std::move(bytes), 0};
+}
+inline PeerStep Pause(int ms) {
+    return {PeerStep::Pause, {}, ms};
+}
+inline PeerStep ExpectLine() {
+    return {PeerStep::ReadLine, {}, 0};
+}
+inline PeerStep CloseConnection() {
+    return {PeerStep::Close, {}, 0};
+}
+inline PeerStep ResetConnection() {
+    return {PeerStep::Reset, {}, 0};
+}
 // Keeps the connection open, silent, for up to `ms` (or until the client closes).
-inline PeerStep Hold(int ms) { return {PeerStep::Hold, {}, ms}; }
+inline PeerStep Hold(int ms) {
+    return {PeerStep::Hold, {}, ms};
+}
 
 class ScriptedPeer {
   public:

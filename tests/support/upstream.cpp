@@ -22,7 +22,9 @@ namespace testsupport {
 
 namespace {
 
-std::string ScriptPath() { return std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py"; }
+std::string ScriptPath() {
+    return std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py";
+}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -38,7 +40,8 @@ Upstream::Upstream(const std::vector<std::string>& arguments) {
     if (!mkdtemp(pattern)) return;
     store_ = pattern;
     port_ = FreePort();
-    std::vector<std::string> argv = {"/usr/bin/python3", ScriptPath(), "--port", std::to_string(port_), "--store", store_};
+    std::vector<std::string> argv = {"/usr/bin/python3",    ScriptPath(), "--port",
+                                     std::to_string(port_), "--store",    store_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     // Output goes to a file: a closed pipe would break the server at its first warning.
     std::string logPath = store_ + "/server.log";
@@ -47,7 +50,8 @@ Upstream::Upstream(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
@@ -125,8 +129,9 @@ std::string TestCertificate() {
         std::string dir = "/tmp/vantro-test-cert-" + std::to_string(getpid());
         std::filesystem::create_directories(dir);
         std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
-        RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
-                    "2", "-subj", "/CN=upstream.example", "-addext", "subjectAltName=DNS:upstream.example,IP:127.0.0.1"},
+        RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=upstream.example", "-addext",
+                    "subjectAltName=DNS:upstream.example,IP:127.0.0.1"},
                    "", 30000);
         return cert + "," + key;
     }();

@@ -30,8 +30,9 @@ TEST(TlsLibrary, MissingCryptoLibraryLeavesNothingLoadedAndForwardersFallBack) {
     RestoreLibraries restore;
     tlslib::UnloadTlsLibraries();
     tlslib::Names().crypto = "libvantro-missing-crypto.so";
-    blocksock::SetDefaultTlsPluginClass(
-        [](blocksock::TTcpBlockingSocket* owner) { return std::make_unique<blocksock::TTlsNone>(owner); });
+    blocksock::SetDefaultTlsPluginClass([](blocksock::TTcpBlockingSocket* owner) {
+        return std::make_unique<blocksock::TTlsNone>(owner);
+    });
     EXPECT_FALSE(tls::InitTlsModule());
     EXPECT_FALSE(tlslib::TlsLibrariesLoaded());
     EXPECT_EQ(tlslib::SslLibraryPath(), "");
@@ -49,8 +50,9 @@ TEST(TlsLibrary, MissingCryptoLibraryLeavesNothingLoadedAndForwardersFallBack) {
 TEST(TlsLibrary, AnOpenSslPluginWithoutLibrariesFailsInsteadOfCrashing) {
     RestoreLibraries restore;
     TlsPeer peer([](AdoptedSocket&) {});
-    blocksock::TTcpBlockingSocket client(
-        [](blocksock::TTcpBlockingSocket* owner) { return std::make_unique<tls::TTlsOpenSSL>(owner); });
+    blocksock::TTcpBlockingSocket client([](blocksock::TTcpBlockingSocket* owner) {
+        return std::make_unique<tls::TTlsOpenSSL>(owner);
+    });
     client.ConnectTo("127.0.0.1", std::to_string(peer.Port()));
     tlslib::UnloadTlsLibraries();
     tlslib::Names().ssl = tlslib::Names().sslSecond = "libvantro-missing-ssl.so";

@@ -35,7 +35,8 @@ TEST(TlsPlugin, HandshakePeerQueriesAndTheCloseAlert) {
     EXPECT_FALSE(tls.CipherSuiteName().empty());
     EXPECT_GE(tls.CipherSecretBits(), 128);
     EXPECT_EQ(tls.ProtocolVersion().rfind("TLSv1.", 0), 0u);
-    EXPECT_NE(tls.PeerCertDump().find("Subject: C=CZ, CN=relayhost\r\n"), std::string::npos) << tls.PeerCertDump();
+    EXPECT_NE(tls.PeerCertDump().find("Subject: C=CZ, CN=relayhost\r\n"), std::string::npos)
+        << tls.PeerCertDump();
     EXPECT_NE(tls.VerifyResult(), 0); // a self-signed certificate does not verify
     EXPECT_EQ(client.ReceiveLine(5000), "hello over tls");
     // The peer's close alert: ReadData gives 0 with no error.
@@ -52,7 +53,7 @@ TEST(TlsPlugin, SelfSignedCertificateIsDerAndSubjectEqualsIssuer) {
     const std::string& cert = socket.TlsLayer().Certificate;
     const std::string& key = socket.TlsLayer().PrivateKey;
     ASSERT_GT(cert.size(), 500u);
-    ASSERT_GT(key.size(), 1000u); // RSA 2048
+    ASSERT_GT(key.size(), 1000u);                          // RSA 2048
     EXPECT_EQ(static_cast<unsigned char>(cert[0]), 0x30u); // a DER sequence
     EXPECT_EQ(static_cast<unsigned char>(key[0]), 0x30u);
 }

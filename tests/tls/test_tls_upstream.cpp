@@ -23,20 +23,23 @@ TRelayOptions Options(bool autoTls, bool fullSsl) {
 }
 
 TEST(TlsUpstream, StartTlsThenAuthOverTls) {
-    Upstream upstream({"--starttls", testsupport::TestCertificate(), "--user", "kalvex:739104", "--auth-required"});
+    Upstream upstream({"--starttls", testsupport::TestCertificate(), "--user", "kalvex:739104",
+                       "--auth-required"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example", upstream.HostAndPort(),
-                             {"Subject: tls", "", "secret body"}, "kalvex", "739104"));
+    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example",
+                             upstream.HostAndPort(), {"Subject: tls", "", "secret body"}, "kalvex",
+                             "739104"));
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
     EXPECT_EQ(upstream.Messages()[0].content, "Subject: tls\r\n\r\nsecret body\r\n");
 }
 
 TEST(TlsUpstream, ImplicitTlsWithCramMd5) {
-    Upstream upstream({"--implicit", testsupport::TestCertificate(), "--user", "kalvex:739104", "--cram", "--auth-required"});
+    Upstream upstream({"--implicit", testsupport::TestCertificate(), "--user", "kalvex:739104",
+                       "--cram", "--auth-required"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    EXPECT_TRUE(RelayMessage(Options(false, true), "a@b.example", "c@d.example", upstream.HostAndPort(), {"implicit"},
-                             "kalvex", "739104"));
+    EXPECT_TRUE(RelayMessage(Options(false, true), "a@b.example", "c@d.example",
+                             upstream.HostAndPort(), {"implicit"}, "kalvex", "739104"));
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
 }
@@ -57,8 +60,9 @@ TEST(TlsUpstream, PlainServerOnTheTlsPortFailsWithOpenSslsText) {
 
 TEST(TlsUpstream, RefusedStartTlsFailsTheSessionWithoutPlainText) {
     using namespace testsupport;
-    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"),
-                       ExpectLine(), Packet("454 TLS not available\r\n"), Hold(2000)});
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                       Packet("250-mx\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"), ExpectLine(),
+                       Packet("454 TLS not available\r\n"), Hold(2000)});
     TSmtpSender client("vantro-test");
     client.TargetHost = "127.0.0.1";
     client.TargetPort = std::to_string(peer.Port());
@@ -74,7 +78,8 @@ TEST(TlsUpstream, RefusedStartTlsFailsTheSessionWithoutPlainText) {
 TEST(TlsUpstream, ServerWithoutStartTlsContinuesInPlainText) {
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example", upstream.HostAndPort(), {"plain"}, "", ""));
+    EXPECT_TRUE(RelayMessage(Options(true, false), "a@b.example", "c@d.example",
+                             upstream.HostAndPort(), {"plain"}, "", ""));
 }
 
 TEST(TlsUpstream, EightThreadsTimesTwentyTlsRelaysAtOnce) {
@@ -85,8 +90,9 @@ TEST(TlsUpstream, EightThreadsTimesTwentyTlsRelaysAtOnce) {
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 20; ++i)
-                if (RelayMessage(Options(false, true), "t" + std::to_string(t) + "@b.example", "c@d.example",
-                                 upstream.HostAndPort(), {"thread " + std::to_string(t) + " message " + std::to_string(i)},
+                if (RelayMessage(Options(false, true), "t" + std::to_string(t) + "@b.example",
+                                 "c@d.example", upstream.HostAndPort(),
+                                 {"thread " + std::to_string(t) + " message " + std::to_string(i)},
                                  "", ""))
                     ++delivered;
         });

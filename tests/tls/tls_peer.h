@@ -3,8 +3,8 @@
 // MakeSelfSignedCertificate.
 #pragma once
 
-#include "tls/tls_openssl.h"
 #include "tests/support/loopback.h"
+#include "tls/tls_openssl.h"
 
 #include <functional>
 #include <thread>
@@ -19,7 +19,8 @@ struct AdoptedSocket : blocksock::TTcpBlockingSocket {
 class TlsPeer {
   public:
     // `serve` runs on the server thread after a successful handshake.
-    explicit TlsPeer(std::function<void(AdoptedSocket&)> serve, std::string commonName = "relayhost") {
+    explicit TlsPeer(std::function<void(AdoptedSocket&)> serve,
+                     std::string commonName = "relayhost") {
         listener_ = testsupport::ListenLoopback(port_);
         thread_ = std::thread([this, serve, commonName] {
             int fd = testsupport::AcceptWithin(listener_, 10000);
