@@ -3,6 +3,7 @@
 // Debian's python3-aiosmtpd measured beside it under the same load.
 //
 //   bench_smtp_server [messages-per-client-at-N=1] [messages-per-client-at-N=32]
+#include "bench/sink_server.h"
 #include "bench/smtp_load.h"
 #include "smtpserver/smtp_server.h"
 
@@ -23,18 +24,6 @@ extern char** environ;
 
 namespace {
 
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
-    socklen_t len = sizeof(sin);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
-
 bool WaitForPort(int port) {
     for (int i = 0; i < 200; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -49,48 +38,6 @@ bool WaitForPort(int port) {
     }
     return false;
 }
-
-// Our server on a thread of its own, with handlers that store each message.
-class OurServer {
-  public:
-    OurServer(int port, uint8_t delay) {
-        thread_ = std::thread([this, port, delay] {
-            smtpserver::TSmtpServer server;
-            server.SrvAddr = "127.0.0.1";
-            server.SrvPort = std::to_string(port);
-            server.DelayAfterCmd = delay;
-            std::string current;
-            server.OnSendData = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*, bool last,
-                                    const std::string& msg) {
-                current += msg; // one message at a time per session in this load
-                if (last) {
-                    stored_ += 1;
-                    bytes_ += current.size();
-                    current.clear();
-                }
-            };
-            server.SetActive(true);
-            platform::MessageLoop& loop = platform::MessageLoop::Current();
-            window_ = loop.CreateHiddenWindow([&](const platform::Message&) { loop.Quit(); });
-            ready_ = true;
-            loop.Run();
-            loop.DestroyWindow(window_);
-        });
-        while (!ready_) std::this_thread::yield();
-    }
-    ~OurServer() {
-        platform::MessageLoop::PostMessage(window_, 0x0400, 0, 0);
-        thread_.join();
-    }
-    long Stored() const { return stored_; }
-
-  private:
-    std::thread thread_;
-    std::atomic<bool> ready_{false};
-    std::atomic<long> stored_{0};
-    std::atomic<size_t> bytes_{0};
-    platform::WindowHandle window_ = 0;
-};
 
 class Aiosmtpd {
   public:
@@ -133,8 +80,8 @@ int main(int argc, char** argv) {
         uint8_t delay = d == 0 ? 3 : 0;
         for (int n = 0; n < 2; ++n) {
             int clients = n == 0 ? 1 : 32;
-            int port = FreePort();
-            OurServer server(port, delay);
+            int port = bench::FreeLoopbackPort();
+            bench::SinkServer server(port, delay);
             bench::LoadResult r =
                 bench::RunSmtpLoad(port, clients, n == 0 ? perClientSingle : perClientMany, kBytes);
             Report("vantro", clients, delay, r);
@@ -144,7 +91,7 @@ int main(int argc, char** argv) {
     double aioRate[2] = {};
     for (int n = 0; n < 2; ++n) {
         int clients = n == 0 ? 1 : 32;
-        int port = FreePort();
+        int port = bench::FreeLoopbackPort();
         Aiosmtpd aio(port);
         if (!aio.Ok()) {
             std::printf("aiosmtpd could not be started (python3-aiosmtpd installed?)\n");

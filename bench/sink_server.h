@@ -1,11 +1,12 @@
-// An inbound server on its own thread that accepts and counts messages: the local sink for
-// the client benchmarks.
+// An inbound server on its own thread whose handlers store each message (per connection):
+// the local sink for the benchmarks.
 #pragma once
 
 #include "smtpserver/smtp_server.h"
 
 #include <atomic>
 #include <thread>
+#include <unordered_map>
 
 namespace bench {
 
@@ -35,11 +36,13 @@ class SinkServer {
         thread_.join();
     }
     long Stored() const { return stored_; }
+    size_t StoredBytes() const { return bytes_; }
 
   private:
     std::thread thread_;
     std::atomic<bool> ready_{false};
     std::atomic<long> stored_{0};
+    std::atomic<size_t> bytes_{0};
     platform::WindowHandle window_ = 0;
 };
 

@@ -188,11 +188,11 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
         timersByKey_[key] = std::move(fresh);
     }
     uint32_t ms = intervalMs == 0 ? 1 : intervalMs; // a zero interval would disarm the timerfd
-    itimerspec spec{};
-    spec.it_value.tv_sec = ms / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    spec.it_interval = spec.it_value;
-    return timerfd_settime(timer->fd, 0, &spec, nullptr) == 0;
+    itimerspec timing{};
+    timing.it_value.tv_sec = ms / 1000;
+    timing.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    timing.it_interval = timing.it_value;
+    return timerfd_settime(timer->fd, 0, &timing, nullptr) == 0;
 }
 
 void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
@@ -277,9 +277,9 @@ void MessageLoop::NoteAcceptExhausted(int fd) {
     it->second->acceptArmed = false;
     UpdateInterest(*it->second);
     exhausted_.push_back(fd);
-    itimerspec spec{};
-    spec.it_value.tv_nsec = kExhaustedPauseNs;
-    if (rearmFd_ < 0 || timerfd_settime(rearmFd_, 0, &spec, nullptr) != 0) RearmExhausted();
+    itimerspec timing{};
+    timing.it_value.tv_nsec = kExhaustedPauseNs;
+    if (rearmFd_ < 0 || timerfd_settime(rearmFd_, 0, &timing, nullptr) != 0) RearmExhausted();
 }
 
 void MessageLoop::RearmExhausted() {

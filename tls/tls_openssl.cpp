@@ -6,6 +6,7 @@
 #include "smtpclient/protoutil.h"
 #include "tls/tls_openssl_lib.h"
 
+#include <functional>
 #include <sys/socket.h>
 
 namespace tls {
@@ -238,36 +239,30 @@ bool TTlsOpenSSL::CloseBoth() {
     return FreeConnection();
 }
 
-int TTlsOpenSSL::WriteData(const void* buffer, int length) {
+int TTlsOpenSSL::Transfer(const std::function<int()>& call, int giveUpKind) {
     ClearError();
     int rc = -1;
     for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        rc = TLS_CALL(SSL_write, connection_, buffer, length);
+        rc = call();
         int kind = TLS_CALL(SSL_get_error, connection_, rc);
         if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) continue;
         if (kind == SSL_ERROR_NONE) return rc;
-        if (kind == SSL_ERROR_ZERO_RETURN) return 0;
+        if (kind == SSL_ERROR_ZERO_RETURN) return 0; // the peer's close alert
         SetError(kind, std::string());
         return rc;
     }
-    SetError(SSL_ERROR_WANT_WRITE, std::string());
+    SetError(giveUpKind, std::string());
     return rc;
 }
 
+int TTlsOpenSSL::WriteData(const void* buffer, int length) {
+    return Transfer([&] { return TLS_CALL(SSL_write, connection_, buffer, length); },
+                    SSL_ERROR_WANT_WRITE);
+}
+
 int TTlsOpenSSL::ReadData(void* buffer, int capacity) {
-    ClearError();
-    int rc = -1;
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        rc = TLS_CALL(SSL_read, connection_, buffer, capacity);
-        int kind = TLS_CALL(SSL_get_error, connection_, rc);
-        if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) continue;
-        if (kind == SSL_ERROR_NONE) return rc;
-        if (kind == SSL_ERROR_ZERO_RETURN) return 0;
-        SetError(kind, std::string());
-        return rc;
-    }
-    SetError(SSL_ERROR_WANT_READ, std::string());
-    return rc;
+    return Transfer([&] { return TLS_CALL(SSL_read, connection_, buffer, capacity); },
+                    SSL_ERROR_WANT_READ);
 }
 
 int TTlsOpenSSL::PendingBytes() {
@@ -282,22 +277,22 @@ X509* TTlsOpenSSL::PeerCertificate() {
     return connection_ ? TLS_CALL(SSL_get1_peer_certificate, connection_) : nullptr;
 }
 
-std::string TTlsOpenSSL::PeerSubjectText() {
+std::string TTlsOpenSSL::PeerNameText(bool issuer) {
     X509* cert = PeerCertificate();
     if (!cert) return std::string();
     char text[4096] = {};
-    TLS_CALL(X509_NAME_oneline, TLS_CALL(X509_get_subject_name, cert), text, sizeof(text));
+    X509_NAME* name =
+        issuer ? TLS_CALL(X509_get_issuer_name, cert) : TLS_CALL(X509_get_subject_name, cert);
+    TLS_CALL(X509_NAME_oneline, name, text, sizeof(text));
     TLS_CALL(X509_free, cert);
     return text;
 }
 
+std::string TTlsOpenSSL::PeerSubjectText() {
+    return PeerNameText(false);
+}
 std::string TTlsOpenSSL::PeerIssuerText() {
-    X509* cert = PeerCertificate();
-    if (!cert) return std::string();
-    char text[4096] = {};
-    TLS_CALL(X509_NAME_oneline, TLS_CALL(X509_get_issuer_name, cert), text, sizeof(text));
-    TLS_CALL(X509_free, cert);
-    return text;
+    return PeerNameText(true);
 }
 
 std::string TTlsOpenSSL::PeerCommonName() {

@@ -6,6 +6,7 @@
 
 #include "blocksock/blocksock.h"
 
+#include <functional>
 #include <openssl/ssl.h>
 
 namespace tls {
@@ -52,6 +53,9 @@ class TTlsOpenSSL : public blocksock::TCustomTls {
     bool LoadPkcs12(const std::string& data);
     bool Handshake(bool server);
     X509* PeerCertificate();
+    std::string PeerNameText(bool issuer);
+    // One SSL_read or SSL_write, retried while OpenSSL wants to read or write.
+    int Transfer(const std::function<int()>& call, int giveUpKind);
 
     SSL* connection_ = nullptr;
     SSL_CTX* context_ = nullptr;

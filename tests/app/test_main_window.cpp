@@ -98,10 +98,6 @@ struct Harness {
     }
 };
 
-std::string Utf8(const std::string& gbk) {
-    return TForm1::Gbk(gbk).toStdString();
-}
-
 } // namespace
 
 class MainWindowTest : public QObject {
