@@ -1,5 +1,6 @@
 // Loading OpenSSL by name: the second-choice SSL library, and a missing crypto library that
 // leaves nothing loaded and TTlsNone in place.
+#include "tests/support/scripted_peer.h"
 #include "tests/tls/tls_peer.h"
 #include "tls/tls_openssl_lib.h"
 
@@ -49,7 +50,8 @@ TEST(TlsLibrary, MissingCryptoLibraryLeavesNothingLoadedAndForwardersFallBack) {
 
 TEST(TlsLibrary, AnOpenSslPluginWithoutLibrariesFailsInsteadOfCrashing) {
     RestoreLibraries restore;
-    TlsPeer peer([](AdoptedSocket&) {});
+    testsupport::ScriptedPeer peer(
+        {testsupport::Hold(2000)}); // no TLS on the other side: nothing races the unload
     blocksock::TTcpBlockingSocket client([](blocksock::TTcpBlockingSocket* owner) {
         return std::make_unique<tls::TTlsOpenSSL>(owner);
     });
