@@ -413,6 +413,17 @@ class MainWindowTest : public QObject {
         QVERIFY(h.form->N4->isEnabled());
     }
 
+    void unwritableSettingsAreReportedAndTheListsAreNotSaved() {
+        Harness h("", "unwritable");
+        h.Start();
+        std::filesystem::create_directories(
+            h.Path("brontalnow.ini")); // cannot be replaced by a file
+        QVERIFY(!h.form->FormDestroy());
+        QCOMPARE(h.errors.back(),
+                 QString::fromStdString("Unable to write to " + h.Path("brontalnow.ini")));
+        QVERIFY(!platform::FileExists(h.Path("good.ini")));
+    }
+
     void portInUseIsShownAndTheServerStaysOff() {
         int port = 0;
         int holder = testsupport::ListenLoopback(port);
