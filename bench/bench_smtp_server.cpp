@@ -3,6 +3,7 @@
 // Debian's python3-aiosmtpd measured beside it under the same load.
 //
 //   bench_smtp_server [messages-per-client-at-N=1] [messages-per-client-at-N=32]
+#include "bench/floor_server.h"
 #include "bench/sink_server.h"
 #include "bench/smtp_load.h"
 #include "smtpserver/smtp_server.h"
@@ -102,6 +103,18 @@ int main(int argc, char** argv) {
         Report("aiosmtpd", clients, 0, r);
         aioRate[n] = r.Rate();
     }
+    double floorRate = 0;
+    {
+        bench::FloorServer floorServer;
+        bench::LoadResult r = bench::RunSmtpLoad(floorServer.Port(), 1, perClientSingle, kBytes);
+        Report("floor", 1, 0, r);
+        floorRate = r.Rate();
+    }
+    if (aioRate[0] > 0)
+        std::printf("floor (a blocking server with fixed replies) / aiosmtpd at N=1 = %.1f: the "
+                    "most any server reaches "
+                    "with this client\n",
+                    floorRate / aioRate[0]);
     std::printf("delay 3: N=32 rate / N=1 rate = %.1f (target >= 20)\n", rate[0][1] / rate[0][0]);
     for (int n = 0; n < 2; ++n)
         if (aioRate[n] > 0)
