@@ -20,13 +20,6 @@ namespace {
 
 std::atomic<int> socketObjects{0};
 
-std::string TrimText(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 std::string Dotted(in_addr address) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof(text));
@@ -79,7 +72,7 @@ void TCustomAsyncSocket::SetAddr(const std::string& value) {
         RaiseSocketException("Cannot change Addr if not closed");
         return;
     }
-    addr_ = TrimText(value);
+    addr_ = TrimBlanks(value);
     addrAssigned_ = !addr_.empty();
     addrResolved_ = false;
 }
@@ -89,7 +82,7 @@ void TCustomAsyncSocket::SetPort(const std::string& value) {
         RaiseSocketException("Cannot change Port if not closed");
         return;
     }
-    port_ = TrimText(value);
+    port_ = TrimBlanks(value);
     portAssigned_ = !port_.empty();
     portResolved_ = false;
 }
@@ -99,7 +92,7 @@ void TCustomAsyncSocket::SetProto(const std::string& value) {
         RaiseSocketException("Cannot change Proto if not closed");
         return;
     }
-    proto_ = TrimText(value);
+    proto_ = TrimBlanks(value);
     protoAssigned_ = !proto_.empty();
     protoResolved_ = false;
     portResolved_ = false; // a service name resolves per protocol
@@ -124,7 +117,7 @@ void TCustomAsyncSocket::SetLocalPort(const std::string& value) {
         RaiseSocketException("Cannot change LocalPort if not closed");
         return;
     }
-    localPort_ = TrimText(value);
+    localPort_ = TrimBlanks(value);
     localPortResolved_ = false;
 }
 
@@ -796,7 +789,7 @@ void TCustomAsyncSocket::LookupHost(const std::string& name) {
     }
     in_addr address{};
     if (ParseDottedQuad(name, address)) {
-        dnsResult_ = TrimText(name);
+        dnsResult_ = TrimBlanks(name);
         dnsResultList_ = {dnsResult_};
         NotifyDnsLookupDone(0);
         return;

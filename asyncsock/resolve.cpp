@@ -14,13 +14,6 @@ namespace asyncsock {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -37,10 +30,17 @@ const std::unordered_map<std::string, int> kFallbackServices = {
 
 } // namespace
 
+std::string TrimBlanks(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
 int AsyncSocketResolveProto(const std::string& text) {
     if (text.empty() || text.size() >= 32)
         throw ESocketException("AsyncSocketResolveProto: Invalid Protocol.");
-    std::string name = Trim(text);
+    std::string name = TrimBlanks(text);
     if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])))
         return std::atoi(name.c_str());
     protoent entry{};
@@ -68,8 +68,8 @@ uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& prot
             value = value * 10 + static_cast<unsigned long>(port[i] - '0');
         return static_cast<uint16_t>(value); // the platform keeps the low 16 bits as well
     }
-    std::string name = Lower(Trim(port));
-    std::string protocol = Lower(Trim(proto));
+    std::string name = Lower(TrimBlanks(port));
+    std::string protocol = Lower(TrimBlanks(proto));
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];
@@ -118,7 +118,7 @@ in_addr AsyncSocketResolveHost(const std::string& text) {
         throw ESocketException("AsyncSocketResolveHost: '" + text + "' Invalid Hostname.");
     in_addr address{};
     if (ParseDottedQuad(text, address)) {
-        if (address.s_addr == INADDR_NONE && Trim(text) != "255.255.255.255")
+        if (address.s_addr == INADDR_NONE && TrimBlanks(text) != "255.255.255.255")
             throw ESocketException("AsyncSocketResolveHost: '" + text + "' Invalid IP address.");
         return address;
     }
@@ -126,7 +126,7 @@ in_addr AsyncSocketResolveHost(const std::string& text) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    int rc = getaddrinfo(Trim(text).c_str(), nullptr, &hints, &result);
+    int rc = getaddrinfo(TrimBlanks(text).c_str(), nullptr, &hints, &result);
     int saved = errno;
     if (rc != 0 || !result) {
         throw ESocketException("AsyncSocketResolveHost: Cannot convert host address '" + text +

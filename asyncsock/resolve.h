@@ -22,6 +22,10 @@ uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& prot
 // "AsyncSocketResolveHost: Cannot convert host address '%s', Error #%d".
 in_addr AsyncSocketResolveHost(const std::string& text);
 
+// Leading and trailing bytes up to and including space removed (the texts of socket
+// properties and SMTP arguments are trimmed this way).
+std::string TrimBlanks(const std::string& text);
+
 // Dotted-quad form as the host resolver accepts it: optional blanks around, four parts of at
 // most 255, no leading dot. Stores the address on success.
 bool ParseDottedQuad(const std::string& text, in_addr& address);

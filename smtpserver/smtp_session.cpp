@@ -2,6 +2,8 @@
 
 #include "smtpserver/smtp_server.h"
 
+#include "asyncsock/resolve.h"
+
 #include <cctype>
 
 namespace smtpserver {
@@ -10,14 +12,6 @@ namespace {
 
 constexpr uintptr_t kDelayTimer = 1;
 const std::string kTerminator = ".\r\n";
-
-// Leading and trailing characters up to and including space go.
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
 
 std::string From(const std::string& s, size_t index) {
     return index < s.size() ? s.substr(index) : std::string();
@@ -142,7 +136,7 @@ void TSmtpClient::WaitHelo(const std::string& chunk) {
         for (char c : field)
             if (c != '\r' && c != '\n') HeloName += c;
     }
-    if (Trim(HeloName).empty()) {
+    if (asyncsock::TrimBlanks(HeloName).empty()) {
         SendReply("501 Syntax error (missing domain name)\r\n");
         LoggedIn = false;
         return;
@@ -172,7 +166,7 @@ void TSmtpClient::Command(const std::string& chunk) {
     TSmtpServer* server = SmtpServer;
     const std::string& word = CommandWord;
     if (word == "MAIL") {
-        std::string address = FilterAddress(Trim(From(chunk, 10)), false);
+        std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, 10)), false);
         std::string answer = "250 OK ";
         if (address.empty()) {
             answer = "503 Bad sequence of commands (missing FROM)";
@@ -180,9 +174,9 @@ void TSmtpClient::Command(const std::string& chunk) {
             if (server && server->OnMailFrom) server->OnMailFrom(server, this, address, answer);
             MailFrom = address;
         }
-        SendReply(Trim(answer) + "\r\n");
+        SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
     } else if (word == "VRFY") {
-        std::string user = Trim(From(chunk, 4));
+        std::string user = asyncsock::TrimBlanks(From(chunk, 4));
         bool known = false;
         std::string mailAddr = user;
         if (server && server->OnVerifyUser)
@@ -190,7 +184,7 @@ void TSmtpClient::Command(const std::string& chunk) {
         SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) +
                   "\r\n");
     } else if (word == "RCPT") {
-        std::string address = FilterAddress(Trim(From(chunk, 8)), true);
+        std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, 8)), true);
         std::string answer = "250 OK Send to <" + address + "> is allowed";
         if (address.empty()) {
             answer = "503 Bad sequence of commands (missing Adress)";
@@ -198,7 +192,7 @@ void TSmtpClient::Command(const std::string& chunk) {
             if (server && server->OnMailTo) server->OnMailTo(server, this, address, answer);
             if (!answer.empty() && answer[0] != '5' && Recipients) Recipients->push_back(address);
         }
-        SendReply(Trim(answer) + "\r\n");
+        SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
     } else if (word == "DATA") {
         std::string answer;
         if (Recipients && !Recipients->empty() && !MailFrom.empty()) {
@@ -220,7 +214,8 @@ void TSmtpClient::Command(const std::string& chunk) {
         SendReply("250 OK\r\n");
     } else if (word == "HELP") {
         std::string answer = kHelpText;
-        if (server && server->OnHelp) server->OnHelp(server, this, Trim(From(chunk, 4)), answer);
+        if (server && server->OnHelp)
+            server->OnHelp(server, this, asyncsock::TrimBlanks(From(chunk, 4)), answer);
         SendReply(answer + "\r\n");
     } else if (word == "QUIT") {
         std::string answer = "221 Thanks for using, have a nice day";
