@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps build run test test-plain sanitize bench clean format
+.PHONY: deps build run test test-plain sanitize bench fuzz clean format
 
 deps:
 	@scripts/install-deps.sh
@@ -33,6 +33,11 @@ bench: build
 	$(BUILD)/bench/bench_smtp_server 300 60
 	$(BUILD)/bench/bench_relay_client 2000
 	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp 400
+
+# A long fuzz run of the inbound server (the suite runs a short one).
+fuzz: build
+	VANTRO_FUZZ_SESSIONS=$${VANTRO_FUZZ_SESSIONS:-50000} VANTRO_FUZZ_SEED=$${VANTRO_FUZZ_SEED:-$$(date +%s)} \
+	  $(BUILD)/tests/smtpserver/smtpserver_tests --gtest_filter='SmtpFuzz.*'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -353,6 +353,10 @@ void TCustomAsyncSocket::OnNotification(uintptr_t wParam, intptr_t lParam) {
     if ((events & platform::kFdAccept) && stillOurs()) NotifySessionAvailable(error);
     if ((events & platform::kFdClose) && stillOurs() && state_ != TSocketState::asConnecting) {
         ReceiveStep(0, true);
+        // A handler that paused this socket (a command waiting out its delay) still owes the
+        // peer a reply: the close is left pending. Resuming registers the socket afresh, so
+        // the close is reported again and finishes once the delayed work is done.
+        if (paused_) return;
         if (!closeNotified_) {
             closeNotified_ = true;
             NotifySessionClosed(error);
@@ -365,12 +369,16 @@ void TCustomAsyncSocket::ReceiveStep(uint16_t error, bool loop) {
     try {
         for (;;) {
             lastError_ = 0;
+            int readBefore = readCount_;
+            long pendingBefore = fd_ == -1 ? 0 : platform::SockPendingBytes(fd_);
             if (!NotifyDataAvailable(error)) {
                 char discard[1024];
                 long n = ReadRaw(discard, sizeof(discard));
                 if (n < 0 && LastSocketError() == platform::kWsaEWOULDBLOCK) break;
             }
-            if (!loop || lastError_ != 0 || fd_ == -1) break;
+            // A paused handler reads nothing more until it resumes; looping on its pending
+            // bytes would spin the thread forever (a peer can arrange that at will).
+            if (!loop || lastError_ != 0 || fd_ == -1 || paused_) break;
             // The socket's own count: the line layer's count of a pending line says nothing
             // about whether the network has more.
             long count = platform::SockPendingBytes(fd_);
@@ -379,6 +387,8 @@ void TCustomAsyncSocket::ReceiveStep(uint16_t error, bool loop) {
                 break;
             }
             if (count == 0) break;
+            // A pass that consumed nothing will not consume anything on the next one either.
+            if (readCount_ == readBefore && count >= pendingBefore) break;
         }
     } catch (...) {
         // A failing data handler must not take the connection down; the step just ends.

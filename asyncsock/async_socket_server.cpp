@@ -21,7 +21,7 @@ void TAsyncSocketClient::NotifySessionClosed(uint16_t error) {
         closeReported_ = true;
         if (Server)
             platform::MessageLoop::PostMessage(Server->Window(), kMsgClientClosed, 0,
-                                               reinterpret_cast<intptr_t>(this));
+                                               static_cast<intptr_t>(serial_));
     }
     TAsyncSocket::NotifySessionClosed(error);
 }
@@ -46,6 +46,12 @@ TAsyncSocketClient* TCustomAsyncSocketServer::GetClient(int index) const {
 
 bool TCustomAsyncSocketServer::IsClient(const TAsyncSocketClient* client) const {
     return std::find(clientList_.begin(), clientList_.end(), client) != clientList_.end();
+}
+
+TAsyncSocketClient* TCustomAsyncSocketServer::ClientBySerial(uint64_t serial) const {
+    auto it = std::find_if(clientList_.begin(), clientList_.end(),
+                           [serial](const TAsyncSocketClient* c) { return c->Serial() == serial; });
+    return it == clientList_.end() ? nullptr : *it;
 }
 
 void TCustomAsyncSocketServer::Notification(platform::TComponent* component, TOperation operation) {
@@ -77,6 +83,7 @@ void TCustomAsyncSocketServer::NotifySessionAvailable(uint16_t error) {
     if (error != 0) return;
     ++clientNum_;
     TAsyncSocketClient* client = Adopt(ClientClass());
+    client->serial_ = ++lastSerial_;
     NotifyClientCreate(client);
     client->SetName(Name() + "Client" + std::to_string(clientNum_));
     client->Banner = Banner;
@@ -104,8 +111,10 @@ void TCustomAsyncSocketServer::NotifySessionAvailable(uint16_t error) {
 
 void TCustomAsyncSocketServer::HandleMessage(const platform::Message& message) {
     if (message.msg != kMsgClientClosed) return TAsyncSocket::HandleMessage(message);
-    auto* client = reinterpret_cast<TAsyncSocketClient*>(message.lParam);
-    if (!IsClient(client)) return; // freed by other means meanwhile
+    // Named by serial, never by address: a client freed by other means meanwhile (a failed
+    // accept frees its object at once) may have its address reused by a live session.
+    TAsyncSocketClient* client = ClientBySerial(static_cast<uint64_t>(message.lParam));
+    if (!client) return;
     struct FreeAfter {
         TCustomAsyncSocketServer* server;
         TAsyncSocketClient* client;

@@ -22,6 +22,8 @@ class TAsyncSocketClient : public TAsyncSocket {
     std::string Banner;
     TCustomAsyncSocketServer* Server = nullptr;
     bool CloseReported() const { return closeReported_; }
+    // Unique among the clients its server ever made; names it in the close message (1054).
+    uint64_t Serial() const { return serial_; }
 
     // Captures the peer's address and port, which stay readable after the close.
     void Dup(int handle) override;
@@ -33,9 +35,11 @@ class TAsyncSocketClient : public TAsyncSocket {
     void NotifySessionClosed(uint16_t error) override;
 
   private:
+    friend class TCustomAsyncSocketServer;
     std::string peerAddr_;
     std::string peerPort_;
     bool closeReported_ = false;
+    uint64_t serial_ = 0;
 };
 
 // Makes the object for an accepted connection (the "client class").
@@ -65,6 +69,8 @@ class TCustomAsyncSocketServer : public TAsyncSocket {
     virtual TAsyncSocketClient* GetClient(int index) const;
     int ClientNum() const { return clientNum_; }
     bool IsClient(const TAsyncSocketClient* client) const;
+    // The live client with this serial, or nullptr.
+    TAsyncSocketClient* ClientBySerial(uint64_t serial) const;
 
   protected:
     void HandleMessage(const platform::Message& message) override;
@@ -77,6 +83,7 @@ class TCustomAsyncSocketServer : public TAsyncSocket {
   private:
     std::vector<TAsyncSocketClient*> clientList_;
     int clientNum_ = 0;
+    uint64_t lastSerial_ = 0;
 };
 
 class TAsyncSocketServer : public TCustomAsyncSocketServer {

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev
   python3 python3-aiosmtpd swaks msmtp openssl libssl-dev
-  qt6-base-dev libgl-dev libasound2-dev xvfb xauth fonts-noto-cjk
+  qt6-base-dev libgl-dev libasound2-dev libjpeg-dev xvfb xauth fonts-noto-cjk
 )
 
 missing=()

@@ -89,8 +89,8 @@ void TSmtpServer::SessionSetUp(asyncsock::TAsyncSocketClient* client) {
         int one = 1;
         setsockopt(session->Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         // No CR LF: the listening server's banner completes the greeting line.
-        session->SendReply("220 " + (HelloMessage.empty() ? std::string("220  SMTP Server Ready.")
-                                                          : HelloMessage));
+        session->SendReply(HelloMessage.empty() ? std::string("220  SMTP Server Ready.")
+                                                : "220 " + HelloMessage);
     } catch (...) {
         // set-up failures leave the connection to the socket layer's own handling
     }

@@ -50,12 +50,13 @@ const char* const kHelpText = "214-Implemented commands follow:\r\n"
 } // namespace
 
 void TSmtpClient::SendReply(const std::string& text) {
-    if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtSent, text);
     try {
         SendText(text);
     } catch (const std::exception& e) {
         if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtError, e.what());
+        return;
     }
+    if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtSent, text);
 }
 
 void TSmtpClient::StartData() {
@@ -64,7 +65,15 @@ void TSmtpClient::StartData() {
 }
 
 void TSmtpClient::ProcessData(uint16_t error) {
-    if (error != 0 || delaying_) return;
+    if (error != 0) return;
+    if (delaying_) {
+        // Bytes that arrive while a command waits out its delay are read now, so that nothing
+        // stays pending for a receive loop to wait on, and become the next chunk once the
+        // delayed command has been answered: with a sleeping thread they would have been
+        // read together then.
+        inputDuringDelay_ += ReceiveText();
+        return;
+    }
     CommandWord.clear();
     HandleChunk(ReceiveText());
 }
@@ -101,6 +110,17 @@ void TSmtpClient::HandleMessage(const platform::Message& message) {
         Dispatch(chunk);
     } catch (...) {
         // As in the receive step: a failing event handler ends this chunk, not the session.
+    }
+    if (!inputDuringDelay_.empty()) {
+        std::string next = std::move(inputDuringDelay_);
+        inputDuringDelay_.clear();
+        CommandWord.clear();
+        try {
+            HandleChunk(std::move(next)); // may start the next delay, which resumes later
+        } catch (...) {
+            // as above
+        }
+        if (delaying_) return;
     }
     ResumeEvents();
 }

