@@ -12,46 +12,46 @@ bool Ticked(int value) {
 }
 } // namespace
 
-AccountEditor ReadSettings(const std::string& path) {
+Account ReadSettings(const std::string& path) {
     platform::IniProfile ini(path, kSection);
-    AccountEditor e;
-    e.Edit1 = ini.ReadString("frommail", kDefaultMailbox);
-    e.Edit2 = ini.ReadString("fsmail", kDefaultMailbox);
-    e.Edit5 = ini.ReadString("smtphost", kDefaultSmtpHost);
-    e.Edit7 = ini.ReadString("user", "kalvex");
-    e.Edit8 = ini.ReadString("psw", "739104");
-    e.Edit14 = ini.ReadString("port", "25");
-    e.CheckBox3 = Ticked(ini.ReadInteger("auth", 1));
-    e.CheckBox4 = Ticked(ini.ReadInteger("ssl", 0));
-    e.CheckBox5 = Ticked(ini.ReadInteger("tls", 0));
+    Account e;
+    e.mailbox = ini.ReadString("frommail", kDefaultMailbox);
+    e.usedBy = ini.ReadString("fsmail", kDefaultMailbox);
+    e.host = ini.ReadString("smtphost", kDefaultSmtpHost);
+    e.user = ini.ReadString("user", "kalvex");
+    e.password = ini.ReadString("psw", "739104");
+    e.port = ini.ReadString("port", "25");
+    e.authenticate = Ticked(ini.ReadInteger("auth", 1));
+    e.implicitTls = Ticked(ini.ReadInteger("ssl", 0));
+    e.startTls = Ticked(ini.ReadInteger("tls", 0));
     return e;
 }
 
-bool WriteSettings(const std::string& path, const AccountEditor& e) {
+bool WriteSettings(const std::string& path, const Account& e) {
     platform::IniProfile ini(path, kSection);
     ini.SetCreateMode(0600); // it holds the upstream password
-    const std::pair<const char*, std::string> values[] = {{"frommail", e.Edit1},
-                                                          {"fsmail", e.Edit2},
-                                                          {"smtphost", e.Edit5},
-                                                          {"user", e.Edit7},
-                                                          {"psw", e.Edit8},
-                                                          {"port", e.Edit14},
-                                                          {"auth", e.CheckBox3 ? "1" : "0"},
-                                                          {"ssl", e.CheckBox4 ? "1" : "0"},
-                                                          {"tls", e.CheckBox5 ? "1" : "0"}};
+    const std::pair<const char*, std::string> values[] = {{"frommail", e.mailbox},
+                                                          {"fsmail", e.usedBy},
+                                                          {"smtphost", e.host},
+                                                          {"user", e.user},
+                                                          {"psw", e.password},
+                                                          {"port", e.port},
+                                                          {"auth", e.authenticate ? "1" : "0"},
+                                                          {"ssl", e.implicitTls ? "1" : "0"},
+                                                          {"tls", e.startTls ? "1" : "0"}};
     for (const auto& [key, value] : values)
         if (!ini.WriteString(key, value)) return false;
     return true;
 }
 
-std::string AccountLine(const AccountEditor& e) {
-    std::string usedBy = e.Edit2.find('@') != std::string::npos ? e.Edit2 : "any";
-    return e.Edit1 + "|" + e.Edit5 + "|" + e.Edit14 + "|" + (e.CheckBox4 ? "sslyes" : "sslno") +
-           "|" + (e.CheckBox5 ? "tlsyes" : "tlsno") + "|" + (e.CheckBox3 ? "authyes" : "authno") +
-           "|" + e.Edit7 + "|" + e.Edit8 + "|" + usedBy;
+std::string AccountLine(const Account& e) {
+    std::string usedBy = e.usedBy.find('@') != std::string::npos ? e.usedBy : "any";
+    return e.mailbox + "|" + e.host + "|" + e.port + "|" + (e.implicitTls ? "sslyes" : "sslno") +
+           "|" + (e.startTls ? "tlsyes" : "tlsno") + "|" + (e.authenticate ? "authyes" : "authno") +
+           "|" + e.user + "|" + e.password + "|" + usedBy;
 }
 
-void ReadAccountLine(const std::string& line, AccountEditor& e) {
+void ReadAccountLine(const std::string& line, Account& e) {
     std::string rest = line;
     std::string fields[8];
     for (std::string& field : fields) {
@@ -62,18 +62,18 @@ void ReadAccountLine(const std::string& line, AccountEditor& e) {
         }
         if (rest.size() > 255) rest.resize(255);
     }
-    e.Edit1 = fields[0];
-    e.Edit5 = fields[1];
-    e.Edit14 = fields[2];
-    e.Edit7 = fields[6];
-    e.Edit8 = fields[7];
-    e.CheckBox4 = fields[3] == "sslyes";
-    e.CheckBox5 = fields[4] == "tlsyes";
-    e.CheckBox3 = fields[5] == "authyes";
-    e.Edit2 = rest == "any" ? std::string() : rest;
+    e.mailbox = fields[0];
+    e.host = fields[1];
+    e.port = fields[2];
+    e.user = fields[6];
+    e.password = fields[7];
+    e.implicitTls = fields[3] == "sslyes";
+    e.startTls = fields[4] == "tlsyes";
+    e.authenticate = fields[5] == "authyes";
+    e.usedBy = rest == "any" ? std::string() : rest;
 }
 
-bool SwitchAccount(const StringList& accounts, size_t& position, AccountEditor& editor) {
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor) {
     if (accounts.empty()) return false;
     if (position >= accounts.size()) position = 0;
     ReadAccountLine(accounts[position], editor);
@@ -82,7 +82,7 @@ bool SwitchAccount(const StringList& accounts, size_t& position, AccountEditor& 
 }
 
 bool SelectAccount(const StringList& accounts, const std::string& sender,
-                   std::string& currentSender, AccountEditor& editor) {
+                   std::string& currentSender, Account& editor) {
     if (accounts.empty()) return false;
     currentSender = sender;
     bool matched = false;

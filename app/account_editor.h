@@ -1,5 +1,6 @@
-// The account editor's values (the controls Edit1 ... CheckBox5), the settings that store
-// them, and the account list's line format with its add, switch and select rules.
+// An upstream account (what the account editor shows and the settings store), the settings
+// file that keeps the one in force, and the account list's line format with its add, switch
+// and select rules.
 #pragma once
 
 #include "app/string_list.h"
@@ -8,17 +9,20 @@
 
 namespace app {
 
-struct AccountEditor {
-    std::string Edit1;      // sender mailbox
-    std::string Edit2;      // used by (empty: any sender)
-    std::string Edit5;      // SMTP host
-    std::string Edit7;      // user name
-    std::string Edit8;      // password
-    std::string Edit14;     // port
-    bool CheckBox3 = false; // authentication
-    bool CheckBox4 = false; // implicit TLS
-    bool CheckBox5 = false; // STARTTLS
-    bool operator==(const AccountEditor&) const = default;
+// The window's editor controls map onto these fields in one place (TForm1::ReadEditor and
+// WriteEditor): Edit1 mailbox, Edit2 usedBy, Edit5 host, Edit14 port, Edit7 user, Edit8
+// password, CheckBox3 authenticate, CheckBox4 implicitTls, CheckBox5 startTls.
+struct Account {
+    std::string mailbox;       // the envelope sender used upstream
+    std::string usedBy;        // the sender this account serves (empty or "any": every sender)
+    std::string host;          // SMTP host
+    std::string user;          // user name for AUTH
+    std::string password;      // password for AUTH
+    std::string port;          // port, as text
+    bool authenticate = false; // the authentication box (the credentials go out whatever it says)
+    bool implicitTls = false;  // TLS from the first byte (SSL)
+    bool startTls = false;     // STARTTLS when offered
+    bool operator==(const Account&) const = default;
 };
 
 // Defaults of the settings file: a mailbox at a public provider of our own choosing.
@@ -27,21 +31,21 @@ inline constexpr const char* kDefaultSmtpHost = "smtp.mail.example.com";
 
 // Reads the nine settings of section "smtpconfig" (defaults for missing keys; a check box is
 // ticked when the value's low 8 bits are not all 0).
-AccountEditor ReadSettings(const std::string& path);
+Account ReadSettings(const std::string& path);
 // Writes the nine settings in their order; false with the first key that failed.
-bool WriteSettings(const std::string& path, const AccountEditor& editor);
+bool WriteSettings(const std::string& path, const Account& editor);
 
 // Nine fields joined by "|": the line "add" appends.
-std::string AccountLine(const AccountEditor& editor);
+std::string AccountLine(const Account& editor);
 // Puts a line's fields into the editor (fields 1..8 cut at "|", the rest cut to 255
 // characters, field 9 whatever remains; "any" empties the used-by field).
-void ReadAccountLine(const std::string& line, AccountEditor& editor);
+void ReadAccountLine(const std::string& line, Account& editor);
 
 // Switch: the line at `position` (wrapping to 0) into force; returns false for an empty list.
-bool SwitchAccount(const StringList& accounts, size_t& position, AccountEditor& editor);
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor);
 // Select for a sender: the last line holding "|" + sender, else the last holding "|any";
 // neither: nothing changes. Empty list: returns false and `currentSender` stays.
 bool SelectAccount(const StringList& accounts, const std::string& sender,
-                   std::string& currentSender, AccountEditor& editor);
+                   std::string& currentSender, Account& editor);
 
 } // namespace app

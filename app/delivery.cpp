@@ -1,6 +1,6 @@
 #include "app/delivery.h"
 
-#include "platform/tick.h"
+#include "app/message_text.h"
 #include "smtpclient/smtpsender.h"
 
 namespace app {
@@ -10,42 +10,42 @@ std::string SignOnName(const std::string& recipientText) {
     return at == std::string::npos ? std::string() : recipientText.substr(0, at);
 }
 
-DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account,
-                            int timeoutMs) {
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, int timeoutMs) {
     DeliveryRequest request;
-    request.slot = message.slot;
-    request.recipientText = message.recipientText;
-    request.lines = MessageLines(std::move(message.pieces));
+    request.sender = std::move(message.sender);
+    request.recipientText = std::move(message.recipientText);
+    request.pieces = std::move(message.pieces);
     request.account = account;
-    request.systemName = SignOnName(message.recipientText);
+    request.systemName = SignOnName(request.recipientText);
     request.timeoutMs = timeoutMs;
     return request;
 }
 
-DeliveryOutcome Deliver(const DeliveryRequest& request) {
+bool RelayThrough(const Account& account, const std::string& systemName, int timeoutMs,
+                  const std::string& recipientText, smtpclient::TLineSource& lines) {
+    smtpclient::TRelayOptions options;
+    options.AutoTLS = account.startTls;
+    options.FullSSL = account.implicitTls;
+    options.SystemName = systemName;
+    options.TimeoutMs = timeoutMs;
+    return smtpclient::RelayMessage(options, account.mailbox, recipientText,
+                                    account.host + ":" + account.port, lines, account.user,
+                                    account.password);
+}
+
+DeliveryOutcome Deliver(DeliveryRequest&& request) {
     DeliveryOutcome outcome;
-    outcome.slot = request.slot;
+    outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
     try {
-        smtpclient::TRelayOptions options;
-        options.AutoTLS = request.account.CheckBox5;
-        options.FullSSL = request.account.CheckBox4;
-        options.SystemName = request.systemName;
-        options.TimeoutMs = request.timeoutMs;
-        outcome.relayed =
-            smtpclient::RelayMessage(options, request.account.Edit1, request.recipientText,
-                                     request.account.Edit5 + ":" + request.account.Edit14,
-                                     request.lines, request.account.Edit7, request.account.Edit8);
+        PieceLines lines(std::move(request.pieces));
+        outcome.relayed = RelayThrough(request.account, request.systemName, request.timeoutMs,
+                                       request.recipientText, lines);
     } catch (...) {
         // Out of memory and the like: the window shows the error text and lists nothing.
         outcome.failedWithError = true;
     }
     return outcome;
-}
-
-void StartDelivery(DeliveryRequest request, std::function<void(const DeliveryOutcome&)> done) {
-    platform::StartDetachedThread(
-        [request = std::move(request), done = std::move(done)] { done(Deliver(request)); });
 }
 
 std::string LogLine(bool relayed, const std::string& mailbox, const std::string& currentSender,

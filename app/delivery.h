@@ -6,22 +6,25 @@
 #include "app/slot_ring.h"
 
 #include <ctime>
-#include <functional>
 #include <string>
+
+namespace smtpclient {
+class TLineSource;
+}
 
 namespace app {
 
 struct DeliveryRequest {
-    int slot = 0;
-    std::string recipientText;
-    StringList lines;
-    AccountEditor account;  // the editor when the worker starts
-    std::string systemName; // the EHLO/HELO name ("signon")
+    std::string sender;        // as the local client submitted it
+    std::string recipientText; // comma-joined
+    StringList pieces;         // the message text; cut into lines while it is sent
+    Account account;           // the account in force when the message was complete
+    std::string systemName;    // the EHLO/HELO name ("signon")
     int timeoutMs = 30000;
 };
 
 struct DeliveryOutcome {
-    int slot = 0;
+    std::string sender;
     std::string recipientText;
     bool relayed = false;
     bool failedWithError = false; // an exception, not a refusal: status text only
@@ -29,15 +32,16 @@ struct DeliveryOutcome {
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
-DeliveryRequest MakeRequest(CompletedMessage&& message, const AccountEditor& account,
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
                             int timeoutMs = 30000);
 
-// Runs on the worker thread: one RelayMessage through the request's account.
-DeliveryOutcome Deliver(const DeliveryRequest& request);
+// The one place that turns an account into the SMTP client's call: the workers and the test
+// send both relay through it. Blocks for the whole exchange.
+bool RelayThrough(const Account& account, const std::string& systemName, int timeoutMs,
+                  const std::string& recipientText, smtpclient::TLineSource& lines);
 
-// Starts a worker for the request; `done` runs on the worker thread when it ends and must
-// hand the outcome to the GUI thread. Throws when no thread can be started.
-void StartDelivery(DeliveryRequest request, std::function<void(const DeliveryOutcome&)> done);
+// Runs on a worker: one relay of the request's message through its account.
+DeliveryOutcome Deliver(DeliveryRequest&& request);
 
 inline constexpr const char* kRelayedPrefix =
     "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xB3\xC9\xB9\xA6\xA3\xA1\xBE\xAD"; // 邮件转发成功！经

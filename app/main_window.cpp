@@ -30,8 +30,6 @@ namespace app {
 
 namespace {
 
-constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
-
 QLabel* CaptionBar(const char* text, QWidget* parent) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
     label->setFixedHeight(21);
@@ -87,13 +85,23 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     loopNotifier_ = new QSocketNotifier(loop.Fd(), QSocketNotifier::Read, this);
     connect(loopNotifier_, &QSocketNotifier::activated, this,
             [] { platform::MessageLoop::Current().RunOnce(0); });
-    outcomeWindow_ = loop.CreateHiddenWindow([this](const platform::Message& m) {
-        if (m.msg == kOutcomesReady) ApplyOutcomes();
-    });
+    BindCore();
+}
 
-    SmtpServer1 = std::make_unique<smtpserver::TSmtpServer>();
-    SmtpServer1->SrvAddr = options_.srvAddr;
-    SmtpServer1->SrvPort = options_.srvPort;
+TForm1::~TForm1() {
+    SmtpServer1 = nullptr;
+    core_.reset();
+}
+
+void TForm1::BindCore() {
+    RelayCoreOptions relay;
+    relay.srvAddr = options_.srvAddr;
+    relay.srvPort = options_.srvPort;
+    relay.relayTimeoutMs = options_.relayTimeoutMs;
+    if (options_.workers > 0) relay.workers = options_.workers;
+    core_ = std::make_unique<RelayCore>(relay);
+    SmtpServer1 = &core_->Server();
+    // The window's handlers stay the server's event handlers; they forward to the core.
     SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                      const std::string& a,
                                      std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
@@ -103,14 +111,16 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                      bool last,
                                      const std::string& msg) { SmtpServer1SendData(c, last, msg); };
-    SmtpServer1->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
-        ring_.Release(c);
+    RelayCore::Hooks& hooks = core_->hooks;
+    hooks.readAccount = [this] { return ReadEditor(); };
+    hooks.writeAccount = [this](const Account& account) { WriteEditor(account); };
+    hooks.accountList = [this] { return LinesOf(Memo4); };
+    hooks.status = [this](const char* text) { SetStatus(text); };
+    hooks.sending = [this](const std::string& recipientText) {
+        Edit10->setText(Gbk(recipientText));
+        signon_ = SignOnName(recipientText);
     };
-}
-
-TForm1::~TForm1() {
-    SmtpServer1.reset();
-    platform::MessageLoop::Current().DestroyWindow(outcomeWindow_);
+    hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) { ApplyOutcomes(batch); };
 }
 
 void TForm1::BuildWidgets() {
@@ -296,7 +306,7 @@ void TForm1::changeEvent(QEvent* event) {
 // ---- start and end -------------------------------------------------------------------
 
 void TForm1::FormCreate() {
-    ring_.CurrentMessage().clear();
+    Ring().CurrentMessage().clear();
     SetLines(okrelay, {});
     SetLines(badrelay, {});
     QPalette tips = QToolTip::palette();
@@ -319,12 +329,11 @@ void TForm1::FormCreate() {
         !loadList("bad.ini", badrelay))
         return;
     repaint();
-    if (LinesOf(okrelay).size() > 500) SetLines(okrelay, {});
-    if (LinesOf(badrelay).size() > 500) SetLines(badrelay, {});
+    if (LineCount(okrelay) > 500) SetLines(okrelay, {});
+    if (LineCount(badrelay) > 500) SetLines(badrelay, {});
     RefreshCounters();
-    ring_.ResetCurrentSlot();
     try {
-        SmtpServer1->SetActive(true);
+        core_->Start();
     } catch (const std::exception& e) {
         options_.showError(QString::fromStdString(e.what()));
     }
@@ -372,6 +381,13 @@ std::string TForm1::ToGbk(const QString& text) {
     return platform::Utf8ToGbk(text.toStdString());
 }
 
+size_t TForm1::LineCount(const QPlainTextEdit* box) {
+    // The document's own block count: the same number LinesOf gives, at no cost however long
+    // the list has grown.
+    const QTextDocument* document = box->document();
+    return document->isEmpty() ? 0 : static_cast<size_t>(document->blockCount());
+}
+
 StringList TForm1::LinesOf(const QPlainTextEdit* box) {
     QString text = box->toPlainText();
     if (text.isEmpty()) return {};
@@ -386,30 +402,30 @@ void TForm1::SetLines(QPlainTextEdit* box, const StringList& lines) {
     box->setPlainText(converted.join(QChar('\n')));
 }
 
-AccountEditor TForm1::ReadEditor() const {
-    AccountEditor e;
-    e.Edit1 = ToGbk(Edit1->text());
-    e.Edit2 = ToGbk(Edit2->text());
-    e.Edit5 = ToGbk(Edit5->text());
-    e.Edit7 = ToGbk(Edit7->text());
-    e.Edit8 = ToGbk(Edit8->text());
-    e.Edit14 = ToGbk(Edit14->text());
-    e.CheckBox3 = CheckBox3->isChecked();
-    e.CheckBox4 = CheckBox4->isChecked();
-    e.CheckBox5 = CheckBox5->isChecked();
+Account TForm1::ReadEditor() const {
+    Account e;
+    e.mailbox = ToGbk(Edit1->text());
+    e.usedBy = ToGbk(Edit2->text());
+    e.host = ToGbk(Edit5->text());
+    e.user = ToGbk(Edit7->text());
+    e.password = ToGbk(Edit8->text());
+    e.port = ToGbk(Edit14->text());
+    e.authenticate = CheckBox3->isChecked();
+    e.implicitTls = CheckBox4->isChecked();
+    e.startTls = CheckBox5->isChecked();
     return e;
 }
 
-void TForm1::WriteEditor(const AccountEditor& e) {
-    Edit1->setText(Gbk(e.Edit1));
-    Edit2->setText(Gbk(e.Edit2));
-    Edit5->setText(Gbk(e.Edit5));
-    Edit7->setText(Gbk(e.Edit7));
-    Edit8->setText(Gbk(e.Edit8));
-    Edit14->setText(Gbk(e.Edit14));
-    CheckBox3->setChecked(e.CheckBox3); // runs CheckBox3Click only when the state changes
-    CheckBox4->setChecked(e.CheckBox4);
-    CheckBox5->setChecked(e.CheckBox5);
+void TForm1::WriteEditor(const Account& e) {
+    Edit1->setText(Gbk(e.mailbox));
+    Edit2->setText(Gbk(e.usedBy));
+    Edit5->setText(Gbk(e.host));
+    Edit7->setText(Gbk(e.user));
+    Edit8->setText(Gbk(e.password));
+    Edit14->setText(Gbk(e.port));
+    CheckBox3->setChecked(e.authenticate); // runs CheckBox3Click only when the state changes
+    CheckBox4->setChecked(e.implicitTls);
+    CheckBox5->setChecked(e.startTls);
 }
 
 void TForm1::SetStatus(const std::string& utf8) {
@@ -420,7 +436,7 @@ std::string TForm1::StatusText() const {
 }
 
 void TForm1::RefreshCounters() {
-    size_t ok = LinesOf(okrelay).size(), bad = LinesOf(badrelay).size();
+    size_t ok = LineCount(okrelay), bad = LineCount(badrelay);
     StatusBar1[1]->setText(QString::number(ok + bad));
     StatusBar1[3]->setText(QString::number(ok));
     StatusBar1[5]->setText(QString::number(bad));
@@ -430,80 +446,43 @@ void TForm1::RefreshCounters() {
 
 void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
                                  std::string& answer) {
-    if (ring_.MailFrom(client, address) == 0) {
-        // All ten slots are being filled by other connections: better refused than mixed.
-        answer = "451 4.3.2 Too many messages at once, try again later";
-        return;
-    }
-    SetStatus("正在接收并转发邮件...");
-    Button4Click();
+    core_->MailFrom(client, address, answer);
 }
 
 void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
                                std::string& answer) {
-    // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
-    // instead of a message being accepted and lost.
-    if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
+    core_->MailTo(client, address, answer);
 }
 
 void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
                                  const std::string& msg) {
-    auto completed = ring_.SendData(client, lastPart, msg);
-    if (!completed) return;
-    try {
-        DeliverSlot(std::move(*completed));
-    } catch (...) {
-        // A worker that cannot be started leaves the message in its slot, unlisted.
-    }
+    core_->SendData(client, lastPart, msg);
 }
 
 void TForm1::DeliverSlot(CompletedMessage message) {
-    Edit10->setText(Gbk(message.recipientText));
-    signon_ = SignOnName(message.recipientText);
-    DeliveryRequest request =
-        MakeRequest(std::move(message), ReadEditor(), options_.relayTimeoutMs);
-    std::weak_ptr<OutcomeQueue> queue = outcomes_;
-    platform::WindowHandle window = outcomeWindow_;
-    ++running_;
-    try {
-        StartDelivery(std::move(request), [queue, window](const DeliveryOutcome& outcome) {
-            auto q = queue.lock();
-            if (!q) return; // the window is gone
-            {
-                std::lock_guard<std::mutex> lock(q->mutex);
-                q->outcomes.push_back(outcome);
-            }
-            platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
-        });
-    } catch (...) {
-        --running_;
-        throw;
-    }
+    core_->Deliver(std::move(message));
 }
 
-void TForm1::ApplyOutcomes() {
-    for (;;) {
-        DeliveryOutcome outcome;
-        {
-            std::lock_guard<std::mutex> lock(outcomes_->mutex);
-            if (outcomes_->outcomes.empty()) return;
-            outcome = outcomes_->outcomes.front();
-            outcomes_->outcomes.pop_front();
-        }
-        --running_;
-        if (outcome.failedWithError) {
-            SetStatus("电子邮件转发失败！");
-            continue;
-        }
-        SetStatus(outcome.relayed ? "电邮转发成功..." : "电邮发送失败...");
-        outcome.relayed ? Button2Click() : Button3Click();
-        Edit10->clear();
+void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
+    // One pass of the queue is one update of the window: a line per outcome, then the status
+    // of the last one, one sound (a newer sound cuts an older one off anyway) and the
+    // counters once.
+    const DeliveryOutcome* lastListed = nullptr;
+    for (const DeliveryOutcome& outcome : batch) {
+        if (outcome.failedWithError) continue; // an error, not an outcome: nothing is listed
+        lastListed = &outcome;
         // The mailbox and the sender are read now, when the line is written.
-        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), currentSender_,
+        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), CurrentSender(),
                                    outcome.recipientText, std::time(nullptr));
         (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(line));
-        RefreshCounters();
     }
+    const DeliveryOutcome& last = batch.back();
+    SetStatus(last.failedWithError ? "电子邮件转发失败！"
+                                   : (last.relayed ? "电邮转发成功..." : "电邮发送失败..."));
+    if (!lastListed) return;
+    lastListed->relayed ? Button2Click() : Button3Click();
+    if (!last.failedWithError) Edit10->clear();
+    RefreshCounters();
 }
 
 // ---- sounds, records, accounts -------------------------------------------------------
@@ -526,15 +505,12 @@ void TForm1::SpeedButton11Click() {
 }
 
 void TForm1::SpeedButton12Click() {
-    AccountEditor editor = ReadEditor();
+    Account editor = ReadEditor();
     if (SwitchAccount(LinesOf(Memo4), switchPosition_, editor)) WriteEditor(editor);
 }
 
 void TForm1::Button4Click() {
-    AccountEditor editor = ReadEditor();
-    if (SelectAccount(LinesOf(Memo4), ring_.Slot(ring_.CurrentSlot()).sender, currentSender_,
-                      editor))
-        WriteEditor(editor);
+    core_->SelectAccountForCurrentSender();
 }
 
 void TForm1::CheckBox3Click() {
@@ -584,15 +560,10 @@ void TForm1::smtpbutton0Click() {
     address = protoutil::Trim(address);
     signon_ = SignOnName(address);
     try {
-        ring_.CurrentMessage() = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
-        AccountEditor e = ReadEditor();
-        smtpclient::TRelayOptions relay;
-        relay.AutoTLS = e.CheckBox5;
-        relay.FullSSL = e.CheckBox4;
-        relay.SystemName = signon_;
-        relay.TimeoutMs = options_.relayTimeoutMs;
-        bool sent = smtpclient::RelayMessage(relay, e.Edit1, address, e.Edit5 + ":" + e.Edit14,
-                                             ring_.CurrentMessage(), e.Edit7, e.Edit8);
+        StringList& message = Ring().CurrentMessage();
+        message = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
+        smtpclient::TVectorLineSource lines(message);
+        bool sent = RelayThrough(ReadEditor(), signon_, options_.relayTimeoutMs, address, lines);
         SetStatus(sent ? "电邮发送成功..." : "电邮发送失败...");
         options_.inform(QString::fromUtf8("提示"),
                         QString::fromUtf8(sent ? "恭喜您！邮件已经成功发出了"

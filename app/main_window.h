@@ -6,8 +6,8 @@
 
 #include "app/account_editor.h"
 #include "app/delivery.h"
+#include "app/relay_core.h"
 #include "app/slot_ring.h"
-#include "platform/message_loop.h"
 #include "smtpserver/smtp_server.h"
 
 #include <QCheckBox>
@@ -16,10 +16,8 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QToolButton>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -44,6 +42,7 @@ struct FormOptions {
     std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
+    size_t workers = 0;      // delivery threads; 0: chosen from the descriptor limit
     bool assumeTray = false; // offscreen tests have no notification area but act as if
     // Dialogs, replaceable so that tests never block on a modal box.
     std::function<bool(const QString& question)> confirm;
@@ -70,9 +69,9 @@ class TForm1 : public QMainWindow {
     QMenu* PopupMenu1 = nullptr;
     QAction *N5, *N4, *N6, *N9, *N7, *N8;
     shell::TForm2* Form2 = nullptr;
-    shell::TMenuPainter* MenuPainter1 = nullptr; // owned by the menu it styles
-    std::vector<QLabel*> StatusBar1;             // the seven panels
-    std::unique_ptr<smtpserver::TSmtpServer> SmtpServer1;
+    shell::TMenuPainter* MenuPainter1 = nullptr;    // owned by the menu it styles
+    std::vector<QLabel*> StatusBar1;                // the seven panels
+    smtpserver::TSmtpServer* SmtpServer1 = nullptr; // the relay core's server
 
     void FormCreate();
     bool FormCloseQuery();
@@ -95,7 +94,7 @@ class TForm1 : public QMainWindow {
     void Edit14Exit();
     void SpeedButton4Click();
     void smtpbutton0Click();
-    // Starts the worker for a completed slot (the hidden buttons' job).
+    // Hands a completed slot to the delivery pool (the hidden buttons' job).
     void DeliverSlot(CompletedMessage message);
     void RefreshCounters();
     // Tray and toolbar commands.
@@ -112,8 +111,8 @@ class TForm1 : public QMainWindow {
     bool TrayAvailable() const;
 
     // Editor, lists and texts at the widget boundary (GBK inside, UTF-8 in the widgets).
-    AccountEditor ReadEditor() const;
-    void WriteEditor(const AccountEditor& editor);
+    Account ReadEditor() const;
+    void WriteEditor(const Account& editor);
     static StringList LinesOf(const QPlainTextEdit* box);
     static void SetLines(QPlainTextEdit* box, const StringList& lines);
     static QString Gbk(const std::string& gbk);
@@ -121,9 +120,12 @@ class TForm1 : public QMainWindow {
     void SetStatus(const std::string& gbkText);
     std::string StatusText() const;
     std::string SignOn() const { return signon_; }
-    const std::string& CurrentSender() const { return currentSender_; }
-    SlotRing& Ring() { return ring_; }
-    int DeliveriesRunning() const { return running_; }
+    // Lines in a list box as the files will hold them, without converting its text.
+    static size_t LineCount(const QPlainTextEdit* box);
+    const std::string& CurrentSender() const { return core_->CurrentSender(); }
+    SlotRing& Ring() { return core_->Ring(); }
+    RelayCore& Core() { return *core_; }
+    int DeliveriesRunning() const { return static_cast<int>(core_->DeliveriesRunning()); }
     std::string TestAddress() const { return testAddress_; }
 
   protected:
@@ -134,26 +136,17 @@ class TForm1 : public QMainWindow {
   private:
     void BuildWidgets();
     void BuildTray();
-    void ApplyOutcomes();
+    void BindCore();
+    void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
     std::string FilePath(const char* name) const { return options_.programDir + name; }
 
     FormOptions options_;
-    SlotRing ring_;
-    std::string currentSender_;
+    std::unique_ptr<RelayCore> core_;
     size_t switchPosition_ = 0;
     std::string signon_ = "signon";
     std::string testAddress_;
     bool destroyed_ = false;
-    int running_ = 0;
     QSocketNotifier* loopNotifier_ = nullptr;
-    platform::WindowHandle outcomeWindow_ = 0;
-    // Outcomes of finished workers, in finishing order; shared with the workers so that
-    // a late worker never writes into a freed window.
-    struct OutcomeQueue {
-        std::mutex mutex;
-        std::deque<DeliveryOutcome> outcomes;
-    };
-    std::shared_ptr<OutcomeQueue> outcomes_ = std::make_shared<OutcomeQueue>();
 };
 
 } // namespace app

@@ -2,64 +2,89 @@
 
 namespace app {
 
-bool SlotRing::Filling(int slot, Connection except) const {
-    for (const auto& [connection, n] : bound_)
-        if (n == slot && connection != except) return true;
-    return false;
-}
+SlotRing::SlotRing() : slots_(kSlots) {}
 
 int SlotRing::SlotOf(Connection connection) const {
     auto it = bound_.find(connection);
     return it == bound_.end() ? 0 : it->second;
 }
 
-int SlotRing::MailFrom(Connection connection, const std::string& sender) {
-    bound_.erase(connection); // a new MAIL in the same session starts a new transaction
-    int candidate = currentSlot_;
-    for (int tries = 0; tries < kSlots; ++tries) {
+bool SlotRing::IsFilling(int slot) const {
+    for (const auto& [connection, n] : bound_)
+        if (n == slot) return true;
+    return false;
+}
+
+int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) {
+    bound_.erase(connection);
+    int chosen = 0;
+    int candidate = currentSlot_ > kSlots ? 0 : currentSlot_;
+    for (int tries = 0; tries < kSlots && chosen == 0; ++tries) {
         candidate = candidate < kSlots ? candidate + 1 : 1;
-        if (Filling(candidate, connection)) continue;
-        currentSlot_ = candidate;
-        MessageSlot& slot = slots_[static_cast<size_t>(candidate - 1)];
-        slot.sender = sender;
-        slot.recipientText.clear();
-        completed_[static_cast<size_t>(candidate - 1)] = false;
-        bound_[connection] = candidate;
-        return candidate;
+        if (!IsFilling(candidate)) chosen = candidate;
     }
-    return 0;
+    if (chosen != 0) {
+        currentSlot_ = chosen;
+    } else {
+        if (!spareAllowed) return 0;
+        for (int n = kSlots + 1; n <= static_cast<int>(slots_.size()) && chosen == 0; ++n)
+            if (!IsFilling(n)) chosen = n;
+        if (chosen == 0) {
+            slots_.emplace_back();
+            chosen = static_cast<int>(slots_.size());
+        }
+    }
+    MessageSlot& slot = At(chosen);
+    slot.sender = std::move(envelope.sender);
+    slot.recipientText = std::move(envelope.recipientText);
+    slot.pieces.clear();
+    bound_[connection] = chosen;
+    return chosen;
+}
+
+int SlotRing::MailFrom(Connection connection, const std::string& sender) {
+    finished_.erase(connection); // a new MAIL starts a new envelope
+    return Open(connection, Envelope{sender, ""}, false);
 }
 
 bool SlotRing::MailTo(Connection connection, const std::string& address) {
     currentMessage_.clear();
     int n = SlotOf(connection);
-    if (n == 0) return false;
-    MessageSlot& slot = slots_[static_cast<size_t>(n - 1)];
+    if (n == 0) {
+        auto it = finished_.find(connection);
+        if (it == finished_.end()) return false;
+        n = Open(connection, it->second, true); // RCPT after a message adds to its envelope
+        finished_.erase(it);
+    }
+    MessageSlot& slot = At(n);
     slot.recipientText += (slot.recipientText.empty() ? "" : ",") + address;
     slot.pieces.clear();
-    completed_[static_cast<size_t>(n - 1)] = false;
     return true;
 }
 
 std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool lastPart,
                                                    const std::string& piece) {
     int n = SlotOf(connection);
-    if (n == 0) return std::nullopt;
-    MessageSlot& slot = slots_[static_cast<size_t>(n - 1)];
-    bool& completed = completed_[static_cast<size_t>(n - 1)];
-    if (completed) slot.pieces.clear();
-    completed = lastPart;
+    if (n == 0) {
+        // A second DATA of the same envelope: a message of its own in a slot of its own.
+        auto it = finished_.find(connection);
+        if (it == finished_.end()) return std::nullopt;
+        n = Open(connection, it->second, true);
+        finished_.erase(it);
+    }
+    MessageSlot& slot = At(n);
     slot.pieces.push_back(piece);
     if (!lastPart) return std::nullopt;
-    // The connection keeps its slot: a second message without MAIL (the server keeps the
-    // envelope) refills it at its next RCPT, as it always did.
-    CompletedMessage done{n, slot.recipientText, std::move(slot.pieces)};
+    bound_.erase(connection);
+    finished_[connection] = Envelope{slot.sender, slot.recipientText};
+    CompletedMessage done{n, slot.sender, slot.recipientText, std::move(slot.pieces)};
     slot.pieces.clear();
     return done;
 }
 
 void SlotRing::Release(Connection connection) {
     bound_.erase(connection);
+    finished_.erase(connection);
 }
 
 } // namespace app

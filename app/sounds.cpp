@@ -5,6 +5,7 @@
 #include <alsa/asoundlib.h>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -71,13 +72,19 @@ double Buzz(double t) {
     return t < 0.5 ? 330.0 : 220.0;
 }
 
+// One long-lived player thread: a delivery only hands it the clip, so a burst of outcomes
+// costs no thread each. The newest clip wins; one still playing is cut off.
 struct Player {
-    std::mutex mutex;
+    std::mutex mutex; // guards `next` and `started`
+    std::condition_variable wake;
+    std::string_view next;
+    bool started = false;
     std::atomic<unsigned> generation{0};
 };
+
 Player& TheP() {
-    static Player player;
-    return player;
+    static Player* player = new Player; // never destroyed: its thread runs until the process ends
+    return *player;
 }
 
 void Quiet(const char*, int, const char*, int, const char*, ...) {}
@@ -87,8 +94,6 @@ void PlayNow(std::string_view data, unsigned generation) {
     (void)silenced;
     WaveFormat format;
     if (!ParseWave(data, format)) return;
-    // Only one clip plays at a time: the newest one, which waits for the device here.
-    std::lock_guard<std::mutex> lock(TheP().mutex);
     if (TheP().generation != generation) return;
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return; // no device: silent
@@ -151,12 +156,31 @@ void RegisterSounds() {
 void PlayResourceSound(const char* name) {
     std::string_view data;
     if (!platform::FindResource(name, "wave", data)) return;
-    unsigned generation = ++TheP().generation;
-    try {
-        std::thread([data, generation] { PlayNow(data, generation); }).detach();
-    } catch (...) {
-        // no thread for a sound: the delivery it belongs to is not affected
+    Player& player = TheP();
+    std::lock_guard<std::mutex> lock(player.mutex);
+    ++player.generation; // cuts off the clip playing now
+    player.next = data;
+    if (!player.started) {
+        try {
+            std::thread([&player] {
+                std::unique_lock<std::mutex> wait(player.mutex);
+                for (;;) {
+                    player.wake.wait(wait, [&] { return !player.next.empty(); });
+                    std::string_view clip = player.next;
+                    player.next = {};
+                    unsigned generation = player.generation;
+                    wait.unlock();
+                    PlayNow(clip, generation);
+                    wait.lock();
+                }
+            }).detach();
+            player.started = true;
+        } catch (...) {
+            // no thread for sounds: the deliveries they belong to are not affected
+            return;
+        }
     }
+    player.wake.notify_one();
 }
 
 } // namespace app

@@ -36,35 +36,4 @@ bool SaveStringList(const std::string& path, const StringList& lines, unsigned c
     return platform::WriteFileAtomically(path, JoinLines(lines), createMode);
 }
 
-StringList MessageLines(StringList&& pieces) {
-    StringList lines;
-    size_t breaks = 0;
-    for (const std::string& piece : pieces)
-        for (char c : piece) breaks += c == '\n';
-    lines.reserve(breaks + 1);
-    std::string line;
-    bool pendingCr = false; // a CR that ended the previous piece
-    for (std::string& piece : pieces) {
-        for (char c : piece) {
-            if (pendingCr) {
-                pendingCr = false;
-                if (c == '\n') {
-                    lines.push_back(std::move(line));
-                    line.clear();
-                    continue;
-                }
-                line += '\r';
-            }
-            if (c == '\r')
-                pendingCr = true;
-            else
-                line += c;
-        }
-        std::string().swap(piece);
-    }
-    if (pendingCr) line += '\r';
-    if (!line.empty()) lines.push_back(std::move(line));
-    return lines;
-}
-
 } // namespace app

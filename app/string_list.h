@@ -18,9 +18,4 @@ std::optional<StringList> LoadStringList(const std::string& path);
 // Atomic replace; a new file gets `createMode`. False when it cannot be written.
 bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode);
 
-// The message text of a slot as lines for the SMTP client: the pieces joined and cut at each
-// CR LF; the CR LF that ends the text adds no empty line.
-// Each piece is released as soon as it has been cut, so the text is never held twice.
-StringList MessageLines(StringList&& pieces);
-
 } // namespace app

@@ -56,10 +56,10 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("e2e-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file(program, dir / "vantrosmtp");
-    app::AccountEditor account;
-    account.Edit1 = "bench@corp.example";
-    account.Edit5 = "127.0.0.1";
-    account.Edit14 = std::to_string(sinkPort);
+    app::Account account;
+    account.mailbox = "bench@corp.example";
+    account.host = "127.0.0.1";
+    account.port = std::to_string(sinkPort);
     app::WriteSettings((dir / "brontalnow.ini").string(), account);
 
     std::string portEnv = "VANTRO_TEST_PORT=" + std::to_string(relayPort);

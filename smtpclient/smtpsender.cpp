@@ -199,7 +199,24 @@ bool TSmtpSender::SendRcptTo(const std::string& address) {
     return ReadReply() == 250;
 }
 
+long long TVectorLineSource::Size() const {
+    long long size = 0;
+    for (const std::string& line : lines_) size += static_cast<long long>(line.size()) + 2;
+    return size;
+}
+
+bool TVectorLineSource::Next(std::string& line) {
+    if (next_ >= lines_.size()) return false;
+    line = lines_[next_++];
+    return true;
+}
+
 bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
+    TVectorLineSource source(lines);
+    return SendData(source);
+}
+
+bool TSmtpSender::SendData(TLineSource& lines) {
     Send("DATA\r\n");
     if (ReadReply() != 354) return false;
     std::string chunk;
@@ -212,7 +229,7 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
         chunk += line;
         chunk += "\r\n";
     };
-    for (const std::string& line : lines) {
+    for (std::string line; lines.Next(line);) {
         if (line.find_first_of("\r\n") == std::string::npos)
             append(line);
         else
@@ -236,16 +253,27 @@ void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::st
     port = !after.empty() && after != hostAndPort ? after : "25";
 }
 
-int MessageSize(const std::vector<std::string>& lines) {
-    long long size = 0;
-    for (const std::string& line : lines) size += static_cast<long long>(line.size()) + 2;
+namespace {
+int SizeValue(long long size) {
     return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
+}
+} // namespace
+
+int MessageSize(const std::vector<std::string>& lines) {
+    return SizeValue(TVectorLineSource(lines).Size());
 }
 
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort,
                   const std::vector<std::string>& lines, const std::string& userName,
                   const std::string& password) {
+    TVectorLineSource source(lines);
+    return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password);
+}
+
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
+                  const std::string& userName, const std::string& password) {
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
@@ -255,7 +283,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     client->Password = password;
     if (!client->OpenSession()) return false;
     bool result = false;
-    if (client->SendMailFrom(protoutil::ExtractAddress(sender), MessageSize(lines))) {
+    if (client->SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()))) {
         std::string rest = recipients;
         while (!rest.empty()) {
             std::string address = protoutil::ExtractAddress(

@@ -22,6 +22,28 @@ class TProtocolClient {
     std::string Password;
 };
 
+// A message's lines, handed out one at a time (without their line ends). Size() is the SIZE
+// value: every line plus CR LF, known before the first line is taken.
+class TLineSource {
+  public:
+    virtual ~TLineSource() = default;
+    virtual long long Size() const = 0;
+    // The next line into `line`; false after the last.
+    virtual bool Next(std::string& line) = 0;
+};
+
+// Lines held in a vector, as the test send has them.
+class TVectorLineSource : public TLineSource {
+  public:
+    explicit TVectorLineSource(const std::vector<std::string>& lines) : lines_(lines) {}
+    long long Size() const override;
+    bool Next(std::string& line) override;
+
+  private:
+    const std::vector<std::string>& lines_;
+    size_t next_ = 0;
+};
+
 class TSmtpSender : public TProtocolClient {
   public:
     // `systemName` is the name sent with EHLO/HELO.
@@ -59,6 +81,7 @@ class TSmtpSender : public TProtocolClient {
     // holding a bare CR or LF is sent as the CR LF lines it stands for, so no upstream can
     // read "\n.\n" or "\r.\r" inside it as the end of the message.
     bool SendData(const std::vector<std::string>& lines);
+    bool SendData(TLineSource& lines);
     bool CloseSession();
 
   private:
@@ -88,5 +111,10 @@ void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::st
 
 // Message size as MAIL ... SIZE= counts it: every line plus CR LF.
 int MessageSize(const std::vector<std::string>& lines);
+
+// The same for a message handed out line by line.
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
+                  const std::string& userName, const std::string& password);
 
 } // namespace smtpclient

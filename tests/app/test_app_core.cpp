@@ -2,6 +2,7 @@
 // line and the sounds.
 #include "app/account_editor.h"
 #include "app/delivery.h"
+#include "app/message_text.h"
 #include "app/slot_ring.h"
 #include "app/sounds.h"
 #include "app/string_list.h"
@@ -69,25 +70,25 @@ TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
 
 TEST(Settings, DefaultsOnFirstStartAndTheCheckBoxRules) {
     TempDir dir;
-    AccountEditor fresh = ReadSettings(dir / "brontalnow.ini");
-    EXPECT_EQ(fresh.Edit14, "25");
-    EXPECT_EQ(fresh.Edit7, "kalvex");
-    EXPECT_EQ(fresh.Edit8, "739104");
-    EXPECT_TRUE(fresh.CheckBox3);
-    EXPECT_FALSE(fresh.CheckBox4);
-    EXPECT_FALSE(fresh.CheckBox5);
-    EXPECT_EQ(fresh.Edit1, kDefaultMailbox);
-    EXPECT_EQ(fresh.Edit2, kDefaultMailbox);
+    Account fresh = ReadSettings(dir / "brontalnow.ini");
+    EXPECT_EQ(fresh.port, "25");
+    EXPECT_EQ(fresh.user, "kalvex");
+    EXPECT_EQ(fresh.password, "739104");
+    EXPECT_TRUE(fresh.authenticate);
+    EXPECT_FALSE(fresh.implicitTls);
+    EXPECT_FALSE(fresh.startTls);
+    EXPECT_EQ(fresh.mailbox, kDefaultMailbox);
+    EXPECT_EQ(fresh.usedBy, kDefaultMailbox);
 
     std::string path = dir / "brontalnow.ini";
     ASSERT_TRUE(platform::WriteFileAtomically(
         path, "[smtpconfig]\r\nauth=0\r\nssl=5\r\ntls=256\r\nuser=\r\nport=0x1A\r\n", 0644));
-    AccountEditor e = ReadSettings(path);
-    EXPECT_FALSE(e.CheckBox3);
-    EXPECT_TRUE(e.CheckBox4);
-    EXPECT_FALSE(e.CheckBox5);   // 256: the low 8 bits are 0
-    EXPECT_EQ(e.Edit7, "");      // empty, not the default
-    EXPECT_EQ(e.Edit14, "0x1A"); // strings stay strings
+    Account e = ReadSettings(path);
+    EXPECT_FALSE(e.authenticate);
+    EXPECT_TRUE(e.implicitTls);
+    EXPECT_FALSE(e.startTls);  // 256: the low 8 bits are 0
+    EXPECT_EQ(e.user, "");     // empty, not the default
+    EXPECT_EQ(e.port, "0x1A"); // strings stay strings
     ASSERT_TRUE(WriteSettings(path, e));
     std::string written = *platform::ReadFileBytes(path);
     EXPECT_NE(written.find("ssl=1\r\n"), std::string::npos);
@@ -100,9 +101,9 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
     std::string path = dir / "brontalnow.ini";
     auto original = platform::ReadFileBytes(Fixture("brontalnow.ini"));
     ASSERT_TRUE(platform::WriteFileAtomically(path, *original, 0644));
-    AccountEditor e = ReadSettings(path);
-    EXPECT_EQ(e.Edit14, "465");
-    EXPECT_TRUE(e.CheckBox4);
+    Account e = ReadSettings(path);
+    EXPECT_EQ(e.port, "465");
+    EXPECT_TRUE(e.implicitTls);
     ASSERT_TRUE(WriteSettings(path, e));
     std::string expected = *original;
     size_t at = expected.find("ssl=5");
@@ -116,43 +117,43 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
 }
 
 TEST(Accounts, LineFormatReadBackAndOddLines) {
-    AccountEditor e{"me@mail.example", "", "smtp.example", "user", "pw", "587", true, false, true};
+    Account e{"me@mail.example", "", "smtp.example", "user", "pw", "587", true, false, true};
     std::string line = AccountLine(e);
     EXPECT_EQ(line, "me@mail.example|smtp.example|587|sslno|tlsyes|authyes|user|pw|any");
-    AccountEditor back;
-    back.Edit2 = "stale";
+    Account back;
+    back.usedBy = "stale";
     ReadAccountLine(line, back);
-    EXPECT_EQ(back, e); // "any" empties the used-by field
-    e.Edit2 = "nobody"; // no "@": stored as any
+    EXPECT_EQ(back, e);  // "any" empties the used-by field
+    e.usedBy = "nobody"; // no "@": stored as any
     EXPECT_EQ(AccountLine(e).substr(AccountLine(e).size() - 4), "|any");
 
     ReadAccountLine("no separators in this line, typed by hand", back);
-    EXPECT_EQ(back.Edit1, "");
-    EXPECT_FALSE(back.CheckBox3);
-    EXPECT_EQ(back.Edit2, "no separators in this line, typed by hand");
+    EXPECT_EQ(back.mailbox, "");
+    EXPECT_FALSE(back.authenticate);
+    EXPECT_EQ(back.usedBy, "no separators in this line, typed by hand");
     ReadAccountLine("a|b|25|SSLYES|tlsyes|authno|u|p|x@y|extra", back);
-    EXPECT_FALSE(back.CheckBox4); // case-sensitive
-    EXPECT_EQ(back.Edit2, "x@y|extra");
+    EXPECT_FALSE(back.implicitTls); // case-sensitive
+    EXPECT_EQ(back.usedBy, "x@y|extra");
     ReadAccountLine("a|" + std::string(300, 'h') + "|25|sslyes|tlsno|authyes|u|p|any", back);
-    EXPECT_EQ(back.Edit5, ""); // the rest was cut to 255 characters, so no "|" is left in it
-    EXPECT_EQ(back.Edit2, std::string(255, 'h'));
+    EXPECT_EQ(back.host, ""); // the rest was cut to 255 characters, so no "|" is left in it
+    EXPECT_EQ(back.usedBy, std::string(255, 'h'));
 }
 
 TEST(Accounts, SelectionBySenderThenAnyElseUnchanged) {
     StringList accounts = *LoadStringList(Fixture("brontalhao.ini"));
-    AccountEditor e;
+    Account e;
     std::string current = "before";
     ASSERT_TRUE(SelectAccount(accounts, "zhang.wei@corp.example.cn", current, e));
     EXPECT_EQ(current, "zhang.wei@corp.example.cn");
-    EXPECT_EQ(e.Edit5, "smtp.mail.example.cn");
-    EXPECT_TRUE(e.CheckBox4);
+    EXPECT_EQ(e.host, "smtp.mail.example.cn");
+    EXPECT_TRUE(e.implicitTls);
     ASSERT_TRUE(SelectAccount(accounts, "stranger@else.example", current, e));
-    EXPECT_EQ(e.Edit5, "smtp.example.org"); // the "any" line
-    EXPECT_EQ(e.Edit2, "");
+    EXPECT_EQ(e.host, "smtp.example.org"); // the "any" line
+    EXPECT_EQ(e.usedBy, "");
     StringList two = {"a|h1|25|sslno|tlsno|authno|||s@x", "b|h2|25|sslno|tlsno|authno|||s@x"};
     ASSERT_TRUE(SelectAccount(two, "s@x", current, e));
-    EXPECT_EQ(e.Edit5, "h2"); // the later of two matching lines
-    AccountEditor kept = e;
+    EXPECT_EQ(e.host, "h2"); // the later of two matching lines
+    Account kept = e;
     ASSERT_TRUE(SelectAccount(two, "other@x", current, e));
     EXPECT_EQ(e, kept); // no match and no "any" line
     current = "unchanged";
@@ -163,19 +164,19 @@ TEST(Accounts, SelectionBySenderThenAnyElseUnchanged) {
 TEST(Accounts, SwitchGoesRoundAndCopesWithAShorterList) {
     StringList three = {"1|h1|25|sslno|tlsno|authno|||any", "2|h2|25|sslno|tlsno|authno|||any",
                         "3|h3|25|sslno|tlsno|authno|||any"};
-    AccountEditor e;
+    Account e;
     size_t position = 0;
     std::string seen;
     for (int i = 0; i < 4; ++i) {
         SwitchAccount(three, position, e);
-        seen += e.Edit1;
+        seen += e.mailbox;
     }
     EXPECT_EQ(seen, "1231");
     SwitchAccount(three, position, e);
-    EXPECT_EQ(e.Edit1, "2");
+    EXPECT_EQ(e.mailbox, "2");
     three.pop_back(); // deleted by hand
     SwitchAccount(three, position, e);
-    EXPECT_EQ(e.Edit1, "1");
+    EXPECT_EQ(e.mailbox, "1");
     EXPECT_FALSE(SwitchAccount({}, position, e));
 }
 
@@ -252,14 +253,15 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     EXPECT_EQ(LogLine(false, "m", "", "r", t).substr(0, 16), kFailedPrefix);
     EXPECT_EQ(SignOnName("kehu0@example.net,boss@example.net"), "kehu0");
     EXPECT_EQ(SignOnName("no-at-sign"), "");
-    CompletedMessage m{3, "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}};
-    AccountEditor account;
-    account.Edit1 = "box@mail.example";
+    CompletedMessage m{3, "s@y", "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}};
+    Account account;
+    account.mailbox = "box@mail.example";
     DeliveryRequest r = MakeRequest(std::move(m), account, 1234);
-    EXPECT_EQ(r.lines, (StringList{"Subject: s", "", "body"}));
+    EXPECT_EQ(r.sender, "s@y");
+    EXPECT_EQ(MessageLines(std::move(r.pieces)), (StringList{"Subject: s", "", "body"}));
     EXPECT_EQ(r.systemName, "a");
     EXPECT_EQ(r.timeoutMs, 1234);
-    EXPECT_EQ(r.account.Edit1, "box@mail.example");
+    EXPECT_EQ(r.account.mailbox, "box@mail.example");
 }
 
 TEST(SoundsTest, ClipsHaveTheirFormatsAndSizes) {

@@ -48,11 +48,11 @@ struct Harness {
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         if (!upstreamHostPort.empty()) {
-            AccountEditor e;
-            e.Edit1 = "relay@mail.example";
-            e.Edit2 = "";
-            e.Edit5 = "127.0.0.1";
-            e.Edit14 = upstreamHostPort.substr(upstreamHostPort.find(':') + 1);
+            Account e;
+            e.mailbox = "relay@mail.example";
+            e.usedBy = "";
+            e.host = "127.0.0.1";
+            e.port = upstreamHostPort.substr(upstreamHostPort.find(':') + 1);
             WriteSettings(Path("brontalnow.ini"), e);
         }
     }
@@ -159,6 +159,26 @@ class MainWindowTest : public QObject {
         QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
                  *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
         QCOMPARE(platform::ReadFileBytes(h.Path("bad.ini"))->size(), size_t(0));
+    }
+
+    void countersFollowLinesTypedOrDeletedByTheUser() {
+        Harness h("", "typed");
+        h.Start();
+        QStringList many;
+        for (int i = 0; i < 10000; ++i) many << QString("line %1").arg(i);
+        h.form->okrelay->setPlainText(many.join('\n'));
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10000/10000/0"));
+        // Typed into the failure list: a line of its own, counted at the next refresh.
+        h.form->badrelay->setFocus();
+        QTest::keyClicks(h.form->badrelay, "typed by hand");
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10001/10000/1"));
+        QCOMPARE(TForm1::LineCount(h.form->badrelay), TForm1::LinesOf(h.form->badrelay).size());
+        h.form->badrelay->selectAll();
+        QTest::keyClick(h.form->badrelay, Qt::Key_Delete);
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10000/10000/0"));
     }
 
     void relaysEndToEndAndWritesTheSuccessLine() {

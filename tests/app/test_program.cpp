@@ -53,7 +53,7 @@ TEST(Program, SigtermSavesSettingsAndListsWithoutAsking) {
     auto perms =
         std::filesystem::status(dir / "brontalnow.ini").permissions() & std::filesystem::perms::all;
     EXPECT_EQ(perms, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    EXPECT_EQ(app::ReadSettings((dir / "brontalnow.ini").string()).Edit7, "kalvex");
+    EXPECT_EQ(app::ReadSettings((dir / "brontalnow.ini").string()).user, "kalvex");
     std::filesystem::remove_all(dir);
 }
 

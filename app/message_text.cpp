@@ -1,0 +1,55 @@
+#include "app/message_text.h"
+
+namespace app {
+
+PieceLines::PieceLines(StringList&& pieces) : pieces_(std::move(pieces)) {
+    long long total = 0;
+    for (const std::string& piece : pieces_) total += static_cast<long long>(piece.size());
+    // The last two bytes of the text, across piece boundaries.
+    std::string tail;
+    for (auto it = pieces_.rbegin(); it != pieces_.rend() && tail.size() < 2; ++it)
+        tail.insert(0, it->substr(it->size() - std::min<size_t>(it->size(), 2 - tail.size())));
+    // Every CR LF is replaced by the CR LF the client adds; only a last line without one
+    // gains two bytes.
+    size_ = total + (total > 0 && tail != "\r\n" ? 2 : 0);
+}
+
+bool PieceLines::Next(std::string& line) {
+    line.clear();
+    while (piece_ < pieces_.size()) {
+        const std::string& piece = pieces_[piece_];
+        if (pendingCr_ && pos_ < piece.size()) {
+            pendingCr_ = false;
+            if (piece[pos_] == '\n') {
+                ++pos_;
+                return true;
+            }
+            line += '\r';
+        }
+        size_t cr = piece.find('\r', pos_);
+        if (cr == std::string::npos) {
+            line.append(piece, pos_, std::string::npos);
+            std::string().swap(pieces_[piece_]);
+            ++piece_;
+            pos_ = 0;
+            continue;
+        }
+        line.append(piece, pos_, cr - pos_);
+        pos_ = cr + 1;
+        pendingCr_ = true;
+    }
+    if (pendingCr_) {
+        pendingCr_ = false;
+        line += '\r';
+    }
+    return !line.empty();
+}
+
+StringList MessageLines(StringList&& pieces) {
+    PieceLines source(std::move(pieces));
+    StringList lines;
+    for (std::string line; source.Next(line);) lines.push_back(std::move(line));
+    return lines;
+}
+
+} // namespace app

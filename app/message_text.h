@@ -1,0 +1,30 @@
+// A message's text as the inbound server delivered it (pieces, one per data event) and as
+// the SMTP client sends it (lines): the pieces joined and cut at each CR LF; the CR LF that
+// ends the text adds no empty line; a lone CR or LF stays inside its line.
+#pragma once
+
+#include "app/string_list.h"
+#include "smtpclient/smtpsender.h"
+
+namespace app {
+
+// Cuts the lines as the client takes them, on the delivering thread, and releases each piece
+// once it is cut: a large message is never held twice.
+class PieceLines : public smtpclient::TLineSource {
+  public:
+    explicit PieceLines(StringList&& pieces);
+    long long Size() const override { return size_; }
+    bool Next(std::string& line) override;
+
+  private:
+    StringList pieces_;
+    size_t piece_ = 0;
+    size_t pos_ = 0;
+    bool pendingCr_ = false; // a CR that ended what was taken so far
+    long long size_ = 0;
+};
+
+// All the lines at once (the test send and checks).
+StringList MessageLines(StringList&& pieces);
+
+} // namespace app

@@ -1,0 +1,119 @@
+#include "app/relay_core.h"
+
+namespace app {
+
+namespace {
+constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+} // namespace
+
+RelayCore::RelayCore(RelayCoreOptions options)
+    : options_(std::move(options)), server_(std::make_unique<smtpserver::TSmtpServer>()),
+      pool_(options_.workers) {
+    outcomeWindow_ =
+        platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
+            if (m.msg == kOutcomesReady) ReportOutcomes();
+        });
+    server_->SrvAddr = options_.srvAddr;
+    server_->SrvPort = options_.srvPort;
+    server_->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                 const std::string& a,
+                                 std::string& answer) { MailFrom(c, a, answer); };
+    server_->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                               const std::string& a, std::string& answer) { MailTo(c, a, answer); };
+    server_->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
+                                 const std::string& msg) { SendData(c, last, msg); };
+    server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
+        ring_.Release(c);
+    };
+}
+
+RelayCore::~RelayCore() {
+    server_.reset();
+    platform::MessageLoop::Current().DestroyWindow(outcomeWindow_);
+}
+
+void RelayCore::Start() {
+    ring_.ResetCurrentSlot();
+    server_->SetActive(true);
+}
+
+Account RelayCore::AccountInForce() const {
+    return hooks.readAccount ? hooks.readAccount() : account_;
+}
+
+void RelayCore::SetAccountInForce(const Account& account) {
+    account_ = account;
+    if (hooks.writeAccount) hooks.writeAccount(account);
+}
+
+void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                         std::string& answer) {
+    if (ring_.MailFrom(client, address) == 0) {
+        // Ten messages are being received at this very moment: better refused than mixed.
+        answer = "451 4.3.2 Too many messages at once, try again later";
+        return;
+    }
+    if (hooks.status) hooks.status("正在接收并转发邮件...");
+    SelectAccountForCurrentSender();
+}
+
+void RelayCore::MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                       std::string& answer) {
+    // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
+    // instead of a message being accepted and lost.
+    if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
+}
+
+void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
+    auto completed = ring_.SendData(client, lastPart, msg);
+    if (!completed) return;
+    try {
+        Deliver(std::move(*completed));
+    } catch (...) {
+        // No worker at all could be started: the message stays unlisted, as a failed
+        // worker start always left it.
+    }
+}
+
+void RelayCore::SelectAccountForCurrentSender() {
+    StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
+    Account account = AccountInForce();
+    if (SelectAccount(accounts, ring_.Slot(ring_.CurrentSlot()).sender, currentSender_, account))
+        SetAccountInForce(account);
+}
+
+void RelayCore::Deliver(CompletedMessage message) {
+    if (hooks.sending) hooks.sending(message.recipientText);
+    signon_ = SignOnName(message.recipientText);
+    auto request = std::make_shared<DeliveryRequest>(
+        MakeRequest(std::move(message), AccountInForce(), options_.relayTimeoutMs));
+    std::weak_ptr<OutcomeQueue> queue = finished_;
+    platform::WindowHandle window = outcomeWindow_;
+    pool_.Submit([request, queue, window] {
+        DeliveryOutcome outcome = app::Deliver(std::move(*request));
+        auto q = queue.lock();
+        if (!q) return; // the core is gone
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(q->mutex);
+            first = q->outcomes.empty();
+            q->outcomes.push_back(std::move(outcome));
+        }
+        // One wake-up per batch: the core takes everything queued when it runs.
+        if (first) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
+    });
+    ++running_;
+}
+
+void RelayCore::ReportOutcomes() {
+    std::vector<DeliveryOutcome> batch;
+    {
+        std::lock_guard<std::mutex> lock(finished_->mutex);
+        batch.swap(finished_->outcomes);
+    }
+    if (batch.empty()) return;
+    running_ -= std::min(running_, batch.size());
+    if (hooks.outcomes) hooks.outcomes(batch);
+}
+
+} // namespace app

@@ -1,0 +1,238 @@
+// The relay core without Qt: the real inbound server on a loopback port, raw clients and
+// smtplib submitting, python3-aiosmtpd as the upstream. Slots, the delivery pool, streamed
+// message text and the outcome batches.
+#include "app/delivery_pool.h"
+#include "app/message_text.h"
+#include "app/relay_core.h"
+#include "smtpclient/smtpsender.h"
+#include "tests/support/loopback.h"
+#include "tests/support/process.h"
+#include "tests/support/upstream.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <set>
+#include <thread>
+
+using namespace app;
+
+namespace {
+
+// A core listening on 127.0.0.1 and relaying to `upstream`, its outcomes recorded.
+struct CoreHarness {
+    int port = testsupport::FreePort();
+    std::unique_ptr<RelayCore> core;
+    std::vector<DeliveryOutcome> outcomes;
+    int batches = 0;
+
+    CoreHarness(const std::string& upstreamPort, size_t workers) {
+        RelayCoreOptions options;
+        options.srvAddr = "127.0.0.1";
+        options.srvPort = std::to_string(port);
+        options.relayTimeoutMs = 20000;
+        options.workers = workers;
+        core = std::make_unique<RelayCore>(options);
+        core->Server().DelayAfterCmd = 0;
+        Account account;
+        account.mailbox = "relay@mail.example";
+        account.host = "127.0.0.1";
+        account.port = upstreamPort;
+        core->SetAccountInForce(account);
+        core->hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) {
+            ++batches;
+            for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
+        };
+        core->Start();
+    }
+    bool WaitForOutcomes(size_t count, int timeoutMs = 30000) {
+        return testsupport::PumpUntil(
+            [&] { return outcomes.size() >= count && core->DeliveriesRunning() == 0; }, timeoutMs);
+    }
+};
+
+// A raw client past the greeting and HELO whose replies are read line by line.
+struct Submitter {
+    int fd;
+    explicit Submitter(int port) : fd(testsupport::ConnectLoopback(port)) {
+        Reply();
+        Command("HELO pc\r\n");
+    }
+    ~Submitter() { testsupport::CloseFd(fd); }
+    std::string Reply() {
+        std::string line;
+        testsupport::PumpUntil(
+            [&] {
+                char c;
+                while (::recv(fd, &c, 1, MSG_DONTWAIT) == 1) {
+                    line += c;
+                    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+                        return true;
+                }
+                return false;
+            },
+            5000);
+        return line;
+    }
+    std::string Command(const std::string& text) {
+        testsupport::SendAll(fd, text);
+        return Reply();
+    }
+    // MAIL, RCPT, DATA and the text; the reply to the end of data.
+    std::string Message(const std::string& from, const std::string& to, const std::string& body) {
+        std::string mail = Command("MAIL FROM:<" + from + ">\r\n");
+        if (mail.substr(0, 3) != "250") return mail;
+        Command("RCPT TO:<" + to + ">\r\n");
+        Command("DATA\r\n");
+        return Command(body + ".\r\n");
+    }
+};
+
+TEST(RelayCoreTest, ASlotIsFreeAgainOnceItsMessageIsComplete) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 4);
+    // Eleven connections stay open after their message, as mail programs keep them: the
+    // eleventh MAIL still finds a slot.
+    std::vector<std::unique_ptr<Submitter>> open;
+    for (int i = 0; i < 11; ++i) {
+        open.push_back(std::make_unique<Submitter>(h.port));
+        EXPECT_EQ(open.back()->Message("s" + std::to_string(i) + "@x.example", "r@y.example",
+                                       "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n"),
+                  "250 OK \r\n")
+            << i;
+    }
+    EXPECT_EQ(h.core->Ring().Filling(), 0u);
+    ASSERT_TRUE(h.WaitForOutcomes(11));
+    for (const auto& outcome : h.outcomes) EXPECT_TRUE(outcome.relayed);
+    // A second message on an open connection binds again and goes out on its own.
+    EXPECT_EQ(open[0]->Message("again@x.example", "r2@y.example", "Subject: again\r\n\r\nx\r\n"),
+              "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(12));
+    ASSERT_TRUE(upstream.WaitForMessages(12, 10000));
+    EXPECT_EQ(upstream.Messages().back().recipients, (std::vector<std::string>{"r2@y.example"}));
+}
+
+TEST(RelayCoreTest, SecondDataOfTheSameEnvelopeIsItsOwnMessage) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 2);
+    Submitter c(h.port);
+    EXPECT_EQ(c.Message("a@x.example", "r@y.example", "Subject: one\r\n\r\n1\r\n"), "250 OK \r\n");
+    EXPECT_EQ(c.Command("DATA\r\n").substr(0, 3), "354");
+    EXPECT_EQ(c.Command("Subject: two\r\n\r\n2\r\n.\r\n"), "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    ASSERT_TRUE(upstream.WaitForMessages(2, 10000));
+    auto stored = upstream.Messages();
+    std::set<std::string> subjects;
+    for (const auto& m : stored) {
+        EXPECT_EQ(m.recipients, (std::vector<std::string>{"r@y.example"}));
+        subjects.insert(m.content.substr(0, 12));
+    }
+    // Neither message carries the other's text.
+    EXPECT_EQ(subjects, (std::set<std::string>{"Subject: one", "Subject: two"}));
+    for (const auto& m : stored) EXPECT_EQ(m.content.find("Subject", 1), std::string::npos);
+}
+
+TEST(RelayCoreTest, MoreMessagesThanWorkersAreEachDeliveredOnce) {
+    testsupport::Upstream upstream({"--delay", "0.2"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 2);
+    const int kMessages = 12;
+    Submitter c(h.port);
+    for (int i = 0; i < kMessages; ++i)
+        ASSERT_EQ(c.Message("a@x.example", "r@y.example",
+                            "Subject: n" + std::to_string(i) + "\r\n\r\nbody\r\n"),
+                  "250 OK \r\n");
+    EXPECT_EQ(h.core->Workers(), 2u);
+    ASSERT_TRUE(h.WaitForOutcomes(kMessages));
+    EXPECT_EQ(h.outcomes.size(), static_cast<size_t>(kMessages));
+    ASSERT_TRUE(upstream.WaitForMessages(kMessages, 10000));
+    std::multiset<std::string> subjects;
+    for (const auto& m : upstream.Messages())
+        subjects.insert(m.content.substr(0, m.content.find("\r\n")));
+    for (int i = 0; i < kMessages; ++i)
+        EXPECT_EQ(subjects.count("Subject: n" + std::to_string(i)), 1u) << i;
+    EXPECT_EQ(subjects.size(), static_cast<size_t>(kMessages));
+    // Outcomes reach the owner in batches, not one wake-up each.
+    EXPECT_LE(h.batches, kMessages);
+}
+
+TEST(RelayCoreTest, TwentyMegabyteMessageArrivesByteIdentical) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 2);
+    std::string body = "Subject: big\r\n\r\n";
+    for (int i = 0; body.size() < 20u * 1024 * 1024; ++i)
+        body +=
+            (i % 100 == 0 ? "." : "") + std::string(70, static_cast<char>('a' + i % 26)) + "\r\n";
+    std::string wire; // dot-stuffed as a client sends it
+    for (size_t pos = 0; pos < body.size();) {
+        size_t end = body.find("\r\n", pos) + 2;
+        if (body[pos] == '.') wire += '.';
+        wire.append(body, pos, end - pos);
+        pos = end;
+    }
+    Submitter c(h.port);
+    c.Command("MAIL FROM:<big@x.example>\r\n");
+    c.Command("RCPT TO:<r@y.example>\r\n");
+    c.Command("DATA\r\n");
+    std::thread sender([&] { testsupport::SendAll(c.fd, wire + ".\r\n"); });
+    std::string reply = c.Reply();
+    sender.join();
+    if (reply.empty()) reply = c.Reply();
+    EXPECT_EQ(reply, "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(1, 60000));
+    EXPECT_TRUE(h.outcomes[0].relayed);
+    ASSERT_TRUE(upstream.WaitForMessages(1, 30000));
+    std::string content = upstream.Messages()[0].content;
+    EXPECT_EQ(content.size(), body.size());
+    EXPECT_TRUE(content == body);
+}
+
+TEST(RelayCoreTest, PoolRunsEveryJobOnceWithNoMoreThreadsThanItsLimit) {
+    DeliveryPool pool(3);
+    std::atomic<int> running{0}, most{0}, done{0};
+    for (int i = 0; i < 40; ++i)
+        pool.Submit([&] {
+            int now = ++running;
+            for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            --running;
+            ++done;
+        });
+    for (int i = 0; i < 2000 && done < 40; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(done, 40);
+    EXPECT_LE(most, 3);
+    EXPECT_LE(pool.Workers(), 3u);
+    EXPECT_GE(DeliveryPool::WorkersForDescriptorLimit(), 4u);
+    EXPECT_LE(DeliveryPool::WorkersForDescriptorLimit(), 256u);
+}
+
+TEST(RelayCoreTest, PieceLinesCutAsTheyAreTakenAndSizeAsTheClientCounts) {
+    const std::vector<StringList> texts = {
+        {"Subject: x\r\n\r\nli", "ne one\r", "\nline two\r\n"},
+        {"no end"},
+        {"a\r", "b\r", "\n"},
+        {"x\r\n\r\n", "y\r"},
+        {"\r\n"},
+        {},
+        {"", "a", "", "\r", "\n", ""},
+    };
+    for (const StringList& pieces : texts) {
+        StringList copy = pieces;
+        PieceLines source(std::move(copy));
+        std::string joined;
+        for (const auto& p : pieces) joined += p;
+        StringList expected = MessageLines(StringList(pieces));
+        EXPECT_EQ(source.Size(), smtpclient::MessageSize(expected)) << joined;
+        StringList taken;
+        for (std::string line; source.Next(line);) taken.push_back(line);
+        EXPECT_EQ(taken, expected) << joined;
+    }
+    // Joined and cut: no line break at a piece boundary, none added at the end.
+    EXPECT_EQ(MessageLines(StringList{"a\r", "b\r", "\n"}), (StringList{"a\rb"}));
+}
+
+} // namespace
