@@ -10,13 +10,18 @@ int SlotRing::SlotOf(Connection connection) const {
 }
 
 bool SlotRing::IsFilling(int slot) const {
-    for (const auto& [connection, n] : bound_)
-        if (n == slot) return true;
-    return false;
+    return filling_.count(slot) != 0;
+}
+
+void SlotRing::Unbind(Connection connection) {
+    auto it = bound_.find(connection);
+    if (it == bound_.end()) return;
+    filling_.erase(it->second);
+    bound_.erase(it);
 }
 
 int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) {
-    bound_.erase(connection);
+    Unbind(connection);
     int chosen = 0;
     int candidate = currentSlot_ > kSlots ? 0 : currentSlot_;
     for (int tries = 0; tries < kSlots && chosen == 0; ++tries) {
@@ -26,7 +31,7 @@ int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) 
     if (chosen != 0) {
         currentSlot_ = chosen;
     } else {
-        if (!spareAllowed) return 0;
+        if (!spareAllowed && static_cast<int>(bound_.size()) >= kMaxFilling) return 0;
         for (int n = kSlots + 1; n <= static_cast<int>(slots_.size()) && chosen == 0; ++n)
             if (!IsFilling(n)) chosen = n;
         if (chosen == 0) {
@@ -39,6 +44,7 @@ int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) 
     slot.recipientText = std::move(envelope.recipientText);
     slot.pieces.clear();
     bound_[connection] = chosen;
+    filling_.insert(chosen);
     return chosen;
 }
 
@@ -75,7 +81,7 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
     MessageSlot& slot = At(n);
     slot.pieces.push_back(piece);
     if (!lastPart) return std::nullopt;
-    bound_.erase(connection);
+    Unbind(connection);
     finished_[connection] = Envelope{slot.sender, slot.recipientText};
     CompletedMessage done{n, slot.sender, slot.recipientText, std::move(slot.pieces)};
     slot.pieces.clear();
@@ -83,7 +89,7 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
 }
 
 void SlotRing::Release(Connection connection) {
-    bound_.erase(connection);
+    Unbind(connection);
     finished_.erase(connection);
 }
 

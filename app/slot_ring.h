@@ -5,11 +5,13 @@
 // slot and the end of the message unbinds it, so a connection that stays open after its
 // message (as mail programs do) takes nothing from the others. Transactions of different
 // connections never share a slot, and a slot is never reused while another connection is
-// still filling it. "Ten at once" is a real limit only for MAIL: a connection that goes on
-// with the envelope it already has (RCPT or DATA without a new MAIL, which the server
-// allows) is never turned away, since the server has already accepted its DATA and a
-// refusal could not reach the client; such a transaction takes a spare slot past the ten
-// when all ten are busy.
+// still filling it. The ten rotate as they always did; when all ten are being filled at
+// the same moment (32 mail programs submitting at once do that), a transaction takes a spare
+// slot past the ten instead of being refused, since every transaction's text is its own and
+// deliveries hold copies. Only kMaxFilling transactions at once are refused (MAIL gets 451):
+// a peer cannot make the ring grow without bound. A connection that goes on with the
+// envelope it already has (RCPT or DATA without a new MAIL) is never refused, since the
+// server has already accepted its DATA and a refusal could not reach the client.
 #pragma once
 
 #include "app/string_list.h"
@@ -17,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace app {
@@ -40,6 +43,9 @@ struct CompletedMessage {
 class SlotRing {
   public:
     static constexpr int kSlots = 10;
+    // Transactions being filled at once before MAIL is refused; each holds a session, so the
+    // descriptor limit bounds them well before this.
+    static constexpr int kMaxFilling = 4096;
     using Connection = const void*;
 
     SlotRing();
@@ -72,15 +78,17 @@ class SlotRing {
         std::string recipientText;
     };
     int SlotOf(Connection connection) const;
+    void Unbind(Connection connection);
     bool IsFilling(int slot) const;
-    // Binds the connection to a free slot holding `envelope` and no pieces; 0 when none of
-    // the ten is free and `spareAllowed` is false.
+    // Binds the connection to a free slot holding `envelope` and no pieces; 0 when
+    // kMaxFilling are being filled and `spareAllowed` is false.
     int Open(Connection connection, Envelope envelope, bool spareAllowed);
     MessageSlot& At(int n) { return slots_[static_cast<size_t>(n - 1)]; }
 
     std::vector<MessageSlot> slots_;
     int currentSlot_ = 0;
     std::unordered_map<Connection, int> bound_;
+    std::unordered_set<int> filling_; // the slots in bound_, for a quick look-up
     // The envelope of a connection's last completed message, which the server keeps for a
     // following RCPT or DATA without MAIL.
     std::unordered_map<Connection, Envelope> finished_;

@@ -19,7 +19,8 @@ class SinkServer {
             server.SrvPort = std::to_string(port);
             server.DelayAfterCmd = delay;
             server.OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
-                                       bool last, const std::string&) {
+                                       bool last, const std::string& text) {
+                bytes_ += text.size();
                 if (last) ++stored_;
             };
             server.SetActive(true);

@@ -96,7 +96,7 @@ void TSmtpClient::HandleChunk(std::string chunk) {
             chunk = std::move(delayedChunk_);
         }
     }
-    Dispatch(chunk);
+    Dispatch(std::move(chunk));
 }
 
 void TSmtpClient::HandleMessage(const platform::Message& message) {
@@ -107,7 +107,7 @@ void TSmtpClient::HandleMessage(const platform::Message& message) {
     delaying_ = false;
     std::string chunk = std::move(delayedChunk_);
     try {
-        Dispatch(chunk);
+        Dispatch(std::move(chunk));
     } catch (...) {
         // As in the receive step: a failing event handler ends this chunk, not the session.
     }
@@ -125,7 +125,7 @@ void TSmtpClient::HandleMessage(const platform::Message& message) {
     ResumeEvents();
 }
 
-void TSmtpClient::Dispatch(const std::string& chunk) {
+void TSmtpClient::Dispatch(std::string&& chunk) {
     if (SmtpServer) SmtpServer->Debug(this, TDebugType::dtReceived, chunk);
     switch (SessionState) {
     case TSessionState::WaitHelo:
@@ -135,7 +135,7 @@ void TSmtpClient::Dispatch(const std::string& chunk) {
         Command(chunk);
         break;
     case TSessionState::Data:
-        Data(chunk);
+        Data(std::move(chunk));
         break;
     case TSessionState::Closing:
         break;
@@ -259,7 +259,23 @@ void TSmtpClient::Command(const std::string& chunk) {
     }
 }
 
-void TSmtpClient::Data(const std::string& chunk) {
+// A chunk with no dot at any line start needs no change: it is handed on as it is, without
+// a copy (a large message arrives in chunks of megabytes).
+bool TSmtpClient::PlainText(const std::string& chunk) const {
+    if (chunk.empty() || !heldBack_.empty()) return false;
+    if (chunk.find("\r\n.") != std::string::npos) return false;
+    if (lastTwo_ == "\r\n" && chunk[0] == '.') return false;
+    return !(lastTwo_[1] == '\r' && chunk[0] == '\n' && (chunk.size() == 1 || chunk[1] == '.'));
+}
+
+void TSmtpClient::Data(std::string&& chunk) {
+    if (PlainText(chunk)) {
+        lastTwo_ = chunk.size() >= 2 ? chunk.substr(chunk.size() - 2)
+                                     : std::string(1, lastTwo_[1]) + chunk[0];
+        TSmtpServer* server = SmtpServer;
+        if (server && server->OnSendData) server->OnSendData(server, this, false, chunk);
+        return;
+    }
     // Held-back bytes plus the chunk, so that a terminator or a doubled dot split across
     // chunks is seen whole. Only that rare case copies the chunk: messages can be large.
     std::string joined;

@@ -38,10 +38,11 @@ class TSmtpClient : public asyncsock::TAsyncSocketClient {
 
   private:
     void HandleChunk(std::string chunk);
-    void Dispatch(const std::string& chunk);
+    void Dispatch(std::string&& chunk);
     void WaitHelo(const std::string& chunk);
     void Command(const std::string& chunk);
-    void Data(const std::string& chunk);
+    void Data(std::string&& chunk);
+    bool PlainText(const std::string& chunk) const;
 
     std::string delayedChunk_;
     bool delaying_ = false;

@@ -225,15 +225,34 @@ TEST(SlotRingTest, OverlappingConnectionsKeepTheirOwnSlots) {
     EXPECT_EQ(fromB->pieces, (StringList{"B text\r\n", "B end\r\n"}));
 }
 
-TEST(SlotRingTest, ASlotBeingFilledIsSkippedAndTenOpenTransactionsRefuseTheEleventh) {
+TEST(SlotRingTest, ASlotBeingFilledIsSkippedAndBusyTenLendASpareSlot) {
     SlotRing ring;
-    int connections[11];
+    int connections[12];
     for (int i = 0; i < 10; ++i) EXPECT_EQ(ring.MailFrom(&connections[i], "s"), i + 1);
-    EXPECT_EQ(ring.MailFrom(&connections[10], "s"), 0);
-    EXPECT_FALSE(ring.MailTo(&connections[10], "r"));
-    ring.Release(&connections[3]); // slot 4 is free again
-    EXPECT_EQ(ring.MailFrom(&connections[10], "s"), 4);
+    // All ten are being filled: the eleventh is not refused, it fills a spare slot.
+    EXPECT_EQ(ring.MailFrom(&connections[10], "eleventh"), 11);
+    EXPECT_TRUE(ring.MailTo(&connections[10], "r"));
+    EXPECT_EQ(ring.Slot(11).recipientText, "r");
+    EXPECT_EQ(ring.Filling(), 11u);
+    ring.Release(&connections[3]); // slot 4 is free again and the rotation finds it
+    EXPECT_EQ(ring.MailFrom(&connections[11], "s"), 4);
     EXPECT_EQ(ring.Slot(4).sender, "s");
+    auto spare = ring.SendData(&connections[10], true, "text\r\n");
+    ASSERT_TRUE(spare);
+    EXPECT_EQ(spare->slot, 11);
+    EXPECT_EQ(spare->sender, "eleventh");
+    EXPECT_EQ(spare->recipientText, "r");
+}
+
+TEST(SlotRingTest, OnlyTheFillingLimitRefusesMail) {
+    SlotRing ring;
+    std::vector<int> connections(SlotRing::kMaxFilling + 1);
+    for (int i = 0; i < SlotRing::kMaxFilling; ++i)
+        ASSERT_NE(ring.MailFrom(&connections[i], "s"), 0);
+    EXPECT_EQ(ring.MailFrom(&connections.back(), "s"), 0);
+    EXPECT_FALSE(ring.MailTo(&connections.back(), "r"));
+    ring.Release(&connections[0]);
+    EXPECT_NE(ring.MailFrom(&connections.back(), "s"), 0);
 }
 
 TEST(DeliveryTest, LogLineSignOnAndRequest) {

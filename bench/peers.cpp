@@ -1,0 +1,149 @@
+#include "bench/peers.h"
+
+#include "app/account_editor.h"
+#include "app/string_list.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace bench {
+
+bool WaitForPort(int port) {
+    for (int i = 0; i < 200; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(static_cast<uint16_t>(port));
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+        ::close(fd);
+        if (ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+namespace {
+void StopChild(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+} // namespace
+
+Aiosmtpd::Aiosmtpd(int port, const std::vector<std::string>& handler) {
+    std::vector<std::string> args;
+    if (handler.size() == 3 && handler[0] == "aiosmtpd.handlers.Proxy") {
+        // The Proxy handler takes its upstream as arguments, which the command line refuses.
+        args = {"/usr/bin/python3", std::string(VANTRO_SOURCE_DIR) + "/bench/aiosmtpd_proxy.py",
+                std::to_string(port), handler[1], handler[2]};
+    } else {
+        args = {"/usr/bin/python3",
+                "-m",
+                "aiosmtpd",
+                "-n",
+                "-c",
+                handler.at(0),
+                "-l",
+                "127.0.0.1:" + std::to_string(port)};
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ok_ = pid_ > 0 && WaitForPort(port);
+}
+
+Aiosmtpd::~Aiosmtpd() {
+    StopChild(pid_);
+}
+
+Program::Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit) {
+    dir_ = (std::filesystem::temp_directory_path() /
+            ("vantro-bench-" + std::to_string(getpid()) + "-" + std::to_string(port)))
+               .string();
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    std::string exe = dir_ + "/vantrosmtp";
+    std::filesystem::copy_file(executable, exe);
+    app::Account account;
+    account.mailbox = "bench@corp.example";
+    account.host = "127.0.0.1";
+    account.port = std::to_string(upstreamPort);
+    app::WriteSettings(dir_ + "/brontalnow.ini", account);
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (descriptorLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(descriptorLimit),
+                         static_cast<rlim_t>(descriptorLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("VANTRO_TEST_PORT", std::to_string(port).c_str(), 1);
+        execl(exe.c_str(), exe.c_str(), nullptr);
+        _exit(127);
+    }
+    ok_ = pid_ > 0 && WaitForPort(port);
+}
+
+Program::~Program() {
+    Stop();
+    std::filesystem::remove_all(dir_);
+}
+
+void Program::Stop() {
+    StopChild(pid_);
+}
+
+double Program::CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::vector<std::string> fields;
+    size_t pos = close + 2;
+    while (pos < text.size() && fields.size() < 15) {
+        size_t space = text.find(' ', pos);
+        fields.push_back(text.substr(pos, space - pos));
+        pos = space == std::string::npos ? text.size() : space + 1;
+    }
+    // Fields 14 and 15 of the file (utime, stime), counted from the state as 3.
+    if (fields.size() < 13) return 0;
+    double ticks = std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long Program::PeakKilobytes() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+size_t Program::ListLines(const char* name) const {
+    auto lines = app::LoadStringList(dir_ + "/" + name);
+    return lines ? lines->size() : 0;
+}
+
+} // namespace bench
