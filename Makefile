@@ -32,7 +32,8 @@ bench: build
 	$(BUILD)/bench/bench_idle_loop 2
 	$(BUILD)/bench/bench_smtp_server 300 60
 	$(BUILD)/bench/bench_relay_client 2000
-	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp 400
+	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp 3200
+	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp --slow-burst
 
 # A long fuzz run of the inbound server (the suite runs a short one).
 fuzz: build

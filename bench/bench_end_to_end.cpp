@@ -78,11 +78,16 @@ int SlowBurst(const std::string& program) {
     std::string command = "mkdir -p " + store + " && exec /usr/bin/python3 " + script + " --port " +
                           std::to_string(upstreamPort) + " --store " + store +
                           " --delay 20 > /dev/null 2>&1";
+    int keepAlive[2]; // the script runs until its standard input closes
+    if (pipe(keepAlive) != 0) return 1;
     pid_t upstream = fork();
     if (upstream == 0) {
+        dup2(keepAlive[0], 0);
+        close(keepAlive[1]);
         execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
         _exit(127);
     }
+    close(keepAlive[0]);
     if (!bench::WaitForPort(upstreamPort)) {
         std::printf("slow upstream could not be started\n");
         return 1;
@@ -108,6 +113,7 @@ int SlowBurst(const std::string& program) {
                 "%.0f s, %zu failure lines, %zu success lines%s\n",
                 stored(), load.messages, seconds, vantro.ListLines("bad.ini"),
                 vantro.ListLines("good.ini"), all ? "" : " (incomplete)");
+    close(keepAlive[1]);
     kill(upstream, SIGTERM);
     waitpid(upstream, nullptr, 0);
     std::filesystem::remove_all(store);
