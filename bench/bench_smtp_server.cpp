@@ -3,6 +3,7 @@
 // Debian's python3-aiosmtpd measured beside it under the same load.
 //
 //   bench_smtp_server [messages-per-client-at-N=1] [messages-per-client-at-N=32]
+#include "bench/aiosmtpd.h"
 #include "bench/floor_server.h"
 #include "bench/sink_server.h"
 #include "bench/smtp_load.h"
@@ -24,44 +25,6 @@
 extern char** environ;
 
 namespace {
-
-bool WaitForPort(int port) {
-    for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(static_cast<uint16_t>(port));
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
-        ::close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-class Aiosmtpd {
-  public:
-    explicit Aiosmtpd(int port) {
-        std::string listen = "127.0.0.1:" + std::to_string(port);
-        const char* argv[] = {"/usr/bin/python3",       "-m", "aiosmtpd",     "-n",   "-c",
-                              "aiosmtpd.handlers.Sink", "-l", listen.c_str(), nullptr};
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-            pid_ = -1;
-        ok_ = pid_ > 0 && WaitForPort(port);
-    }
-    ~Aiosmtpd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Ok() const { return ok_; }
-
-  private:
-    pid_t pid_ = -1;
-    bool ok_ = false;
-};
 
 void Report(const char* who, int clients, int delay, const bench::LoadResult& r) {
     std::printf(
@@ -93,7 +56,7 @@ int main(int argc, char** argv) {
     for (int n = 0; n < 2; ++n) {
         int clients = n == 0 ? 1 : 32;
         int port = bench::FreeLoopbackPort();
-        Aiosmtpd aio(port);
+        bench::Aiosmtpd aio(port, {"aiosmtpd.handlers.Sink"});
         if (!aio.Ok()) {
             std::printf("aiosmtpd could not be started (python3-aiosmtpd installed?)\n");
             break;

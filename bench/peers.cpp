@@ -3,78 +3,13 @@
 #include "app/account_editor.h"
 #include "app/string_list.h"
 
-#include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace bench {
-
-bool WaitForPort(int port) {
-    for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(static_cast<uint16_t>(port));
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
-        ::close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-namespace {
-void StopChild(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-} // namespace
-
-Aiosmtpd::Aiosmtpd(int port, const std::vector<std::string>& handler) {
-    std::vector<std::string> args;
-    if (handler.size() == 3 && handler[0] == "aiosmtpd.handlers.Proxy") {
-        // The Proxy handler takes its upstream as arguments, which the command line refuses.
-        args = {"/usr/bin/python3", std::string(VANTRO_SOURCE_DIR) + "/bench/aiosmtpd_proxy.py",
-                std::to_string(port), handler[1], handler[2]};
-    } else {
-        args = {"/usr/bin/python3",
-                "-m",
-                "aiosmtpd",
-                "-n",
-                "-c",
-                handler.at(0),
-                "-l",
-                "127.0.0.1:" + std::to_string(port)};
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ok_ = pid_ > 0 && WaitForPort(port);
-}
-
-Aiosmtpd::~Aiosmtpd() {
-    StopChild(pid_);
-}
 
 Program::Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit) {
     dir_ = (std::filesystem::temp_directory_path() /
