@@ -16,7 +16,6 @@ struct DeliveryPool::Shared {
     size_t maxWorkers = 1;
     size_t workers = 0;
     size_t idle = 0;
-    size_t pending = 0;
     bool stopping = false;
 };
 
@@ -59,7 +58,6 @@ void DeliveryPool::StartWorker() {
             }
             job = nullptr; // its captures go before the next wait
             lock.lock();
-            --shared->pending;
             ++shared->idle;
         }
         --shared->workers;
@@ -69,7 +67,6 @@ void DeliveryPool::StartWorker() {
 void DeliveryPool::Submit(std::function<void()> job) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->jobs.push_back(std::move(job));
-    ++shared_->pending;
     if (shared_->idle < shared_->jobs.size() && shared_->workers < shared_->maxWorkers) {
         try {
             StartWorker();
@@ -79,7 +76,6 @@ void DeliveryPool::Submit(std::function<void()> job) {
             // No thread to be had now: the job waits for a running worker, if there is one.
             if (shared_->workers == 0) {
                 shared_->jobs.pop_back();
-                --shared_->pending;
                 throw;
             }
         }
@@ -93,10 +89,6 @@ size_t DeliveryPool::MaxWorkers() const {
 size_t DeliveryPool::Workers() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     return shared_->workers;
-}
-size_t DeliveryPool::Pending() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->pending;
 }
 
 } // namespace app

@@ -24,8 +24,6 @@ class DeliveryPool {
     void Submit(std::function<void()> job);
     size_t MaxWorkers() const;
     size_t Workers() const;
-    // Jobs submitted and not yet finished (queued or running).
-    size_t Pending() const;
 
     // The worker count for this process's descriptor limit: a quarter of the descriptors
     // left after a reserve for the program itself, so that inbound sessions, the listening

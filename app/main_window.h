@@ -124,7 +124,6 @@ class TForm1 : public QMainWindow {
     static size_t LineCount(const QPlainTextEdit* box);
     const std::string& CurrentSender() const { return core_->CurrentSender(); }
     SlotRing& Ring() { return core_->Ring(); }
-    RelayCore& Core() { return *core_; }
     int DeliveriesRunning() const { return static_cast<int>(core_->DeliveriesRunning()); }
     std::string TestAddress() const { return testAddress_; }
 

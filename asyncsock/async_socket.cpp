@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -367,10 +368,10 @@ void TCustomAsyncSocket::OnNotification(uintptr_t wParam, intptr_t lParam) {
 
 void TCustomAsyncSocket::ReceiveStep(uint16_t error, bool loop) {
     try {
+        long pendingBefore = LONG_MAX; // what the previous pass left; unknown before the first
         for (;;) {
             lastError_ = 0;
             int readBefore = readCount_;
-            long pendingBefore = fd_ == -1 ? 0 : platform::SockPendingBytes(fd_);
             if (!NotifyDataAvailable(error)) {
                 char discard[1024];
                 long n = ReadRaw(discard, sizeof(discard));
@@ -389,6 +390,7 @@ void TCustomAsyncSocket::ReceiveStep(uint16_t error, bool loop) {
             if (count == 0) break;
             // A pass that consumed nothing will not consume anything on the next one either.
             if (readCount_ == readBefore && count >= pendingBefore) break;
+            pendingBefore = count;
         }
     } catch (...) {
         // A failing data handler must not take the connection down; the step just ends.
