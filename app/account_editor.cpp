@@ -27,21 +27,29 @@ Account ReadSettings(const std::string& path) {
     return e;
 }
 
-bool WriteSettings(const std::string& path, const Account& e) {
+RelayPolicy ReadPolicy(const std::string& path) {
     platform::IniProfile ini(path, kSection);
-    ini.SetCreateMode(0600); // it holds the upstream password
-    const std::pair<const char*, std::string> values[] = {{"frommail", e.mailbox},
-                                                          {"fsmail", e.usedBy},
-                                                          {"smtphost", e.host},
-                                                          {"user", e.user},
-                                                          {"psw", e.password},
-                                                          {"port", e.port},
-                                                          {"auth", e.authenticate ? "1" : "0"},
-                                                          {"ssl", e.implicitTls ? "1" : "0"},
-                                                          {"tls", e.startTls ? "1" : "0"}};
-    for (const auto& [key, value] : values)
-        if (!ini.WriteString(key, value)) return false;
-    return true;
+    RelayPolicy policy;
+    policy.verifyCert = Ticked(ini.ReadInteger("verifycert", 1));
+    policy.remoteClients = Ticked(ini.ReadInteger("remoteclients", 0));
+    return policy;
+}
+
+bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy& policy) {
+    platform::IniProfile ini(path, kSection);
+    ini.SetMode(0600); // it holds the upstream password, whatever mode it was given
+    auto flag = [](bool ticked) { return std::string(ticked ? "1" : "0"); };
+    return ini.WriteStrings({{"frommail", e.mailbox},
+                             {"fsmail", e.usedBy},
+                             {"smtphost", e.host},
+                             {"user", e.user},
+                             {"psw", e.password},
+                             {"port", e.port},
+                             {"auth", flag(e.authenticate)},
+                             {"ssl", flag(e.implicitTls)},
+                             {"tls", flag(e.startTls)},
+                             {"verifycert", flag(policy.verifyCert)},
+                             {"remoteclients", flag(policy.remoteClients)}});
 }
 
 std::string AccountLine(const Account& e) {

@@ -29,11 +29,26 @@ struct Account {
 inline constexpr const char* kDefaultMailbox = "vantro.relay@mail.example.com";
 inline constexpr const char* kDefaultSmtpHost = "smtp.mail.example.com";
 
+// What the relay may trust, kept in the settings file after the nine keys of the account
+// (the Windows build ignores keys it does not know).
+struct RelayPolicy {
+    // "verifycert": an upstream's certificate must chain to a trusted authority and name its
+    // host. Off only for servers with a self-signed certificate.
+    bool verifyCert = true;
+    // "remoteclients": other machines may relay through the user's account. Off, a session
+    // from an address not of this machine is refused at HELO.
+    bool remoteClients = false;
+    bool operator==(const RelayPolicy&) const = default;
+};
+
 // Reads the nine settings of section "smtpconfig" (defaults for missing keys; a check box is
 // ticked when the value's low 8 bits are not all 0).
 Account ReadSettings(const std::string& path);
-// Writes the nine settings in their order; false with the first key that failed.
-bool WriteSettings(const std::string& path, const Account& editor);
+RelayPolicy ReadPolicy(const std::string& path);
+// Writes the nine settings in their order, then the policy's keys, in one replace of the
+// file; the file is owner-only after every write (it holds the upstream password).
+bool WriteSettings(const std::string& path, const Account& editor,
+                   const RelayPolicy& policy = RelayPolicy());
 
 // Nine fields joined by "|": the line "add" appends.
 std::string AccountLine(const Account& editor);

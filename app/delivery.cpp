@@ -1,7 +1,11 @@
 #include "app/delivery.h"
 
 #include "app/message_text.h"
+#include "platform/gbk.h"
 #include "smtpclient/smtpsender.h"
+
+#include <chrono>
+#include <exception>
 
 namespace app {
 
@@ -10,42 +14,84 @@ std::string SignOnName(const std::string& recipientText) {
     return at == std::string::npos ? std::string() : recipientText.substr(0, at);
 }
 
-DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, int timeoutMs) {
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, int timeoutMs,
+                            bool verifyCert) {
     DeliveryRequest request;
     request.sender = std::move(message.sender);
     request.recipientText = std::move(message.recipientText);
     request.pieces = std::move(message.pieces);
     request.account = account;
-    request.systemName = SignOnName(request.recipientText);
-    request.timeoutMs = timeoutMs;
+    request.settings.systemName = SignOnName(request.recipientText);
+    request.settings.timeoutMs = timeoutMs;
+    request.settings.verifyCert = verifyCert;
     return request;
 }
 
-bool RelayThrough(const Account& account, const std::string& systemName, int timeoutMs,
-                  const std::string& recipientText, smtpclient::TLineSource& lines) {
+namespace {
+
+// The host as the client's host[:port] text wants it: an IPv6 literal in brackets, so that
+// its colons are not read as the port separator.
+std::string HostForAddress(const std::string& host) {
+    bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+    return ipv6 ? "[" + host + "]" : host;
+}
+
+} // namespace
+
+bool RelayThrough(const Account& account, const RelaySettings& settings,
+                  const std::string& recipientText, smtpclient::TLineSource& lines,
+                  std::string* reason) {
     smtpclient::TRelayOptions options;
     options.AutoTLS = account.startTls;
     options.FullSSL = account.implicitTls;
-    options.SystemName = systemName;
-    options.TimeoutMs = timeoutMs;
+    options.SystemName = settings.systemName;
+    options.TimeoutMs = settings.timeoutMs;
+    options.VerifyCert = settings.verifyCert;
     return smtpclient::RelayMessage(options, account.mailbox, recipientText,
-                                    account.host + ":" + account.port, lines, account.user,
-                                    account.password);
+                                    HostForAddress(account.host) + ":" + account.port, lines,
+                                    account.user, account.password, reason);
 }
 
 DeliveryOutcome Deliver(DeliveryRequest&& request) {
+    auto start = std::chrono::steady_clock::now();
     DeliveryOutcome outcome;
     outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
+    outcome.mailbox = request.account.mailbox;
     try {
         PieceLines lines(std::move(request.pieces));
-        outcome.relayed = RelayThrough(request.account, request.systemName, request.timeoutMs,
-                                       request.recipientText, lines);
-    } catch (...) {
+        outcome.size = lines.Size();
+        outcome.relayed = RelayThrough(request.account, request.settings, request.recipientText,
+                                       lines, &outcome.reason);
+    } catch (const std::exception& e) {
         // Out of memory and the like: the window shows the error text and lists nothing.
         outcome.failedWithError = true;
+        outcome.reason = e.what();
+    } catch (...) {
+        outcome.failedWithError = true;
+        outcome.reason = "unknown error";
     }
+    if (outcome.relayed) outcome.reason.clear();
+    outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
     return outcome;
+}
+
+std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const char* kind) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char time[64];
+    std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &local);
+    const char* result = outcome.relayed ? "relayed" : "failed";
+    auto text = [](const std::string& gbk) { return platform::GbkToUtf8(gbk); };
+    std::string line = std::string(time) + " " + kind + " " + result +
+                       " mailbox=" + text(outcome.mailbox) + " from=" + text(outcome.sender) +
+                       " to=" + text(outcome.recipientText) +
+                       " size=" + std::to_string(outcome.size) +
+                       " duration=" + std::to_string(outcome.durationMs) + "ms";
+    if (!outcome.relayed) line += " reason=" + text(outcome.reason);
+    return line;
 }
 
 std::string LogLine(bool relayed, const std::string& mailbox, const std::string& currentSender,

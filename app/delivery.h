@@ -14,13 +14,19 @@ class TLineSource;
 
 namespace app {
 
+// How a relay is made, apart from the account and the message.
+struct RelaySettings {
+    std::string systemName; // the EHLO/HELO name ("signon")
+    int timeoutMs = 30000;  // per reply line
+    bool verifyCert = true; // the upstream's certificate is checked
+};
+
 struct DeliveryRequest {
     std::string sender;        // as the local client submitted it
     std::string recipientText; // comma-joined
     StringList pieces;         // the message text; cut into lines while it is sent
     Account account;           // the account in force when the message was complete
-    std::string systemName;    // the EHLO/HELO name ("signon")
-    int timeoutMs = 30000;
+    RelaySettings settings;
 };
 
 struct DeliveryOutcome {
@@ -28,20 +34,30 @@ struct DeliveryOutcome {
     std::string recipientText;
     bool relayed = false;
     bool failedWithError = false; // an exception, not a refusal: status text only
+    std::string reason;           // why it failed; empty when relayed
+    std::string mailbox;          // the account's mailbox it went out as
+    long long size = 0;           // the message's bytes as sent (CR LF line ends)
+    long long durationMs = 0;
 };
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
 DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
-                            int timeoutMs = 30000);
+                            int timeoutMs = 30000, bool verifyCert = true);
 
 // The one place that turns an account into the SMTP client's call: the workers and the test
-// send both relay through it. Blocks for the whole exchange.
-bool RelayThrough(const Account& account, const std::string& systemName, int timeoutMs,
-                  const std::string& recipientText, smtpclient::TLineSource& lines);
+// send both relay through it. Blocks for the whole exchange; `reason` gets why it failed.
+bool RelayThrough(const Account& account, const RelaySettings& settings,
+                  const std::string& recipientText, smtpclient::TLineSource& lines,
+                  std::string* reason = nullptr);
 
 // Runs on a worker: one relay of the request's message through its account.
 DeliveryOutcome Deliver(DeliveryRequest&& request);
+
+// One line for standard error (the journal under a service manager), UTF-8: time, outcome,
+// account mailbox, submitted sender, recipients, size, duration and, on failure, reason.
+std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when,
+                        const char* kind = "delivery");
 
 inline constexpr const char* kRelayedPrefix =
     "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xB3\xC9\xB9\xA6\xA3\xA1\xBE\xAD"; // 邮件转发成功！经

@@ -14,16 +14,20 @@
 #include <QDesktopServices>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextBlock>
 #include <QToolBar>
 #include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 
 namespace app {
@@ -64,8 +68,10 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
             return ok ? std::optional<QString>(text) : std::nullopt;
         };
     if (!options_.inform)
-        options_.inform = [](const QString& caption, const QString& text) {
-            QMessageBox::information(nullptr, caption, text);
+        options_.inform = [](const QString& caption, const QString& text, const QString& detail) {
+            QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+            box.setDetailedText(detail); // empty: no details button
+            box.exec();
         };
     if (!options_.showError)
         options_.showError = [this](const QString& text) {
@@ -78,6 +84,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     }; // failure: silent
     BuildWidgets();
     BuildTray();
+    badrelay->viewport()->installEventFilter(this); // the reason of a line on hovering
     Form2 = new shell::TForm2(this);
 
     // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
@@ -313,6 +320,7 @@ void TForm1::FormCreate() {
     tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
     QToolTip::setPalette(tips);
     WriteEditor(ReadSettings(FilePath("brontalnow.ini")));
+    core_->SetPolicy(ReadPolicy(FilePath("brontalnow.ini")));
     auto loadList = [&](const char* name, QPlainTextEdit* box) {
         std::string path = FilePath(name);
         if (!platform::FileExists(path)) return true;
@@ -334,9 +342,24 @@ void TForm1::FormCreate() {
     RefreshCounters();
     try {
         core_->Start();
+        ReportListening();
     } catch (const std::exception& e) {
+        std::string where = options_.srvAddr + " port " + options_.srvPort;
+        std::fprintf(stderr, "vantrosmtp: cannot listen on %s: %s\n", where.c_str(), e.what());
+        if (std::string(e.what()).find("10013") != std::string::npos)
+            std::fprintf(stderr,
+                         "vantrosmtp: ports below 1024 need a privilege; grant it once "
+                         "with: sudo setcap cap_net_bind_service=+ep %s\n",
+                         (options_.programDir + "vantrosmtp").c_str());
         options_.showError(QString::fromStdString(e.what()));
     }
+}
+
+void TForm1::ReportListening() {
+    std::fprintf(stderr, "vantrosmtp: listening on %s port %s; files in %s; %s\n",
+                 options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
+                 core_->Policy().remoteClients ? "other machines may relay"
+                                               : "only this machine may relay");
 }
 
 bool TForm1::FormCloseQuery() {
@@ -347,14 +370,15 @@ bool TForm1::FormDestroy() {
     if (destroyed_) return true;
     destroyed_ = true;
     std::string settings = FilePath("brontalnow.ini");
-    if (!WriteSettings(settings, ReadEditor())) {
+    if (!WriteSettings(settings, ReadEditor(), core_->Policy())) {
         options_.showError(QString::fromStdString("Unable to write to " + settings));
         return false;
     }
     // Each list is saved on its own: one that fails must not cost the others.
     SaveStringList(FilePath("good.ini"), LinesOf(okrelay), 0644);
     SaveStringList(FilePath("bad.ini"), LinesOf(badrelay), 0644);
-    SaveStringList(FilePath("brontalhao.ini"), LinesOf(Memo4), 0600); // holds passwords
+    SaveStringList(FilePath("brontalhao.ini"), LinesOf(Memo4), 0600, // holds passwords
+                   platform::FileMode::Always);
     return true;
 }
 
@@ -369,6 +393,10 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Edit14 && event->type() == QEvent::FocusOut) Edit14Exit();
+    if (watched == badrelay->viewport() && event->type() == QEvent::ToolTip) {
+        ShowFailureReason(static_cast<QHelpEvent*>(event)->pos());
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -435,6 +463,25 @@ std::string TForm1::StatusText() const {
     return StatusBar1[6]->text().toStdString();
 }
 
+QString TForm1::StatusToolTip() const {
+    return StatusBar1[6]->toolTip();
+}
+
+std::string TForm1::FailureReasonOf(const QString& line) const {
+    auto found = failureReasons_.find(line.toStdString());
+    return found == failureReasons_.end() ? std::string() : found->second;
+}
+
+void TForm1::ShowFailureReason(const QPoint& where) {
+    QString line = badrelay->cursorForPosition(where).block().text();
+    std::string reason = FailureReasonOf(line);
+    if (reason.empty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(badrelay->viewport()->mapToGlobal(where), Gbk(reason),
+                           badrelay->viewport());
+}
+
 void TForm1::RefreshCounters() {
     size_t ok = LineCount(okrelay), bad = LineCount(badrelay);
     StatusBar1[1]->setText(QString::number(ok + bad));
@@ -475,8 +522,10 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
         std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), CurrentSender(),
                                    outcome.recipientText, std::time(nullptr));
         (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(line));
+        if (!outcome.relayed) failureReasons_[platform::GbkToUtf8(line)] = outcome.reason;
     }
     const DeliveryOutcome& last = batch.back();
+    if (!last.relayed) StatusBar1[6]->setToolTip(Gbk(last.reason));
     SetStatus(last.failedWithError ? "电子邮件转发失败！"
                                    : (last.relayed ? "电邮转发成功..." : "电邮发送失败..."));
     if (!lastListed) return;
@@ -563,11 +612,23 @@ void TForm1::smtpbutton0Click() {
         StringList& message = Ring().CurrentMessage();
         message = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
         smtpclient::TVectorLineSource lines(message);
-        bool sent = RelayThrough(ReadEditor(), signon_, options_.relayTimeoutMs, address, lines);
-        SetStatus(sent ? "电邮发送成功..." : "电邮发送失败...");
+        RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert};
+        DeliveryOutcome outcome;
+        outcome.mailbox = ToGbk(Edit1->text());
+        outcome.recipientText = address;
+        outcome.size = lines.Size();
+        auto start = std::chrono::steady_clock::now();
+        outcome.relayed = RelayThrough(ReadEditor(), settings, address, lines, &outcome.reason);
+        outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
+        SetStatus(outcome.relayed ? "电邮发送成功..." : "电邮发送失败...");
+        if (!outcome.relayed) StatusBar1[6]->setToolTip(Gbk(outcome.reason));
         options_.inform(QString::fromUtf8("提示"),
-                        QString::fromUtf8(sent ? "恭喜您！邮件已经成功发出了"
-                                               : "发送失败！帐号错误或服务器故障"));
+                        QString::fromUtf8(outcome.relayed ? "恭喜您！邮件已经成功发出了"
+                                                          : "发送失败！帐号错误或服务器故障"),
+                        outcome.relayed ? QString() : Gbk(outcome.reason));
     } catch (...) {
         SetStatus("邮件发送过程出现错误...");
     }

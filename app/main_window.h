@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 class QSocketNotifier;
@@ -49,7 +50,8 @@ struct FormOptions {
     std::function<std::optional<QString>(const QString& caption, const QString& prompt,
                                          const QString& initial)>
         askText;
-    std::function<void(const QString& caption, const QString& text)> inform;
+    // `detail` (may be empty) is the box's detailed text: the reason of a failure.
+    std::function<void(const QString& caption, const QString& text, const QString& detail)> inform;
     std::function<void(const QString& text)> showError; // the application's error box
 };
 
@@ -119,6 +121,10 @@ class TForm1 : public QMainWindow {
     static std::string ToGbk(const QString& text);
     void SetStatus(const std::string& gbkText);
     std::string StatusText() const;
+    // The reason of the failure a failure-list line records (its tooltip), or empty.
+    std::string FailureReasonOf(const QString& line) const;
+    // Status panel 6's tooltip: the last failure's reason.
+    QString StatusToolTip() const;
     std::string SignOn() const { return signon_; }
     // Lines in a list box as the files will hold them, without converting its text.
     static size_t LineCount(const QPlainTextEdit* box);
@@ -137,6 +143,8 @@ class TForm1 : public QMainWindow {
     void BuildTray();
     void BindCore();
     void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
+    void ShowFailureReason(const QPoint& where);
+    void ReportListening();
     std::string FilePath(const char* name) const { return options_.programDir + name; }
 
     FormOptions options_;
@@ -146,6 +154,8 @@ class TForm1 : public QMainWindow {
     std::string testAddress_;
     bool destroyed_ = false;
     QSocketNotifier* loopNotifier_ = nullptr;
+    // Failure-list line (as shown) → why that delivery failed, for this run's lines.
+    std::unordered_map<std::string, std::string> failureReasons_;
 };
 
 } // namespace app

@@ -1,9 +1,23 @@
 #include "app/relay_core.h"
 
+#include "app/local_peers.h"
+
+#include <cstdio>
+
 namespace app {
 
 namespace {
 constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+
+void WriteToStandardError(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool IsThisMachine(const std::string& address) {
+    // Loopback needs no system call; the interface list is read only for other peers, and
+    // afresh each time, because addresses come and go with the network.
+    return IsLoopbackAddress(address) || IsLocalPeer(address, OwnAddresses());
+}
 } // namespace
 
 RelayCore::RelayCore(RelayCoreOptions options)
@@ -25,6 +39,16 @@ RelayCore::RelayCore(RelayCoreOptions options)
     server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
         ring_.Release(c);
     };
+    server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                 const std::string&, std::string&,
+                                 bool& shouldClose) { CheckPeer(c, shouldClose); };
+    if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
+    if (!options_.journal) options_.journal = WriteToStandardError;
+}
+
+void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {
+    if (policy_.remoteClients) return;
+    if (!options_.isLocalPeer(client->PeerAddr())) shouldClose = true;
 }
 
 RelayCore::~RelayCore() {
@@ -85,8 +109,8 @@ void RelayCore::SelectAccountForCurrentSender() {
 void RelayCore::Deliver(CompletedMessage message) {
     if (hooks.sending) hooks.sending(message.recipientText);
     signon_ = SignOnName(message.recipientText);
-    auto request = std::make_shared<DeliveryRequest>(
-        MakeRequest(std::move(message), AccountInForce(), options_.relayTimeoutMs));
+    auto request = std::make_shared<DeliveryRequest>(MakeRequest(
+        std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
     std::weak_ptr<OutcomeQueue> queue = finished_;
     platform::WindowHandle window = outcomeWindow_;
     pool_.Submit([request, queue, window] {
@@ -113,6 +137,8 @@ void RelayCore::ReportOutcomes() {
     }
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
+    std::time_t now = std::time(nullptr);
+    for (const DeliveryOutcome& outcome : batch) options_.journal(JournalLine(outcome, now));
     if (hooks.outcomes) hooks.outcomes(batch);
 }
 

@@ -25,6 +25,10 @@ struct RelayCoreOptions {
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
     size_t workers = DeliveryPool::WorkersForDescriptorLimit();
+    // Whether a peer address is this machine; unset: loopback or an interface's address.
+    std::function<bool(const std::string& address)> isLocalPeer;
+    // Where a delivery's journal line goes; unset: standard error.
+    std::function<void(const std::string& line)> journal;
 };
 
 class RelayCore {
@@ -56,6 +60,12 @@ class RelayCore {
     SlotRing& Ring() { return ring_; }
     // Resets the ring and switches the server on (throws the socket layer's exception).
     void Start();
+    // What the relay trusts; read from the settings before Start.
+    void SetPolicy(const RelayPolicy& policy) { policy_ = policy; }
+    const RelayPolicy& Policy() const { return policy_; }
+
+    // HELO: a peer that is not this machine is refused unless remote clients are allowed.
+    void CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose);
 
     // The server's three events.
     void MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
@@ -79,6 +89,7 @@ class RelayCore {
     void ReportOutcomes();
 
     RelayCoreOptions options_;
+    RelayPolicy policy_;
     std::unique_ptr<smtpserver::TSmtpServer> server_;
     SlotRing ring_;
     Account account_;

@@ -32,8 +32,9 @@ std::optional<StringList> LoadStringList(const std::string& path) {
     return SplitLines(*bytes);
 }
 
-bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode) {
-    return platform::WriteFileAtomically(path, JoinLines(lines), createMode);
+bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode,
+                    platform::FileMode modeRule) {
+    return platform::WriteFileAtomically(path, JoinLines(lines), createMode, modeRule);
 }
 
 } // namespace app

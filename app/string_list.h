@@ -2,6 +2,8 @@
 // when written. Reading accepts CR LF, LF or CR, and a final line end adds no empty line.
 #pragma once
 
+#include "platform/text_file.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +17,9 @@ std::string JoinLines(const StringList& lines);
 
 // Nothing when the file cannot be read.
 std::optional<StringList> LoadStringList(const std::string& path);
-// Atomic replace; a new file gets `createMode`. False when it cannot be written.
-bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode);
+// Atomic replace; a new file gets `createMode` (every write, with FileMode::Always). False
+// when it cannot be written.
+bool SaveStringList(const std::string& path, const StringList& lines, unsigned createMode,
+                    platform::FileMode modeRule = platform::FileMode::KeepExisting);
 
 } // namespace app

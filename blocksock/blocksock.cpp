@@ -36,6 +36,13 @@ int PollTimeout(int timeoutMs) {
     return timeoutMs < 0 ? -1 : timeoutMs;
 }
 
+// What is left of `timeoutMs` counted from `start`; -1 (no limit) stays -1.
+int RemainingMs(int timeoutMs, uint32_t start) {
+    if (timeoutMs < 0) return -1;
+    uint32_t spent = protoutil::TickSpan(start, protoutil::TickMs());
+    return spent >= static_cast<uint32_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(spent);
+}
+
 } // namespace
 
 // ---- TBlockingSocket -----------------------------------------------------------------
@@ -308,6 +315,7 @@ std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
         result.swap(ReadAhead);
     } else {
         sched_yield();
+        uint32_t start = protoutil::TickMs();
         int pending = PendingBytes();
         if (pending == 0) {
             if (WaitReadable(timeoutMs)) {
@@ -320,7 +328,9 @@ std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
         }
         if (pending > 0) {
             result.resize(static_cast<size_t>(pending));
+            receiveWaitMs_ = RemainingMs(timeoutMs, start);
             int n = ReceiveBytes(result.data(), pending);
+            receiveWaitMs_ = -1;
             result.resize(static_cast<size_t>(n));
         }
     }
@@ -425,8 +435,12 @@ void TTcpBlockingSocket::ConnectTo(const std::string& host, const std::string& p
 
 void TTcpBlockingSocket::StartTlsClient() {
     lastErrorCode_ = 0;
-    if (!tls_->StartClient()) lastErrorCode_ = platform::kWsaSYSNOTREADY;
+    if (!tls_->StartClient()) lastErrorCode_ = TlsFailureCode();
     ReportError();
+}
+
+int TTcpBlockingSocket::TlsFailureCode() const {
+    return tls_->TimedOut() ? platform::kWsaETIMEDOUT : platform::kWsaSYSNOTREADY;
 }
 
 void TTcpBlockingSocket::CloseConnection() {
@@ -447,7 +461,7 @@ int TTcpBlockingSocket::SendBytes(const void* buffer, int length) {
         Throttle(MaxSendBandwidth, nextSendTick_, piece);
         int sent = tls_->WriteData(data + total, piece);
         if (tls_->TlsError() != 0) {
-            lastErrorCode_ = platform::kWsaSYSNOTREADY;
+            lastErrorCode_ = TlsFailureCode();
             break;
         }
         if (sent <= 0) {
@@ -468,9 +482,13 @@ int TTcpBlockingSocket::ReceiveBytes(void* buffer, int capacity) {
     if (CheckStop()) return 0;
     lastErrorCode_ = 0;
     Throttle(MaxRecvBandwidth, nextRecvTick_, capacity);
+    // A read waits no longer than what is left of the caller's time-out.
+    int configuredMs = tls_->TimeoutMs;
+    if (receiveWaitMs_ >= 0) tls_->TimeoutMs = receiveWaitMs_;
     int n = tls_->ReadData(buffer, capacity);
+    tls_->TimeoutMs = configuredMs;
     if (tls_->TlsError() != 0)
-        lastErrorCode_ = platform::kWsaSYSNOTREADY;
+        lastErrorCode_ = TlsFailureCode();
     else if (n == 0)
         lastErrorCode_ = platform::kWsaECONNRESET; // the peer's close alert
     ReportError();
@@ -488,7 +506,9 @@ int TTcpBlockingSocket::PendingBytes() {
 }
 
 std::string TTcpBlockingSocket::GetErrorDescEx() {
-    if (lastErrorCode_ == platform::kWsaSYSNOTREADY && tls_ && tls_->TlsError() != 0)
+    if ((lastErrorCode_ == platform::kWsaSYSNOTREADY ||
+         lastErrorCode_ == platform::kWsaETIMEDOUT) &&
+        tls_ && tls_->TlsError() != 0)
         return tls_->TlsErrorText();
     return TBlockingSocket::GetErrorDescEx();
 }

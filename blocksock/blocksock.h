@@ -147,6 +147,8 @@ class TBlockingSocket {
     TSocketFamily savedFamily_ = TSocketFamily::sfAny;
     DescriptorSet readSet_;
     std::string connectHost_;
+    // While ReceiveAvailable reads: what is left of its time-out (-1 otherwise).
+    int receiveWaitMs_ = -1;
 };
 
 class TSocksBlockingSocket : public TBlockingSocket {
@@ -175,7 +177,8 @@ class TTcpBlockingSocket : public TSocksBlockingSocket {
     TCustomTls& TlsLayer() { return *tls_; }
 
     void ConnectTo(const std::string& host, const std::string& port) override;
-    // Client handshake on the connected handle; 10091 with the plug-in's text on failure.
+    // Client handshake on the connected handle; 10091 with the plug-in's text on failure,
+    // 10060 when the plug-in's TimeoutMs ran out.
     void StartTlsClient();
     void CloseConnection() override;
     int SendBytes(const void* buffer, int length) override;
@@ -188,6 +191,8 @@ class TTcpBlockingSocket : public TSocksBlockingSocket {
     int SocketProtocol() override { return IPPROTO_TCP; }
 
   private:
+    int TlsFailureCode() const;
+
     std::unique_ptr<TCustomTls> tls_;
 };
 

@@ -32,6 +32,7 @@ void TCustomTls::CopySettingsFrom(const TCustomTls& other) {
     Username = other.Username;
     Password = other.Password;
     VerifyCert = other.VerifyCert;
+    TimeoutMs = other.TimeoutMs;
     TlsType = other.TlsType;
     KeyPassword = other.KeyPassword;
     Ciphers = other.Ciphers;

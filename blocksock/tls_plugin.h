@@ -53,6 +53,8 @@ class TCustomTls {
     bool TlsActive() const { return tlsActive_; }
     int TlsError() const { return tlsError_; }
     const std::string& TlsErrorText() const { return tlsErrorText_; }
+    // The last failure was TimeoutMs running out, not an error of the peer or the library.
+    bool TimedOut() const { return timedOut_; }
 
     TTlsType TlsType = TTlsType::tlsAll;
     std::string KeyPassword;
@@ -70,6 +72,9 @@ class TCustomTls {
     std::string CertCA;
     std::string CertCAFile;
     bool VerifyCert = false;
+    // The longest a handshake, or one read or write, waits on the socket. A peer that goes
+    // silent in the middle of a record must not hold the caller past its own time-out.
+    int TimeoutMs = 30000;
     std::string SSHChannelType;
     std::string SSHChannelArg1;
     std::string SSHChannelArg2;
@@ -79,6 +84,11 @@ class TCustomTls {
     void ClearError() {
         tlsError_ = 0;
         tlsErrorText_.clear();
+        timedOut_ = false;
+    }
+    void SetTimedOut(int code, std::string text) {
+        SetError(code, std::move(text));
+        timedOut_ = true;
     }
     void SetError(int code, std::string text) {
         tlsError_ = code;
@@ -89,6 +99,7 @@ class TCustomTls {
   private:
     TTcpBlockingSocket* owner_;
     bool tlsActive_ = false;
+    bool timedOut_ = false;
     int tlsError_ = 0;
     std::string tlsErrorText_;
 };

@@ -172,7 +172,18 @@ int IniProfile::ReadInteger(const std::string& key, int fallback) const {
 }
 
 bool IniProfile::WriteString(const std::string& key, const std::string& value) const {
+    return WriteStrings({{key, value}});
+}
+
+bool IniProfile::WriteStrings(
+    const std::vector<std::pair<std::string, std::string>>& values) const {
     std::string text = ReadFileBytes(path_).value_or(std::string());
+    for (const auto& [key, value] : values) SetInText(text, key, value);
+    return WriteFileAtomically(path_, text, createMode_, modeRule_);
+}
+
+void IniProfile::SetInText(std::string& text, const std::string& key,
+                           const std::string& value) const {
     Located found = Locate(text, section_, key);
     if (found.keyFound) {
         text.replace(found.valueStart, found.keyLine.end - found.valueStart, value);
@@ -188,7 +199,6 @@ bool IniProfile::WriteString(const std::string& key, const std::string& value) c
         if (!text.empty() && text.back() != '\n' && text.back() != '\r') text += "\r\n";
         text += "[" + section_ + "]\r\n" + key + "=" + value + "\r\n";
     }
-    return WriteFileAtomically(path_, text, createMode_);
 }
 
 } // namespace platform

@@ -4,7 +4,11 @@
 // without regard to ASCII case, every other byte of the file kept as it was.
 #pragma once
 
+#include "platform/text_file.h"
+
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -22,18 +26,28 @@ class IniProfile {
     // Replaces the key's value in place, or adds the key (and the section) at their end.
     // Returns false when the file cannot be written; the old file is then left as it was.
     bool WriteString(const std::string& key, const std::string& value) const;
+    // The same for several keys, in their order, with one replace of the file: a kill in the
+    // middle leaves all the old values or all the new ones.
+    bool WriteStrings(const std::vector<std::pair<std::string, std::string>>& values) const;
 
     const std::string& Path() const { return path_; }
 
     // Creation mode of a new file (existing files keep theirs). Default 0644.
     void SetCreateMode(unsigned mode) { createMode_ = mode; }
+    // The mode after every write, whatever the file had (a file that holds passwords).
+    void SetMode(unsigned mode) {
+        createMode_ = mode;
+        modeRule_ = FileMode::Always;
+    }
 
   private:
     bool Find(const std::string& key, std::string& value) const;
+    void SetInText(std::string& text, const std::string& key, const std::string& value) const;
 
     std::string path_;
     std::string section_;
     unsigned createMode_ = 0644;
+    FileMode modeRule_ = FileMode::KeepExisting;
 };
 
 } // namespace platform

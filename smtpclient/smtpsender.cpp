@@ -3,8 +3,11 @@
 #include "smtpclient/codecs.h"
 #include "smtpclient/protoutil.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <limits>
+#include <sys/socket.h>
 
 namespace smtpclient {
 
@@ -16,15 +19,16 @@ std::string Upper(std::string s) {
     return s;
 }
 
-// Decimal value of a whole text, `fallback` when it is not a number.
+// Decimal value of a whole text, `fallback` when it is not a number; a value past the
+// largest int (a peer may send any number of digits) stays at the largest int.
 int Number(const std::string& s, int fallback) {
     if (s.empty()) return fallback;
-    int v = 0;
+    long long v = 0;
     for (char c : s) {
         if (!std::isdigit(static_cast<unsigned char>(c))) return fallback;
-        v = v * 10 + (c - '0');
+        v = std::min<long long>(v * 10 + (c - '0'), std::numeric_limits<int>::max());
     }
-    return v;
+    return static_cast<int>(v);
 }
 
 // The pieces of a message entry between line ends of any kind (CR LF, lone CR, lone LF).
@@ -50,6 +54,7 @@ std::vector<std::string> SplitAtLineEnds(const std::string& line) {
 TSmtpSender::TSmtpSender(std::string systemName)
     : SystemName(std::move(systemName)), sock_(std::make_unique<blocksock::TTcpBlockingSocket>()) {
     sock_->ConvertLineEnd = true;
+    sock_->TlsLayer().VerifyCert = true;
     Timeout = 30000;
     TargetPort = "25";
 }
@@ -95,24 +100,53 @@ std::string TSmtpSender::FindCapability(const std::string& name) const {
     return std::string();
 }
 
+bool TSmtpSender::Fail(const std::string& step) {
+    int code = sock_->LastErrorCode();
+    if (code != 0) {
+        FailureReason = step + " failed: " + std::to_string(code) + " " + sock_->LastErrorText();
+        return false;
+    }
+    std::string reply;
+    for (const std::string& line : FullResult) reply += (reply.empty() ? "" : " / ") + line;
+    FailureReason = step + " refused: " + reply;
+    return false;
+}
+
 bool TSmtpSender::ConnectServer() {
     sock_->CloseConnection();
+    sock_->TlsLayer().TimeoutMs = Timeout;
     sock_->BindLocal(IPInterface, "0");
-    if (sock_->LastErrorCode() == 0) {
-        sock_->ConnectTo(TargetHost, TargetPort);
-        if (sock_->LastErrorCode() == 0 && FullSSL) sock_->StartTlsClient();
-    }
-    return sock_->LastErrorCode() == 0;
+    if (sock_->LastErrorCode() != 0) return Fail("bind to " + IPInterface);
+    sock_->ConnectTo(TargetHost, TargetPort);
+    if (sock_->LastErrorCode() != 0)
+        return Fail("connect to " + TargetHost + " port " + TargetPort);
+    if (!FullSSL) return true;
+    sock_->StartTlsClient();
+    return sock_->LastErrorCode() == 0 || Fail("TLS handshake");
+}
+
+bool IsGreetingHostName(const std::string& name) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+    return true;
+}
+
+std::string TSmtpSender::GreetingName() const {
+    if (IsGreetingHostName(SystemName)) return SystemName;
+    // An address literal is the one name RFC 5321 lets a client use when it has no valid one.
+    std::string address = sock_->LocalAddressText();
+    return sock_->LocalSin().Family() == AF_INET6 ? "[IPv6:" + address + "]" : "[" + address + "]";
 }
 
 bool TSmtpSender::SendEhlo() {
-    Send("EHLO " + SystemName + "\r\n");
+    Send("EHLO " + GreetingName() + "\r\n");
     int code = ReadReply();
     return code >= 250 && code <= 259;
 }
 
 bool TSmtpSender::SendHelo() {
-    Send("HELO " + SystemName + "\r\n");
+    Send("HELO " + GreetingName() + "\r\n");
     int code = ReadReply();
     return code >= 250 && code <= 259;
 }
@@ -126,9 +160,19 @@ void TSmtpSender::FillCapabilities() {
 bool TSmtpSender::UpgradeTls() {
     if (FindCapability("STARTTLS").empty()) return false;
     Send("STARTTLS\r\n");
-    if (ReadReply() != 220 || sock_->LastErrorCode() != 0) return false;
+    if (ReadReply() != 220 || sock_->LastErrorCode() != 0) return Fail("STARTTLS");
     sock_->StartTlsClient();
-    return sock_->LastErrorCode() == 0;
+    return sock_->LastErrorCode() == 0 || Fail("TLS handshake");
+}
+
+bool TSmtpSender::Greet() {
+    if (ReadReply() != 220) return Fail("greeting");
+    if (!SendEhlo()) {
+        if (sock_->LastErrorCode() != 0) return Fail("EHLO");
+        ESMTP = false;
+        if (!SendHelo()) return Fail("HELO");
+    }
+    return true;
 }
 
 bool TSmtpSender::OpenSession() {
@@ -137,35 +181,58 @@ bool TSmtpSender::OpenSession() {
     ESMTPcap.clear();
     ESMTPSize = false;
     MaxSize = 0;
-    if (!ConnectServer()) return false;
-    if (ReadReply() != 220) return false;
-    if (!SendEhlo()) {
-        ESMTP = false;
-        if (!SendHelo()) return false;
-    }
+    FailureReason.clear();
+    AuthRefusal.clear();
+    if (!ConnectServer() || !Greet()) return false;
     if (!ESMTP) return true;
     FillCapabilities();
-    if (!FullSSL && AutoTLS && !FindCapability("STARTTLS").empty()) {
-        if (!UpgradeTls()) return false;
-        SendEhlo(); // the reply code is not examined, only the capabilities it lists
-        FillCapabilities();
-    }
-    if (!UserName.empty() || !Password.empty()) {
-        std::string auth = FindCapability("AUTH ");
-        if (auth.empty()) auth = FindCapability("AUTH=");
-        if (!auth.empty()) {
-            auth = Upper(auth);
-            if (auth.find("CRAM-MD5") != std::string::npos) AuthDone = AuthenticateCramMd5();
-            if (!AuthDone && auth.find("LOGIN") != std::string::npos)
-                AuthDone = AuthenticateLogin();
+    bool credentials = !UserName.empty() || !Password.empty();
+    if (!FullSSL && AutoTLS) {
+        if (!FindCapability("STARTTLS").empty()) {
+            if (!UpgradeTls()) return false;
+            SendEhlo(); // the reply code is not examined, only the capabilities it lists
+            FillCapabilities();
+        } else if (credentials) {
+            // Asked for TLS and not offered it: a path that strips STARTTLS must not get the
+            // password (LOGIN is only base64 of it).
+            FailureReason = "STARTTLS not offered by the server: credentials not sent in clear "
+                            "text";
+            return false;
         }
     }
+    if (credentials) Authenticate();
     std::string size = FindCapability("SIZE");
     if (!size.empty()) {
         ESMTPSize = true;
         MaxSize = Number(size.size() > 5 ? size.substr(5) : std::string(), 0);
     }
     return true;
+}
+
+bool TSmtpSender::Authenticate() {
+    std::string auth = FindCapability("AUTH ");
+    if (auth.empty()) auth = FindCapability("AUTH=");
+    if (auth.empty()) return false;
+    auth = Upper(auth);
+    bool tried = false;
+    if (auth.find("CRAM-MD5") != std::string::npos) {
+        tried = true;
+        AuthDone = AuthenticateCramMd5();
+    }
+    if (!AuthDone && auth.find("LOGIN") != std::string::npos) {
+        tried = true;
+        AuthDone = AuthenticateLogin();
+    }
+    if (AuthDone) return true;
+    // The session goes on without authentication; a later refusal is often its consequence.
+    if (tried) {
+        Fail("AUTH");
+        AuthRefusal = FailureReason;
+        FailureReason.clear();
+    } else {
+        AuthRefusal = "AUTH not sent: no CRAM-MD5 or LOGIN among \"" + auth + "\"";
+    }
+    return false;
 }
 
 bool TSmtpSender::AuthenticateLogin() {
@@ -191,12 +258,12 @@ bool TSmtpSender::SendMailFrom(const std::string& address, int size) {
     std::string command = "MAIL FROM:<" + address + ">";
     if (ESMTPSize && size > 0) command += " SIZE=" + std::to_string(size);
     Send(command + "\r\n");
-    return ReadReply() == 250;
+    return ReadReply() == 250 || Fail("MAIL FROM");
 }
 
 bool TSmtpSender::SendRcptTo(const std::string& address) {
     Send("RCPT TO:<" + address + ">\r\n");
-    return ReadReply() == 250;
+    return ReadReply() == 250 || Fail("RCPT TO:<" + address + ">");
 }
 
 long long TVectorLineSource::Size() const {
@@ -218,7 +285,7 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
 
 bool TSmtpSender::SendData(TLineSource& lines) {
     Send("DATA\r\n");
-    if (ReadReply() != 354) return false;
+    if (ReadReply() != 354) return Fail("DATA");
     std::string chunk;
     auto append = [&](const std::string& piece) {
         std::string line = !piece.empty() && piece[0] == '.' ? "." + piece : piece;
@@ -237,7 +304,7 @@ bool TSmtpSender::SendData(TLineSource& lines) {
     }
     if (!chunk.empty()) Send(chunk);
     Send(".\r\n");
-    return ReadReply() == 250;
+    return ReadReply() == 250 || Fail("end of data");
 }
 
 bool TSmtpSender::CloseSession() {
@@ -247,10 +314,33 @@ bool TSmtpSender::CloseSession() {
     return ok;
 }
 
+void TSmtpSender::CloseAfterFailure() {
+    if (sock_->Handle() == -1 || sock_->LastErrorCode() != 0) {
+        sock_->CloseConnection(); // with an error set it closes without waiting for input
+        return;
+    }
+    int timeout = Timeout;
+    Timeout = std::min(Timeout, kQuitWaitAfterFailureMs);
+    CloseSession();
+    Timeout = timeout;
+}
+
 void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port) {
-    host = protoutil::Trim(protoutil::TextBefore(hostAndPort, ":"));
-    std::string after = protoutil::Trim(protoutil::TextAfter(hostAndPort, ":"));
-    port = !after.empty() && after != hostAndPort ? after : "25";
+    std::string text = protoutil::Trim(hostAndPort);
+    std::string after;
+    if (!text.empty() && text.front() == '[' && text.find(']') != std::string::npos) {
+        size_t close = text.find(']');
+        host = text.substr(1, close - 1);
+        after = protoutil::Trim(protoutil::TextAfter(text.substr(close + 1), ":"));
+        if (text.substr(close + 1).find(':') == std::string::npos) after.clear();
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        host = text; // a bare IPv6 literal: its colons are not a port separator
+    } else {
+        host = protoutil::Trim(protoutil::TextBefore(hostAndPort, ":"));
+        after = protoutil::Trim(protoutil::TextAfter(hostAndPort, ":"));
+        if (after == hostAndPort) after.clear();
+    }
+    port = !after.empty() ? after : "25";
 }
 
 namespace {
@@ -266,39 +356,61 @@ int MessageSize(const std::vector<std::string>& lines) {
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort,
                   const std::vector<std::string>& lines, const std::string& userName,
-                  const std::string& password) {
+                  const std::string& password, std::string* failureReason) {
     TVectorLineSource source(lines);
-    return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password);
+    return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password,
+                        failureReason);
 }
+
+namespace {
+
+// RCPT for each address of the list; true when every one was accepted.
+bool SendRecipients(TSmtpSender& client, const std::string& recipients) {
+    bool accepted = false;
+    std::string rest = recipients;
+    while (!rest.empty()) {
+        std::string address =
+            protoutil::ExtractAddress(protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
+        if (address.empty()) {
+            if (!accepted) break; // nothing accepted yet: an empty field ends the list
+            continue;
+        }
+        accepted = client.SendRcptTo(address);
+        if (!accepted) return false;
+    }
+    if (!accepted) client.FailureReason = "no recipient address in \"" + recipients + "\"";
+    return accepted;
+}
+
+} // namespace
 
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
-                  const std::string& userName, const std::string& password) {
+                  const std::string& userName, const std::string& password,
+                  std::string* failureReason) {
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
     client->Timeout = options.TimeoutMs;
+    client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
+    client->Sock().TlsLayer().CertCAFile = options.TrustFile;
     SplitHostAndPort(hostAndPort, client->TargetHost, client->TargetPort);
     client->UserName = userName;
     client->Password = password;
-    if (!client->OpenSession()) return false;
-    bool result = false;
-    if (client->SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()))) {
-        std::string rest = recipients;
-        while (!rest.empty()) {
-            std::string address = protoutil::ExtractAddress(
-                protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
-            if (address.empty()) {
-                if (!result) break; // nothing accepted yet: an empty field ends the list
-                continue;
-            }
-            result = client->SendRcptTo(address);
-            if (!result) break;
-        }
-        if (result) result = client->SendData(lines);
+    bool relayed =
+        client->OpenSession() &&
+        client->SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size())) &&
+        SendRecipients(*client, recipients) && client->SendData(lines);
+    if (relayed) {
+        client->CloseSession();
+        return true;
     }
-    client->CloseSession();
-    return result;
+    client->CloseAfterFailure();
+    if (failureReason) {
+        const std::string& auth = client->AuthRefusal;
+        *failureReason = auth.empty() ? client->FailureReason : auth + "; " + client->FailureReason;
+    }
+    return false;
 }
 
 } // namespace smtpclient

@@ -62,6 +62,11 @@ class TSmtpSender : public TProtocolClient {
     std::string SystemName;
     bool AutoTLS = false;
     bool FullSSL = false;
+    // Why the last step that failed did: "<step> refused: <reply>" or "<step> failed:
+    // <socket error> <text>". Empty while nothing failed.
+    std::string FailureReason;
+    // A refused AUTH does not end the session; kept so a later failure can name it too.
+    std::string AuthRefusal;
 
     // Reads one (possibly multi-line) reply; the code comes from its first line, 0 if none.
     int ReadReply();
@@ -83,10 +88,19 @@ class TSmtpSender : public TProtocolClient {
     bool SendData(const std::vector<std::string>& lines);
     bool SendData(TLineSource& lines);
     bool CloseSession();
+    // After a failed step: QUIT with a short wait, or none when the connection is already
+    // broken, so a dead upstream is decided within one time-out.
+    void CloseAfterFailure();
 
   private:
     void Send(const std::string& text) { sock_->SendText(text); }
     void FillCapabilities();
+    // Records why `step` failed (the reply, or the socket's error) and returns false.
+    bool Fail(const std::string& step);
+    bool Greet();
+    bool Authenticate();
+    // The EHLO/HELO name: SystemName when it is a host name, else the local address literal.
+    std::string GreetingName() const;
 
     std::unique_ptr<blocksock::TTcpBlockingSocket> sock_;
 };
@@ -97,16 +111,29 @@ struct TRelayOptions {
     bool FullSSL = false;   // implicit TLS from the first byte
     std::string SystemName; // the EHLO/HELO name
     int TimeoutMs = 30000;  // per reply line
+    // The server's certificate must chain to a trusted authority and name the host.
+    bool VerifyCert = true;
+    // PEM authorities trusted instead of the system's store (empty: the system's).
+    std::string TrustFile;
 };
+
+// How long QUIT waits for its reply after a failed step.
+inline constexpr int kQuitWaitAfterFailureMs = 3000;
+
+// Letters, digits, hyphens and dots, not empty: a name every server takes after EHLO.
+bool IsGreetingHostName(const std::string& name);
 
 // Sends one message; true when the server accepted it. `hostAndPort` is host[:port] (port
 // 25 when absent); `recipients` a comma-separated list whose quoted parts do not split.
+// On failure `failureReason` (when given) receives why, a refused AUTH before it included.
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort,
                   const std::vector<std::string>& lines, const std::string& userName,
-                  const std::string& password);
+                  const std::string& password, std::string* failureReason = nullptr);
 
 // host[:port]: the port only when a colon stands there and something follows it, else "25".
+// An IPv6 literal is written "[addr]" or "[addr]:port"; a text of several colons without
+// brackets is an IPv6 literal on port 25.
 void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port);
 
 // Message size as MAIL ... SIZE= counts it: every line plus CR LF.
@@ -115,6 +142,7 @@ int MessageSize(const std::vector<std::string>& lines);
 // The same for a message handed out line by line.
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
-                  const std::string& userName, const std::string& password);
+                  const std::string& userName, const std::string& password,
+                  std::string* failureReason = nullptr);
 
 } // namespace smtpclient

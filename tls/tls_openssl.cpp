@@ -6,19 +6,49 @@
 #include "smtpclient/protoutil.h"
 #include "tls/tls_openssl_lib.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace tls {
 
 namespace {
 
-// A peer that stops in the middle of a TLS record would otherwise hold a blocking read (and
-// with it a delivery thread) forever.
-constexpr int kTlsReceiveTimeoutSeconds = 30;
-// On a blocking socket "want read/write" only comes back after that time-out; retrying a
-// few times is enough, retrying forever would hang.
-constexpr int kMaxRetries = 4;
+using Clock = std::chrono::steady_clock;
+
+// A TimeoutMs below zero waits without limit.
+Clock::time_point DeadlineAfter(int timeoutMs) {
+    return timeoutMs < 0 ? Clock::time_point::max()
+                         : Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// The socket stays non-blocking once TLS runs on it: OpenSSL then returns "want read/write"
+// at once, and every wait is a poll bounded by the caller's deadline instead of a blocking
+// read that a silent peer could hold for ever.
+void MakeNonBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags != -1 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// Waits until `fd` can do what OpenSSL asked for (`wantKind`), at most until `deadline`.
+bool WaitForSocket(int fd, int wantKind, Clock::time_point deadline) {
+    pollfd p{fd, static_cast<short>(wantKind == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    for (;;) {
+        int waitMs = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            waitMs = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+        }
+        int rc = ::poll(&p, 1, waitMs);
+        if (rc > 0) return true;
+        if (rc == 0 || errno != EINTR) return false;
+    }
+}
 
 int PasswordCallback(char* buffer, int size, int, void* userData) {
     std::string password =
@@ -118,14 +148,14 @@ bool TTlsOpenSSL::InitConnection(bool server) {
         MakeSelfSignedCertificate(
             blocksock::ResolveAddressName(peer, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM));
     }
-    if (!LoadKeys()) return false;
+    if (!LoadKeys(server)) return false;
     connection_ = TLS_CALL(SSL_new, context_);
     if (connection_) return true;
     CollectError();
     return false;
 }
 
-bool TTlsOpenSSL::LoadKeys() {
+bool TTlsOpenSSL::LoadKeys(bool server) {
     if (!context_) return false;
     auto fail = [this] {
         CollectError();
@@ -156,6 +186,10 @@ bool TTlsOpenSSL::LoadKeys() {
     CollectError();
     if (!CertCAFile.empty() &&
         TLS_CALL(SSL_CTX_load_verify_locations, context_, CertCAFile.c_str(), nullptr) != 1)
+        return fail();
+    // A client that verifies and was given no authority of its own trusts the system's.
+    if (!server && VerifyCert && CertCAFile.empty() &&
+        TLS_CALL(SSL_CTX_set_default_verify_paths, context_) != 1)
         return fail();
     if (!PFXfile.empty()) {
         auto bytes = platform::ReadFileBytes(PFXfile);
@@ -192,31 +226,60 @@ bool TTlsOpenSSL::Handshake(bool server) {
     if (!Owner() || Owner()->Handle() == -1) return false;
     if (!PrepareConnection(server)) return false;
     int fd = Owner()->Handle();
-    timeval limit{kTlsReceiveTimeoutSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    MakeNonBlocking(fd);
     if (TLS_CALL(SSL_set_fd, connection_, fd) < 1) {
         CollectError();
         return false;
     }
-    if (!server) {
-        // Many providers choose their certificate by the name asked for.
-        const std::string& host = Owner()->ConnectHost();
-        if (!host.empty() && !blocksock::IsIPv4Literal(host) && !blocksock::IsIPv6Literal(host))
-            TLS_CALL(SSL_ctrl, connection_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                     const_cast<char*>(host.c_str()));
-    }
-    int rc = server ? TLS_CALL(SSL_accept, connection_) : TLS_CALL(SSL_connect, connection_);
-    if (rc < 1) {
-        if (CollectError()) {
-            // Nothing queued (the peer closed, or a system call failed): still say so.
-            int kind = TLS_CALL(SSL_get_error, connection_, rc);
-            SetError(kind, "TLS handshake failed (SSL error " + std::to_string(kind) + ")");
+    if (!server) NameTheServer(Owner()->ConnectHost());
+    auto deadline = DeadlineAfter(TimeoutMs);
+    for (;;) {
+        int rc = server ? TLS_CALL(SSL_accept, connection_) : TLS_CALL(SSL_connect, connection_);
+        if (rc == 1) break;
+        int kind = TLS_CALL(SSL_get_error, connection_, rc);
+        if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
+            if (WaitForSocket(fd, kind, deadline)) continue;
+            SetTimedOut(kind, "TLS handshake timed out");
+            return false;
         }
+        ReportHandshakeFailure(server, kind);
         return false;
     }
-    if (!server && VerifyCert && VerifyResult() != 0) return false;
+    if (!server && VerifyCert && VerifyResult() != 0) {
+        ReportHandshakeFailure(server, SSL_ERROR_SSL);
+        return false;
+    }
     SetActive(true);
     return true;
+}
+
+void TTlsOpenSSL::NameTheServer(const std::string& host) {
+    bool literal = blocksock::IsIPv4Literal(host) || blocksock::IsIPv6Literal(host);
+    // Many providers choose their certificate by the name asked for.
+    if (!host.empty() && !literal)
+        TLS_CALL(SSL_ctrl, connection_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                 const_cast<char*>(host.c_str()));
+    if (!VerifyCert || host.empty()) return;
+    // A certificate of a trusted authority issued for another host proves nothing about this
+    // one: the name the user typed must be in it.
+    if (literal)
+        TLS_CALL(X509_VERIFY_PARAM_set1_ip_asc, TLS_CALL(SSL_get0_param, connection_),
+                 host.c_str());
+    else
+        TLS_CALL(SSL_set1_host, connection_, host.c_str());
+}
+
+void TTlsOpenSSL::ReportHandshakeFailure(bool server, int kind) {
+    long verify = server ? 0 : TLS_CALL(SSL_get_verify_result, connection_);
+    bool queued = !CollectError();
+    if (VerifyCert && verify != 0) {
+        SetError(kind, std::string("certificate verify failed: ") +
+                           TLS_CALL(X509_verify_cert_error_string, verify));
+        return;
+    }
+    if (queued) return; // OpenSSL's own text says it best
+    // Nothing queued (the peer closed, or a system call failed): still say so.
+    SetError(kind, "TLS handshake failed (SSL error " + std::to_string(kind) + ")");
 }
 
 bool TTlsOpenSSL::StartClient() {
@@ -239,30 +302,32 @@ bool TTlsOpenSSL::CloseBoth() {
     return FreeConnection();
 }
 
-int TTlsOpenSSL::Transfer(const std::function<int()>& call, int giveUpKind) {
+int TTlsOpenSSL::Transfer(const std::function<int()>& call) {
     ClearError();
-    int rc = -1;
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        rc = call();
+    int fd = Owner() ? Owner()->Handle() : -1;
+    auto deadline = DeadlineAfter(TimeoutMs);
+    for (;;) {
+        int rc = call();
         int kind = TLS_CALL(SSL_get_error, connection_, rc);
-        if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) continue;
         if (kind == SSL_ERROR_NONE) return rc;
         if (kind == SSL_ERROR_ZERO_RETURN) return 0; // the peer's close alert
-        SetError(kind, std::string());
+        if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) {
+            if (fd != -1 && WaitForSocket(fd, kind, deadline)) continue;
+            SetTimedOut(kind, "TLS connection timed out");
+            return -1;
+        }
+        if (CollectError())
+            SetError(kind, "TLS connection failed (SSL error " + std::to_string(kind) + ")");
         return rc;
     }
-    SetError(giveUpKind, std::string());
-    return rc;
 }
 
 int TTlsOpenSSL::WriteData(const void* buffer, int length) {
-    return Transfer([&] { return TLS_CALL(SSL_write, connection_, buffer, length); },
-                    SSL_ERROR_WANT_WRITE);
+    return Transfer([&] { return TLS_CALL(SSL_write, connection_, buffer, length); });
 }
 
 int TTlsOpenSSL::ReadData(void* buffer, int capacity) {
-    return Transfer([&] { return TLS_CALL(SSL_read, connection_, buffer, capacity); },
-                    SSL_ERROR_WANT_READ);
+    return Transfer([&] { return TLS_CALL(SSL_read, connection_, buffer, capacity); });
 }
 
 int TTlsOpenSSL::PendingBytes() {

@@ -49,13 +49,18 @@ class TTlsOpenSSL : public blocksock::TCustomTls {
     bool InitConnection(bool server);
     bool FreeConnection();
     bool PrepareConnection(bool server);
-    bool LoadKeys();
+    bool LoadKeys(bool server);
     bool LoadPkcs12(const std::string& data);
     bool Handshake(bool server);
+    // SNI, and with VerifyCert the name (or address) the certificate must be issued for.
+    void NameTheServer(const std::string& host);
+    // Leaves the reason of a failed handshake: the verification error when that was it.
+    void ReportHandshakeFailure(bool server, int kind);
     X509* PeerCertificate();
     std::string PeerNameText(bool issuer);
-    // One SSL_read or SSL_write, retried while OpenSSL wants to read or write.
-    int Transfer(const std::function<int()>& call, int giveUpKind);
+    // One SSL_read or SSL_write, retried while OpenSSL wants to read or write and the socket
+    // becomes ready within TimeoutMs.
+    int Transfer(const std::function<int()>& call);
 
     SSL* connection_ = nullptr;
     SSL_CTX* context_ = nullptr;

@@ -12,6 +12,7 @@
 #include <openssl/rsa.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 #include <string>
 #include <type_traits>
 
@@ -59,7 +60,10 @@ LibraryNames& Names();
     X(SSL_CIPHER_get_name, "")                                                                     \
     X(SSL_CIPHER_get_bits, 0)                                                                      \
     X(SSL_get_verify_result, 50)                                                                   \
-    X(SSL_ctrl, 0)
+    X(SSL_ctrl, 0)                                                                                 \
+    X(SSL_CTX_set_default_verify_paths, 0)                                                         \
+    X(SSL_set1_host, 0)                                                                            \
+    X(SSL_get0_param, nullptr)
 
 #define VANTRO_CRYPTO_ENTRIES(X)                                                                   \
     X(X509_new, nullptr)                                                                           \
@@ -101,7 +105,9 @@ LibraryNames& Names();
     X(EVP_PKEY_keygen_init, 0)                                                                     \
     X(EVP_PKEY_keygen, 0)                                                                          \
     X(EVP_PKEY_CTX_set_rsa_keygen_bits, 0)                                                         \
-    X(OPENSSL_sk_pop_free, 0)
+    X(OPENSSL_sk_pop_free, 0)                                                                      \
+    X(X509_VERIFY_PARAM_set1_ip_asc, 0)                                                            \
+    X(X509_verify_cert_error_string, "certificate verification failed")
 
 struct Entries {
 #define VANTRO_DECLARE_ENTRY(name, fallback) decltype(&::name) name = nullptr;

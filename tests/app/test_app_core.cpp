@@ -108,7 +108,8 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
     std::string expected = *original;
     size_t at = expected.find("ssl=5");
     ASSERT_NE(at, std::string::npos);
-    expected.replace(at, 5, "ssl=1"); // the only change: 5 ticks the box and is written back as 1
+    expected.replace(at, 5, "ssl=1");                  // 5 ticks the box and is written back as 1
+    expected += "verifycert=1\r\nremoteclients=0\r\n"; // our own keys, after the nine
     EXPECT_EQ(*platform::ReadFileBytes(path), expected);
     std::string fresh = dir / "new.ini";
     ASSERT_TRUE(WriteSettings(fresh, e));
@@ -278,8 +279,9 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     DeliveryRequest r = MakeRequest(std::move(m), account, 1234);
     EXPECT_EQ(r.sender, "s@y");
     EXPECT_EQ(MessageLines(std::move(r.pieces)), (StringList{"Subject: s", "", "body"}));
-    EXPECT_EQ(r.systemName, "a");
-    EXPECT_EQ(r.timeoutMs, 1234);
+    EXPECT_EQ(r.settings.systemName, "a");
+    EXPECT_EQ(r.settings.timeoutMs, 1234);
+    EXPECT_TRUE(r.settings.verifyCert);
     EXPECT_EQ(r.account.mailbox, "box@mail.example");
 }
 

@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QTextBlock>
 
 #include <QtTest>
 #include <filesystem>
@@ -36,6 +37,7 @@ struct Harness {
     int port = testsupport::FreePort();
     std::unique_ptr<TForm1> form;
     std::vector<QString> informed;
+    std::vector<QString> details;
     std::vector<QString> errors;
     std::optional<QString> typedAddress;
     int asked = 0;
@@ -73,7 +75,10 @@ struct Harness {
         };
         o.assumeTray = assumeTray;
         o.askText = [this](const QString&, const QString&, const QString&) { return typedAddress; };
-        o.inform = [this](const QString&, const QString& text) { informed.push_back(text); };
+        o.inform = [this](const QString&, const QString& text, const QString& detail) {
+            informed.push_back(text);
+            details.push_back(detail);
+        };
         o.showError = [this](const QString& text) { errors.push_back(text); };
         form = std::make_unique<TForm1>(o);
         form->OpenAddress = [this](const QString& address) { opened << address; };
@@ -391,6 +396,36 @@ class MainWindowTest : public QObject {
         h.form->SpeedButton4Click();
         QCOMPARE(h.errors.back(), QString::fromUtf8("请先填写您的发信邮件地址"));
         QVERIFY(h.form->SpeedButton4->isEnabled());
+    }
+
+    void failureReasonsShowOnTheLineTheStatusAndTheTestSendBox() {
+        testsupport::Upstream upstream({"--refuse-rcpt", "gone@y.example"});
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "reasons");
+        h.Start();
+        QVERIFY(h.Send("me@x.example", "you@y.example", "fine").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QVERIFY(h.Send("me@x.example", "gone@y.example", "refused").exitCode == 0); // accepted
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Bad(), size_t(1));
+        const std::string reason = "RCPT TO:<gone@y.example> refused: 550 5.1.1 no such user here";
+        QString failedLine = h.form->badrelay->document()->firstBlock().text();
+        QCOMPARE(h.form->FailureReasonOf(failedLine), reason);
+        QCOMPARE(h.form->FailureReasonOf(h.form->okrelay->document()->firstBlock().text()),
+                 std::string());
+        QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
+        QCOMPARE(h.form->StatusToolTip(), QString::fromStdString(reason));
+
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
+                                   h.Path("kalvex.eml"));
+        h.typedAddress = QString("gone@y.example");
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.informed.back(), QString::fromUtf8("发送失败！帐号错误或服务器故障"));
+        QCOMPARE(h.details.back(), QString::fromStdString(reason));
+        h.typedAddress = QString("you@y.example");
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.informed.back(), QString::fromUtf8("恭喜您！邮件已经成功发出了"));
+        QCOMPARE(h.details.back(), QString());
     }
 
     void trayMenuOffersTheOneActionThatMakesSense() {

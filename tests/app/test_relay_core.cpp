@@ -2,13 +2,16 @@
 // smtplib submitting, python3-aiosmtpd as the upstream. Slots, the delivery pool, streamed
 // message text and the outcome batches.
 #include "app/delivery_pool.h"
+#include "app/local_peers.h"
 #include "app/message_text.h"
 #include "app/relay_core.h"
 #include "smtpclient/smtpsender.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
+#include "tls/tls_openssl.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <set>
@@ -18,6 +21,9 @@ using namespace app;
 
 namespace {
 
+// TLS is installed as the program installs it at start.
+const bool kTlsInstalled = tls::InitTlsModule();
+
 // A core listening on 127.0.0.1 and relaying to `upstream`, its outcomes recorded.
 struct CoreHarness {
     int port = testsupport::FreePort();
@@ -25,12 +31,17 @@ struct CoreHarness {
     std::vector<DeliveryOutcome> outcomes;
     int batches = 0;
 
-    CoreHarness(const std::string& upstreamPort, size_t workers) {
+    std::vector<std::string> journal;
+
+    CoreHarness(const std::string& upstreamPort, size_t workers,
+                const std::function<void(RelayCoreOptions&)>& adjust = {}) {
         RelayCoreOptions options;
         options.srvAddr = "127.0.0.1";
         options.srvPort = std::to_string(port);
         options.relayTimeoutMs = 20000;
         options.workers = workers;
+        options.journal = [this](const std::string& line) { journal.push_back(line); };
+        if (adjust) adjust(options);
         core = std::make_unique<RelayCore>(options);
         core->Server().DelayAfterCmd = 0;
         Account account;
@@ -53,9 +64,10 @@ struct CoreHarness {
 // A raw client past the greeting and HELO whose replies are read line by line.
 struct Submitter {
     int fd;
+    std::string helloReply;
     explicit Submitter(int port) : fd(testsupport::ConnectLoopback(port)) {
         Reply();
-        Command("HELO pc\r\n");
+        helloReply = Command("HELO pc\r\n");
     }
     ~Submitter() { testsupport::CloseFd(fd); }
     std::string Reply() {
@@ -233,6 +245,102 @@ TEST(RelayCoreTest, PieceLinesCutAsTheyAreTakenAndSizeAsTheClientCounts) {
     }
     // Joined and cut: no line break at a piece boundary, none added at the end.
     EXPECT_EQ(MessageLines(StringList{"a\r", "b\r", "\n"}), (StringList{"a\rb"}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(RelayPolicyTest, APeerThatIsNotThisMachineIsRefusedAtHeloUnlessAllowed) {
+    std::vector<std::string> asked;
+    auto nobodyIsLocal = [&](RelayCoreOptions& options) {
+        options.isLocalPeer = [&](const std::string& address) {
+            asked.push_back(address);
+            return false;
+        };
+    };
+    CoreHarness refusing("1", 1, nobodyIsLocal);
+    Submitter stranger(refusing.port);
+    EXPECT_EQ(stranger.helloReply, "550 User pc from IP127.0.0.1 is not allowed\r\n");
+    EXPECT_EQ(stranger.Command("MAIL FROM:<a@b.example>\r\n"),
+              "550 mailbox unavailable or not logged in\r\n");
+    EXPECT_TRUE(testsupport::WaitForClose(stranger.fd, 5000));
+    EXPECT_EQ(asked, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(refusing.core->Ring().Filling(), 0u);
+
+    CoreHarness allowing("1", 1, nobodyIsLocal);
+    allowing.core->SetPolicy(RelayPolicy{true, true});
+    Submitter allowed(allowing.port);
+    EXPECT_EQ(allowed.helloReply, "250 OK User pc from IP 127.0.0.1 is welcome\r\n");
+}
+
+TEST(RelayPolicyTest, LoopbackAndOwnAddressesAreLocal) {
+    for (const char* local : {"127.0.0.1", "127.200.3.4", "::1", "::ffff:127.0.0.1"})
+        EXPECT_TRUE(IsLoopbackAddress(local)) << local;
+    for (const char* other : {"10.0.0.5", "128.0.0.1", "::2", "fe80::1", "", "localhost"})
+        EXPECT_FALSE(IsLoopbackAddress(other)) << other;
+    std::vector<std::string> own = {"192.168.1.20", "fd00::20"};
+    EXPECT_TRUE(IsLocalPeer("192.168.1.20", own));
+    EXPECT_TRUE(IsLocalPeer("::ffff:192.168.1.20", own));
+    EXPECT_TRUE(IsLocalPeer("fd00::20", own));
+    EXPECT_TRUE(IsLocalPeer("127.0.0.1", {}));
+    EXPECT_FALSE(IsLocalPeer("192.168.1.21", own));
+    EXPECT_FALSE(IsLocalPeer("fd00::21", own));
+    // The machine's own list holds at least the loopback interface's address.
+    auto mine = OwnAddresses();
+    EXPECT_NE(std::find(mine.begin(), mine.end(), "127.0.0.1"), mine.end());
+}
+
+TEST(RelayPolicyTest, SelfSignedUpstreamFailsWithItsReasonUntilVerificationIsOff) {
+    testsupport::Upstream upstream({"--implicit", testsupport::TestCertificate()});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 2);
+    Account account = h.core->AccountInForce();
+    account.implicitTls = true;
+    h.core->SetAccountInForce(account);
+    Submitter client(h.port);
+    EXPECT_EQ(client.Message("me@x.example", "you@y.example", "Subject: 1\r\n\r\nx\r\n"),
+              "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    EXPECT_FALSE(h.outcomes[0].relayed);
+    EXPECT_NE(h.outcomes[0].reason.find("certificate verify failed"), std::string::npos)
+        << h.outcomes[0].reason;
+
+    h.core->SetPolicy(RelayPolicy{false, false});
+    EXPECT_EQ(client.Message("me@x.example", "you@y.example", "Subject: 2\r\n\r\nx\r\n"),
+              "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    EXPECT_TRUE(h.outcomes[1].relayed) << h.outcomes[1].reason;
+    EXPECT_EQ(h.outcomes[1].reason, "");
+    EXPECT_TRUE(upstream.WaitForMessages(1, 5000));
+}
+
+TEST(RelayPolicyTest, EveryOutcomeWritesOneJournalLine) {
+    testsupport::Upstream upstream({"--refuse-rcpt", "gone@y.example"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 1);
+    Submitter client(h.port);
+    client.Message("me@x.example", "you@y.example", "Subject: a\r\n\r\nbody\r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    client.Message("me@x.example", "gone@y.example", "Subject: b\r\n\r\nbody\r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    ASSERT_EQ(h.journal.size(), 2u);
+    auto fields = [](const std::string& line) { return line.substr(20); }; // after the time
+    EXPECT_EQ(fields(h.journal[0])
+                  .rfind("delivery relayed mailbox=relay@mail.example "
+                         "from=me@x.example to=you@y.example size=20 duration=",
+                         0),
+              0u)
+        << h.journal[0];
+    EXPECT_EQ(h.journal[0].find("reason="), std::string::npos);
+    EXPECT_NE(h.journal[1].find(" delivery failed mailbox=relay@mail.example from=me@x.example "
+                                "to=gone@y.example size=20 duration="),
+              std::string::npos)
+        << h.journal[1];
+    EXPECT_NE(h.journal[1].find(
+                  "ms reason=RCPT TO:<gone@y.example> refused: 550 5.1.1 no such user here"),
+              std::string::npos)
+        << h.journal[1];
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -136,6 +138,48 @@ std::string TestCertificate() {
         return cert + "," + key;
     }();
     return pair;
+}
+
+namespace {
+std::string AuthorityDirectory() {
+    static std::string dir = [] {
+        std::string path = "/tmp/vantro-test-ca-" + std::to_string(getpid());
+        std::filesystem::create_directories(path);
+        RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    path + "/ca.key", "-out", path + "/ca.pem", "-days", "2", "-subj",
+                    "/CN=Vantro Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
+                   "", 30000);
+        return path;
+    }();
+    return dir;
+}
+} // namespace
+
+std::string TestAuthorityFile() {
+    return AuthorityDirectory() + "/ca.pem";
+}
+
+std::string CertificateFromTestAuthority(const std::string& altNames) {
+    static std::mutex lock;
+    static std::map<std::string, std::string> made;
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = made.find(altNames);
+    if (found != made.end()) return found->second;
+    std::string dir = AuthorityDirectory();
+    std::string base = dir + "/server" + std::to_string(made.size());
+    {
+        std::ofstream extensions(base + ".ext");
+        extensions << "subjectAltName=" << altNames << "\n";
+    }
+    RunProcess({"openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key",
+                "-out", base + ".csr", "-subj", "/CN=vantro test server"},
+               "", 30000);
+    RunProcess({"openssl", "x509", "-req", "-in", base + ".csr", "-CA", dir + "/ca.pem", "-CAkey",
+                dir + "/ca.key", "-CAcreateserial", "-out", base + ".pem", "-days", "2", "-extfile",
+                base + ".ext"},
+               "", 30000);
+    return made[altNames] = base + ".pem," + base + ".key";
 }
 
 } // namespace testsupport

@@ -45,4 +45,10 @@ class Upstream {
 // process with the openssl command. Returns "cert,key" paths.
 std::string TestCertificate();
 
+// A test certificate authority made with openssl once per process, and server certificates
+// it signs for `altNames` (for instance "DNS:localhost,IP:127.0.0.1"), as "cert,key" paths.
+// A client trusts them only when handed TestAuthorityFile(): nothing is installed.
+std::string TestAuthorityFile();
+std::string CertificateFromTestAuthority(const std::string& altNames);
+
 } // namespace testsupport
