@@ -14,8 +14,10 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 using namespace app;
 
@@ -341,6 +343,96 @@ TEST(RelayPolicyTest, EveryOutcomeWritesOneJournalLine) {
                   "ms reason=RCPT TO:<gone@y.example> refused: 550 5.1.1 no such user here"),
               std::string::npos)
         << h.journal[1];
+}
+
+// A second network stack (a namespace joined to ours by a veth pair), so that a real session
+// comes from an address that is not this machine's. Needs root and iproute2.
+struct ForeignNetwork {
+    std::string name = "vantro" + std::to_string(getpid() % 100000);
+    std::string hostSide = "vh" + std::to_string(getpid() % 100000);
+    std::string ourAddress = "10.231.77.1";
+    std::string theirAddress = "10.231.77.2";
+    bool ok = false;
+
+    ForeignNetwork() {
+        if (geteuid() != 0 || access("/usr/sbin/ip", X_OK) != 0) return;
+        std::string peer = hostSide + "p";
+        ok = Run({"ip", "netns", "add", name}) &&
+             Run({"ip", "link", "add", hostSide, "type", "veth", "peer", "name", peer}) &&
+             Run({"ip", "link", "set", peer, "netns", name}) &&
+             Run({"ip", "addr", "add", ourAddress + "/30", "dev", hostSide}) &&
+             Run({"ip", "link", "set", hostSide, "up"}) &&
+             Run({"ip", "netns", "exec", name, "ip", "addr", "add", theirAddress + "/30", "dev",
+                  peer}) &&
+             Run({"ip", "netns", "exec", name, "ip", "link", "set", peer, "up"});
+    }
+    ~ForeignNetwork() {
+        Run({"ip", "link", "del", hostSide});
+        Run({"ip", "netns", "del", name});
+    }
+    static bool Run(const std::vector<std::string>& argv) {
+        return testsupport::RunProcess(argv, "", 10000).exitCode == 0;
+    }
+};
+
+TEST(RelayPolicyTest, ARealSessionFromAnotherMachineIsRefusedAtHelo) {
+    ForeignNetwork network;
+    if (!network.ok) GTEST_SKIP() << "no network namespace here (needs root and iproute2)";
+    CoreHarness h("1", 1, [](RelayCoreOptions& options) { options.srvAddr = "0.0.0.0"; });
+    const char* script = R"PY(
+import socket, sys
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5)
+f = s.makefile("rb")
+print(f.readline().decode().strip())
+s.sendall(b"HELO stranger\r\n")
+print(f.readline().decode().strip())
+s.sendall(b"MAIL FROM:<a@b.example>\r\n")
+print(f.readline().decode().strip())
+print("closed" if f.readline() == b"" else "open")
+)PY";
+    auto result =
+        testsupport::RunWhilePumping({"ip", "netns", "exec", network.name, "/usr/bin/python3", "-c",
+                                      script, network.ourAddress, std::to_string(h.port)},
+                                     "", 20000);
+    EXPECT_EQ(result.output, "220 220  SMTP Server Ready.Welcome to TcpSrv\n"
+                             "550 User stranger from IP" +
+                                 network.theirAddress +
+                                 " is not allowed\n"
+                                 "550 mailbox unavailable or not logged in\n"
+                                 "closed\n");
+    // The same server still serves this machine.
+    Submitter local(h.port);
+    EXPECT_EQ(local.helloReply, "250 OK User pc from IP 127.0.0.1 is welcome\r\n");
+}
+
+TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
+    int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    socklen_t length = sizeof(address);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ::listen(listener, 1);
+    std::thread server([listener] {
+        int fd = testsupport::AcceptWithin(listener, 5000);
+        if (fd < 0) return;
+        testsupport::SendAll(fd, "554 5.7.1 not you\r\n");
+        testsupport::ReadLine(fd, 2000);
+        ::close(fd);
+    });
+    Account account;
+    account.host = "::1";
+    account.port = std::to_string(ntohs(address.sin6_port));
+    const std::vector<std::string> text = {"x"};
+    smtpclient::TVectorLineSource lines(text);
+    std::string reason;
+    EXPECT_FALSE(
+        RelayThrough(account, RelaySettings{"pc", 5000, true}, "a@b.example", lines, &reason));
+    EXPECT_EQ(reason, "greeting refused: 554 5.7.1 not you");
+    server.join();
+    ::close(listener);
 }
 
 } // namespace
