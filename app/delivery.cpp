@@ -47,6 +47,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.SystemName = settings.systemName;
     options.TimeoutMs = settings.timeoutMs;
     options.VerifyCert = settings.verifyCert;
+    options.Control = settings.control.get();
     return smtpclient::RelayMessage(options, account.mailbox, recipientText,
                                     HostForAddress(account.host) + ":" + account.port, lines,
                                     account.user, account.password, reason);
@@ -58,6 +59,8 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
     outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
     outcome.mailbox = request.account.mailbox;
+    outcome.spoolId = request.spoolId;
+    outcome.serial = request.serial;
     try {
         PieceLines lines(std::move(request.pieces));
         outcome.size = lines.Size();
@@ -72,6 +75,8 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
         outcome.reason = "unknown error";
     }
     if (outcome.relayed) outcome.reason.clear();
+    const auto& control = request.settings.control;
+    outcome.stopped = !outcome.relayed && control && control->Stopped();
     outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();

@@ -5,12 +5,15 @@
 #include "app/account_editor.h"
 #include "app/slot_ring.h"
 
+#include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace smtpclient {
 class TLineSource;
-}
+class TRelayControl;
+} // namespace smtpclient
 
 namespace app {
 
@@ -19,6 +22,8 @@ struct RelaySettings {
     std::string systemName; // the EHLO/HELO name ("signon")
     int timeoutMs = 30000;  // per reply line
     bool verifyCert = true; // the upstream's certificate is checked
+    // Set: the relay can be stopped through it (an exit); it outlives the relay.
+    std::shared_ptr<smtpclient::TRelayControl> control;
 };
 
 struct DeliveryRequest {
@@ -27,6 +32,8 @@ struct DeliveryRequest {
     StringList pieces;         // the message text; cut into lines while it is sent
     Account account;           // the account in force when the message was complete
     RelaySettings settings;
+    std::string spoolId; // its file in the spool (empty without one)
+    uint64_t serial = 0; // the relay core's number for it
 };
 
 struct DeliveryOutcome {
@@ -38,6 +45,10 @@ struct DeliveryOutcome {
     std::string mailbox;          // the account's mailbox it went out as
     long long size = 0;           // the message's bytes as sent (CR LF line ends)
     long long durationMs = 0;
+    bool stopped = false; // stopped by an exit before its end of text: still spooled
+    std::string spoolId;
+    uint64_t serial = 0;
+    std::string logLine; // its line in the success or failure list, set by the relay core
 };
 
 // The part of the recipient text before its first "@", or empty.

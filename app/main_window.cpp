@@ -105,6 +105,7 @@ void TForm1::BindCore() {
     relay.srvAddr = options_.srvAddr;
     relay.srvPort = options_.srvPort;
     relay.relayTimeoutMs = options_.relayTimeoutMs;
+    relay.spoolFolder = FilePath("spool");
     if (options_.workers > 0) relay.workers = options_.workers;
     core_ = std::make_unique<RelayCore>(relay);
     SmtpServer1 = &core_->Server();
@@ -369,6 +370,8 @@ bool TForm1::FormCloseQuery() {
 bool TForm1::FormDestroy() {
     if (destroyed_) return true;
     destroyed_ = true;
+    // Outcomes that come in while deliveries finish are listed before the lists are saved.
+    core_->Shutdown();
     std::string settings = FilePath("brontalnow.ini");
     if (!WriteSettings(settings, ReadEditor(), core_->Policy())) {
         options_.showError(QString::fromStdString("Unable to write to " + settings));
@@ -468,8 +471,8 @@ QString TForm1::StatusToolTip() const {
 }
 
 std::string TForm1::FailureReasonOf(const QString& line) const {
-    auto found = failureReasons_.find(line.toStdString());
-    return found == failureReasons_.end() ? std::string() : found->second;
+    const RelayCore::Failure* failure = core_->FailureOf(ToGbk(line));
+    return failure ? failure->reason : std::string();
 }
 
 void TForm1::ShowFailureReason(const QPoint& where) {
@@ -518,11 +521,7 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
     for (const DeliveryOutcome& outcome : batch) {
         if (outcome.failedWithError) continue; // an error, not an outcome: nothing is listed
         lastListed = &outcome;
-        // The mailbox and the sender are read now, when the line is written.
-        std::string line = LogLine(outcome.relayed, ToGbk(Edit1->text()), CurrentSender(),
-                                   outcome.recipientText, std::time(nullptr));
-        (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(line));
-        if (!outcome.relayed) failureReasons_[platform::GbkToUtf8(line)] = outcome.reason;
+        (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(outcome.logLine));
     }
     const DeliveryOutcome& last = batch.back();
     if (!last.relayed) StatusBar1[6]->setToolTip(Gbk(last.reason));

@@ -19,7 +19,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 class QSocketNotifier;
@@ -154,8 +153,6 @@ class TForm1 : public QMainWindow {
     std::string testAddress_;
     bool destroyed_ = false;
     QSocketNotifier* loopNotifier_ = nullptr;
-    // Failure-list line (as shown) → why that delivery failed, for this run's lines.
-    std::unordered_map<std::string, std::string> failureReasons_;
 };
 
 } // namespace app

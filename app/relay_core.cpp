@@ -38,12 +38,17 @@ RelayCore::RelayCore(RelayCoreOptions options)
                                  const std::string& msg) { SendData(c, last, msg); };
     server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
         ring_.Release(c);
+        auto spooling = spooling_.find(c);
+        if (spooling == spooling_.end()) return;
+        if (spool_) spool_->Discard(spooling->second); // never confirmed to its client
+        spooling_.erase(spooling);
     };
     server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                  const std::string&, std::string&,
                                  bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
+    if (!options_.spoolFolder.empty()) spool_ = std::make_unique<Spool>(options_.spoolFolder);
 }
 
 void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {
@@ -59,6 +64,7 @@ RelayCore::~RelayCore() {
 void RelayCore::Start() {
     ring_.ResetCurrentSlot();
     server_->SetActive(true);
+    ResumeSpooled();
 }
 
 Account RelayCore::AccountInForce() const {
@@ -72,6 +78,11 @@ void RelayCore::SetAccountInForce(const Account& account) {
 
 void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
                          std::string& answer) {
+    if (spool_ && !spool_->Ok()) {
+        // Nowhere to keep it: a message accepted now could be lost.
+        answer = "451 4.3.0 Cannot store messages now, try again later";
+        return;
+    }
     if (ring_.MailFrom(client, address) == 0) {
         // Ten messages are being received at this very moment: better refused than mixed.
         answer = "451 4.3.2 Too many messages at once, try again later";
@@ -90,9 +101,17 @@ void RelayCore::MailTo(asyncsock::TAsyncSocket* client, const std::string& addre
 
 void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
     auto completed = ring_.SendData(client, lastPart, msg);
+    std::string spoolId;
+    if (spool_) {
+        const MessageSlot* slot = completed ? nullptr : ring_.FillingSlot(client);
+        if (!completed && !slot) return; // no envelope: nothing is being received
+        spoolId =
+            SpoolPiece(client, completed ? completed->sender : slot->sender,
+                       completed ? completed->recipientText : slot->recipientText, lastPart, msg);
+    }
     if (!completed) return;
     try {
-        Deliver(std::move(*completed));
+        Deliver(std::move(*completed), spoolId);
     } catch (...) {
         // No worker at all could be started: the message stays unlisted, as a failed
         // worker start always left it.
@@ -100,17 +119,24 @@ void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const s
 }
 
 void RelayCore::SelectAccountForCurrentSender() {
-    StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
-    Account account = AccountInForce();
-    if (SelectAccount(accounts, ring_.Slot(ring_.CurrentSlot()).sender, currentSender_, account))
-        SetAccountInForce(account);
+    SelectAccountFor(ring_.Slot(ring_.CurrentSlot()).sender);
 }
 
-void RelayCore::Deliver(CompletedMessage message) {
+void RelayCore::SelectAccountFor(const std::string& sender) {
+    StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
+    Account account = AccountInForce();
+    if (SelectAccount(accounts, sender, currentSender_, account)) SetAccountInForce(account);
+}
+
+void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
     if (hooks.sending) hooks.sending(message.recipientText);
     signon_ = SignOnName(message.recipientText);
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
         std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
+    request->spoolId = spoolId;
+    request->serial = ++nextSerial_;
+    request->settings.control = std::make_shared<smtpclient::TRelayControl>();
+    inFlight_[request->serial] = request->settings.control;
     std::weak_ptr<OutcomeQueue> queue = finished_;
     platform::WindowHandle window = outcomeWindow_;
     pool_.Submit([request, queue, window] {
@@ -138,8 +164,30 @@ void RelayCore::ReportOutcomes() {
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
     std::time_t now = std::time(nullptr);
-    for (const DeliveryOutcome& outcome : batch) options_.journal(JournalLine(outcome, now));
-    if (hooks.outcomes) hooks.outcomes(batch);
+    for (DeliveryOutcome& outcome : batch) Record(outcome, now);
+    // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
+    std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
+    if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
+}
+
+void RelayCore::Record(DeliveryOutcome& outcome, std::time_t now) {
+    inFlight_.erase(outcome.serial);
+    if (outcome.stopped) {
+        options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
+        return;
+    }
+    options_.journal(JournalLine(outcome, now));
+    if (outcome.failedWithError) return; // no line: the message stays to be tried again
+    // The mailbox and the sender are read now, when the line is written.
+    outcome.logLine = LogLine(outcome.relayed, AccountInForce().mailbox, currentSender_,
+                              outcome.recipientText, now);
+    if (outcome.relayed) {
+        if (spool_ && !outcome.spoolId.empty()) spool_->Delivered(outcome.spoolId);
+        return;
+    }
+    bool kept = spool_ && !outcome.spoolId.empty() &&
+                spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
+    failures_[outcome.logLine] = Failure{kept ? outcome.spoolId : std::string(), outcome.reason};
 }
 
 } // namespace app

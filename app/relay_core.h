@@ -8,7 +8,9 @@
 #include "app/delivery.h"
 #include "app/delivery_pool.h"
 #include "app/slot_ring.h"
+#include "app/spool.h"
 #include "platform/message_loop.h"
+#include "smtpclient/smtpsender.h"
 #include "smtpserver/smtp_server.h"
 
 #include <deque>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace app {
@@ -29,6 +32,10 @@ struct RelayCoreOptions {
     std::function<bool(const std::string& address)> isLocalPeer;
     // Where a delivery's journal line goes; unset: standard error.
     std::function<void(const std::string& line)> journal;
+    // The spool folder; empty: messages live in memory only (and are lost at an exit).
+    std::string spoolFolder;
+    // How long an exit waits for deliveries that had already sent their end of text.
+    int shutdownGraceMs = 35000;
 };
 
 class RelayCore {
@@ -58,8 +65,13 @@ class RelayCore {
 
     smtpserver::TSmtpServer& Server() { return *server_; }
     SlotRing& Ring() { return ring_; }
-    // Resets the ring and switches the server on (throws the socket layer's exception).
+    // Resets the ring and switches the server on (throws the socket layer's exception), then
+    // hands on what an earlier run left in the spool.
     void Start();
+    // Before an exit: no new sessions, deliveries that have not sent their end of text are
+    // stopped (their messages stay spooled), the others are waited for up to the grace time
+    // and reported; the spool is on disk afterwards.
+    void Shutdown();
     // What the relay trusts; read from the settings before Start.
     void SetPolicy(const RelayPolicy& policy) { policy_ = policy; }
     const RelayPolicy& Policy() const { return policy_; }
@@ -75,7 +87,22 @@ class RelayCore {
     // The account selection for the current slot's sender (the hidden button "选择SMTP").
     void SelectAccountForCurrentSender();
     // Hands a completed message to the delivery pool with the account in force.
-    void Deliver(CompletedMessage message);
+    void Deliver(CompletedMessage message, const std::string& spoolId = std::string());
+
+    // Failed messages kept in the spool, by their failure-list line (GBK).
+    struct Failure {
+        std::string spoolId; // empty when the message itself could not be kept
+        std::string reason;
+    };
+    const Failure* FailureOf(const std::string& logLine) const;
+    // Sends a kept failed message again (through the account then in force); false when it
+    // is no longer kept.
+    bool Resend(const std::string& logLine);
+    // Every kept failed message; how many went.
+    size_t ResendAll();
+    // Deletes a kept failed message; its line stays as a record.
+    bool DeleteKept(const std::string& logLine);
+    Spool* SpoolOf() { return spool_.get(); }
 
     Account AccountInForce() const;
     void SetAccountInForce(const Account& account);
@@ -87,6 +114,14 @@ class RelayCore {
 
   private:
     void ReportOutcomes();
+    void Record(DeliveryOutcome& outcome, std::time_t now);
+    void ResumeSpooled();
+    void SelectAccountFor(const std::string& sender);
+    // Writes a data piece to the connection's spool file; the committed id at the last part
+    // (empty without a spool). Throws ERefuseMessage when the message could not be kept.
+    std::string SpoolPiece(asyncsock::TAsyncSocket* client, const std::string& sender,
+                           const std::string& recipientText, bool lastPart,
+                           const std::string& piece);
 
     RelayCoreOptions options_;
     RelayPolicy policy_;
@@ -97,6 +132,12 @@ class RelayCore {
     std::string signon_ = "signon";
     size_t running_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
+    std::unique_ptr<Spool> spool_;
+    // Connections whose message is being written to the spool; an empty id: it could not be.
+    std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
+    std::unordered_map<std::string, Failure> failures_;
+    uint64_t nextSerial_ = 0;
+    std::unordered_map<uint64_t, std::shared_ptr<smtpclient::TRelayControl>> inFlight_;
     // Outcomes of finished deliveries; shared with the workers so that a late worker never
     // writes into a freed core.
     struct OutcomeQueue {

@@ -88,6 +88,11 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
     return done;
 }
 
+const MessageSlot* SlotRing::FillingSlot(Connection connection) const {
+    int n = SlotOf(connection);
+    return n == 0 ? nullptr : &Slot(n);
+}
+
 void SlotRing::Release(Connection connection) {
     Unbind(connection);
     finished_.erase(connection);

@@ -60,6 +60,8 @@ class SlotRing {
                                              const std::string& piece);
     // The connection went away: its unfinished slot is free again.
     void Release(Connection connection);
+    // The slot the connection is filling, or null.
+    const MessageSlot* FillingSlot(Connection connection) const;
 
     int CurrentSlot() const { return currentSlot_; }
     void ResetCurrentSlot() { currentSlot_ = 0; }

@@ -303,6 +303,10 @@ bool TSmtpSender::SendData(TLineSource& lines) {
             for (const std::string& piece : SplitAtLineEnds(line)) append(piece);
     }
     if (!chunk.empty()) Send(chunk);
+    if (MayEndData && !MayEndData()) {
+        FailureReason = "stopped before the end of the text";
+        return false;
+    }
     Send(".\r\n");
     return ReadReply() == 250 || Fail("end of data");
 }
@@ -323,6 +327,37 @@ void TSmtpSender::CloseAfterFailure() {
     Timeout = std::min(Timeout, kQuitWaitAfterFailureMs);
     CloseSession();
     Timeout = timeout;
+}
+
+void TRelayControl::Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    // Wakes the relay from any wait on the socket; the descriptor stays the relay's to close.
+    if (fd_ != -1 && !endOfDataSent_) ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool TRelayControl::Stopped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopped_;
+}
+
+bool TRelayControl::Attach(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = fd;
+    endOfDataSent_ = false;
+    return !stopped_;
+}
+
+bool TRelayControl::BeginEndOfData() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return false;
+    endOfDataSent_ = true;
+    return true;
+}
+
+void TRelayControl::Detach() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = -1;
 }
 
 void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port) {
@@ -397,10 +432,26 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     SplitHostAndPort(hostAndPort, client->TargetHost, client->TargetPort);
     client->UserName = userName;
     client->Password = password;
+    TRelayControl* control = options.Control;
+    if (control) client->MayEndData = [control] { return control->BeginEndOfData(); };
+    // Attached once connected, so that a stop closes the connection under any wait.
+    client->Sock().OnAfterConnect = [control](blocksock::TBlockingSocket* socket) {
+        if (control && !control->Attach(socket->Handle())) ::shutdown(socket->Handle(), SHUT_RDWR);
+    };
+    struct Detach {
+        TRelayControl* control;
+        void Release() {
+            if (control) control->Detach();
+            control = nullptr;
+        }
+        ~Detach() { Release(); }
+    } detach{control};
     bool relayed =
         client->OpenSession() &&
         client->SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size())) &&
         SendRecipients(*client, recipients) && client->SendData(lines);
+    // Detached before the descriptor is closed: a stop must never reach a reused number.
+    detach.Release();
     if (relayed) {
         client->CloseSession();
         return true;

@@ -5,7 +5,9 @@
 
 #include "blocksock/blocksock.h"
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,8 @@ class TSmtpSender : public TProtocolClient {
     bool SendData(const std::vector<std::string>& lines);
     bool SendData(TLineSource& lines);
     bool CloseSession();
+    // Asked before the end of the text goes out; false keeps it back and fails the step.
+    std::function<bool()> MayEndData;
     // After a failed step: QUIT with a short wait, or none when the connection is already
     // broken, so a dead upstream is decided within one time-out.
     void CloseAfterFailure();
@@ -105,6 +109,28 @@ class TSmtpSender : public TProtocolClient {
     std::unique_ptr<blocksock::TTcpBlockingSocket> sock_;
 };
 
+// Lets another thread stop a relay. Until the end of the text is sent the upstream has
+// nothing, so a stop closes the connection at once; from then on the upstream may already
+// hold the message, so the relay runs to its reply and its outcome stays true.
+class TRelayControl {
+  public:
+    // Any thread: the relay fails now unless its end of text is already out.
+    void Stop();
+    bool Stopped() const;
+
+    // The relay's side. Attach: the connection exists (false when already stopped).
+    bool Attach(int fd);
+    // About to send the end of the text: false when stopped (nothing more is sent).
+    bool BeginEndOfData();
+    void Detach();
+
+  private:
+    mutable std::mutex mutex_;
+    int fd_ = -1;
+    bool stopped_ = false;
+    bool endOfDataSent_ = false;
+};
+
 // What the caller's settings say, read at the moment of the call.
 struct TRelayOptions {
     bool AutoTLS = false;   // STARTTLS when the server offers it
@@ -115,6 +141,8 @@ struct TRelayOptions {
     bool VerifyCert = true;
     // PEM authorities trusted instead of the system's store (empty: the system's).
     std::string TrustFile;
+    // Set: the relay can be stopped through it (it must outlive the call).
+    TRelayControl* Control = nullptr;
 };
 
 // How long QUIT waits for its reply after a failed step.

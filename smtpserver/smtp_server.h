@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace smtpserver {
@@ -45,6 +46,14 @@ using TSmtpClientUnknownCmd = std::function<void(TSmtpServer* Sender, TAsyncSock
 using TSMTPServerDebug =
     std::function<void(TSmtpServer* Sender, TAsyncSocket* Client, TDebugType DebugType,
                        const std::string& OptInformation)>;
+
+// Thrown by an OnSendData handler for the last part of a message it cannot keep (the disk
+// is full, say): the client gets what() as the reply instead of "250 OK ", and the session
+// takes commands again. Without it a message the relay could not store would be confirmed.
+class ERefuseMessage : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 class TSmtpServer : public platform::TComponent {
   public:

@@ -325,9 +325,16 @@ void TSmtpClient::Data(std::string&& chunk) {
     else if (consumed == 1)
         lastTwo_ = std::string(1, lastTwo_[1]) + text[0];
     TSmtpServer* server = SmtpServer;
-    if (server && server->OnSendData) server->OnSendData(server, this, lastPart, msg);
+    std::string refusal;
+    try {
+        if (server && server->OnSendData) server->OnSendData(server, this, lastPart, msg);
+    } catch (const ERefuseMessage& e) {
+        if (!lastPart) throw;
+        refusal = std::string(e.what()) + "\r\n";
+    }
     if (!lastPart) return;
-    if (State() == asyncsock::TSocketState::asConnected) SendReply("250 OK \r\n");
+    if (State() == asyncsock::TSocketState::asConnected)
+        SendReply(refusal.empty() ? "250 OK \r\n" : refusal);
     SessionState = TSessionState::Command;
     // A client that sent its next command with the end of the message: the rest is a
     // command chunk of its own rather than part of the message.

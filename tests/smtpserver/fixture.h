@@ -6,6 +6,7 @@
 #include "smtpserver/smtp_session.h"
 #include "tests/support/loopback.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -68,6 +69,23 @@ struct RawClient {
         char buffer[65536];
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0;)
             received.append(buffer, static_cast<size_t>(n));
+    }
+    // Serves the loop until the server has sent nothing for `quietMs` (a slow machine may
+    // still be answering input sent long before).
+    void Settle(int quietMs = 300, int timeoutMs = 10000) {
+        size_t seen = received.size();
+        auto lastChange = std::chrono::steady_clock::now();
+        testsupport::PumpUntil(
+            [&] {
+                Drain();
+                auto now = std::chrono::steady_clock::now();
+                if (received.size() != seen) {
+                    seen = received.size();
+                    lastChange = now;
+                }
+                return now - lastChange > std::chrono::milliseconds(quietMs);
+            },
+            timeoutMs);
     }
     // Waits (serving the loop) until `lines` more CR LF-terminated lines have arrived;
     // returns them.

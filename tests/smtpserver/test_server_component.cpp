@@ -133,8 +133,7 @@ TEST(SmtpBadInput, RandomBytesNulsAndHugeLinesGetRepliesNeverACrash) {
     std::string noise(200000, '\0');
     for (char& ch : noise) ch = static_cast<char>(random() & 0xFF);
     testsupport::SendAll(c.fd, noise);
-    testsupport::PumpFor(100);
-    c.Drain();
+    c.Settle();
     EXPECT_NE(c.received.find("500 command not recognized\r\n"), std::string::npos);
     EXPECT_EQ(c.Send(std::string("HE\0LO x\r\n", 9)), "500 command not recognized\r\n");
     EXPECT_EQ(c.Send("HELO mypc\r\n").substr(0, 15), "250 OK User myp");
@@ -152,8 +151,7 @@ TEST(SmtpBadInput, RandomBytesNulsAndHugeLinesGetRepliesNeverACrash) {
         },
         20000);
     EXPECT_EQ(sent, huge.size());
-    testsupport::PumpFor(200);
-    c.Drain();
+    c.Settle();
     size_t before = c.received.size();
     EXPECT_EQ(c.Send("\r\nNOOP\r\n").substr(0, 3), "500");
     EXPECT_GT(c.received.size(), before);

@@ -26,6 +26,7 @@ parser.add_argument("--starttls", metavar="CERT,KEY")
 parser.add_argument("--implicit", metavar="CERT,KEY")
 parser.add_argument("--refuse-rcpt", action="append", default=[])
 parser.add_argument("--delay", type=float, default=0.0, help="seconds before answering DATA")
+parser.add_argument("--mail-delay", type=float, default=0.0, help="seconds before answering MAIL")
 parser.add_argument("--size", type=int, default=33554432)
 parser.add_argument("--auth-required", action="store_true")
 args = parser.parse_args()
@@ -69,6 +70,13 @@ class UpstreamSMTP(SMTP):
 
 
 class Handler:
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if args.mail_delay:
+            await asyncio.sleep(args.mail_delay)
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in args.refuse_rcpt:
             return "550 5.1.1 no such user here"

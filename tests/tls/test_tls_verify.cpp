@@ -120,6 +120,7 @@ TEST(TlsTimeouts, GreetingLaterThanTheTimeoutIsATimeoutEvenWithBytesPending) {
     client.FullSSL = true;
     client.Timeout = 500;
     client.Sock().TlsLayer().VerifyCert = false;
+    peer.WaitUntilReady();
     EXPECT_FALSE(client.OpenSession());
     EXPECT_EQ(client.Sock().LastErrorCode(), 10060) << client.FailureReason;
     EXPECT_EQ(client.FailureReason.rfind("greeting failed: 10060 ", 0), 0u) << client.FailureReason;

@@ -7,6 +7,7 @@
 #include "tls/tls_openssl.h"
 
 #include <functional>
+#include <future>
 #include <thread>
 
 struct AdoptedSocket : blocksock::TTcpBlockingSocket {
@@ -23,11 +24,14 @@ class TlsPeer {
                      std::string commonName = "relayhost") {
         listener_ = testsupport::ListenLoopback(port_);
         thread_ = std::thread([this, serve, commonName] {
+            // The key is made before the client connects, so that its cost (RSA key
+            // generation varies a lot) never counts against the client's time-outs.
+            AdoptedSocket socket;
+            if (!commonName.empty()) socket.TlsLayer().MakeSelfSignedCertificate(commonName);
+            ready_.set_value();
             int fd = testsupport::AcceptWithin(listener_, 10000);
             if (fd < 0) return;
-            AdoptedSocket socket;
             socket.Adopt(fd);
-            if (!commonName.empty()) socket.TlsLayer().MakeSelfSignedCertificate(commonName);
             handshakeOk_ = socket.TlsLayer().StartServer();
             if (handshakeOk_) serve(socket);
         });
@@ -37,6 +41,8 @@ class TlsPeer {
         testsupport::CloseFd(listener_);
     }
     int Port() const { return port_; }
+    // Blocks until the certificate is made and the peer is about to accept.
+    void WaitUntilReady() { readyFuture_.wait(); }
     void Join() { thread_.join(); }
     bool HandshakeOk() const { return handshakeOk_; }
 
@@ -44,6 +50,8 @@ class TlsPeer {
     int listener_ = -1;
     int port_ = 0;
     bool handshakeOk_ = false;
+    std::promise<void> ready_;
+    std::future<void> readyFuture_ = ready_.get_future();
     std::thread thread_;
 };
 

@@ -1,0 +1,266 @@
+#include "app/spool.h"
+
+#include "platform/text_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+constexpr const char* kMagic = "VANTRO-SPOOL 1";
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool HasSuffix(const std::string& name, const std::string& suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The lines up to the first empty one, and where the rest starts.
+std::vector<std::string> HeaderLines(const std::string& bytes, size_t& rest) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    for (;;) {
+        size_t end = bytes.find("\r\n", at);
+        if (end == std::string::npos) {
+            rest = std::string::npos;
+            return lines;
+        }
+        std::string line = bytes.substr(at, end - at);
+        at = end + 2;
+        if (line.empty()) break;
+        lines.push_back(std::move(line));
+    }
+    rest = at;
+    return lines;
+}
+
+} // namespace
+
+Spool::Spool(std::string folder) : folder_(std::move(folder)) {
+    if (!folder_.empty() && folder_.back() == '/') folder_.pop_back();
+    // Messages are the user's mail: owner-only, like the password files.
+    if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return;
+    struct stat info {};
+    ok_ = ::stat(folder_.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+          ::access(folder_.c_str(), W_OK | X_OK) == 0;
+    if (ok_) syncer_ = std::thread([this] { SyncLoop(); });
+}
+
+Spool::~Spool() {
+    for (auto& [id, fd] : receiving_) ::close(fd);
+    if (!syncer_.joinable()) return;
+    Flush();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    syncer_.join();
+}
+
+std::string Spool::PathOf(const Id& id, const char* suffix) const {
+    return folder_ + "/" + id + suffix;
+}
+
+std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::string& recipientText) {
+    if (!ok_) return std::nullopt;
+    // Names sort by arrival, across runs.
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    char name[64];
+    std::snprintf(
+        name, sizeof(name), "%020lld-%08llu",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+        static_cast<unsigned long long>(++counter_));
+    Id id = name;
+    int fd = ::open(PathOf(id, ".part").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return std::nullopt;
+    std::string header =
+        std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
+    if (!WriteAll(fd, header.data(), header.size())) {
+        ::close(fd);
+        ::unlink(PathOf(id, ".part").c_str());
+        return std::nullopt;
+    }
+    receiving_[id] = fd;
+    return id;
+}
+
+bool Spool::Append(const Id& id, const std::string& piece) {
+    auto it = receiving_.find(id);
+    if (it == receiving_.end()) return false;
+    if (WriteAll(it->second, piece.data(), piece.size())) return true;
+    Discard(id); // a disk that is full now stays so for the rest of this message
+    return false;
+}
+
+bool Spool::Commit(const Id& id) {
+    auto it = receiving_.find(id);
+    if (it == receiving_.end()) return false;
+    int fd = it->second;
+    receiving_.erase(it);
+    bool whole =
+        ::close(fd) == 0 && ::rename(PathOf(id, ".part").c_str(), PathOf(id, ".msg").c_str()) == 0;
+    if (!whole) {
+        ::unlink(PathOf(id, ".part").c_str());
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dirty_ = true;
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void Spool::Discard(const Id& id) {
+    auto it = receiving_.find(id);
+    if (it == receiving_.end()) return;
+    ::close(it->second);
+    receiving_.erase(it);
+    ::unlink(PathOf(id, ".part").c_str());
+}
+
+void Spool::Delivered(const Id& id) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removals_.push_back(PathOf(id, ".failed"));
+        removals_.push_back(PathOf(id, ".msg"));
+        dirty_ = true;
+    }
+    wake_.notify_one();
+}
+
+bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::string& reason) {
+    // No fsync here: a power cut that loses this file leaves the message to be tried again,
+    // which is no loss. The syncer writes it out with the next batch.
+    std::string temp = PathOf(id, ".failed.tmp");
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    std::string text = logLine + "\r\n" + reason + "\r\n";
+    bool written = WriteAll(fd, text.data(), text.size());
+    written = ::close(fd) == 0 && written;
+    if (!written || ::rename(temp.c_str(), PathOf(id, ".failed").c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dirty_ = true;
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void Spool::Unfail(const Id& id) {
+    ::unlink(PathOf(id, ".failed").c_str());
+}
+
+void Spool::Delete(const Id& id) {
+    ::unlink(PathOf(id, ".msg").c_str());
+    ::unlink(PathOf(id, ".failed").c_str());
+}
+
+std::optional<CompletedMessage> Spool::Load(const Id& id) const {
+    auto bytes = platform::ReadFileBytes(PathOf(id, ".msg"));
+    if (!bytes) return std::nullopt;
+    size_t rest = 0;
+    std::vector<std::string> header = HeaderLines(*bytes, rest);
+    if (rest == std::string::npos || header.size() != 3 || header[0] != kMagic) return std::nullopt;
+    CompletedMessage message;
+    message.sender = header[1];
+    message.recipientText = header[2];
+    message.pieces.push_back(bytes->substr(rest));
+    return message;
+}
+
+std::vector<Spool::Entry> Spool::List() const {
+    std::vector<Entry> entries;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
+    if (!listing) return entries;
+    while (dirent* item = ::readdir(listing.get())) {
+        std::string name = item->d_name;
+        if (!HasSuffix(name, ".msg")) continue;
+        Entry entry;
+        entry.id = name.substr(0, name.size() - 4);
+        if (auto failed = platform::ReadFileBytes(PathOf(entry.id, ".failed"))) {
+            entry.failed = true;
+            size_t end = failed->find("\r\n");
+            entry.logLine = failed->substr(0, end);
+            if (end != std::string::npos) {
+                std::string reason = failed->substr(end + 2);
+                if (HasSuffix(reason, "\r\n")) reason.resize(reason.size() - 2);
+                entry.reason = reason;
+            }
+        }
+        entries.push_back(std::move(entry));
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.id < b.id; });
+    return entries;
+}
+
+void Spool::RemoveUnfinished() {
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
+    if (!listing) return;
+    while (dirent* item = ::readdir(listing.get())) {
+        std::string name = item->d_name;
+        bool unfinished = HasSuffix(name, ".part") || HasSuffix(name, ".failed.tmp");
+        if (unfinished && receiving_.count(name.substr(0, name.find('.'))) == 0)
+            ::unlink((folder_ + "/" + name).c_str());
+    }
+}
+
+void Spool::Flush() {
+    if (!syncer_.joinable()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A sync already running may have started before what was just written: wait for the
+    // one after it.
+    uint64_t wanted = syncsDone_ + (syncing_ ? 2 : 1);
+    dirty_ = true;
+    wake_.notify_one();
+    synced_.wait(lock, [&] { return syncsDone_ >= wanted; });
+}
+
+void Spool::SyncLoop() {
+    int folderFd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return dirty_ || stopping_; });
+        if (!dirty_ && stopping_) break;
+        dirty_ = false;
+        syncing_ = true;
+        std::vector<std::string> removals;
+        removals.swap(removals_);
+        lock.unlock();
+        // One call for the whole batch: every message written since the last one.
+        if (folderFd >= 0) ::syncfs(folderFd);
+        for (const std::string& path : removals) ::unlink(path.c_str());
+        lock.lock();
+        syncing_ = false;
+        ++syncsDone_;
+        synced_.notify_all();
+    }
+    if (folderFd >= 0) ::close(folderFd);
+}
+
+} // namespace app

@@ -1,0 +1,97 @@
+// The spool: every accepted message as a file of its own, from its first data piece until it
+// has been relayed, so that an exit, a crash or a failed relay never loses a message the
+// client was told "250 OK " for. Main-thread only, apart from the background syncer inside.
+//
+// A message is "<id>.part" while it is received and "<id>.msg" once whole (a rename, before
+// the client's "250 OK "); a failed one keeps "<id>.failed" beside it (its list line and
+// why it failed) until the user resends or deletes it. Files are GBK/bytes as received:
+//   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
+//
+// Durability without an fsync per message on the main thread: a background thread syncs
+// the folder's file system (one syncfs per batch of new messages), and removals of relayed
+// messages wait for the next sync, so nothing is removed ahead of what was written before it.
+// A power cut can lose what arrived since the last sync (a few milliseconds).
+#pragma once
+
+#include "app/slot_ring.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace app {
+
+class Spool {
+  public:
+    using Id = std::string;
+
+    struct Entry {
+        Id id;
+        bool failed = false;
+        std::string logLine; // the failure list's line (GBK), failed ones only
+        std::string reason;  // why it failed
+    };
+
+    // Uses `folder` (created 0700 when missing); Ok() tells whether it can be written.
+    explicit Spool(std::string folder);
+    // Syncs, then carries out the removals still waiting.
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    bool Ok() const { return ok_; }
+    const std::string& Folder() const { return folder_; }
+
+    // A message being received; nothing when the file cannot be made.
+    std::optional<Id> Begin(const std::string& sender, const std::string& recipientText);
+    bool Append(const Id& id, const std::string& piece);
+    // Whole: from now on it is delivered even after a crash. False when it could not be
+    // written; the file is then gone and the message must not be accepted.
+    bool Commit(const Id& id);
+    // An unfinished message whose connection went away.
+    void Discard(const Id& id);
+
+    // Relayed: removed after the next background sync.
+    void Delivered(const Id& id);
+    // Failed: kept with its list line and reason until resent or deleted.
+    bool KeepFailed(const Id& id, const std::string& logLine, const std::string& reason);
+    // To be sent again: no longer failed.
+    void Unfail(const Id& id);
+    // The user's delete of a kept message.
+    void Delete(const Id& id);
+
+    std::optional<CompletedMessage> Load(const Id& id) const;
+    // Whole messages, oldest first.
+    std::vector<Entry> List() const;
+    // Removes the unfinished files an earlier run left (their clients never got "250 OK ").
+    void RemoveUnfinished();
+    // Blocks until everything written so far is on disk and waiting removals are done.
+    void Flush();
+
+  private:
+    std::string PathOf(const Id& id, const char* suffix) const;
+    void SyncLoop();
+
+    std::string folder_;
+    bool ok_ = false;
+    uint64_t counter_ = 0;
+    std::unordered_map<Id, int> receiving_; // open descriptors of the .part files
+
+    // Shared with the syncer thread.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable synced_;
+    bool dirty_ = false;
+    bool stopping_ = false;
+    bool syncing_ = false;
+    uint64_t syncsDone_ = 0;
+    std::vector<std::string> removals_;
+    std::thread syncer_;
+};
+
+} // namespace app

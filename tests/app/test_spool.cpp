@@ -1,0 +1,323 @@
+// Nothing accepted is lost: the spool's files, and the relay core that writes every message
+// there before its "250 OK ", hands on what an earlier run left, keeps failures for a resend
+// and stops at an exit without sending anything twice.
+#include "app/relay_core.h"
+#include "app/spool.h"
+#include "platform/text_file.h"
+#include "tests/support/loopback.h"
+#include "tests/support/upstream.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <set>
+#include <sys/stat.h>
+
+using namespace app;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Folder {
+    fs::path path = fs::temp_directory_path() /
+                    ("spool-" + std::to_string(getpid()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Folder() { fs::remove_all(path); }
+    ~Folder() {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(path);
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        if (!fs::exists(path)) return names;
+        for (const auto& entry : fs::directory_iterator(path))
+            names.push_back(entry.path().extension().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST(SpoolFiles, AMessageIsWrittenAsItArrivesAndReadBackWhole) {
+    Folder folder;
+    Spool spool(folder.path.string());
+    ASSERT_TRUE(spool.Ok());
+    EXPECT_EQ(fs::status(folder.path).permissions() & fs::perms::all, fs::perms::owner_all);
+    auto id = spool.Begin("me@x.example", "a@y.example,b@y.example");
+    ASSERT_TRUE(id);
+    ASSERT_TRUE(spool.Append(*id, "Subject: s\r\n\r\nfirst "));
+    ASSERT_TRUE(spool.Append(*id, "line\r\n..\r\n"));
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{".part"});
+    EXPECT_TRUE(spool.List().empty()); // not whole yet
+    ASSERT_TRUE(spool.Commit(*id));
+    auto entries = spool.List();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_FALSE(entries[0].failed);
+    auto message = spool.Load(entries[0].id);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->sender, "me@x.example");
+    EXPECT_EQ(message->recipientText, "a@y.example,b@y.example");
+    EXPECT_EQ(message->pieces, (StringList{"Subject: s\r\n\r\nfirst line\r\n..\r\n"}));
+
+    auto unfinished = spool.Begin("me@x.example", "c@y.example");
+    ASSERT_TRUE(unfinished);
+    spool.Discard(*unfinished);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{".msg"});
+}
+
+TEST(SpoolFiles, FailuresAreKeptUntilResentOrDeletedAndRelayedOnesGoAfterASync) {
+    Folder folder;
+    Spool spool(folder.path.string());
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; ++i) {
+        auto id = spool.Begin("s" + std::to_string(i), "r");
+        ASSERT_TRUE(id && spool.Commit(*id));
+        ids.push_back(*id);
+    }
+    ASSERT_TRUE(spool.KeepFailed(ids[1], "\xD3\xCA line one", "RCPT TO:<r> refused: 550 no"));
+    auto entries = spool.List();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].id, ids[0]); // oldest first
+    EXPECT_TRUE(entries[1].failed);
+    EXPECT_EQ(entries[1].logLine, "\xD3\xCA line one");
+    EXPECT_EQ(entries[1].reason, "RCPT TO:<r> refused: 550 no");
+    spool.Unfail(ids[1]);
+    EXPECT_FALSE(spool.List()[1].failed);
+    spool.Delete(ids[2]);
+    spool.Delivered(ids[0]);
+    spool.Flush();
+    entries = spool.List();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].id, ids[1]);
+}
+
+TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesGoAndAFolderThatCannotBeWrittenIsNotOk) {
+    Folder folder;
+    {
+        Spool crashed(folder.path.string());
+        auto id = crashed.Begin("s", "r");
+        ASSERT_TRUE(id);
+        crashed.Append(*id, "half a mess");
+    }
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{".part"});
+    Spool next(folder.path.string());
+    next.RemoveUnfinished();
+    EXPECT_TRUE(folder.Names().empty());
+
+    fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
+    if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+    Spool readOnly(folder.path.string());
+    EXPECT_FALSE(readOnly.Ok());
+}
+
+// A core relaying to `upstreamPort` with its spool in `folder`.
+struct SpoolingCore {
+    int port = testsupport::FreePort();
+    std::unique_ptr<RelayCore> core;
+    std::vector<DeliveryOutcome> outcomes;
+    std::vector<std::string> journal;
+
+    SpoolingCore(const std::string& folder, const std::string& upstreamPort, int graceMs = 10000) {
+        RelayCoreOptions options;
+        options.srvAddr = "127.0.0.1";
+        options.srvPort = std::to_string(port);
+        options.relayTimeoutMs = 10000;
+        options.workers = 4;
+        options.spoolFolder = folder;
+        options.shutdownGraceMs = graceMs;
+        options.journal = [this](const std::string& line) { journal.push_back(line); };
+        core = std::make_unique<RelayCore>(options);
+        core->Server().DelayAfterCmd = 0;
+        Account account;
+        account.mailbox = "relay@mail.example";
+        account.host = "127.0.0.1";
+        account.port = upstreamPort;
+        core->SetAccountInForce(account);
+        core->hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) {
+            for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
+        };
+        core->Start();
+    }
+    bool WaitForOutcomes(size_t count) {
+        return testsupport::PumpUntil(
+            [&] { return outcomes.size() >= count && core->DeliveriesRunning() == 0; }, 20000);
+    }
+    // One message over a fresh connection; the reply to its end of data.
+    std::string Submit(const std::string& to, const std::string& subject) {
+        int fd = testsupport::ConnectLoopback(port);
+        std::string reply;
+        auto exchange = [&](const std::string& text) {
+            if (!text.empty()) testsupport::SendAll(fd, text);
+            testsupport::PumpUntil(
+                [&] {
+                    char c;
+                    reply.clear();
+                    while (::recv(fd, &c, 1, MSG_DONTWAIT) == 1) {
+                        reply += c;
+                        if (reply.size() >= 2 && reply.substr(reply.size() - 2) == "\r\n")
+                            return true;
+                    }
+                    return false;
+                },
+                5000);
+            return reply;
+        };
+        for (const std::string& step :
+             {std::string(), std::string("HELO pc\r\n"),
+              std::string("MAIL FROM:<me@x.example>\r\n"), "RCPT TO:<" + to + ">\r\n",
+              std::string("DATA\r\n"), "Subject: " + subject + "\r\n\r\nbody\r\n.\r\n"}) {
+            // Lines of the reply arrive one at a time; only the last matters here.
+            exchange(step);
+        }
+        testsupport::CloseFd(fd);
+        return reply;
+    }
+};
+
+TEST(SpoolingRelay, AFailedMessageIsKeptAndResentThroughTheAccountInForce) {
+    Folder folder;
+    testsupport::Upstream refusing({"--refuse-rcpt", "you@y.example"});
+    testsupport::Upstream accepting;
+    ASSERT_TRUE(refusing.Ok() && accepting.Ok());
+    SpoolingCore h(folder.path.string(), std::to_string(refusing.Port()));
+    EXPECT_EQ(h.Submit("you@y.example", "kept"), "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    ASSERT_FALSE(h.outcomes[0].relayed);
+    const std::string line = h.outcomes[0].logLine;
+    const RelayCore::Failure* failure = h.core->FailureOf(line);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->reason, "RCPT TO:<you@y.example> refused: 550 5.1.1 no such user here");
+    EXPECT_FALSE(failure->spoolId.empty());
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{".failed", ".msg"}));
+
+    Account account = h.core->AccountInForce();
+    account.port = std::to_string(accepting.Port());
+    h.core->SetAccountInForce(account);
+    EXPECT_TRUE(h.core->Resend(line));
+    EXPECT_FALSE(h.core->Resend(line)); // no longer a kept failure
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    EXPECT_TRUE(h.outcomes[1].relayed);
+    ASSERT_TRUE(accepting.WaitForMessages(1, 5000));
+    EXPECT_EQ(accepting.Messages()[0].content, "Subject: kept\r\n\r\nbody\r\n");
+    h.core->SpoolOf()->Flush();
+    EXPECT_TRUE(folder.Names().empty());
+}
+
+TEST(SpoolingRelay, ResendAllAndDeleteActOnlyOnKeptMessages) {
+    Folder folder;
+    testsupport::Upstream refusing(
+        {"--refuse-rcpt", "a@y.example", "--refuse-rcpt", "b@y.example"});
+    ASSERT_TRUE(refusing.Ok());
+    SpoolingCore h(folder.path.string(), std::to_string(refusing.Port()));
+    h.Submit("a@y.example", "a");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    h.Submit("b@y.example", "b");
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    EXPECT_TRUE(h.core->DeleteKept(h.outcomes[0].logLine));
+    EXPECT_FALSE(h.core->Resend(h.outcomes[0].logLine)); // deleted: its line is only a record
+    EXPECT_NE(h.core->FailureOf(h.outcomes[0].logLine), nullptr);
+    EXPECT_EQ(h.core->ResendAll(), 1u);
+    ASSERT_TRUE(h.WaitForOutcomes(3));
+    EXPECT_EQ(h.outcomes[2].recipientText, "b@y.example");
+    EXPECT_FALSE(h.outcomes[2].relayed);
+}
+
+TEST(SpoolingRelay, ARestartDeliversWhatTheLastRunLeftExactlyOnce) {
+    Folder folder;
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok());
+    {
+        Spool earlier(folder.path.string());
+        for (int i = 0; i < 3; ++i) {
+            auto id = earlier.Begin("me@x.example", "r" + std::to_string(i) + "@y.example");
+            ASSERT_TRUE(id);
+            earlier.Append(*id, "Subject: left " + std::to_string(i) + "\r\n\r\nx\r\n");
+            ASSERT_TRUE(earlier.Commit(*id));
+        }
+        auto unfinished = earlier.Begin("me@x.example", "never@y.example");
+        earlier.Append(*unfinished, "Subject: never confirmed\r\n");
+    }
+    SpoolingCore h(folder.path.string(), std::to_string(upstream.Port()));
+    ASSERT_TRUE(h.WaitForOutcomes(3));
+    for (const auto& outcome : h.outcomes) EXPECT_TRUE(outcome.relayed) << outcome.reason;
+    ASSERT_TRUE(upstream.WaitForMessages(3, 5000));
+    std::set<std::string> contents;
+    for (const auto& message : upstream.Messages()) contents.insert(message.content);
+    EXPECT_EQ(contents,
+              (std::set<std::string>{"Subject: left 0\r\n\r\nx\r\n", "Subject: left 1\r\n\r\nx\r\n",
+                                     "Subject: left 2\r\n\r\nx\r\n"}));
+    h.core->Shutdown();
+    EXPECT_TRUE(folder.Names().empty());
+    h.core.reset();
+    SpoolingCore again(folder.path.string(), std::to_string(upstream.Port()));
+    testsupport::PumpFor(300);
+    EXPECT_EQ(again.core->DeliveriesRunning(), 0u);
+    EXPECT_EQ(upstream.Messages().size(), 3u);
+}
+
+TEST(SpoolingRelay, AnExitStopsDeliveriesBeforeTheirEndOfTextAndKeepsThem) {
+    Folder folder;
+    testsupport::Upstream slow({"--mail-delay", "20"});
+    ASSERT_TRUE(slow.Ok());
+    SpoolingCore h(folder.path.string(), std::to_string(slow.Port()));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(h.Submit("r" + std::to_string(i) + "@y.example", "held"), "250 OK \r\n");
+    testsupport::PumpFor(300); // the deliveries wait for their MAIL replies
+    EXPECT_EQ(h.core->DeliveriesRunning(), 3u);
+    h.core->Shutdown(); // returns well before the 20 s the upstream would take
+    EXPECT_EQ(h.core->DeliveriesRunning(), 0u);
+    EXPECT_TRUE(h.outcomes.empty()); // stopped deliveries are no outcome
+    EXPECT_EQ(h.core->SpoolOf()->List().size(), 3u);
+    EXPECT_EQ(h.journal.size(), 3u);
+    EXPECT_NE(h.journal[0].find(" stopped failed "), std::string::npos) << h.journal[0];
+    EXPECT_TRUE(slow.Messages().empty());
+}
+
+TEST(SpoolingRelay, AnExitWaitsForDeliveriesWhoseEndOfTextIsOut) {
+    Folder folder;
+    testsupport::Upstream slowReply({"--delay", "1"});
+    ASSERT_TRUE(slowReply.Ok());
+    SpoolingCore h(folder.path.string(), std::to_string(slowReply.Port()));
+    for (int i = 0; i < 2; ++i) h.Submit("r" + std::to_string(i) + "@y.example", "answered");
+    testsupport::PumpFor(300); // past the dot: the upstream may already hold them
+    h.core->Shutdown();
+    ASSERT_EQ(h.outcomes.size(), 2u);
+    for (const auto& outcome : h.outcomes) EXPECT_TRUE(outcome.relayed) << outcome.reason;
+    EXPECT_TRUE(folder.Names().empty()); // nothing left to be sent a second time
+}
+
+TEST(SpoolingRelay, AMessageThatCannotBeStoredIsRefusedInsteadOfConfirmed) {
+    Folder folder;
+    SpoolingCore h(folder.path.string(), "1");
+    int fd = testsupport::ConnectLoopback(h.port);
+    std::string received;
+    auto reply = [&](const std::string& text) {
+        if (!text.empty()) testsupport::SendAll(fd, text);
+        size_t start = received.size();
+        testsupport::PumpUntil(
+            [&] {
+                char buffer[512];
+                ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+                if (n > 0) received.append(buffer, static_cast<size_t>(n));
+                return received.find("\r\n", start) != std::string::npos;
+            },
+            5000);
+        std::string line = received.substr(start);
+        return line;
+    };
+    reply("");
+    reply("HELO pc\r\n");
+    reply("MAIL FROM:<me@x.example>\r\n");
+    reply("RCPT TO:<you@y.example>\r\n");
+    reply("DATA\r\n");
+    testsupport::SendAll(fd, "Subject: lost?\r\n\r\n");
+    testsupport::PumpFor(100);
+    // The disk "fills": the file being written disappears under the relay.
+    for (const auto& entry : fs::directory_iterator(folder.path)) fs::remove(entry.path());
+    EXPECT_EQ(reply("body\r\n.\r\n"), "451 4.3.0 Could not store the message, try again later\r\n");
+    EXPECT_EQ(reply("NOOP\r\n"), "250 OK\r\n"); // the session goes on
+    testsupport::CloseFd(fd);
+    testsupport::PumpFor(100);
+    EXPECT_EQ(h.core->DeliveriesRunning(), 0u);
+    EXPECT_TRUE(h.outcomes.empty());
+}
+
+} // namespace
