@@ -611,7 +611,8 @@ void TForm1::smtpbutton0Click() {
         StringList& message = Ring().CurrentMessage();
         message = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
         smtpclient::TVectorLineSource lines(message);
-        RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert};
+        RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert,
+                               nullptr};
         DeliveryOutcome outcome;
         outcome.mailbox = ToGbk(Edit1->text());
         outcome.recipientText = address;
