@@ -6,13 +6,34 @@
 #include "tls/tls_openssl.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
+
+// One copy per folder: a second one would answer with the first one's port taken and, at its
+// exit, write its empty lists over the first one's records. The lock goes with the process.
+bool HoldFolderLock(const std::string& folder) {
+    int fd = ::open((folder + ".vantrosmtp.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true; // a folder we cannot write: nothing of ours can be overwritten
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0; // the descriptor stays open for the lock
+}
+
+void SayAlreadyRunning(const std::string& folder) {
+    std::fprintf(stderr, "vantrosmtp: another copy is already running with the files in %s\n",
+                 folder.c_str());
+    if (QGuiApplication::platformName() == QStringLiteral("offscreen")) return; // nobody to see
+    QMessageBox::information(
+        nullptr, QString::fromUtf8("提示"),
+        QString::fromUtf8("VantroSMTP服务器已经在运行了（同一文件夹只能运行一个）。"));
+}
 
 std::string ProgramDirectory() {
     std::error_code error;
@@ -42,6 +63,10 @@ int main(int argc, char** argv) {
 
     app::FormOptions options;
     options.programDir = ProgramDirectory();
+    if (!HoldFolderLock(options.programDir)) {
+        SayAlreadyRunning(options.programDir);
+        return 1;
+    }
     if (const char* port = std::getenv("VANTRO_TEST_PORT")) { // tests only: a port of their own
         options.srvAddr = "127.0.0.1";
         options.srvPort = port;

@@ -85,6 +85,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     BuildWidgets();
     BuildTray();
     badrelay->viewport()->installEventFilter(this); // the reason of a line on hovering
+    BuildFailureMenu();
     Form2 = new shell::TForm2(this);
 
     // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
@@ -320,69 +321,17 @@ void TForm1::FormCreate() {
     QPalette tips = QToolTip::palette();
     tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
     QToolTip::setPalette(tips);
-    WriteEditor(ReadSettings(FilePath("brontalnow.ini")));
-    core_->SetPolicy(ReadPolicy(FilePath("brontalnow.ini")));
-    auto loadList = [&](const char* name, QPlainTextEdit* box) {
-        std::string path = FilePath(name);
-        if (!platform::FileExists(path)) return true;
-        auto lines = LoadStringList(path);
-        if (!lines) {
-            options_.showError(QString::fromUtf8("Cannot open file \"") +
-                               QString::fromStdString(path) + "\"");
-            return false;
-        }
-        SetLines(box, *lines);
-        return true;
-    };
-    if (!loadList("brontalhao.ini", Memo4) || !loadList("good.ini", okrelay) ||
-        !loadList("bad.ini", badrelay))
-        return;
+    LoadSettings();
+    if (!LoadLists()) return;
     repaint();
-    if (LineCount(okrelay) > 500) SetLines(okrelay, {});
-    if (LineCount(badrelay) > 500) SetLines(badrelay, {});
+    ArchiveOverflow(okrelay, "good.ini");
+    ArchiveOverflow(badrelay, "bad.ini");
     RefreshCounters();
-    try {
-        core_->Start();
-        ReportListening();
-    } catch (const std::exception& e) {
-        std::string where = options_.srvAddr + " port " + options_.srvPort;
-        std::fprintf(stderr, "vantrosmtp: cannot listen on %s: %s\n", where.c_str(), e.what());
-        if (std::string(e.what()).find("10013") != std::string::npos)
-            std::fprintf(stderr,
-                         "vantrosmtp: ports below 1024 need a privilege; grant it once "
-                         "with: sudo setcap cap_net_bind_service=+ep %s\n",
-                         (options_.programDir + "vantrosmtp").c_str());
-        options_.showError(QString::fromStdString(e.what()));
-    }
-}
-
-void TForm1::ReportListening() {
-    std::fprintf(stderr, "vantrosmtp: listening on %s port %s; files in %s; %s\n",
-                 options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
-                 core_->Policy().remoteClients ? "other machines may relay"
-                                               : "only this machine may relay");
+    StartServer();
 }
 
 bool TForm1::FormCloseQuery() {
     return options_.confirm(QString::fromUtf8("退出VantroSMTP服务器吗？"));
-}
-
-bool TForm1::FormDestroy() {
-    if (destroyed_) return true;
-    destroyed_ = true;
-    // Outcomes that come in while deliveries finish are listed before the lists are saved.
-    core_->Shutdown();
-    std::string settings = FilePath("brontalnow.ini");
-    if (!WriteSettings(settings, ReadEditor(), core_->Policy())) {
-        options_.showError(QString::fromStdString("Unable to write to " + settings));
-        return false;
-    }
-    // Each list is saved on its own: one that fails must not cost the others.
-    SaveStringList(FilePath("good.ini"), LinesOf(okrelay), 0644);
-    SaveStringList(FilePath("bad.ini"), LinesOf(badrelay), 0644);
-    SaveStringList(FilePath("brontalhao.ini"), LinesOf(Memo4), 0600, // holds passwords
-                   platform::FileMode::Always);
-    return true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

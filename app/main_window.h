@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 class QSocketNotifier;
@@ -78,6 +79,11 @@ class TForm1 : public QMainWindow {
     bool FormCloseQuery();
     // Saves settings and lists; false when the settings could not be written.
     bool FormDestroy();
+
+    // The failure list's menu: the kept message of a line sent again or deleted, or all.
+    bool ResendFailedLine(const QString& line);
+    size_t ResendAllFailed();
+    bool DeleteFailedLine(const QString& line);
 
     void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
                              std::string& answer);
@@ -142,6 +148,14 @@ class TForm1 : public QMainWindow {
     void BuildTray();
     void BindCore();
     void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
+    void LoadSettings();
+    // The three lists; false (after the error box) at the first that exists but cannot be
+    // read. Lists not read are never written back.
+    bool LoadLists();
+    // Over 500 lines: appended to the list's archive beside it, then emptied.
+    void ArchiveOverflow(QPlainTextEdit* box, const char* name);
+    void StartServer();
+    void BuildFailureMenu();
     void ShowFailureReason(const QPoint& where);
     void ReportListening();
     std::string FilePath(const char* name) const { return options_.programDir + name; }
@@ -152,6 +166,8 @@ class TForm1 : public QMainWindow {
     std::string signon_ = "signon";
     std::string testAddress_;
     bool destroyed_ = false;
+    // Files that exist but could not be read: never overwritten with what we did not read.
+    std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;
 };
 

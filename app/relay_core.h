@@ -102,6 +102,8 @@ class RelayCore {
     size_t ResendAll();
     // Deletes a kept failed message; its line stays as a record.
     bool DeleteKept(const std::string& logLine);
+    // Failed messages kept for a resend.
+    size_t KeptFailures() const;
     Spool* SpoolOf() { return spool_.get(); }
 
     Account AccountInForce() const;

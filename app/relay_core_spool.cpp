@@ -65,6 +65,12 @@ size_t RelayCore::ResendAll() {
     return sent;
 }
 
+size_t RelayCore::KeptFailures() const {
+    size_t kept = 0;
+    for (const auto& [line, failure] : failures_) kept += failure.spoolId.empty() ? 0 : 1;
+    return kept;
+}
+
 bool RelayCore::DeleteKept(const std::string& logLine) {
     auto found = failures_.find(logLine);
     if (found == failures_.end() || found->second.spoolId.empty() || !spool_) return false;

@@ -13,6 +13,8 @@
 #include <QAction>
 #include <QMenu>
 #include <QTextBlock>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 
 #include <QtTest>
 #include <filesystem>
@@ -21,6 +23,8 @@
 using namespace app;
 
 namespace {
+
+#define ASSERT_WRITE(path, bytes) QVERIFY(platform::WriteFileAtomically(path, bytes, 0644))
 
 const char* const kSend = R"PY(
 import smtplib, sys
@@ -164,6 +168,52 @@ class MainWindowTest : public QObject {
         QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
                  *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
         QCOMPARE(platform::ReadFileBytes(h.Path("bad.ini"))->size(), size_t(0));
+        // ... and its 501 lines are whole in the archive beside it.
+        QCOMPARE(*platform::ReadFileBytes(h.Path("bad-archive.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/bad.ini"));
+        QVERIFY(!platform::FileExists(h.Path("good-archive.ini")));
+    }
+
+    void anUnreadableListAndTheListsAfterItAreNotOverwrittenAtExit() {
+        Harness h("", "unreadable");
+        const std::string accounts =
+            "a@mail.example|smtp.example|25|sslno|tlsno|authyes|u|p|any\r\n";
+        ASSERT_WRITE(h.Path("brontalhao.ini"), accounts);
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/good.ini", h.Path("good.ini"));
+        ::chmod(h.Path("brontalhao.ini").c_str(), 0);
+        // Root reads anything: the checks of this thread are made as nobody while starting.
+        if (geteuid() == 0) ::setfsuid(65534);
+        h.Start();
+        if (geteuid() == 0) ::setfsuid(0);
+        QCOMPARE(h.errors.size(), size_t(1));
+        QVERIFY(h.errors[0].startsWith("Cannot open file"));
+        QVERIFY(h.form->FormDestroy());
+        ::chmod(h.Path("brontalhao.ini").c_str(), 0600);
+        QCOMPARE(*platform::ReadFileBytes(h.Path("brontalhao.ini")), accounts);
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
+    }
+
+    void aFailedMessageIsResentFromTheFailureList() {
+        testsupport::Upstream refusing({"--refuse-rcpt", "you@y.example"});
+        testsupport::Upstream accepting;
+        QVERIFY(refusing.Ok() && accepting.Ok());
+        Harness h(refusing.HostAndPort(), "resend");
+        h.Start();
+        QVERIFY(h.Send("me@x.example", "you@y.example", "again").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QString failedLine = h.form->badrelay->document()->firstBlock().text();
+        QVERIFY(std::filesystem::exists(h.Path("spool")) &&
+                !std::filesystem::is_empty(h.Path("spool"))); // kept for the resend
+        h.form->Edit14->setText(QString::number(accepting.Port()));
+        QVERIFY(h.form->ResendFailedLine(failedLine));
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Ok(), size_t(1));  // the resend's own line
+        QCOMPARE(h.Bad(), size_t(1)); // the record of the failure stays
+        QVERIFY(accepting.WaitForMessages(1, 5000));
+        QVERIFY(accepting.Messages()[0].content.find("Subject: again 0") != std::string::npos);
+        QVERIFY(!h.form->ResendFailedLine(failedLine));
+        QCOMPARE(h.form->ResendAllFailed(), size_t(0));
     }
 
     void countersFollowLinesTypedOrDeletedByTheUser() {

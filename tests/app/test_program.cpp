@@ -1,6 +1,7 @@
 // The program itself: a logout or shutdown (SIGTERM) saves what closing the window saves,
 // and standard error tells where it listens and what became of each message.
 #include "app/account_editor.h"
+#include "app/string_list.h"
 #include "platform/text_file.h"
 #include "tests/support/loopback.h"
 #include "tests/support/upstream.h"
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -39,8 +41,8 @@ struct ProgramRun {
         std::filesystem::remove_all(dir);
     }
     std::string Path(const char* name) const { return (dir / name).string(); }
-    // Starts the program and waits for its greeting; returns the greeting line.
-    std::string Start() {
+    // Starts a copy of the program with its standard error appended to stderr.txt.
+    pid_t Spawn() const {
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
                                         "VANTRO_TEST_PORT=" + std::to_string(port)};
         for (char** e = environ; *e; ++e) env.push_back(*e);
@@ -52,10 +54,17 @@ struct ProgramRun {
         char* argv[] = {exe.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT, 0644);
-        int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        pid_t spawned = 0;
+        int rc = posix_spawn(&spawned, exe.c_str(), &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return "spawn failed";
+        return rc == 0 ? spawned : -1;
+    }
+    // Starts the program and waits for its greeting; returns the greeting line.
+    std::string Start() {
+        pid = Spawn();
+        if (pid <= 0) return "spawn failed";
         int client = -1;
         for (int i = 0; i < 100 && client < 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -74,10 +83,60 @@ struct ProgramRun {
         pid = 0;
         return WIFEXITED(status);
     }
+    // kill -9: nothing is saved.
+    void Kill() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = 0;
+    }
+    void UseUpstream(int port) {
+        app::Account account = app::ReadSettings(Path("brontalnow.ini"));
+        account.mailbox = "relay@mail.example";
+        account.host = "127.0.0.1";
+        account.port = std::to_string(port);
+        app::WriteSettings(Path("brontalnow.ini"), account);
+    }
+    size_t Spooled() const {
+        size_t count = 0;
+        if (std::filesystem::exists(dir / "spool"))
+            for (const auto& entry : std::filesystem::directory_iterator(dir / "spool"))
+                count += entry.path().extension() == ".msg" ? 1 : 0;
+        return count;
+    }
     std::string StandardError() const {
         return platform::ReadFileBytes(Path("stderr.txt")).value_or("");
     }
 };
+
+// One message over its own connection; the reply to its end of data.
+std::string Submit(int port, const std::string& subject) {
+    int client = testsupport::ConnectLoopback(port);
+    if (client < 0) return "no connection";
+    std::string reply = testsupport::ReadLine(client, 5000);
+    for (const std::string& command :
+         {std::string("HELO pc\r\n"), std::string("MAIL FROM:<me@x.example>\r\n"),
+          std::string("RCPT TO:<you@y.example>\r\n"), std::string("DATA\r\n"),
+          "Subject: " + subject + "\r\n\r\nbody\r\n.\r\n"}) {
+        testsupport::SendAll(client, command);
+        reply = testsupport::ReadLine(client, 5000);
+    }
+    testsupport::CloseFd(client);
+    return reply;
+}
+
+// Every message the upstream holds once, by subject.
+std::multiset<std::string> Subjects(const testsupport::Upstream& upstream) {
+    std::multiset<std::string> subjects;
+    for (const auto& message : upstream.Messages())
+        subjects.insert(message.content.substr(0, message.content.find("\r\n")));
+    return subjects;
+}
+
+std::multiset<std::string> Expected(int count) {
+    std::multiset<std::string> subjects;
+    for (int i = 0; i < count; ++i) subjects.insert("Subject: m" + std::to_string(i));
+    return subjects;
+}
 
 TEST(Program, SigtermSavesSettingsAndListsWithoutAsking) {
     ProgramRun run("sigterm");
@@ -130,6 +189,76 @@ TEST(Program, StandardErrorSaysWhereItListensAndLogsEachDelivery) {
                           "to=you@y.example size=21 duration="),
               std::string::npos)
         << errors;
+}
+
+TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
+    auto slow =
+        std::make_unique<testsupport::Upstream>(std::vector<std::string>{"--mail-delay", "30"});
+    ASSERT_TRUE(slow->Ok()) << slow->Log();
+    ProgramRun run("inflight");
+    run.UseUpstream(slow->Port());
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(Submit(run.port, "m" + std::to_string(i)), "250 OK \r\n") << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // waiting for MAIL replies
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(run.Terminate());
+    // Stopped, not waited out: the upstream would have taken 30 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
+    EXPECT_EQ(run.Spooled(), 10u);
+    EXPECT_TRUE(slow->Messages().empty());
+    slow.reset();
+
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    run.UseUpstream(upstream.Port());
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(upstream.WaitForMessages(10, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // a second copy would show now
+    EXPECT_TRUE(run.Terminate());
+    EXPECT_EQ(Subjects(upstream), Expected(10));
+    EXPECT_EQ(run.Spooled(), 0u);
+    EXPECT_EQ(app::LoadStringList(run.Path("good.ini"))->size(), 10u);
+}
+
+TEST(Program, KillNineLosesNoConfirmedMessage) {
+    auto slow =
+        std::make_unique<testsupport::Upstream>(std::vector<std::string>{"--mail-delay", "30"});
+    ASSERT_TRUE(slow->Ok()) << slow->Log();
+    ProgramRun run("killed");
+    run.UseUpstream(slow->Port());
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(Submit(run.port, "m" + std::to_string(i)), "250 OK \r\n") << i;
+    run.Kill();
+    slow.reset();
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    run.UseUpstream(upstream.Port());
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(upstream.WaitForMessages(10, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(run.Terminate());
+    EXPECT_EQ(Subjects(upstream), Expected(10));
+}
+
+TEST(Program, ASecondCopyInTheSameFolderEndsWithoutTouchingTheFiles) {
+    ProgramRun run("second");
+    ASSERT_TRUE(platform::WriteFileAtomically(run.Path("good.ini"), "a\r\nb\r\nc\r\n", 0644));
+    ASSERT_TRUE(platform::WriteFileAtomically(run.Path("bad.ini"), "d\r\ne\r\n", 0644));
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    auto stamp = std::filesystem::last_write_time(run.Path("good.ini"));
+    pid_t second = run.Spawn();
+    ASSERT_GT(second, 0);
+    int status = 0;
+    waitpid(second, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(run.StandardError().find("another copy is already running"), std::string::npos);
+    EXPECT_EQ(*platform::ReadFileBytes(run.Path("good.ini")), "a\r\nb\r\nc\r\n");
+    EXPECT_EQ(std::filesystem::last_write_time(run.Path("good.ini")), stamp);
+    EXPECT_FALSE(platform::FileExists(run.Path("brontalnow.ini")));
+    EXPECT_TRUE(run.Terminate()); // the first copy goes on and saves its own lists
+    EXPECT_EQ(*platform::ReadFileBytes(run.Path("bad.ini")), "d\r\ne\r\n");
 }
 
 } // namespace
