@@ -3,10 +3,12 @@
 #include "app/account_editor.h"
 #include "app/string_list.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace bench {
@@ -24,21 +26,39 @@ Program::Program(const std::string& executable, int port, int upstreamPort, long
     account.host = "127.0.0.1";
     account.port = std::to_string(upstreamPort);
     app::WriteSettings(dir_ + "/brontalnow.ini", account);
+    port_ = port;
+    descriptorLimit_ = descriptorLimit;
+    ok_ = Launch();
+}
+
+bool Program::Launch() {
+    std::string exe = dir_ + "/vantrosmtp";
     pid_ = fork();
     if (pid_ == 0) {
-        if (descriptorLimit > 0) {
-            rlimit limit{static_cast<rlim_t>(descriptorLimit),
-                         static_cast<rlim_t>(descriptorLimit)};
+        if (descriptorLimit_ > 0) {
+            rlimit limit{static_cast<rlim_t>(descriptorLimit_),
+                         static_cast<rlim_t>(descriptorLimit_)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 2);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        setenv("VANTRO_TEST_PORT", std::to_string(port).c_str(), 1);
+        setenv("VANTRO_TEST_PORT", std::to_string(port_).c_str(), 1);
         execl(exe.c_str(), exe.c_str(), nullptr);
         _exit(127);
     }
-    ok_ = pid_ > 0 && WaitForPort(port);
+    return pid_ > 0 && WaitForPort(port_);
+}
+
+bool Program::Restart() {
+    return Launch();
+}
+
+void Program::Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 Program::~Program() {

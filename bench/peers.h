@@ -24,10 +24,19 @@ class Program {
     long PeakKilobytes() const;
     // Lines in a result list the program wrote at its exit (after Stop).
     size_t ListLines(const char* name) const;
+    // SIGTERM and a wait: the program saves and ends.
     void Stop();
+    // kill -9 and a wait: nothing is saved.
+    void Kill();
+    // Starts it again in the same folder (after Stop or Kill); false when it never listened.
+    bool Restart();
 
   private:
+    bool Launch();
+
     std::string dir_;
+    int port_ = 0;
+    long descriptorLimit_ = 0;
     pid_t pid_ = -1;
     bool ok_ = false;
 };

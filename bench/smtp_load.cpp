@@ -121,4 +121,34 @@ LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int message
     return result;
 }
 
+void RunNumberedLoad(int port, int clients, int total, const std::function<void(int)>& accepted,
+                     const std::atomic<bool>& stop) {
+    std::atomic<int> next{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            int number = next++;
+            while (number < total && !stop) {
+                Conn conn(port);
+                bool ok = conn.Ok() && conn.Reply() == 220 &&
+                          conn.Send("HELO crash" + std::to_string(c) + "\r\n") &&
+                          conn.Reply() == 250;
+                while (ok && number < total && !stop) {
+                    ok =
+                        conn.Send("MAIL FROM:<c" + std::to_string(c) + "@corp.example>\r\n") &&
+                        conn.Reply() == 250 && conn.Send("RCPT TO:<sink@example.net>\r\n") &&
+                        conn.Reply() == 250 && conn.Send("DATA\r\n") && conn.Reply() == 354 &&
+                        conn.Send("Subject: " + std::to_string(number) + "\r\n\r\nbody\r\n.\r\n") &&
+                        conn.Reply() == 250;
+                    if (!ok) break;
+                    accepted(number);
+                    number = next++;
+                }
+                if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+}
+
 } // namespace bench

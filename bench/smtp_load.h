@@ -2,6 +2,8 @@
 // of a given size, timing each message from its final "." to the server's reply.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@ struct LoadResult {
 };
 
 LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes);
+
+// `total` messages numbered 0..total-1 ("Subject: <n>"), spread over `clients` sessions
+// (a new session after a failure, until `stop` is set). `accepted` is called with the number
+// of each message answered "250 OK"; on any thread.
+void RunNumberedLoad(int port, int clients, int total, const std::function<void(int)>& accepted,
+                     const std::atomic<bool>& stop);
 
 // A 1 KB-ish message body of `bytes` bytes with CR LF lines, no line starting with a dot.
 std::string MakeBody(int bytes);
