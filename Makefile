@@ -34,6 +34,7 @@ bench: build
 	$(BUILD)/bench/bench_relay_client 2000
 	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp 3200
 	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp --slow-burst
+	$(BUILD)/bench/bench_crash_run $(BUILD)/app/vantrosmtp
 
 # A long fuzz run of the inbound server (the suite runs a short one).
 fuzz: build

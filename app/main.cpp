@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -30,9 +31,11 @@ void SayAlreadyRunning(const std::string& folder) {
     std::fprintf(stderr, "vantrosmtp: another copy is already running with the files in %s\n",
                  folder.c_str());
     if (QGuiApplication::platformName() == QStringLiteral("offscreen")) return; // nobody to see
-    QMessageBox::information(
-        nullptr, QString::fromUtf8("提示"),
-        QString::fromUtf8("VantroSMTP服务器已经在运行了（同一文件夹只能运行一个）。"));
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8("提示"),
+                    QString::fromUtf8("VantroSMTP服务器已经在运行了（同一文件夹只能运行一个）。"));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.button(QMessageBox::Ok)->setText(QString::fromUtf8("确定"));
+    box.exec();
 }
 
 std::string ProgramDirectory() {
@@ -58,8 +61,8 @@ int main(int argc, char** argv) {
     app::RegisterSounds();
 
     QApplication application(argc, argv);
+    // No display name: Qt would add it to every title ("… — 『VantroSMTP服务器』V2.5").
     QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
-    QApplication::setApplicationDisplayName(QString::fromUtf8(app::kTitle));
 
     app::FormOptions options;
     options.programDir = ProgramDirectory();
@@ -78,8 +81,7 @@ int main(int argc, char** argv) {
     QObject::connect(&onSignal, &QSocketNotifier::activated, [&] {
         signalfd_siginfo info{};
         [[maybe_unused]] ssize_t n = read(signalFd, &info, sizeof(info));
-        form.FormDestroy();
-        QApplication::quit();
+        form.EndFromSignal(); // also from inside a start-up error box's loop
     });
 
     form.show();

@@ -54,31 +54,10 @@ QPlainTextEdit* ListBox(QWidget* parent) {
 
 TForm1::TForm1(FormOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
-    if (!options_.confirm)
-        options_.confirm = [this](const QString& q) {
-            return QMessageBox::question(this, QString::fromUtf8(kTitle), q,
-                                         QMessageBox::Yes | QMessageBox::No) != QMessageBox::No;
-        };
-    if (!options_.askText)
-        options_.askText = [this](const QString& caption, const QString& prompt,
-                                  const QString& initial) {
-            bool ok = false;
-            QString text =
-                QInputDialog::getText(this, caption, prompt, QLineEdit::Normal, initial, &ok);
-            return ok ? std::optional<QString>(text) : std::nullopt;
-        };
-    if (!options_.inform)
-        options_.inform = [](const QString& caption, const QString& text, const QString& detail) {
-            QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
-            box.setDetailedText(detail); // empty: no details button
-            box.exec();
-        };
-    if (!options_.showError)
-        options_.showError = [this](const QString& text) {
-            QMessageBox::critical(this, QString::fromUtf8(kTitle), text);
-        };
+    SetDefaultDialogs();
     setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
     resize(665, 553);
+    CentreOnScreen();
     OpenAddress = [](const QString& address) {
         QDesktopServices::openUrl(QUrl(address));
     }; // failure: silent
@@ -341,6 +320,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     FormDestroy();
     event->accept();
+    // A hidden window's close would not end Qt's loop (only a visible last window does), so
+    // the program ends here however the close was asked for: window, toolbar or tray.
+    options_.quit();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -363,16 +345,20 @@ std::string TForm1::ToGbk(const QString& text) {
 
 size_t TForm1::LineCount(const QPlainTextEdit* box) {
     // The document's own block count: the same number LinesOf gives, at no cost however long
-    // the list has grown.
+    // the list has grown. A line end typed after the last line opens no line of its own.
     const QTextDocument* document = box->document();
-    return document->isEmpty() ? 0 : static_cast<size_t>(document->blockCount());
+    if (document->isEmpty()) return 0;
+    size_t blocks = static_cast<size_t>(document->blockCount());
+    return document->lastBlock().text().isEmpty() ? blocks - 1 : blocks;
 }
 
 StringList TForm1::LinesOf(const QPlainTextEdit* box) {
     QString text = box->toPlainText();
     if (text.isEmpty()) return {};
+    QStringList parts = text.split(QChar('\n'));
+    if (parts.back().isEmpty()) parts.removeLast(); // the final line end ends a line
     StringList lines;
-    for (const QString& line : text.split(QChar('\n'))) lines.push_back(ToGbk(line));
+    for (const QString& line : parts) lines.push_back(ToGbk(line));
     return lines;
 }
 
@@ -397,12 +383,17 @@ Account TForm1::ReadEditor() const {
 }
 
 void TForm1::WriteEditor(const Account& e) {
-    Edit1->setText(Gbk(e.mailbox));
-    Edit2->setText(Gbk(e.usedBy));
-    Edit5->setText(Gbk(e.host));
-    Edit7->setText(Gbk(e.user));
-    Edit8->setText(Gbk(e.password));
-    Edit14->setText(Gbk(e.port));
+    // From their start: the narrow fields would otherwise show an address's last characters.
+    auto show = [](QLineEdit* field, const QString& text) {
+        field->setText(text);
+        field->setCursorPosition(0);
+    };
+    show(Edit1, Gbk(e.mailbox));
+    show(Edit2, Gbk(e.usedBy));
+    show(Edit5, Gbk(e.host));
+    show(Edit7, Gbk(e.user));
+    show(Edit8, Gbk(e.password));
+    show(Edit14, Gbk(e.port));
     CheckBox3->setChecked(e.authenticate); // runs CheckBox3Click only when the state changes
     CheckBox4->setChecked(e.implicitTls);
     CheckBox5->setChecked(e.startTls);
@@ -536,6 +527,10 @@ void TForm1::SpeedButton4Click() {
                                   QString::fromStdString(testAddress_));
     if (!typed) return;
     testAddress_ = typed->toStdString();
+    // The prompt's area is drawn again before the send blocks the window; input and sockets
+    // wait, so nothing else runs in between.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers);
     repaint();
     if (Edit1->text().isEmpty()) {
         options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));

@@ -53,6 +53,8 @@ struct FormOptions {
     // `detail` (may be empty) is the box's detailed text: the reason of a failure.
     std::function<void(const QString& caption, const QString& text, const QString& detail)> inform;
     std::function<void(const QString& text)> showError; // the application's error box
+    // Ends the program's loop once the window has closed; unset: QCoreApplication::quit.
+    std::function<void()> quit;
 };
 
 class TForm1 : public QMainWindow {
@@ -79,6 +81,10 @@ class TForm1 : public QMainWindow {
     bool FormCloseQuery();
     // Saves settings and lists; false when the settings could not be written.
     bool FormDestroy();
+    // A logout, shutdown or Ctrl+C: saves without asking and ends the process at once.
+    [[noreturn]] void EndFromSignal();
+    // The quit question as the program asks it (only No refuses).
+    bool AskYesNo(const QString& question);
 
     // The failure list's menu: the kept message of a line sent again or deleted, or all.
     bool ResendFailedLine(const QString& line);
@@ -156,6 +162,8 @@ class TForm1 : public QMainWindow {
     void ArchiveOverflow(QPlainTextEdit* box, const char* name);
     void StartServer();
     void BuildFailureMenu();
+    void SetDefaultDialogs();
+    void CentreOnScreen();
     void ShowFailureReason(const QPoint& where);
     void ReportListening();
     std::string FilePath(const char* name) const { return options_.programDir + name; }
@@ -166,6 +174,7 @@ class TForm1 : public QMainWindow {
     std::string signon_ = "signon";
     std::string testAddress_;
     bool destroyed_ = false;
+    bool signalled_ = false; // ending on a signal: no boxes
     // Files that exist but could not be read: never overwritten with what we did not read.
     std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;

@@ -122,7 +122,9 @@ bool TForm1::FormDestroy() {
     std::string settings = FilePath("brontalnow.ini");
     if (!unreadable_.count("brontalnow.ini") &&
         !WriteSettings(settings, ReadEditor(), core_->Policy())) {
-        options_.showError(QString::fromStdString("Unable to write to " + settings));
+        std::fprintf(stderr, "vantrosmtp: unable to write to %s\n", settings.c_str());
+        if (!signalled_)
+            options_.showError(QString::fromStdString("Unable to write to " + settings));
         return false;
     }
     // Each list is saved on its own: one that fails must not cost the others.

@@ -124,8 +124,12 @@ void RelayCore::SelectAccountForCurrentSender() {
 
 void RelayCore::SelectAccountFor(const std::string& sender) {
     StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
-    Account account = AccountInForce();
-    if (SelectAccount(accounts, sender, currentSender_, account)) SetAccountInForce(account);
+    Account before = AccountInForce();
+    Account account = before;
+    // Written back only when a line changed it: a rewrite would move the cursor of a user
+    // typing in the editor at that moment.
+    if (SelectAccount(accounts, sender, currentSender_, account) && !(account == before))
+        SetAccountInForce(account);
 }
 
 void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {

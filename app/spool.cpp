@@ -16,6 +16,8 @@ namespace app {
 namespace {
 
 constexpr const char* kMagic = "VANTRO-SPOOL 1";
+// How long new messages gather before one sync writes them all out.
+constexpr std::chrono::milliseconds kBatchWindow{50};
 
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -237,6 +239,7 @@ void Spool::Flush() {
     // one after it.
     uint64_t wanted = syncsDone_ + (syncing_ ? 2 : 1);
     dirty_ = true;
+    flushWanted_ = true;
     wake_.notify_one();
     synced_.wait(lock, [&] { return syncsDone_ >= wanted; });
 }
@@ -247,6 +250,10 @@ void Spool::SyncLoop() {
     for (;;) {
         wake_.wait(lock, [&] { return dirty_ || stopping_; });
         if (!dirty_ && stopping_) break;
+        // A batch gathers for a moment: a sync per message would hold the file system's
+        // journal so often that the main thread's file creations queue behind it.
+        wake_.wait_for(lock, kBatchWindow, [&] { return stopping_ || flushWanted_; });
+        flushWanted_ = false;
         dirty_ = false;
         syncing_ = true;
         std::vector<std::string> removals;

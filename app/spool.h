@@ -8,9 +8,9 @@
 //   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
 //
 // Durability without an fsync per message on the main thread: a background thread syncs
-// the folder's file system (one syncfs per batch of new messages), and removals of relayed
-// messages wait for the next sync, so nothing is removed ahead of what was written before it.
-// A power cut can lose what arrived since the last sync (a few milliseconds).
+// the folder's file system (one syncfs per batch: what arrived within 50 ms), and removals of
+// relayed messages wait for the next sync, so nothing is removed ahead of what was written
+// before it. A power cut can lose what arrived since the last sync (50 ms and the sync).
 #pragma once
 
 #include "app/slot_ring.h"
@@ -89,6 +89,7 @@ class Spool {
     bool dirty_ = false;
     bool stopping_ = false;
     bool syncing_ = false;
+    bool flushWanted_ = false;
     uint64_t syncsDone_ = 0;
     std::vector<std::string> removals_;
     std::thread syncer_;

@@ -166,7 +166,8 @@ int IniProfile::ReadInteger(const std::string& key, int fallback) const {
         number = number * base + d;
         if (number > 0xFFFFFFFFLL) number = 0xFFFFFFFFLL; // saturate; the result wraps to 32 bits
     }
-    if (digits == 0) return fallback;
+    // A value that is not wholly a number ("0abc", "5x") is no number at all.
+    if (digits == 0 || i != value.size()) return fallback;
     if (negative) number = -number;
     return static_cast<int>(static_cast<uint32_t>(number));
 }

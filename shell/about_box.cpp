@@ -7,6 +7,10 @@
 
 namespace shell {
 
+namespace {
+constexpr int kNameVersionGap = 4;
+} // namespace
+
 TForm2::TForm2(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8("关于本软件"));
     setFixedSize(280, 217);
@@ -36,6 +40,12 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
     Version->setFont(versionFont);
     Version->setPalette(blue);
     Version->move(216, 14);
+    // Where the installed CJK font draws the name wider than SimSun, the version moves just
+    // past its end instead of touching it.
+    ProductName->adjustSize();
+    Version->adjustSize();
+    int nameEnd = ProductName->x() + ProductName->width();
+    if (nameEnd + kNameVersionGap > Version->x()) Version->move(nameEnd + kNameVersionGap, 14);
     Image1 = new QLabel(Panel1);
     QImage banner = DecodeJpeg(BannerPictureJpeg());
     Image1->setPixmap(QPixmap::fromImage(banner));

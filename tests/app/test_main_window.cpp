@@ -4,6 +4,7 @@
 #include "app/sounds.h"
 #include "platform/ini_profile.h"
 #include "platform/text_file.h"
+#include "shell/about_box.h"
 #include "shell/tray_icon.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
@@ -12,7 +13,10 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPushButton>
+#include <QScreen>
 #include <QTextBlock>
+#include <QTimer>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 
@@ -46,6 +50,8 @@ struct Harness {
     std::optional<QString> typedAddress;
     int asked = 0;
     bool assumeTray = true;
+    bool realDialogs = false; // the program's own boxes instead of recorders
+    int quits = 0;
     QStringList opened;
 
     explicit Harness(const std::string& upstreamHostPort = "", const std::string& name = "") {
@@ -73,6 +79,12 @@ struct Harness {
         o.srvAddr = "127.0.0.1";
         o.srvPort = std::to_string(port);
         o.relayTimeoutMs = timeoutMs;
+        o.quit = [this] { ++quits; };
+        if (realDialogs) {
+            form = std::make_unique<TForm1>(o);
+            form->FormCreate();
+            return;
+        }
         o.confirm = [this](const QString&) {
             ++asked;
             return true;
@@ -503,8 +515,73 @@ class MainWindowTest : public QObject {
         h.form->N8->trigger(); // exit from the tray while hidden still asks
         QCOMPARE(h.asked, 1);
         QVERIFY(platform::FileExists(h.Path("brontalnow.ini")));
+        QCOMPARE(h.quits, 1); // and ends the program, though no visible window closed
         QCOMPARE(h.form->PopupMenu1->actions().size(), 6);
         QCOMPARE(h.form->TrayIcon1->Hint(), QString::fromUtf8(kTitle));
+    }
+
+    void theQuitQuestionIsChineseAndOnlyNoRefuses() {
+        Harness h("", "question");
+        h.realDialogs = true;
+        h.Start();
+        QStringList captions;
+        auto answer = [&](int key) {
+            QTimer::singleShot(50, [&captions, key] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (!box) return;
+                for (auto* button : box->findChildren<QPushButton*>()) captions << button->text();
+                QTest::keyClick(box, static_cast<Qt::Key>(key));
+            });
+            return h.form->FormCloseQuery();
+        };
+        QVERIFY(answer(Qt::Key_Escape)); // dismissed, not refused: the close goes ahead
+        QVERIFY(captions.contains(QString::fromUtf8("是(&Y)")));
+        QVERIFY(captions.contains(QString::fromUtf8("否(&N)")));
+        QVERIFY(!answer(Qt::Key_N));
+        QVERIFY(answer(Qt::Key_Y));
+    }
+
+    void windowIsCentredAndFieldsShowTheirStart() {
+        Harness h("", "centred");
+        h.Start();
+        QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY((h.form->frameGeometry().center() - area.center()).manhattanLength() <= 2);
+        Account account;
+        account.mailbox = "a.rather.long.mailbox.name@mail.example.cn";
+        h.form->WriteEditor(account);
+        QCOMPARE(h.form->Edit1->cursorPosition(), 0);
+        QCOMPARE(h.form->Edit1->text(), QString::fromStdString(account.mailbox));
+        shell::TForm2 about;
+        QVERIFY(about.Version->x() >= about.ProductName->x() + about.ProductName->width());
+        QCOMPARE(about.ProductName->pos(), QPoint(112, 16));
+    }
+
+    void aTrailingLineEndOpensNoEmptyLine() {
+        Harness h("", "trailing");
+        h.Start();
+        h.form->Memo4->setPlainText("a@mail.example|smtp|25|sslno|tlsno|authyes|u|p|any\n");
+        QCOMPARE(TForm1::LinesOf(h.form->Memo4).size(), size_t(1));
+        h.form->okrelay->setPlainText("one\ntwo\n");
+        QCOMPARE(TForm1::LineCount(h.form->okrelay), size_t(2));
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("2/2/0"));
+        QVERIFY(h.form->FormDestroy());
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")), std::string("one\r\ntwo\r\n"));
+    }
+
+    void aSenderNoLineMatchesLeavesTheEditorAsTheUserHasIt() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "nomatch");
+        h.Start();
+        h.form->Memo4->setPlainText(
+            "boss@mail.example|127.0.0.1|1|sslno|tlsno|authno|u|p|boss@corp.example");
+        h.form->Edit7->setText("typing");
+        h.form->Edit7->setCursorPosition(3); // the user is in the middle of the field
+        QVERIFY(h.Send("clerk@corp.example", "you@y.example", "nomatch").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.form->Edit7->text(), QString("typing"));
+        QCOMPARE(h.form->Edit7->cursorPosition(), 3);
     }
 
     void withoutANotificationAreaMinimisingKeepsTheWindow() {

@@ -261,4 +261,33 @@ TEST(Program, ASecondCopyInTheSameFolderEndsWithoutTouchingTheFiles) {
     EXPECT_EQ(*platform::ReadFileBytes(run.Path("bad.ini")), "d\r\ne\r\n");
 }
 
+TEST(Program, SigtermWhileTheStartUpErrorBoxIsOpenSavesAndEnds) {
+    ProgramRun run("errorbox");
+    int holder = testsupport::ListenLoopback(run.port); // the port is taken: an error box
+    ASSERT_GE(holder, 0);
+    run.pid = run.Spawn();
+    ASSERT_GT(run.pid, 0);
+    std::string errors;
+    for (int i = 0; i < 200 && errors.find("cannot listen") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        errors = run.StandardError();
+    }
+    ASSERT_NE(errors.find("cannot listen on 127.0.0.1 port " + std::to_string(run.port)),
+              std::string::npos)
+        << errors;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the box is up, invisible
+    pid_t pid = run.pid;
+    kill(pid, SIGTERM);
+    int status = -1;
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    bool ended = WIFEXITED(status);
+    if (!ended) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    run.pid = 0;
+    testsupport::CloseFd(holder);
+    EXPECT_TRUE(ended) << "still waiting on its box after SIGTERM";
+    EXPECT_TRUE(platform::FileExists(run.Path("brontalnow.ini")));
+    EXPECT_TRUE(platform::FileExists(run.Path("good.ini")));
+}
+
 } // namespace

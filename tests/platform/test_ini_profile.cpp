@@ -49,7 +49,8 @@ TEST_F(IniProfileTest, LongValuesAreCutAt2047Bytes) {
 }
 
 TEST_F(IniProfileTest, IntegersTakeDecimalOrHexAndFallBackWhenNotANumber) {
-    Write("[s]\r\na=1\r\nb=5\r\nc=0x1F\r\nd=abc\r\ne=\r\nf=-3\r\ng=256\r\nh=12xyz\r\n");
+    Write("[s]\r\na=1\r\nb=5\r\nc=0x1F\r\nd=abc\r\ne=\r\nf=-3\r\ng=256\r\nh=12xyz\r\n"
+          "i=0abc\r\nj=5x\r\nk=0x1G\r\n");
     IniProfile ini(path, "s");
     EXPECT_EQ(ini.ReadInteger("a", 7), 1);
     EXPECT_EQ(ini.ReadInteger("b", 7), 5);
@@ -58,7 +59,11 @@ TEST_F(IniProfileTest, IntegersTakeDecimalOrHexAndFallBackWhenNotANumber) {
     EXPECT_EQ(ini.ReadInteger("e", 7), 7);
     EXPECT_EQ(ini.ReadInteger("f", 7), -3);
     EXPECT_EQ(ini.ReadInteger("g", 7), 256);
-    EXPECT_EQ(ini.ReadInteger("h", 7), 12);
+    // Not wholly a number: the default, not the leading digits.
+    EXPECT_EQ(ini.ReadInteger("h", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("i", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("j", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("k", 7), 7);
     EXPECT_EQ(ini.ReadInteger("missing", 7), 7);
 }
 
