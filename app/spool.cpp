@@ -18,6 +18,11 @@ namespace {
 constexpr const char* kMagic = "VANTRO-SPOOL 1";
 // How long new messages gather before one sync writes them all out.
 constexpr std::chrono::milliseconds kBatchWindow{50};
+// Emptied files kept for reuse. Creating a file per message and deleting it after its relay
+// makes the file system search its inode table past every recently deleted inode, at each
+// creation: that search cost more than everything else the relay does per message.
+constexpr size_t kMaxFreeFiles = 256;
+constexpr const char* kFreePrefix = "free-";
 
 bool WriteAll(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -65,11 +70,17 @@ Spool::Spool(std::string folder) : folder_(std::move(folder)) {
     struct stat info {};
     ok_ = ::stat(folder_.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
           ::access(folder_.c_str(), W_OK | X_OK) == 0;
-    if (ok_) syncer_ = std::thread([this] { SyncLoop(); });
+    if (!ok_) return;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
+    while (dirent* item = listing ? ::readdir(listing.get()) : nullptr) {
+        std::string name = item->d_name;
+        if (name.rfind(kFreePrefix, 0) == 0) freeFiles_.push_back(folder_ + "/" + name);
+    }
+    syncer_ = std::thread([this] { SyncLoop(); });
 }
 
 Spool::~Spool() {
-    for (auto& [id, fd] : receiving_) ::close(fd);
+    for (auto& [id, file] : receiving_) ::close(file.fd);
     if (!syncer_.joinable()) return;
     Flush();
     {
@@ -94,23 +105,32 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
         static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
         static_cast<unsigned long long>(++counter_));
     Id id = name;
-    int fd = ::open(PathOf(id, ".part").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Received into an emptied file when there is one (no new inode), else a new "free-"
+    // file: either way, until the rename of Commit it is no message, and a crash leaves a
+    // file that the next run simply reuses.
+    std::string path = TakeFreeFile();
+    int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        path = folder_ + "/" + kFreePrefix + id;
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == ENOENT && ::mkdir(folder_.c_str(), 0700) == 0) // removed under us
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
     if (fd < 0) return std::nullopt;
+    receiving_[id] = Receiving{fd, path};
     std::string header =
         std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
     if (!WriteAll(fd, header.data(), header.size())) {
-        ::close(fd);
-        ::unlink(PathOf(id, ".part").c_str());
+        Discard(id);
         return std::nullopt;
     }
-    receiving_[id] = fd;
     return id;
 }
 
 bool Spool::Append(const Id& id, const std::string& piece) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
-    if (WriteAll(it->second, piece.data(), piece.size())) return true;
+    if (WriteAll(it->second.fd, piece.data(), piece.size())) return true;
     Discard(id); // a disk that is full now stays so for the rest of this message
     return false;
 }
@@ -118,12 +138,12 @@ bool Spool::Append(const Id& id, const std::string& piece) {
 bool Spool::Commit(const Id& id) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
-    int fd = it->second;
+    Receiving file = std::move(it->second);
     receiving_.erase(it);
     bool whole =
-        ::close(fd) == 0 && ::rename(PathOf(id, ".part").c_str(), PathOf(id, ".msg").c_str()) == 0;
+        ::close(file.fd) == 0 && ::rename(file.path.c_str(), PathOf(id, ".msg").c_str()) == 0;
     if (!whole) {
-        ::unlink(PathOf(id, ".part").c_str());
+        ::unlink(file.path.c_str());
         return false;
     }
     {
@@ -137,16 +157,23 @@ bool Spool::Commit(const Id& id) {
 void Spool::Discard(const Id& id) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return;
-    ::close(it->second);
+    ::close(it->second.fd);
+    ::unlink(it->second.path.c_str());
     receiving_.erase(it);
-    ::unlink(PathOf(id, ".part").c_str());
+}
+
+std::string Spool::TakeFreeFile() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (freeFiles_.empty()) return std::string();
+    std::string path = std::move(freeFiles_.back());
+    freeFiles_.pop_back();
+    return path;
 }
 
 void Spool::Delivered(const Id& id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        removals_.push_back(PathOf(id, ".failed"));
-        removals_.push_back(PathOf(id, ".msg"));
+        removals_.push_back(id);
         dirty_ = true;
     }
     wake_.notify_one();
@@ -261,8 +288,24 @@ void Spool::SyncLoop() {
         lock.unlock();
         // One call for the whole batch: every message written since the last one.
         if (folderFd >= 0) ::syncfs(folderFd);
-        for (const std::string& path : removals) ::unlink(path.c_str());
+        std::vector<std::string> emptied;
+        for (const Id& id : removals) {
+            ::unlink(PathOf(id, ".failed").c_str());
+            std::string path = PathOf(id, ".msg");
+            std::string freeName = folder_ + "/" + kFreePrefix + id;
+            // Emptied first: a relayed message's text does not linger on the disk.
+            if (::truncate(path.c_str(), 0) == 0 && ::rename(path.c_str(), freeName.c_str()) == 0)
+                emptied.push_back(std::move(freeName));
+            else
+                ::unlink(path.c_str());
+        }
         lock.lock();
+        for (std::string& path : emptied) {
+            if (freeFiles_.size() < kMaxFreeFiles)
+                freeFiles_.push_back(std::move(path));
+            else
+                ::unlink(path.c_str());
+        }
         syncing_ = false;
         ++syncsDone_;
         synced_.notify_all();

@@ -2,9 +2,11 @@
 // has been relayed, so that an exit, a crash or a failed relay never loses a message the
 // client was told "250 OK " for. Main-thread only, apart from the background syncer inside.
 //
-// A message is "<id>.part" while it is received and "<id>.msg" once whole (a rename, before
-// the client's "250 OK "); a failed one keeps "<id>.failed" beside it (its list line and
-// why it failed) until the user resends or deletes it. Files are GBK/bytes as received:
+// A message is written into a "free-…" file (an emptied one reused, or a new one) and
+// becomes "<id>.msg" once whole (a rename, before the client's "250 OK "); a failed one keeps
+// "<id>.failed" beside it (its list line and why it failed) until the user resends or
+// deletes it. A relayed one is emptied and kept as "free-<id>" for the next message. Files are
+// GBK/bytes as received:
 //   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
 //
 // Durability without an fsync per message on the main thread: a background thread syncs
@@ -68,7 +70,8 @@ class Spool {
     std::optional<CompletedMessage> Load(const Id& id) const;
     // Whole messages, oldest first.
     std::vector<Entry> List() const;
-    // Removes the unfinished files an earlier run left (their clients never got "250 OK ").
+    // Removes what an earlier version left unfinished; unfinished "free-" files are simply
+    // reused (their clients never got "250 OK ").
     void RemoveUnfinished();
     // Blocks until everything written so far is on disk and waiting removals are done.
     void Flush();
@@ -76,11 +79,17 @@ class Spool {
   private:
     std::string PathOf(const Id& id, const char* suffix) const;
     void SyncLoop();
+    // An emptied file to reuse, or empty.
+    std::string TakeFreeFile();
 
     std::string folder_;
     bool ok_ = false;
     uint64_t counter_ = 0;
-    std::unordered_map<Id, int> receiving_; // open descriptors of the .part files
+    struct Receiving {
+        int fd;
+        std::string path; // a "free-" file until Commit renames it
+    };
+    std::unordered_map<Id, Receiving> receiving_;
 
     // Shared with the syncer thread.
     std::mutex mutex_;
@@ -91,7 +100,8 @@ class Spool {
     bool syncing_ = false;
     bool flushWanted_ = false;
     uint64_t syncsDone_ = 0;
-    std::vector<std::string> removals_;
+    std::vector<Id> removals_;           // relayed, to go after the next sync
+    std::vector<std::string> freeFiles_; // emptied files ("free-…"), reused before creating
     std::thread syncer_;
 };
 

@@ -100,7 +100,7 @@ struct ProgramRun {
         size_t count = 0;
         if (std::filesystem::exists(dir / "spool"))
             for (const auto& entry : std::filesystem::directory_iterator(dir / "spool"))
-                count += entry.path().extension() == ".msg" ? 1 : 0;
+                count += entry.path().extension() == ".msg" ? 1 : 0; // not the emptied ones
         return count;
     }
     std::string StandardError() const {

@@ -30,7 +30,8 @@ struct Folder {
         std::vector<std::string> names;
         if (!fs::exists(path)) return names;
         for (const auto& entry : fs::directory_iterator(path))
-            names.push_back(entry.path().extension().string());
+            if (entry.path().filename().string().rfind("free-", 0) != 0) // emptied, for reuse
+                names.push_back(entry.path().extension().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -45,8 +46,8 @@ TEST(SpoolFiles, AMessageIsWrittenAsItArrivesAndReadBackWhole) {
     ASSERT_TRUE(id);
     ASSERT_TRUE(spool.Append(*id, "Subject: s\r\n\r\nfirst "));
     ASSERT_TRUE(spool.Append(*id, "line\r\n..\r\n"));
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{".part"});
-    EXPECT_TRUE(spool.List().empty()); // not whole yet
+    EXPECT_TRUE(folder.Names().empty()); // still a "free-" file: no message yet
+    EXPECT_TRUE(spool.List().empty());
     ASSERT_TRUE(spool.Commit(*id));
     auto entries = spool.List();
     ASSERT_EQ(entries.size(), 1u);
@@ -87,9 +88,17 @@ TEST(SpoolFiles, FailuresAreKeptUntilResentOrDeletedAndRelayedOnesGoAfterASync) 
     entries = spool.List();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].id, ids[1]);
+    // The relayed message's file stays, emptied, for the next message to reuse.
+    fs::path emptied = folder.path / ("free-" + ids[0]);
+    ASSERT_TRUE(fs::exists(emptied));
+    EXPECT_EQ(fs::file_size(emptied), 0u);
+    auto reusing = spool.Begin("again", "r");
+    ASSERT_TRUE(reusing && spool.Append(*reusing, "x") && spool.Commit(*reusing));
+    EXPECT_FALSE(fs::exists(emptied));
+    EXPECT_EQ(spool.Load(*reusing)->pieces, StringList{"x"});
 }
 
-TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesGoAndAFolderThatCannotBeWrittenIsNotOk) {
+TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrittenIsNotOk) {
     Folder folder;
     {
         Spool crashed(folder.path.string());
@@ -97,10 +106,17 @@ TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesGoAndAFolderThatCannotBeWrittenIsNo
         ASSERT_TRUE(id);
         crashed.Append(*id, "half a mess");
     }
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{".part"});
+    EXPECT_TRUE(folder.Names().empty());
+    ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "1-1.part").string(), "old", 0600));
     Spool next(folder.path.string());
     next.RemoveUnfinished();
     EXPECT_TRUE(folder.Names().empty());
+    EXPECT_TRUE(next.List().empty());
+    // The crashed run's file is reused, emptied first.
+    auto id = next.Begin("s2", "r2");
+    ASSERT_TRUE(id && next.Commit(*id));
+    EXPECT_EQ(next.Load(*id)->pieces, StringList{""});
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), {}), 1);
 
     fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
     if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
