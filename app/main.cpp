@@ -1,6 +1,7 @@
 // Program entry: the title, the TLS and sound modules, the main window, the loop. A logout,
 // shutdown or Ctrl+C (SIGTERM, SIGHUP, SIGINT) saves as closing the window does, without
 // the quit question, instead of losing every change of the run.
+#include "app/file_location.h"
 #include "app/main_window.h"
 #include "app/sounds.h"
 #include "tls/tls_openssl.h"
@@ -10,6 +11,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -65,7 +67,16 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
 
     app::FormOptions options;
-    options.programDir = ProgramDirectory();
+    options.executableDir = ProgramDirectory();
+    app::FileLocation files = app::ChooseFileFolder(options.executableDir, std::getenv);
+    if (files.folder.empty()) {
+        std::fprintf(stderr, "vantrosmtp: no folder for the files: %s cannot be written and "
+                             "there is no home folder\n", options.executableDir.c_str());
+        files.folder = options.executableDir; // as before: errors say what failed to save
+    }
+    options.programDir = files.folder;
+    std::fprintf(stderr, "vantrosmtp: files in %s%s\n", files.folder.c_str(),
+                 files.besideProgram ? " (beside the program)" : "");
     if (!HoldFolderLock(options.programDir)) {
         SayAlreadyRunning(options.programDir);
         return 1;

@@ -520,7 +520,7 @@ void TForm1::Edit14Exit() {
 // ---- test send -----------------------------------------------------------------------
 
 void TForm1::SpeedButton4Click() {
-    if (!platform::FileExists(FilePath("kalvex.eml"))) return;
+    if (SampleMessagePath().empty()) return;
     SetStatus("");
     auto typed = options_.askText(QString::fromUtf8("单发一个电邮"),
                                   QString::fromUtf8("请输入一个客户邮件地址        "),
@@ -553,7 +553,7 @@ void TForm1::smtpbutton0Click() {
     signon_ = SignOnName(address);
     try {
         StringList& message = Ring().CurrentMessage();
-        message = LoadStringList(FilePath("kalvex.eml")).value_or(StringList());
+        message = LoadStringList(SampleMessagePath()).value_or(StringList());
         smtpclient::TVectorLineSource lines(message);
         RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert,
                                nullptr};

@@ -39,7 +39,8 @@ inline constexpr const char* kTitle = "\xE3\x80\x8E"
 
 // What differs between the program and its tests.
 struct FormOptions {
-    std::string programDir;          // with a trailing "/"
+    std::string executableDir; // where the program is (empty: programDir), with a "/"
+    std::string programDir;          // the files' folder, with a trailing "/"
     std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
@@ -167,6 +168,8 @@ class TForm1 : public QMainWindow {
     void ShowFailureReason(const QPoint& where);
     void ReportListening();
     std::string FilePath(const char* name) const { return options_.programDir + name; }
+    // The test send's message: in the files' folder, beside the program, or installed.
+    std::string SampleMessagePath() const;
 
     FormOptions options_;
     std::unique_ptr<RelayCore> core_;

@@ -2,6 +2,7 @@
 // end, which never writes over a file it could not read.
 #include "app/main_window.h"
 
+#include "app/file_location.h"
 #include "platform/text_file.h"
 
 #include <cerrno>
@@ -102,9 +103,20 @@ void TForm1::StartServer() {
             std::fprintf(stderr,
                          "vantrosmtp: ports below 1024 need a privilege; grant it once "
                          "with: sudo setcap cap_net_bind_service=+ep %s\n",
-                         (options_.programDir + "vantrosmtp").c_str());
+                         ((options_.executableDir.empty() ? options_.programDir
+                                                          : options_.executableDir) +
+                          "vantrosmtp")
+                             .c_str());
         options_.showError(QString::fromStdString(e.what()));
     }
+}
+
+std::string TForm1::SampleMessagePath() const {
+    std::string programDir =
+        options_.executableDir.empty() ? options_.programDir : options_.executableDir;
+    for (const std::string& path : SampleMessageCandidates(options_.programDir, programDir))
+        if (platform::FileExists(path)) return path;
+    return std::string();
 }
 
 void TForm1::ReportListening() {
