@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps build run test test-plain sanitize bench fuzz clean format
+.PHONY: deps build run test test-plain sanitize bench fuzz clean format package install
 
 deps:
 	@scripts/install-deps.sh
@@ -27,6 +27,15 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The Debian package (build/vantrosmtp_<version>_amd64.deb).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs under /usr/local (or PREFIX=...): program, sample message, desktop entry, icons,
+# metainfo and the systemd user unit.
+install: build
+	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 bench: build
 	$(BUILD)/bench/bench_idle_loop 2

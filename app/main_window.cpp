@@ -5,6 +5,7 @@
 #include "platform/text_file.h"
 #include "shell/about_box.h"
 #include "shell/menu_painter.h"
+#include "shell/program_icon.h"
 #include "shell/tray_icon.h"
 #include "smtpclient/protoutil.h"
 #include "smtpclient/smtpsender.h"
@@ -242,12 +243,12 @@ void TForm1::BuildTray() {
     N8 = PopupMenu1->addAction(QString::fromUtf8("退  出(&Exit)"), this, [this] { close(); });
     N5->setEnabled(false);
     TrayIcon1 = new shell::TTrayIcon(this);
-    TrayIcon1->SetIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
+    TrayIcon1->SetIcon(shell::ProgramIcon());
     TrayIcon1->SetHint(QString::fromUtf8(kTitle));
     TrayIcon1->SetPopupMenu(PopupMenu1);
     TrayIcon1->OnClick = [this](shell::TTrayIcon*) { N5Click(); };
     TrayIcon1->SetVisible(true);
-    setWindowIcon(style()->standardIcon(QStyle::SP_DriveNetIcon));
+    setWindowIcon(shell::ProgramIcon());
 }
 
 bool TForm1::TrayAvailable() const {

@@ -3,6 +3,7 @@
 #include "shell/about_box.h"
 #include "shell/jpeg_image.h"
 #include "shell/menu_painter.h"
+#include "shell/program_icon.h"
 #include "shell/tray_icon.h"
 
 #include <QMenu>
@@ -141,6 +142,18 @@ class ShellTest : public QObject {
                  m.horizontalAdvance("Bar") + 5 + 8);
         QCOMPARE(painter.MeasureItem("x", "", 0, 0, false, m, QSize(500, 90)),
                  QSize(500, 90)); // only enlarges
+    }
+
+    void programIconHasEveryLinkedSize() {
+        QIcon icon = ProgramIcon();
+        QCOMPARE(icon.availableSizes(),
+                 QList<QSize>({QSize(16, 16), QSize(32, 32), QSize(64, 64), QSize(256, 256)}));
+        // The picture itself: a blue rounded square, the letter near white, the corner clear.
+        QImage image = icon.pixmap(QSize(256, 256)).toImage();
+        QColor background = image.pixelColor(128, 20), letter = image.pixelColor(60, 140);
+        QVERIFY(background.blue() > 150 && background.red() < 100);
+        QVERIFY(letter.red() > 220 && letter.green() > 220 && letter.blue() > 220);
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
     }
 
     void aboutBoxPicturesDecodeToTheirDesignedSizes() {

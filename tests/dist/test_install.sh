@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# An installation and the Debian package: the tree in a DESTDIR, the desktop entries and the
+# metainfo validated, the package's files, dependencies and post-install step, and the user
+# unit's command run as systemd would run it, ended by SIGTERM with the files saved.
+#   test_install.sh <build-dir> <part: tree|package|unit>
+set -euo pipefail
+build=$1
+part=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+install_tree() {
+    DESTDIR="$work/root" cmake --install "$build" --prefix /usr > "$work/install.log"
+}
+
+case "$part" in
+tree)
+    install_tree
+    for f in usr/bin/vantrosmtp usr/share/vantrosmtp/kalvex.eml \
+             usr/share/applications/vantrosmtp.desktop \
+             usr/share/vantrosmtp/vantrosmtp-autostart.desktop \
+             usr/share/metainfo/io.vantro.VantroSMTP.metainfo.xml \
+             usr/share/icons/hicolor/scalable/apps/vantrosmtp.svg \
+             usr/share/icons/hicolor/16x16/apps/vantrosmtp.png \
+             usr/share/icons/hicolor/48x48/apps/vantrosmtp.png \
+             usr/share/icons/hicolor/256x256/apps/vantrosmtp.png \
+             usr/lib/systemd/user/vantrosmtp.service usr/share/doc/vantrosmtp/README.md; do
+        [ -f "$work/root/$f" ] || fail "missing $f"
+    done
+    [ -x "$work/root/usr/bin/vantrosmtp" ] || fail "program not executable"
+    # Nothing of the tests or the benchmarks goes into an installation.
+    extra=$(cd "$work/root" && find . -type f | grep -v -E '^\./usr/(bin/vantrosmtp|share/(vantrosmtp|applications|metainfo|icons|doc/vantrosmtp)/|lib/systemd/user/vantrosmtp.service)' || true)
+    [ -z "$extra" ] || fail "unexpected files: $extra"
+    desktop-file-validate "$work/root/usr/share/applications/vantrosmtp.desktop"
+    desktop-file-validate "$work/root/usr/share/vantrosmtp/vantrosmtp-autostart.desktop"
+    grep -q '^Name\[zh_CN\]=VantroSMTP服务器$' "$work/root/usr/share/applications/vantrosmtp.desktop" || fail "no Chinese name"
+    grep -q '^Categories=Network;Email;$' "$work/root/usr/share/applications/vantrosmtp.desktop" || fail "categories"
+    appstreamcli validate --no-net "$work/root/usr/share/metainfo/io.vantro.VantroSMTP.metainfo.xml"
+    grep -q '^ExecStart=/usr/bin/vantrosmtp$' "$work/root/usr/lib/systemd/user/vantrosmtp.service" || fail "unit's ExecStart"
+    echo "tree ok"
+    ;;
+package)
+    (cd "$build" && cpack -G DEB -B "$work/pkg" > "$work/cpack.log") || { cat "$work/cpack.log"; fail "cpack"; }
+    deb=$(ls "$work"/pkg/vantrosmtp_*_amd64.deb)
+    dpkg-deb -c "$deb" > "$work/contents"
+    for f in ./usr/bin/vantrosmtp ./usr/share/applications/vantrosmtp.desktop \
+             ./usr/share/icons/hicolor/scalable/apps/vantrosmtp.svg \
+             ./usr/lib/systemd/user/vantrosmtp.service ./usr/share/vantrosmtp/kalvex.eml; do
+        grep -q " $f\$" "$work/contents" || fail "package lacks $f"
+    done
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for d in libqt6widgets6 libssl3 libcap2-bin libasound2 libjpeg62-turbo qt6-qpa-plugins; do
+        [[ "$depends" == *"$d"* ]] || fail "Depends lacks $d: $depends"
+    done
+    dpkg-deb -e "$deb" "$work/control"
+    [ -x "$work/control/postinst" ] || fail "no post-install step"
+    grep -q 'setcap cap_net_bind_service=+ep /usr/bin/vantrosmtp' "$work/control/postinst" || fail "postinst grants nothing"
+    echo "package ok: $(wc -l < "$work/contents") entries"
+    ;;
+unit)
+    install_tree
+    unit="$work/root/usr/lib/systemd/user/vantrosmtp.service"
+    exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+    environment=$(sed -n 's/^Environment=//p' "$unit")
+    [ "$environment" = "QT_QPA_PLATFORM=offscreen" ] || fail "unit environment: $environment"
+    [ "$(sed -n 's/^KillSignal=//p' "$unit")" = SIGTERM ] || fail "unit's stop signal"
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    # As systemd starts it: the unit's environment and command (the test's own port only).
+    env -i HOME="$work/home" PATH=/usr/bin:/bin $environment VANTRO_TEST_PORT=$port \
+        "$work/root$exec_start" 2> "$work/stderr" &
+    pid=$!
+    for _ in $(seq 100); do
+        python3 -c "import socket; socket.create_connection(('127.0.0.1',$port),1)" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q "listening on 127.0.0.1 port $port" "$work/stderr" || fail "never listened: $(cat "$work/stderr")"
+    kill -TERM $pid
+    status=0
+    wait $pid || status=$?
+    [ $status -eq 0 ] || fail "exit status $status after SIGTERM"
+    for f in brontalnow.ini brontalhao.ini good.ini bad.ini; do
+        [ -f "$work/root/usr/bin/$f" ] || fail "$f not saved"
+    done
+    echo "unit ok"
+    ;;
+*) fail "unknown part $part" ;;
+esac
