@@ -13,9 +13,9 @@ root="$work/root"
 command -v debootstrap > /dev/null || { apt-get update -qq; apt-get install -y -qq debootstrap; }
 
 # The mirror this machine installs from, so the check uses the same package source.
-mirror=$( (sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources
-           sed -n 's/^deb \+\(\[[^]]*\] \+\)\?\([^ ]\+\).*/\2/p' /etc/apt/sources.list) 2> /dev/null |
-         grep -v security | head -1)
+mirror=$( (sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources || true
+           sed -n 's/^deb \+\(\[[^]]*\] \+\)\?\([^ ]\+\).*/\2/p' /etc/apt/sources.list || true) \
+           2> /dev/null | grep -v security | head -1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 echo "== debootstrap bookworm from $mirror into $root"
 rm -rf "$root"
