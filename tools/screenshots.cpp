@@ -1,9 +1,9 @@
-// Renders the main window (with the sample lists), the About box and the tray menu into PNG
-// files, for the README and for looking at the real thing under a display (xvfb-run).
+// Renders the main window (with the sample lists), the About box, the tray menu and the quit
+// question into PNG files, for the README and for looking at the real thing under a display
+// (xvfb-run).
 //
 //   screenshots <fixtures-dir> <output-dir>
 #include "app/main_window.h"
-#include "app/sounds.h"
 #include "shell/about_box.h"
 
 #include <QApplication>
@@ -15,17 +15,19 @@ int main(int argc, char** argv) {
     if (argc < 3) return 2;
     QApplication application(argc, argv);
     std::filesystem::path out = argv[2];
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("shots-" + std::to_string(getpid()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("shots-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     for (const char* f : {"good.ini", "brontalhao.ini", "brontalnow.ini"})
         std::filesystem::copy_file(std::filesystem::path(argv[1]) / f, dir / f);
-    app::StringList bad = app::LoadStringList((std::filesystem::path(argv[1]) / "bad-short.ini").string()).value();
+    app::StringList bad =
+        app::LoadStringList((std::filesystem::path(argv[1]) / "bad-short.ini").string()).value();
     app::SaveStringList((dir / "bad.ini").string(), bad, 0644);
     app::FormOptions options;
     options.programDir = dir.string() + "/";
     options.srvAddr = "127.0.0.1";
     options.srvPort = "0";
-    options.confirm = [](const QString&) { return true; };
+    options.quit = [] {};
     app::TForm1 form(options);
     form.show();
     form.FormCreate();
@@ -38,8 +40,17 @@ int main(int argc, char** argv) {
             form.Form2->hide();
             form.PopupMenu1->popup(QPoint(100, 100));
             QTimer::singleShot(400, [&] {
-                form.PopupMenu1->grab().save(QString::fromStdString((out / "tray-menu.png").string()));
+                form.PopupMenu1->grab().save(
+                    QString::fromStdString((out / "tray-menu.png").string()));
                 form.PopupMenu1->hide();
+                QTimer::singleShot(400, [&] {
+                    if (QWidget* box = QApplication::activeModalWidget()) {
+                        box->grab().save(
+                            QString::fromStdString((out / "quit-question.png").string()));
+                        box->close(); // dismissed: the close goes ahead
+                    }
+                });
+                form.FormCloseQuery();
                 form.FormDestroy();
                 std::filesystem::remove_all(dir);
                 QApplication::quit();
