@@ -4,6 +4,7 @@
 #include "app/string_list.h"
 #include "platform/text_file.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
 #include "tests/support/upstream.h"
 
 #include <chrono>
@@ -288,6 +289,23 @@ TEST(Program, SigtermWhileTheStartUpErrorBoxIsOpenSavesAndEnds) {
     EXPECT_TRUE(ended) << "still waiting on its box after SIGTERM";
     EXPECT_TRUE(platform::FileExists(run.Path("brontalnow.ini")));
     EXPECT_TRUE(platform::FileExists(run.Path("good.ini")));
+}
+
+TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {
+    if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
+        GTEST_SKIP() << "needs xvfb-run and xwininfo";
+    ProgramRun run("titles");
+    std::string script = "cd '" + run.dir.string() +
+                         "' && VANTRO_TEST_PORT=" + std::to_string(run.port) +
+                         " ./vantrosmtp 2>/dev/null & for i in $(seq 50); do "
+                         "xwininfo -root -tree | grep -q 'www.vantro' && break; sleep 0.1; done; "
+                         "xwininfo -root -tree; kill -TERM $!; wait";
+    auto result = testsupport::RunProcess({"xvfb-run", "-a", "bash", "-c", script}, "", 30000);
+    std::string title = "\"\xE3\x80\x8EVantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8"
+                        "\xE3\x80\x8FV2.5 www.vantro.example.com  400-000-0000\"";
+    EXPECT_NE(result.output.find(title), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("\xE2\x80\x94"), std::string::npos) // no " — name" anywhere
+        << result.output;
 }
 
 } // namespace
