@@ -1,5 +1,7 @@
 #include "app/local_peers.h"
 
+#include "platform/text.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <memory>
@@ -13,8 +15,7 @@ constexpr const char* kMappedPrefix = "::ffff:";
 
 // "::ffff:a.b.c.d" as "a.b.c.d"; anything else unchanged.
 std::string Unmapped(const std::string& address) {
-    std::string lower;
-    for (char c : address) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::string lower = platform::AsciiLower(address);
     std::string prefix = kMappedPrefix;
     if (lower.compare(0, prefix.size(), prefix) == 0 &&
         lower.find('.', prefix.size()) != std::string::npos)

@@ -2,6 +2,7 @@
 
 #include "app/sounds.h"
 #include "platform/gbk.h"
+#include "platform/text.h"
 #include "platform/text_file.h"
 #include "shell/about_box.h"
 #include "shell/menu_painter.h"
@@ -547,10 +548,8 @@ void TForm1::SpeedButton4Click() {
 void TForm1::smtpbutton0Click() {
     Edit10->setText(QString::fromStdString(testAddress_));
     SpeedButton4->setEnabled(false);
-    std::string address = ToGbk(QString::fromStdString(testAddress_));
-    for (char& c : address)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    address = protoutil::Trim(address);
+    std::string address =
+        platform::TrimBlanks(platform::AsciiLower(ToGbk(QString::fromStdString(testAddress_))));
     signon_ = SignOnName(address);
     try {
         StringList& message = Ring().CurrentMessage();

@@ -14,11 +14,6 @@ namespace asyncsock {
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Used when the system tables (/etc/protocols, /etc/services) are absent, as on minimal
 // installations; the program must still listen on "Smtp".
 const std::unordered_map<std::string, int> kFallbackProtocols = {
@@ -30,13 +25,6 @@ const std::unordered_map<std::string, int> kFallbackServices = {
 
 } // namespace
 
-std::string TrimBlanks(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
 int AsyncSocketResolveProto(const std::string& text) {
     if (text.empty() || text.size() >= 32)
         throw ESocketException("AsyncSocketResolveProto: Invalid Protocol.");
@@ -46,7 +34,7 @@ int AsyncSocketResolveProto(const std::string& text) {
     protoent entry{};
     protoent* found = nullptr;
     char buffer[1024];
-    std::string lower = Lower(name);
+    std::string lower = platform::AsciiLower(name);
     if (getprotobyname_r(lower.c_str(), &entry, buffer, sizeof(buffer), &found) == 0 && found)
         return found->p_proto;
     auto it = kFallbackProtocols.find(lower);
@@ -68,8 +56,8 @@ uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& prot
             value = value * 10 + static_cast<unsigned long>(port[i] - '0');
         return static_cast<uint16_t>(value); // the platform keeps the low 16 bits as well
     }
-    std::string name = Lower(TrimBlanks(port));
-    std::string protocol = Lower(TrimBlanks(proto));
+    std::string name = platform::AsciiLower(TrimBlanks(port));
+    std::string protocol = platform::AsciiLower(TrimBlanks(proto));
     servent entry{};
     servent* found = nullptr;
     char buffer[1024];

@@ -2,6 +2,8 @@
 // with the texts below; nothing else.
 #pragma once
 
+#include "platform/text.h"
+
 #include <cstdint>
 #include <netinet/in.h>
 #include <string>
@@ -22,9 +24,8 @@ uint16_t AsyncSocketResolvePort(const std::string& port, const std::string& prot
 // "AsyncSocketResolveHost: Cannot convert host address '%s', Error #%d".
 in_addr AsyncSocketResolveHost(const std::string& text);
 
-// Leading and trailing bytes up to and including space removed (the texts of socket
-// properties and SMTP arguments are trimmed this way).
-std::string TrimBlanks(const std::string& text);
+// Removes every byte of value 0x20 or below at both ends.
+using platform::TrimBlanks;
 
 // Dotted-quad form as the host resolver accepts it: optional blanks around, four parts of at
 // most 255, no leading dot. Stores the address on success.

@@ -1,8 +1,8 @@
 #include "blocksock/blocksock.h"
 
 #include "platform/socket_errors.h"
+#include "platform/text.h"
 #include "platform/tick.h"
-#include "smtpclient/protoutil.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -39,7 +39,7 @@ int PollTimeout(int timeoutMs) {
 // What is left of `timeoutMs` counted from `start`; -1 (no limit) stays -1.
 int RemainingMs(int timeoutMs, uint32_t start) {
     if (timeoutMs < 0) return -1;
-    uint32_t spent = protoutil::TickSpan(start, protoutil::TickMs());
+    uint32_t spent = platform::TickSpan(start, platform::TickCount());
     return spent >= static_cast<uint32_t>(timeoutMs) ? 0 : timeoutMs - static_cast<int>(spent);
 }
 
@@ -90,7 +90,7 @@ bool TBlockingSocket::CheckStop() {
 
 void TBlockingSocket::Throttle(int limit, uint32_t& nextTick, int length) {
     if (limit <= 0 || StopFlag) return;
-    uint32_t now = protoutil::TickMs();
+    uint32_t now = platform::TickCount();
     if (static_cast<int32_t>(nextTick - now) > 0) {
         uint32_t wait = nextTick - now;
         Status(TSocketStatusReason::StatusWaiting, [&] { return std::to_string(wait); });
@@ -98,7 +98,7 @@ void TBlockingSocket::Throttle(int limit, uint32_t& nextTick, int length) {
         for (uint32_t i = 0; i < wait / 250 && !StopFlag; ++i) platform::SleepMs(250);
     }
     nextTick =
-        protoutil::TickMs() + static_cast<uint32_t>(static_cast<double>(length) / limit * 1000.0);
+        platform::TickCount() + static_cast<uint32_t>(static_cast<double>(length) / limit * 1000.0);
 }
 
 int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& port,
@@ -315,7 +315,7 @@ std::string TBlockingSocket::ReceiveAvailable(int timeoutMs) {
         result.swap(ReadAhead);
     } else {
         sched_yield();
-        uint32_t start = protoutil::TickMs();
+        uint32_t start = platform::TickCount();
         int pending = PendingBytes();
         if (pending == 0) {
             if (WaitReadable(timeoutMs)) {
@@ -355,21 +355,21 @@ std::string TBlockingSocket::ReceiveUntil(int timeoutMs, const std::string& term
     size_t terminatorLength = terminator.size();
     int left = timeoutMs;
     for (;;) {
-        uint32_t start = protoutil::TickMs();
+        uint32_t start = platform::TickCount();
         accumulator += ReceiveAvailable(left);
         if (lastErrorCode_ != 0) break;
         if (!accumulator.empty()) {
             if (lineEndMode) {
-                protoutil::TLineBreak kind;
-                int position = protoutil::FindLineBreak(accumulator, kind);
+                platform::LineBreak kind;
+                int position = platform::FindLineBreak(accumulator, kind);
                 if (position > 0) {
                     foundAt = static_cast<size_t>(position - 1);
                     terminatorLength =
-                        (kind == protoutil::TLineBreak::CRLF || kind == protoutil::TLineBreak::LFCR)
+                        (kind == platform::LineBreak::CRLF || kind == platform::LineBreak::LFCR)
                             ? 2
                             : 1;
-                    PendingCR = kind == protoutil::TLineBreak::CR;
-                    PendingLF = kind == protoutil::TLineBreak::LF;
+                    PendingCR = kind == platform::LineBreak::CR;
+                    PendingLF = kind == platform::LineBreak::LF;
                 }
             } else {
                 foundAt = accumulator.find(terminator);
@@ -381,7 +381,7 @@ std::string TBlockingSocket::ReceiveUntil(int timeoutMs, const std::string& term
         }
         if (foundAt != std::string::npos) break;
         if (!InterPacketTimeout && left != -1) {
-            left -= static_cast<int>(protoutil::TickSpan(start, protoutil::TickMs()));
+            left -= static_cast<int>(platform::TickSpan(start, platform::TickCount()));
             if (left <= 0) {
                 lastErrorCode_ = platform::kWsaETIMEDOUT;
                 break;

@@ -1,18 +1,13 @@
 #include "blocksock/ipaddr.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 #include <cstdio>
 
 namespace blocksock {
 
 namespace {
-
-std::string TrimSpaces(const std::string& s) {
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return std::string();
-    size_t e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
 
 // Splits off the text before the first `delimiter` (all of it when absent); `text` keeps
 // the rest. Both are trimmed of spaces.
@@ -26,8 +21,8 @@ std::string SplitPiece(std::string& text, char delimiter) {
         piece = text.substr(0, at);
         text = text.substr(at + 1);
     }
-    text = TrimSpaces(text);
-    return TrimSpaces(piece);
+    text = platform::TrimSpaces(text);
+    return platform::TrimSpaces(piece);
 }
 
 // Decimal value of a text, -1 when it is not a (reasonably sized) number.

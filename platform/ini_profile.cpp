@@ -1,5 +1,7 @@
 #include "platform/ini_profile.h"
 
+#include "platform/text.h"
+
 #include "platform/text_file.h"
 
 #include <cstdint>
@@ -32,35 +34,13 @@ std::vector<Line> SplitLines(const std::string& text) {
     return lines;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && IsBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Name of a "[name]" line, or nothing.
 bool SectionName(const std::string& line, std::string& name) {
-    std::string t = Trim(line);
+    std::string t = TrimSpacesAndTabs(line);
     if (t.size() < 2 || t.front() != '[') return false;
     size_t close = t.find(']');
     if (close == std::string::npos) return false;
-    name = Trim(t.substr(1, close - 1));
+    name = TrimSpacesAndTabs(t.substr(1, close - 1));
     return true;
 }
 
@@ -68,7 +48,7 @@ bool SectionName(const std::string& line, std::string& name) {
 bool KeyValue(const std::string& line, std::string& key, std::string& value) {
     size_t eq = line.find('=');
     if (eq == std::string::npos) return false;
-    key = Trim(line.substr(0, eq));
+    key = TrimSpacesAndTabs(line.substr(0, eq));
     value = line.substr(eq + 1);
     return !key.empty() && key[0] != ';';
 }
@@ -90,7 +70,7 @@ Located Locate(const std::string& text, const std::string& section, const std::s
         std::string name;
         if (SectionName(content, name)) {
             if (found.sectionFound && inside) break; // only the first matching section counts
-            inside = SameName(name, section);
+            inside = SameIgnoringAsciiCase(name, section);
             if (inside) {
                 found.sectionFound = true;
                 found.sectionEnd = line.next;
@@ -98,9 +78,9 @@ Located Locate(const std::string& text, const std::string& section, const std::s
             continue;
         }
         if (!inside) continue;
-        if (!Trim(content).empty()) found.sectionEnd = line.next;
+        if (!TrimSpacesAndTabs(content).empty()) found.sectionEnd = line.next;
         std::string k, v;
-        if (!found.keyFound && KeyValue(content, k, v) && SameName(k, key)) {
+        if (!found.keyFound && KeyValue(content, k, v) && SameIgnoringAsciiCase(k, key)) {
             found.keyFound = true;
             found.keyLine = line;
             found.valueStart = line.start + content.find('=') + 1;
@@ -112,7 +92,7 @@ Located Locate(const std::string& text, const std::string& section, const std::s
 
 // Surrounding blanks go, and one pair of matching quotes, as the Windows calls do.
 std::string CleanValue(const std::string& raw) {
-    std::string v = Trim(raw);
+    std::string v = TrimSpacesAndTabs(raw);
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         v = v.substr(1, v.size() - 2);
     return v;

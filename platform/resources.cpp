@@ -1,5 +1,7 @@
 #include "platform/resources.h"
 
+#include "platform/text.h"
+
 #include <algorithm>
 #include <map>
 #include <mutex>
@@ -7,12 +9,6 @@
 namespace platform {
 
 namespace {
-
-std::string Upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
-    return s;
-}
 
 struct Table {
     std::mutex mutex;
@@ -29,14 +25,14 @@ Table& Resources() {
 bool RegisterResource(std::string name, std::string type, std::string_view data) {
     Table& table = Resources();
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.entries[{Upper(std::move(type)), Upper(std::move(name))}] = data;
+    table.entries[{AsciiUpper(std::move(type)), AsciiUpper(std::move(name))}] = data;
     return true;
 }
 
 bool FindResource(const std::string& name, const std::string& type, std::string_view& data) {
     Table& table = Resources();
     std::lock_guard<std::mutex> lock(table.mutex);
-    auto it = table.entries.find({Upper(type), Upper(name)});
+    auto it = table.entries.find({AsciiUpper(type), AsciiUpper(name)});
     if (it == table.entries.end()) {
         data = {};
         return false;

@@ -1,20 +1,33 @@
-// Small stateless helpers over byte strings and millisecond ticks for the SMTP client and
-// the blocking socket. Positions returned are 1-based; "not found" is a value.
+// The SMTP client's helpers over byte strings and millisecond ticks, under the names the
+// protocol code knows them by. The general ones live in platform/text.h and platform/tick.h
+// and are only forwarded here; the field and address helpers are the client's own.
+// Positions returned are 1-based; "not found" is a value.
 #pragma once
+
+#include "platform/text.h"
+#include "platform/tick.h"
 
 #include <cstdint>
 #include <string>
 
 namespace protoutil {
 
-// The part before the first `delimiter`; the whole value when it does not occur.
-std::string TextBefore(const std::string& value, const std::string& delimiter);
-// The part after the first `delimiter`; the whole value when it does not occur.
-std::string TextAfter(const std::string& value, const std::string& delimiter);
-// Removes spaces (0x20 only) at both ends.
-std::string TrimSpaces(const std::string& value);
+using platform::FindLineBreak;
+using platform::ReplaceAll;
+using platform::TextAfter;
+using platform::TextBefore;
+using platform::TickSpan;
+using platform::TrimSpaces;
+using TLineBreak = platform::LineBreak;
+
 // Removes every byte of value 0x20 or below at both ends.
-std::string Trim(const std::string& value);
+inline std::string Trim(const std::string& value) {
+    return platform::TrimBlanks(value);
+}
+// 32-bit millisecond counter (monotonic, wraps).
+inline uint32_t TickMs() {
+    return platform::TickCount();
+}
 // Returns TextBefore(value, delimiter); `value` keeps what follows the delimiter (empty
 // when there is none).
 std::string TakeFieldRaw(std::string& value, const std::string& delimiter);
@@ -26,17 +39,6 @@ std::string TakeQuotedField(std::string& value, char delimiter, char quote);
 // The address inside angle brackets, or the trimmed value itself.
 std::string ExtractAddress(const std::string& value);
 
-enum class TLineBreak { None, CR, LF, CRLF, LFCR };
-// 1-based position of the first CR or LF, or -1; `found` tells which terminator stands there.
-int FindLineBreak(const std::string& value, TLineBreak& found);
-
-// 32-bit millisecond counter (monotonic, wraps).
-uint32_t TickMs();
-// Elapsed milliseconds from `oldTick` to `newTick`, allowing for one wrap of the counter.
-uint32_t TickSpan(uint32_t oldTick, uint32_t newTick);
-
-std::string ReplaceAll(const std::string& value, const std::string& search,
-                       const std::string& replacement);
 int CountChar(const std::string& value, char c);
 
 } // namespace protoutil

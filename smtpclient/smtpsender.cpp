@@ -13,12 +13,6 @@ namespace smtpclient {
 
 namespace {
 
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 // Decimal value of a whole text, `fallback` when it is not a number; a value past the
 // largest int (a peer may send any number of digits) stays at the largest int.
 int Number(const std::string& s, int fallback) {
@@ -94,9 +88,9 @@ void TSmtpSender::ParseEnhancedCode(const std::string& line) {
 }
 
 std::string TSmtpSender::FindCapability(const std::string& name) const {
-    std::string wanted = Upper(name);
+    std::string wanted = platform::AsciiUpper(name);
     for (const std::string& line : ESMTPcap)
-        if (Upper(line).compare(0, wanted.size(), wanted) == 0) return line;
+        if (platform::AsciiUpper(line).compare(0, wanted.size(), wanted) == 0) return line;
     return std::string();
 }
 
@@ -213,7 +207,7 @@ bool TSmtpSender::Authenticate() {
     std::string auth = FindCapability("AUTH ");
     if (auth.empty()) auth = FindCapability("AUTH=");
     if (auth.empty()) return false;
-    auth = Upper(auth);
+    auth = platform::AsciiUpper(auth);
     bool tried = false;
     if (auth.find("CRAM-MD5") != std::string::npos) {
         tried = true;

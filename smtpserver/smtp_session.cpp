@@ -1,5 +1,6 @@
 #include "smtpserver/smtp_session.h"
 
+#include "platform/text.h"
 #include "smtpserver/smtp_server.h"
 
 #include "asyncsock/resolve.h"
@@ -19,10 +20,7 @@ std::string From(const std::string& s, size_t index) {
 
 std::string CommandWordOf(const std::string& chunk) {
     size_t end = chunk.find_first_of(" \r\n");
-    std::string word = chunk.substr(0, end);
-    for (char& c : word)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return word;
+    return platform::AsciiUpper(chunk.substr(0, end));
 }
 
 // The last character is never copied: in the bracketed form it is the closing bracket.

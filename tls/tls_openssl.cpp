@@ -2,8 +2,8 @@
 
 #include "blocksock/ipaddr.h"
 #include "blocksock/sockapi.h"
+#include "platform/text.h"
 #include "platform/text_file.h"
-#include "smtpclient/protoutil.h"
 #include "tls/tls_openssl_lib.h"
 
 #include <algorithm>
@@ -362,7 +362,7 @@ std::string TTlsOpenSSL::PeerIssuerText() {
 
 std::string TTlsOpenSSL::PeerCommonName() {
     std::string subject = PeerSubjectText();
-    return protoutil::Trim(protoutil::TextBefore(protoutil::TextAfter(subject, "/CN="), "/"));
+    return platform::TrimBlanks(platform::TextBefore(platform::TextAfter(subject, "/CN="), "/"));
 }
 
 std::string TTlsOpenSSL::PeerCertDigest() {
@@ -382,7 +382,7 @@ std::string TTlsOpenSSL::PeerCertDump() {
     std::string text;
     if (bio.bio) {
         TLS_CALL(X509_print, bio.bio, cert);
-        text = protoutil::ReplaceAll(DrainBio(bio.bio), "\n", "\r\n");
+        text = platform::ReplaceAll(DrainBio(bio.bio), "\n", "\r\n");
     }
     TLS_CALL(X509_free, cert);
     return text;

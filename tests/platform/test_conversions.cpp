@@ -1,5 +1,6 @@
 #include "platform/gbk.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 #include "platform/tick.h"
 
 #include <atomic>
@@ -45,6 +46,26 @@ TEST(Tick, MonotonicMillisecondsAndDetachedThreadsRun) {
     platform::StartDetachedThread([] { throw std::runtime_error("must not end the process"); });
     for (int i = 0; i < 200 && !ran; ++i) platform::SleepMs(5);
     EXPECT_EQ(ran.load(), 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ByteStrings, CaseAndTrimTouchOnlyAsciiLettersAndBlanks) {
+    const std::string gbk = "\xD5\xC5\xCE\xB0"; // 张伟: bytes above 0x7F stay as they are
+    EXPECT_EQ(platform::AsciiUpper("mail From:" + gbk), "MAIL FROM:" + gbk);
+    EXPECT_EQ(platform::AsciiLower("KeHu@Example.NET" + gbk), "kehu@example.net" + gbk);
+    EXPECT_TRUE(platform::SameIgnoringAsciiCase("SmtpConfig", "smtpconfig"));
+    EXPECT_FALSE(platform::SameIgnoringAsciiCase("smtpconfig", "smtpconfi"));
+    EXPECT_FALSE(platform::SameIgnoringAsciiCase("\xD5\xC5", "\xF5\xC5")); // no case above 0x7F
+    EXPECT_EQ(platform::TrimBlanks("\x01\t a b \r\n"), "a b");
+    EXPECT_EQ(platform::TrimSpaces("\t a \t"), "\t a \t");
+    EXPECT_EQ(platform::TrimSpacesAndTabs("\t a b\t \r"), "a b\t \r");
+    platform::LineBreak kind;
+    EXPECT_EQ(platform::FindLineBreak("ab\n\r", kind), 3);
+    EXPECT_EQ(kind, platform::LineBreak::LFCR);
+    EXPECT_EQ(platform::ReplaceAll("aaa", "aa", "b"), "ba");
 }
 
 } // namespace
