@@ -146,11 +146,7 @@ bool Spool::Commit(const Id& id) {
         ::unlink(file.path.c_str());
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        dirty_ = true;
-    }
-    wake_.notify_one();
+    MarkDirty();
     return true;
 }
 
@@ -160,6 +156,14 @@ void Spool::Discard(const Id& id) {
     ::close(it->second.fd);
     ::unlink(it->second.path.c_str());
     receiving_.erase(it);
+}
+
+void Spool::MarkDirty() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dirty_ = true;
+    }
+    wake_.notify_one();
 }
 
 std::string Spool::TakeFreeFile() {
@@ -192,11 +196,7 @@ bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::stri
         ::unlink(temp.c_str());
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        dirty_ = true;
-    }
-    wake_.notify_one();
+    MarkDirty();
     return true;
 }
 

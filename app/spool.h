@@ -81,6 +81,8 @@ class Spool {
     void SyncLoop();
     // An emptied file to reuse, or empty.
     std::string TakeFreeFile();
+    // Something new is to be synced: wakes the syncer.
+    void MarkDirty();
 
     std::string folder_;
     bool ok_ = false;

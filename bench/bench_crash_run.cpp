@@ -24,47 +24,21 @@ using Clock = std::chrono::steady_clock;
 // An upstream that counts arrivals per message number ("Subject: <n>").
 class NumberSink {
   public:
-    explicit NumberSink(int port) {
-        thread_ = std::thread([this, port] {
-            smtpserver::TSmtpServer server;
-            server.SrvAddr = "127.0.0.1";
-            server.SrvPort = std::to_string(port);
-            server.DelayAfterCmd = 0;
-            std::map<const void*, std::string> texts;
-            server.OnSendData = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* client,
-                                    bool last, const std::string& text) {
-                std::string& whole = texts[client];
-                whole += text;
-                if (!last) return;
-                int number = std::atoi(whole.c_str() + whole.find("Subject: ") + 9);
-                whole.clear();
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++arrivals_[number];
-            };
-            server.SetActive(true);
-            platform::MessageLoop& loop = platform::MessageLoop::Current();
-            window_ = loop.CreateHiddenWindow([&](const platform::Message&) { loop.Quit(); });
-            ready_ = true;
-            loop.Run();
-            loop.DestroyWindow(window_);
-        });
-        while (!ready_) std::this_thread::yield();
-    }
-    ~NumberSink() {
-        platform::MessageLoop::PostMessage(window_, platform::kWmUser, 0, 0);
-        thread_.join();
-    }
+    explicit NumberSink(int port)
+        : sink_(port, 0, [this](const std::string& text) {
+              int number = std::atoi(text.c_str() + text.find("Subject: ") + 9);
+              std::lock_guard<std::mutex> lock(mutex_);
+              ++arrivals_[number];
+          }) {}
     std::map<int, int> Arrivals() {
         std::lock_guard<std::mutex> lock(mutex_);
         return arrivals_;
     }
 
   private:
-    std::thread thread_;
-    std::atomic<bool> ready_{false};
     std::mutex mutex_;
     std::map<int, int> arrivals_;
-    platform::WindowHandle window_ = 0;
+    bench::SinkServer sink_; // last: it stops before what its handler uses goes
 };
 
 struct Counts {

@@ -5,6 +5,7 @@
 #include "smtpserver/smtp_server.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <unordered_map>
 
@@ -12,16 +13,24 @@ namespace bench {
 
 class SinkServer {
   public:
-    explicit SinkServer(int port, uint8_t delay = 0) {
-        thread_ = std::thread([this, port, delay] {
+    // `onMessage`, when set, gets each whole message text, on the sink's thread.
+    explicit SinkServer(int port, uint8_t delay = 0,
+                        std::function<void(const std::string& text)> onMessage = {}) {
+        thread_ = std::thread([this, port, delay, onMessage] {
             smtpserver::TSmtpServer server;
             server.SrvAddr = "127.0.0.1";
             server.SrvPort = std::to_string(port);
             server.DelayAfterCmd = delay;
-            server.OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
-                                       bool last, const std::string& text) {
+            std::unordered_map<const void*, std::string> texts;
+            server.OnSendData = [&, this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* client,
+                                          bool last, const std::string& text) {
                 bytes_ += text.size();
-                if (last) ++stored_;
+                if (onMessage) texts[client] += text;
+                if (!last) return;
+                ++stored_;
+                if (!onMessage) return;
+                onMessage(texts[client]);
+                texts.erase(client);
             };
             server.SetActive(true);
             platform::MessageLoop& loop = platform::MessageLoop::Current();

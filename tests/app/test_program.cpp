@@ -192,15 +192,24 @@ TEST(Program, StandardErrorSaysWhereItListensAndLogsEachDelivery) {
         << errors;
 }
 
-TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
-    auto slow =
-        std::make_unique<testsupport::Upstream>(std::vector<std::string>{"--mail-delay", "30"});
-    ASSERT_TRUE(slow->Ok()) << slow->Log();
-    ProgramRun run("inflight");
-    run.UseUpstream(slow->Port());
+// An upstream that answers MAIL only after 30 s: deliveries wait there, before their text.
+std::unique_ptr<testsupport::Upstream> SlowUpstream() {
+    return std::make_unique<testsupport::Upstream>(std::vector<std::string>{"--mail-delay", "30"});
+}
+
+// Starts the program relaying to `upstream` and has ten messages ("m0".."m9") confirmed.
+void SubmitTen(ProgramRun& run, const testsupport::Upstream& upstream) {
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    run.UseUpstream(upstream.Port());
     ASSERT_EQ(run.Start().substr(0, 3), "220");
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(Submit(run.port, "m" + std::to_string(i)), "250 OK \r\n") << i;
+}
+
+TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
+    auto slow = SlowUpstream();
+    ProgramRun run("inflight");
+    ASSERT_NO_FATAL_FAILURE(SubmitTen(run, *slow));
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // waiting for MAIL replies
     auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(run.Terminate());
@@ -223,14 +232,9 @@ TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
 }
 
 TEST(Program, KillNineLosesNoConfirmedMessage) {
-    auto slow =
-        std::make_unique<testsupport::Upstream>(std::vector<std::string>{"--mail-delay", "30"});
-    ASSERT_TRUE(slow->Ok()) << slow->Log();
+    auto slow = SlowUpstream();
     ProgramRun run("killed");
-    run.UseUpstream(slow->Port());
-    ASSERT_EQ(run.Start().substr(0, 3), "220");
-    for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(Submit(run.port, "m" + std::to_string(i)), "250 OK \r\n") << i;
+    ASSERT_NO_FATAL_FAILURE(SubmitTen(run, *slow));
     run.Kill();
     slow.reset();
     testsupport::Upstream upstream;

@@ -406,25 +406,13 @@ print("closed" if f.readline() == b"" else "open")
 }
 
 TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
-    int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)))
-        GTEST_SKIP() << "no IPv6 loopback here";
-    socklen_t length = sizeof(address);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    ::listen(listener, 1);
-    std::thread server([listener] {
-        int fd = testsupport::AcceptWithin(listener, 5000);
-        if (fd < 0) return;
-        testsupport::SendAll(fd, "554 5.7.1 not you\r\n");
-        testsupport::ReadLine(fd, 2000);
-        ::close(fd);
-    });
+    int port = 0;
+    int listener = testsupport::ListenLoopbackV6(port);
+    if (listener < 0) GTEST_SKIP() << "no IPv6 loopback here";
+    std::thread server = testsupport::AnswerOnce(listener, "554 5.7.1 not you\r\n");
     Account account;
     account.host = "::1";
-    account.port = std::to_string(ntohs(address.sin6_port));
+    account.port = std::to_string(port);
     const std::vector<std::string> text = {"x"};
     smtpclient::TVectorLineSource lines(text);
     std::string reason;

@@ -161,24 +161,10 @@ TEST(ClientParsing, IPv6LiteralsKeepTheirColons) {
 }
 
 TEST(ClientParsing, RelayReachesAnIPv6LoopbackServer) {
-    int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-        GTEST_SKIP() << "no IPv6 loopback here";
-    socklen_t length = sizeof(address);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    ::listen(listener, 1);
-    std::thread server([listener] {
-        int fd = testsupport::AcceptWithin(listener, 5000);
-        if (fd < 0) return;
-        testsupport::SendAll(fd, "554 go away\r\n");
-        testsupport::ReadLine(fd, 2000);
-        ::close(fd);
-    });
-    int port = ntohs(address.sin6_port);
+    int port = 0;
+    int listener = testsupport::ListenLoopbackV6(port);
+    if (listener < 0) GTEST_SKIP() << "no IPv6 loopback here";
+    std::thread server = testsupport::AnswerOnce(listener, "554 go away\r\n");
     EXPECT_EQ(ReasonOf(Options(), "[::1]:" + std::to_string(port)),
               "greeting refused: 554 go away");
     server.join();

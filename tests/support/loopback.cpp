@@ -38,6 +38,32 @@ int ListenLoopback(int& port) {
     return fd;
 }
 
+int ListenLoopbackV6(int& port) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, 8) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin6_port);
+    return fd;
+}
+
+std::thread AnswerOnce(int listener, std::string reply) {
+    return std::thread([listener, reply = std::move(reply)] {
+        int fd = AcceptWithin(listener, 5000);
+        if (fd < 0) return;
+        SendAll(fd, reply);
+        ReadLine(fd, 2000);
+        ::close(fd);
+    });
+}
+
 int ConnectLoopback(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin = Loopback(port);

@@ -6,11 +6,16 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace testsupport {
 
 // Listening socket on 127.0.0.1 with a port the kernel picks. -1 on failure.
 int ListenLoopback(int& port);
+// The same on ::1; -1 where the machine has no IPv6 loopback.
+int ListenLoopbackV6(int& port);
+// Accepts one connection on `listener` (within 5 s), sends `reply`, reads a line and closes.
+std::thread AnswerOnce(int listener, std::string reply);
 // Blocking client connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
 // Non-blocking client whose connection completes in the background (the server may need
