@@ -11,8 +11,8 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
@@ -70,8 +70,10 @@ int main(int argc, char** argv) {
     options.executableDir = ProgramDirectory();
     app::FileLocation files = app::ChooseFileFolder(options.executableDir, std::getenv);
     if (files.folder.empty()) {
-        std::fprintf(stderr, "vantrosmtp: no folder for the files: %s cannot be written and "
-                             "there is no home folder\n", options.executableDir.c_str());
+        std::fprintf(stderr,
+                     "vantrosmtp: no folder for the files: %s cannot be written and "
+                     "there is no home folder\n",
+                     options.executableDir.c_str());
         files.folder = options.executableDir; // as before: errors say what failed to save
     }
     options.programDir = files.folder;

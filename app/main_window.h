@@ -39,7 +39,7 @@ inline constexpr const char* kTitle = "\xE3\x80\x8E"
 
 // What differs between the program and its tests.
 struct FormOptions {
-    std::string executableDir; // where the program is (empty: programDir), with a "/"
+    std::string executableDir;       // where the program is (empty: programDir), with a "/"
     std::string programDir;          // the files' folder, with a trailing "/"
     std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
     std::string srvPort = "Smtp";
@@ -131,7 +131,7 @@ class TForm1 : public QMainWindow {
     static void SetLines(QPlainTextEdit* box, const StringList& lines);
     static QString Gbk(const std::string& gbk);
     static std::string ToGbk(const QString& text);
-    void SetStatus(const std::string& gbkText);
+    void SetStatus(const std::string& utf8Text); // status panel 6
     std::string StatusText() const;
     // The reason of the failure a failure-list line records (its tooltip), or empty.
     std::string FailureReasonOf(const QString& line) const;

@@ -100,13 +100,13 @@ void TForm1::StartServer() {
         std::string where = options_.srvAddr + " port " + options_.srvPort;
         std::fprintf(stderr, "vantrosmtp: cannot listen on %s: %s\n", where.c_str(), e.what());
         if (std::string(e.what()).find("10013") != std::string::npos)
-            std::fprintf(stderr,
-                         "vantrosmtp: ports below 1024 need a privilege; grant it once "
-                         "with: sudo setcap cap_net_bind_service=+ep %s\n",
-                         ((options_.executableDir.empty() ? options_.programDir
-                                                          : options_.executableDir) +
-                          "vantrosmtp")
-                             .c_str());
+            std::fprintf(
+                stderr,
+                "vantrosmtp: ports below 1024 need a privilege; grant it once "
+                "with: sudo setcap cap_net_bind_service=+ep %s\n",
+                ((options_.executableDir.empty() ? options_.programDir : options_.executableDir) +
+                 "vantrosmtp")
+                    .c_str());
         options_.showError(QString::fromStdString(e.what()));
     }
 }

@@ -123,12 +123,9 @@ void TBlockingSocket::CreateHandle(const SocketAddress& address) {
     recvCounter_ = sendCounter_ = 0;
     lastErrorCode_ = 0;
     ReadAhead.clear();
-    bound_ = false;
     ipv6_ = address.Family() == AF_INET6;
     fd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd_ == -1) lastErrorCode_ = LastPlatformError();
-    DescriptorSetClear(readSet_);
-    DescriptorSetAdd(fd_, readSet_);
     if (fd_ != -1) {
         // A peer that stops reading must not hold a send forever: past this time the send
         // reports would-block, and the writability wait below decides.
@@ -154,7 +151,6 @@ void TBlockingSocket::BindLocal(const std::string& address, const std::string& p
         if (fd_ != -1 && CheckCall(BindAddress(fd_, sin)) == 0) {
             LocalAddressOf(fd_, localSin_);
             ReadAhead.clear();
-            bound_ = true;
         }
     }
     ReportError();

@@ -141,11 +141,9 @@ class TBlockingSocket {
     uint32_t sendCounter_ = 0;
     uint32_t nextSendTick_ = 0;
     uint32_t nextRecvTick_ = 0;
-    bool bound_ = false;
     bool ipv6_ = false;
     TSocketFamily family_ = TSocketFamily::sfAny;
     TSocketFamily savedFamily_ = TSocketFamily::sfAny;
-    DescriptorSet readSet_;
     std::string connectHost_;
     // While ReceiveAvailable reads: what is left of its time-out (-1 otherwise).
     int receiveWaitMs_ = -1;

@@ -26,7 +26,8 @@ IPv6Bytes ParseIPv6(const std::string& text);
 // Lower-case text with the first longest run of zero groups written as "::".
 std::string FormatIPv6(const IPv6Bytes& bytes);
 
-// The platform's descriptor-set layout: a count and up to 64 handles.
+// The Windows descriptor-set layout: a count and up to 64 handles. Kept for callers that
+// build one; the sockets here wait with poll() and hold no set.
 struct DescriptorSet {
     static constexpr uint32_t kCapacity = 64;
     uint32_t count = 0;

@@ -2,6 +2,12 @@
 // accepted connections become TSmtpClient sessions. Everything runs on the thread that
 // created the component, one event at a time; the reply to a command is sent only after its
 // event handler has returned.
+//
+// Threat and limits: any peer that reaches the port gets a session (MaxUser 0: no count
+// limit; the descriptor limit bounds them, and the listener waits for room rather than
+// failing). Who may relay is the application's decision at HELO (OnUsername). Lines and
+// message text are handed on as they arrive, never gathered whole here, so a peer cannot
+// make this layer hold more than one receive buffer per session.
 #pragma once
 
 #include "asyncsock/async_socket_server.h"
