@@ -5,6 +5,8 @@
 
 #include "asyncsock/resolve.h"
 
+#include <unordered_map>
+
 #include <cctype>
 
 namespace smtpserver {
@@ -174,6 +176,27 @@ void TSmtpClient::WaitHelo(const std::string& chunk) {
     }
 }
 
+namespace {
+// Where each command's argument starts in the raw chunk: after "MAIL FROM:", "RCPT TO:" and
+// the four letters of VRFY and HELP.
+constexpr size_t kMailArgument = 10;
+constexpr size_t kRcptArgument = 8;
+constexpr size_t kWordArgument = 4;
+} // namespace
+
+const std::unordered_map<std::string, void (TSmtpClient::*)(const std::string&)>&
+TSmtpClient::CommandTable() {
+    static const std::unordered_map<std::string, void (TSmtpClient::*)(const std::string&)> table =
+        {{"MAIL", &TSmtpClient::OnMail},           {"VRFY", &TSmtpClient::OnVrfy},
+         {"RCPT", &TSmtpClient::OnRcpt},           {"DATA", &TSmtpClient::OnData},
+         {"RSET", &TSmtpClient::OnRset},           {"NOOP", &TSmtpClient::OnNoop},
+         {"HELP", &TSmtpClient::OnHelpCommand},    {"QUIT", &TSmtpClient::OnQuitCommand},
+         {"TURN", &TSmtpClient::OnNotImplemented}, {"SEND", &TSmtpClient::OnNotImplemented},
+         {"SOML", &TSmtpClient::OnNotImplemented}, {"SAML", &TSmtpClient::OnNotImplemented},
+         {"EXPN", &TSmtpClient::OnNotImplemented}};
+    return table;
+}
+
 void TSmtpClient::Command(const std::string& chunk) {
     if (!LoggedIn) {
         SendReply("550 mailbox unavailable or not logged in\r\n");
@@ -181,80 +204,97 @@ void TSmtpClient::Command(const std::string& chunk) {
         Shutdown(1);
         return;
     }
-    TSmtpServer* server = SmtpServer;
-    const std::string& word = CommandWord;
-    if (word == "MAIL") {
-        std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, 10)), false);
-        std::string answer = "250 OK ";
-        if (address.empty()) {
-            answer = "503 Bad sequence of commands (missing FROM)";
-        } else {
-            if (server && server->OnMailFrom) server->OnMailFrom(server, this, address, answer);
-            MailFrom = address;
-        }
-        SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
-    } else if (word == "VRFY") {
-        std::string user = asyncsock::TrimBlanks(From(chunk, 4));
-        bool known = false;
-        std::string mailAddr = user;
-        if (server && server->OnVerifyUser)
-            server->OnVerifyUser(server, this, user, known, mailAddr);
-        SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) +
-                  "\r\n");
-    } else if (word == "RCPT") {
-        std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, 8)), true);
-        std::string answer = "250 OK Send to <" + address + "> is allowed";
-        if (address.empty()) {
-            answer = "503 Bad sequence of commands (missing Adress)";
-        } else {
-            if (server && server->OnMailTo) server->OnMailTo(server, this, address, answer);
-            if (!answer.empty() && answer[0] != '5' && Recipients) Recipients->push_back(address);
-        }
-        SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
-    } else if (word == "DATA") {
-        std::string answer;
-        if (Recipients && !Recipients->empty() && !MailFrom.empty()) {
-            if (server && server->OnSendDataInit) server->OnSendDataInit(server, this);
-            answer = "354 Start mail input; end with <CRLF>.<CRLF>";
-            SessionState = TSessionState::Data;
-            StartData();
-        } else {
-            answer = "554 Transaction failed (invalid MAIL/RCPT or DATA)";
-        }
-        SendReply(answer + "\r\n");
-    } else if (word == "RSET") {
-        std::string answer = "250 OK";
-        if (server && server->OnReset) server->OnReset(server, this, answer);
-        MailFrom.clear();
-        if (Recipients) Recipients->clear();
-        SendReply(answer + "\r\n");
-    } else if (word == "NOOP") {
-        SendReply("250 OK\r\n");
-    } else if (word == "HELP") {
-        std::string answer = kHelpText;
-        if (server && server->OnHelp)
-            server->OnHelp(server, this, asyncsock::TrimBlanks(From(chunk, 4)), answer);
-        SendReply(answer + "\r\n");
-    } else if (word == "QUIT") {
-        std::string answer = "221 Thanks for using, have a nice day";
-        if (server && server->OnQuit) server->OnQuit(server, this, answer);
-        SendReply(answer + "\r\n");
-        SessionState = TSessionState::Closing;
-        if (State() == asyncsock::TSocketState::asConnected) {
-            try {
-                Shutdown(1);
-            } catch (...) {
-                // the session is over either way
-            }
-        }
-    } else if (word == "TURN" || word == "SEND" || word == "SOML" || word == "SAML" ||
-               word == "EXPN") {
-        SendReply("502 Command not implemented.\r\n");
+    auto found = CommandTable().find(CommandWord);
+    if (found != CommandTable().end()) return (this->*found->second)(chunk);
+    std::string answer = "500 command not recognized";
+    if (SmtpServer && SmtpServer->OnUnknownCmd)
+        SmtpServer->OnUnknownCmd(SmtpServer, this, chunk, answer);
+    SendReply(answer + "\r\n");
+}
+
+void TSmtpClient::OnMail(const std::string& chunk) {
+    std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, kMailArgument)), false);
+    std::string answer = "250 OK ";
+    if (address.empty()) {
+        answer = "503 Bad sequence of commands (missing FROM)";
     } else {
-        std::string answer = "500 command not recognized";
-        if (server && server->OnUnknownCmd) server->OnUnknownCmd(server, this, chunk, answer);
-        SendReply(answer + "\r\n");
+        if (SmtpServer && SmtpServer->OnMailFrom)
+            SmtpServer->OnMailFrom(SmtpServer, this, address, answer);
+        MailFrom = address;
     }
+    SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
+}
+
+void TSmtpClient::OnVrfy(const std::string& chunk) {
+    std::string user = asyncsock::TrimBlanks(From(chunk, kWordArgument));
+    bool known = false;
+    std::string mailAddr = user;
+    if (SmtpServer && SmtpServer->OnVerifyUser)
+        SmtpServer->OnVerifyUser(SmtpServer, this, user, known, mailAddr);
+    SendReply((known ? "250 OK " + mailAddr : std::string("550 does not match anything")) + "\r\n");
+}
+
+void TSmtpClient::OnRcpt(const std::string& chunk) {
+    std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, kRcptArgument)), true);
+    std::string answer = "250 OK Send to <" + address + "> is allowed";
+    if (address.empty()) {
+        answer = "503 Bad sequence of commands (missing Adress)";
+    } else {
+        if (SmtpServer && SmtpServer->OnMailTo)
+            SmtpServer->OnMailTo(SmtpServer, this, address, answer);
+        if (!answer.empty() && answer[0] != '5' && Recipients) Recipients->push_back(address);
+    }
+    SendReply(asyncsock::TrimBlanks(answer) + "\r\n");
+}
+
+void TSmtpClient::OnData(const std::string&) {
+    std::string answer;
+    if (Recipients && !Recipients->empty() && !MailFrom.empty()) {
+        if (SmtpServer && SmtpServer->OnSendDataInit) SmtpServer->OnSendDataInit(SmtpServer, this);
+        answer = "354 Start mail input; end with <CRLF>.<CRLF>";
+        SessionState = TSessionState::Data;
+        StartData();
+    } else {
+        answer = "554 Transaction failed (invalid MAIL/RCPT or DATA)";
+    }
+    SendReply(answer + "\r\n");
+}
+
+void TSmtpClient::OnRset(const std::string&) {
+    std::string answer = "250 OK";
+    if (SmtpServer && SmtpServer->OnReset) SmtpServer->OnReset(SmtpServer, this, answer);
+    MailFrom.clear();
+    if (Recipients) Recipients->clear();
+    SendReply(answer + "\r\n");
+}
+
+void TSmtpClient::OnNoop(const std::string&) {
+    SendReply("250 OK\r\n");
+}
+
+void TSmtpClient::OnHelpCommand(const std::string& chunk) {
+    std::string answer = kHelpText;
+    if (SmtpServer && SmtpServer->OnHelp)
+        SmtpServer->OnHelp(SmtpServer, this, asyncsock::TrimBlanks(From(chunk, kWordArgument)),
+                           answer);
+    SendReply(answer + "\r\n");
+}
+
+void TSmtpClient::OnQuitCommand(const std::string&) {
+    std::string answer = "221 Thanks for using, have a nice day";
+    if (SmtpServer && SmtpServer->OnQuit) SmtpServer->OnQuit(SmtpServer, this, answer);
+    SendReply(answer + "\r\n");
+    SessionState = TSessionState::Closing;
+    if (State() != asyncsock::TSocketState::asConnected) return;
+    try {
+        Shutdown(1);
+    } catch (...) {
+        // the session is over either way
+    }
+}
+
+void TSmtpClient::OnNotImplemented(const std::string&) {
+    SendReply("502 Command not implemented.\r\n");
 }
 
 // A chunk with no dot at any line start needs no change: it is handed on as it is, without

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace smtpserver {
@@ -41,6 +42,18 @@ class TSmtpClient : public asyncsock::TAsyncSocketClient {
     void Dispatch(std::string&& chunk);
     void WaitHelo(const std::string& chunk);
     void Command(const std::string& chunk);
+    // The commands served after HELO, by word; anything else is an unknown command.
+    static const std::unordered_map<std::string, void (TSmtpClient::*)(const std::string&)>&
+    CommandTable();
+    void OnMail(const std::string& chunk);
+    void OnVrfy(const std::string& chunk);
+    void OnRcpt(const std::string& chunk);
+    void OnData(const std::string& chunk);
+    void OnRset(const std::string& chunk);
+    void OnNoop(const std::string& chunk);
+    void OnHelpCommand(const std::string& chunk);
+    void OnQuitCommand(const std::string& chunk);
+    void OnNotImplemented(const std::string& chunk);
     void Data(std::string&& chunk);
     bool PlainText(const std::string& chunk) const;
 
