@@ -123,7 +123,20 @@ void TForm1::BuildWidgets() {
     auto* column = new QVBoxLayout(central);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    BuildToolbar();
+    column->addWidget(BuildEditor(central));
+    column->addWidget(CaptionBar("发送失败记录", central));
+    badrelay = ListBox(central);
+    badrelay->setFixedHeight(107);
+    column->addWidget(badrelay);
+    column->addWidget(CaptionBar("发送成功记录", central));
+    okrelay = ListBox(central);
+    column->addWidget(okrelay, 1);
+    setCentralWidget(central);
+    BuildStatusBar();
+}
 
+void TForm1::BuildToolbar() {
     auto* toolbar = addToolBar(QString());
     toolbar->setMovable(false);
     toolbar->setFixedHeight(33);
@@ -156,8 +169,10 @@ void TForm1::BuildWidgets() {
     connect(SpeedButton6, &QToolButton::clicked, this, [this] { SpeedButton6Click(); });
     connect(SpeedButton2, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
     connect(SpeedButton8, &QToolButton::clicked, this, [this] { close(); });
+}
 
-    auto* editor = new QWidget(central);
+QWidget* TForm1::BuildEditor(QWidget* parent) {
+    auto* editor = new QWidget(parent);
     editor->setFixedHeight(216);
     auto* grid = new QGridLayout(editor);
     auto edit = [&](const char* caption, int row, int col) {
@@ -203,16 +218,15 @@ void TForm1::BuildWidgets() {
     Memo4 = ListBox(editor);
     Memo4->setFixedHeight(110);
     grid->addWidget(Memo4, 3, 0, 1, 10);
-    column->addWidget(editor);
-    column->addWidget(CaptionBar("发送失败记录", central));
-    badrelay = ListBox(central);
-    badrelay->setFixedHeight(107);
-    column->addWidget(badrelay);
-    column->addWidget(CaptionBar("发送成功记录", central));
-    okrelay = ListBox(central);
-    column->addWidget(okrelay, 1);
-    setCentralWidget(central);
+    connect(SpeedButton11, &QToolButton::clicked, this, [this] { SpeedButton11Click(); });
+    connect(SpeedButton12, &QToolButton::clicked, this, [this] { SpeedButton12Click(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(CheckBox3, &QCheckBox::toggled, this, [this] { CheckBox3Click(); });
+    Edit14->installEventFilter(this);
+    return editor;
+}
 
+void TForm1::BuildStatusBar() {
     statusBar()->setFixedHeight(19);
     const std::pair<int, const char*> panels[] = {
         {40, "总数："}, {50, ""}, {40, "成功："}, {50, ""}, {40, "失败："}, {50, ""}, {50, ""}};
@@ -222,12 +236,6 @@ void TForm1::BuildWidgets() {
         statusBar()->addWidget(label, width == 50 && StatusBar1.size() == 6 ? 1 : 0);
         StatusBar1.push_back(label);
     }
-
-    connect(SpeedButton11, &QToolButton::clicked, this, [this] { SpeedButton11Click(); });
-    connect(SpeedButton12, &QToolButton::clicked, this, [this] { SpeedButton12Click(); });
-    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
-    connect(CheckBox3, &QCheckBox::toggled, this, [this] { CheckBox3Click(); });
-    Edit14->installEventFilter(this);
 }
 
 void TForm1::BuildTray() {

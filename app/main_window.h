@@ -152,6 +152,10 @@ class TForm1 : public QMainWindow {
 
   private:
     void BuildWidgets();
+    void BuildToolbar();
+    // The account editor: its fields, check boxes, buttons and the account list.
+    QWidget* BuildEditor(QWidget* parent);
+    void BuildStatusBar();
     void BuildTray();
     void BindCore();
     void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
