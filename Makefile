@@ -1,10 +1,11 @@
 # Entry points for people and CI. `make run` and `make test` install what is missing first.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps build run test test-plain sanitize bench fuzz clean format package install
+.PHONY: deps build run test test-plain check sanitize tsan bench fuzz clean format package install
 
 deps:
 	@scripts/install-deps.sh
@@ -16,16 +17,30 @@ build: deps
 run: build
 	$(BUILD)/app/vantrosmtp
 
-# The whole suite, then the whole suite again under AddressSanitizer and UBSan.
-test: test-plain sanitize
+# The habits the README states, checked: formatting and layering; then the whole suite
+# (warnings as errors), again under AddressSanitizer and UBSan, and under ThreadSanitizer.
+test: check test-plain sanitize tsan
 
-test-plain: build
+check: deps
+	scripts/check-layering.sh
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	@echo "format: every file as .clang-format has it"
+
+test-plain: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS)
 
 # The Debian package (build/vantrosmtp_<version>_amd64.deb).
@@ -54,4 +69,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
