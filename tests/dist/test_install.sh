@@ -67,7 +67,12 @@ unit)
     [ "$(sed -n 's/^KillSignal=//p' "$unit")" = SIGTERM ] || fail "unit's stop signal"
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     # As systemd starts it: the unit's environment and command (the test's own port only).
-    env -i HOME="$work/home" PATH=/usr/bin:/bin $environment VANTRO_TEST_PORT=$port \
+    # A sanitizer build keeps its options (suppressions) across the cleared environment.
+    sanitizer=()
+    for v in TSAN_OPTIONS ASAN_OPTIONS UBSAN_OPTIONS; do
+        [ -n "${!v:-}" ] && sanitizer+=("$v=${!v}")
+    done
+    env -i HOME="$work/home" PATH=/usr/bin:/bin "${sanitizer[@]}" $environment VANTRO_TEST_PORT=$port \
         "$work/root$exec_start" 2> "$work/stderr" &
     pid=$!
     for _ in $(seq 100); do
