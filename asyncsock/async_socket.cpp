@@ -68,31 +68,28 @@ TCustomAsyncSocket::~TCustomAsyncSocket() {
 
 // ---- properties ----------------------------------------------------------------------
 
+bool TCustomAsyncSocket::ChangeableNow(const char* property) {
+    if (state_ == TSocketState::asClosed) return true;
+    RaiseSocketException(std::string("Cannot change ") + property + " if not closed");
+    return false;
+}
+
 void TCustomAsyncSocket::SetAddr(const std::string& value) {
-    if (state_ != TSocketState::asClosed) {
-        RaiseSocketException("Cannot change Addr if not closed");
-        return;
-    }
+    if (!ChangeableNow("Addr")) return;
     addr_ = TrimBlanks(value);
     addrAssigned_ = !addr_.empty();
     addrResolved_ = false;
 }
 
 void TCustomAsyncSocket::SetPort(const std::string& value) {
-    if (state_ != TSocketState::asClosed) {
-        RaiseSocketException("Cannot change Port if not closed");
-        return;
-    }
+    if (!ChangeableNow("Port")) return;
     port_ = TrimBlanks(value);
     portAssigned_ = !port_.empty();
     portResolved_ = false;
 }
 
 void TCustomAsyncSocket::SetProto(const std::string& value) {
-    if (state_ != TSocketState::asClosed) {
-        RaiseSocketException("Cannot change Proto if not closed");
-        return;
-    }
+    if (!ChangeableNow("Proto")) return;
     proto_ = TrimBlanks(value);
     protoAssigned_ = !proto_.empty();
     protoResolved_ = false;
@@ -100,10 +97,7 @@ void TCustomAsyncSocket::SetProto(const std::string& value) {
 }
 
 void TCustomAsyncSocket::SetLocalAddr(const std::string& value) {
-    if (state_ != TSocketState::asClosed) {
-        RaiseSocketException("Cannot change LocalAddr if not closed");
-        return;
-    }
+    if (!ChangeableNow("LocalAddr")) return;
     std::string text = value.empty() ? "0.0.0.0" : value;
     in_addr address{};
     if (!ParseDottedQuad(text, address)) {
@@ -114,10 +108,7 @@ void TCustomAsyncSocket::SetLocalAddr(const std::string& value) {
 }
 
 void TCustomAsyncSocket::SetLocalPort(const std::string& value) {
-    if (state_ != TSocketState::asClosed) {
-        RaiseSocketException("Cannot change LocalPort if not closed");
-        return;
-    }
+    if (!ChangeableNow("LocalPort")) return;
     localPort_ = TrimBlanks(value);
     localPortResolved_ = false;
 }

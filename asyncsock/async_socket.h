@@ -158,6 +158,9 @@ class TCustomAsyncSocket : public platform::TComponent {
     virtual long SendRaw(const void* data, int len);
     virtual long ReadRaw(void* buffer, int len);
     virtual void RaiseSocketException(const std::string& message);
+    // Addresses, ports and the protocol change only on a closed socket: true then; else the
+    // exception "Cannot change <property> if not closed" and false, should a handler swallow it.
+    bool ChangeableNow(const char* property);
     virtual void HandleEventException(const std::exception& e);
     // Raises OnDataAvailable; tells whether a handler took the event.
     virtual bool NotifyDataAvailable(uint16_t error);

@@ -82,7 +82,6 @@ void TCustomLineAsyncSocket::DeliverLines(int searchStart) {
         const char* at = std::search(begin + searchStart, end, LineEnd.begin(), LineEnd.end());
         if (at == end) break;
         lineLength_ = static_cast<int>(at - begin) + static_cast<int>(LineEnd.size());
-        lineFound_ = true;
         while (lineMode_ && lineLength_ > 0) {
             if (!OnDataAvailable) {
                 TakeFront(lineLength_); // nobody reads lines: the line is dropped
@@ -98,7 +97,6 @@ void TCustomLineAsyncSocket::DeliverLines(int searchStart) {
 }
 
 void TCustomLineAsyncSocket::NotifySessionClosed(uint16_t error) {
-    lineFound_ = true;
     if (!rcvBuf_.empty()) {
         if (lineMode_ && rcvdCnt_ > 0 && !lineClearData_) {
             // The unterminated rest is handed out once as a final line; unread bytes go.

@@ -64,7 +64,6 @@ class TCustomLineAsyncSocket : public TCustomSocksAsyncSocket {
     int rcvdCnt_ = 0;
     bool lineMode_ = false;
     int lineLength_ = 0;
-    bool lineFound_ = false;
     bool lineClearData_ = false;
 };
 
