@@ -48,7 +48,7 @@ for _ in $(seq 3600); do
     sleep 1
 done
 grep "vantrosmtp:" "$work/make-run.log" || true
-pkill -TERM -f /src/build/app/vantrosmtp || true
+pkill -TERM -f "build/app/vantrosmtp" || true
 wait $run || true
 grep -q "listening on" "$work/make-run.log" || { tail -30 "$work/make-run.log"; echo "make run: FAILED"; exit 1; }
 echo "make run: the program built, started and listened"
