@@ -322,14 +322,19 @@ void TSmtpClient::Data(std::string&& chunk) {
         heldBack_.clear();
     }
     const std::string& text = joined.empty() ? chunk : joined;
+    bool lastPart = false;
+    std::string rest;
+    std::string msg = Unstuff(text, lastPart, rest);
+    EndData(std::move(msg), lastPart, std::move(rest));
+}
+
+std::string TSmtpClient::Unstuff(const std::string& text, bool& lastPart, std::string& rest) {
     // The two bytes before position i, across the chunk boundary.
     auto before = [&](size_t i, size_t back) {
         return i >= back ? text[i - back] : lastTwo_[2 - back + i];
     };
     std::string msg;
     msg.reserve(text.size());
-    bool lastPart = false;
-    std::string rest;
     // Walk from line start to line start, copying each stretch between them in one go.
     size_t i = 0;
     while (i < text.size()) {
@@ -362,6 +367,10 @@ void TSmtpClient::Data(std::string&& chunk) {
         lastTwo_ = text.substr(consumed - 2, 2);
     else if (consumed == 1)
         lastTwo_ = std::string(1, lastTwo_[1]) + text[0];
+    return msg;
+}
+
+void TSmtpClient::EndData(std::string&& msg, bool lastPart, std::string&& rest) {
     TSmtpServer* server = SmtpServer;
     std::string refusal;
     try {

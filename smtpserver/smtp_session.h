@@ -55,6 +55,11 @@ class TSmtpClient : public asyncsock::TAsyncSocketClient {
     void OnQuitCommand(const std::string& chunk);
     void OnNotImplemented(const std::string& chunk);
     void Data(std::string&& chunk);
+    // The text of a data chunk with dot-stuffing undone; sets `lastPart` at the terminator,
+    // with what followed it in `rest`, and holds back a line start that could still become one.
+    std::string Unstuff(const std::string& text, bool& lastPart, std::string& rest);
+    // Hands a piece on; at the last one, the reply and what the client sent after the text.
+    void EndData(std::string&& msg, bool lastPart, std::string&& rest);
     bool PlainText(const std::string& chunk) const;
 
     std::string delayedChunk_;
