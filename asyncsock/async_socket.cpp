@@ -407,19 +407,20 @@ void TCustomAsyncSocket::ResolveForListen() {
     sin_.sin_family = AF_INET;
 }
 
+bool TCustomAsyncSocket::ReadyToListen() {
+    const std::pair<bool, const char*> needs[] = {{portAssigned_, "listen: port not assigned"},
+                                                  {protoAssigned_, "listen: protocol not assigned"},
+                                                  {addrAssigned_, "listen: address not assigned"}};
+    for (const auto& [assigned, message] : needs)
+        if (!assigned) {
+            ReportSocketError(platform::kWsaEINVAL, message);
+            return false;
+        }
+    return true;
+}
+
 void TCustomAsyncSocket::Listen() {
-    if (!portAssigned_) {
-        ReportSocketError(platform::kWsaEINVAL, "listen: port not assigned");
-        return;
-    }
-    if (!protoAssigned_) {
-        ReportSocketError(platform::kWsaEINVAL, "listen: protocol not assigned");
-        return;
-    }
-    if (!addrAssigned_) {
-        ReportSocketError(platform::kWsaEINVAL, "listen: address not assigned");
-        return;
-    }
+    if (!ReadyToListen()) return;
     try {
         ResolveForListen();
     } catch (const std::exception& e) {

@@ -161,6 +161,8 @@ class TCustomAsyncSocket : public platform::TComponent {
     // Addresses, ports and the protocol change only on a closed socket: true then; else the
     // exception "Cannot change <property> if not closed" and false, should a handler swallow it.
     bool ChangeableNow(const char* property);
+    // Port, protocol and address assigned; else the error for the first one missing.
+    bool ReadyToListen();
     virtual void HandleEventException(const std::exception& e);
     // Raises OnDataAvailable; tells whether a handler took the event.
     virtual bool NotifyDataAvailable(uint16_t error);
