@@ -130,10 +130,12 @@ void MessageLoop::DestroyWindow(WindowHandle window) {
         Registry().owners.erase(window);
     }
     for (auto it = timersByKey_.begin(); it != timersByKey_.end();) {
-        if (it->second->window == window)
+        if (it->second->window == window) {
+            timerKeys_.erase({window, it->second->id});
             it = timersByKey_.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     std::vector<int> fds;
     for (auto& [fd, watch] : watchesByFd_)
@@ -168,11 +170,24 @@ void MessageLoop::Enqueue(const Message& message, WindowHandle window) {
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
 }
 
+MessageLoop::Timer* MessageLoop::FindTimer(WindowHandle window, uintptr_t id) {
+    auto found = timerKeys_.find({window, id});
+    return found == timerKeys_.end() ? nullptr : timersByKey_[found->second].get();
+}
+
 bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
     if (!IsWindow(window)) return false;
-    Timer* timer = nullptr;
-    for (auto& [key, t] : timersByKey_)
-        if (t->window == window && t->id == id) timer = t.get();
+    Timer* timer = FindTimer(window, id);
+    if (!timer && !idleTimers_.empty()) {
+        // A disarmed timer is reused: a timer per command would cost a descriptor's creation,
+        // two epoll changes and a close each time.
+        uint64_t key = idleTimers_.back();
+        idleTimers_.pop_back();
+        timer = timersByKey_[key].get();
+        timer->window = window;
+        timer->id = id;
+        timerKeys_[{window, id}] = key;
+    }
     if (!timer) {
         auto fresh = std::make_unique<Timer>();
         fresh->fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -186,6 +201,7 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
         if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fresh->fd, &ev) != 0) return false;
         timer = fresh.get();
         timersByKey_[key] = std::move(fresh);
+        timerKeys_[{window, id}] = key;
     }
     uint32_t ms = intervalMs == 0 ? 1 : intervalMs; // a zero interval would disarm the timerfd
     itimerspec timing{};
@@ -196,12 +212,21 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
 }
 
 void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
-    for (auto it = timersByKey_.begin(); it != timersByKey_.end(); ++it) {
-        if (it->second->window == window && it->second->id == id) {
-            timersByKey_.erase(it);
-            return;
-        }
+    auto found = timerKeys_.find({window, id});
+    if (found == timerKeys_.end()) return;
+    uint64_t key = found->second;
+    timerKeys_.erase(found);
+    if (idleTimers_.size() >= kIdleTimers) {
+        timersByKey_.erase(key);
+        return;
     }
+    // Disarmed (which also clears an expiration not yet read) and kept for the next SetTimer.
+    Timer& timer = *timersByKey_[key];
+    itimerspec off{};
+    timerfd_settime(timer.fd, 0, &off, nullptr);
+    timer.window = 0;
+    timer.id = 0;
+    idleTimers_.push_back(key);
 }
 
 int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events) {
@@ -369,7 +394,9 @@ void MessageLoop::Dispatch(WindowHandle window, const Message& message) {
 void MessageLoop::HandleTimer(uint64_t key) {
     Timer& timer = *timersByKey_[key];
     uint64_t expirations = 0;
-    [[maybe_unused]] ssize_t r = ::read(timer.fd, &expirations, sizeof(expirations));
+    // Nothing to read: killed or set anew since this readiness was reported (the timer may
+    // even serve another window by now).
+    if (::read(timer.fd, &expirations, sizeof(expirations)) <= 0 || timer.window == 0) return;
     Dispatch(timer.window, Message{kWmTimer, timer.id, 0});
 }
 

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -115,6 +116,7 @@ class MessageLoop {
     void Dispatch(WindowHandle window, const Message& message);
     void HandleSocket(uint64_t key, uint32_t revents);
     void HandleTimer(uint64_t key);
+    Timer* FindTimer(WindowHandle window, uintptr_t id);
     // Arming only widens the epoll interest; a readiness reported while disarmed narrows it.
     // So the usual deliver-then-read cycle costs no epoll_ctl call.
     void UpdateInterest(SocketWatch& watch, bool narrow = false);
@@ -134,6 +136,11 @@ class MessageLoop {
     std::unordered_map<int, std::unique_ptr<SocketWatch>> watchesByFd_;
     std::unordered_map<uint64_t, int> watchFdByKey_;
     std::unordered_map<uint64_t, std::unique_ptr<Timer>> timersByKey_;
+    // The key of each armed timer by its window and identifier.
+    std::map<std::pair<WindowHandle, uintptr_t>, uint64_t> timerKeys_;
+    // Disarmed timers kept for reuse (their descriptors stay registered), at most kIdleTimers.
+    static constexpr size_t kIdleTimers = 64;
+    std::vector<uint64_t> idleTimers_;
 
     std::mutex queueMutex_;
     std::vector<std::pair<WindowHandle, Message>> queue_;

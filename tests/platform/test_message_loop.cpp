@@ -91,6 +91,32 @@ TEST(MessageLoop, TimersRepeatUntilKilledAndDieWithTheirWindow) {
     testsupport::PumpFor(30); // the dead window's timer must not fire into freed state
 }
 
+TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItsDescriptorServesAnotherWindow) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<std::pair<int, uintptr_t>> fired;
+    platform::WindowHandle first = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg == platform::kWmTimer) fired.push_back({1, m.wParam});
+    });
+    platform::WindowHandle second = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg == platform::kWmTimer) fired.push_back({2, m.wParam});
+    });
+    ASSERT_TRUE(loop.SetTimer(first, 7, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // expired, not yet read
+    loop.KillTimer(first, 7);
+    ASSERT_TRUE(loop.SetTimer(second, 9, 30)); // takes the killed timer's descriptor
+    loop.RunOnce(0);
+    EXPECT_TRUE(fired.empty()); // neither the killed expiry nor an early one for the new owner
+    for (int i = 0; i < 100 && fired.empty(); ++i) loop.RunOnce(10);
+    ASSERT_FALSE(fired.empty());
+    EXPECT_EQ(fired.front(), (std::pair<int, uintptr_t>{2, 9}));
+    loop.KillTimer(second, 9);
+    fired.clear();
+    for (int i = 0; i < 5; ++i) loop.RunOnce(10);
+    EXPECT_TRUE(fired.empty());
+    loop.DestroyWindow(first);
+    loop.DestroyWindow(second);
+}
+
 TEST(MessageLoop, EachThreadHasItsOwnLoopAndQuitEndsRun) {
     MessageLoop* mine = &MessageLoop::Current();
     MessageLoop* theirs = nullptr;
