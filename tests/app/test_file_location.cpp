@@ -2,6 +2,7 @@
 // settings), else in the user's configuration folder, made owner-only.
 #include "app/file_location.h"
 #include "platform/text_file.h"
+#include "tests/support/temp_folder.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -15,25 +16,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scene {
-    fs::path root = fs::temp_directory_path() /
-                    ("location-" + std::to_string(getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path program = root / "bin";
-    fs::path home = root / "home";
+struct Scene : testsupport::TempFolder {
+    fs::path program = path / "bin";
+    fs::path home = path / "home";
+    fs::path& root = path;
     std::map<std::string, std::string> variables;
 
-    Scene() {
-        fs::remove_all(root);
+    Scene() : TempFolder("location") {
         fs::create_directories(program);
         fs::create_directories(home);
         // The user's home must be the user's: as root the checks run as nobody below.
         fs::permissions(home, fs::perms::all);
         variables["HOME"] = home.string();
-    }
-    ~Scene() {
-        fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(root);
     }
     void ReadOnlyProgramFolder() {
         fs::permissions(program, fs::perms::owner_read | fs::perms::owner_exec |

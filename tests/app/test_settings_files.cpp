@@ -3,6 +3,7 @@
 #include "app/account_editor.h"
 #include "app/string_list.h"
 #include "platform/text_file.h"
+#include "tests/support/temp_folder.h"
 
 #include <csignal>
 #include <filesystem>
@@ -16,16 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Folder {
-    fs::path path = fs::temp_directory_path() /
-                    ("settings-" + std::to_string(getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Folder() { fs::create_directories(path); }
-    ~Folder() { fs::remove_all(path); }
-    std::string operator/(const char* name) const { return (path / name).string(); }
-    size_t Entries() const {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(path), {}));
-    }
+struct Folder : testsupport::TempFolder {
+    Folder() : TempFolder("settings") {}
 };
 
 fs::perms Mode(const std::string& path) {

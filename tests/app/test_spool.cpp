@@ -4,7 +4,9 @@
 #include "app/relay_core.h"
 #include "app/spool.h"
 #include "platform/text_file.h"
+#include "tests/app/core_harness.h"
 #include "tests/support/loopback.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
 
 #include <filesystem>
@@ -17,15 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Folder {
-    fs::path path = fs::temp_directory_path() /
-                    ("spool-" + std::to_string(getpid()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Folder() { fs::remove_all(path); }
-    ~Folder() {
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(path);
-    }
+struct Folder : testsupport::TempFolder {
+    Folder() : TempFolder("spool") { fs::remove_all(path); } // the spool makes it itself
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
         if (!fs::exists(path)) return names;
@@ -125,37 +120,13 @@ TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrit
 }
 
 // A core relaying to `upstreamPort` with its spool in `folder`.
-struct SpoolingCore {
-    int port = testsupport::FreePort();
-    std::unique_ptr<RelayCore> core;
-    std::vector<DeliveryOutcome> outcomes;
-    std::vector<std::string> journal;
-
-    SpoolingCore(const std::string& folder, const std::string& upstreamPort, int graceMs = 10000) {
-        RelayCoreOptions options;
-        options.srvAddr = "127.0.0.1";
-        options.srvPort = std::to_string(port);
-        options.relayTimeoutMs = 10000;
-        options.workers = 4;
-        options.spoolFolder = folder;
-        options.shutdownGraceMs = graceMs;
-        options.journal = [this](const std::string& line) { journal.push_back(line); };
-        core = std::make_unique<RelayCore>(options);
-        core->Server().DelayAfterCmd = 0;
-        Account account;
-        account.mailbox = "relay@mail.example";
-        account.host = "127.0.0.1";
-        account.port = upstreamPort;
-        core->SetAccountInForce(account);
-        core->hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) {
-            for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
-        };
-        core->Start();
-    }
-    bool WaitForOutcomes(size_t count) {
-        return testsupport::PumpUntil(
-            [&] { return outcomes.size() >= count && core->DeliveriesRunning() == 0; }, 20000);
-    }
+struct SpoolingCore : CoreHarness {
+    SpoolingCore(const std::string& folder, const std::string& upstreamPort, int graceMs = 10000)
+        : CoreHarness(upstreamPort, 4, [&](RelayCoreOptions& options) {
+              options.relayTimeoutMs = 10000;
+              options.spoolFolder = folder;
+              options.shutdownGraceMs = graceMs;
+          }) {}
     // One message over a fresh connection; the reply to its end of data.
     std::string Submit(const std::string& to, const std::string& subject) {
         int fd = testsupport::ConnectLoopback(port);
