@@ -206,6 +206,18 @@ void SubmitTen(ProgramRun& run, const testsupport::Upstream& upstream) {
         ASSERT_EQ(Submit(run.port, "m" + std::to_string(i)), "250 OK \r\n") << i;
 }
 
+// Starts the program again towards a healthy upstream; m0..m9 each arrive once.
+void RestartAndDeliverTen(ProgramRun& run) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    run.UseUpstream(upstream.Port());
+    ASSERT_EQ(run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(upstream.WaitForMessages(10, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // a second copy would show now
+    EXPECT_TRUE(run.Terminate());
+    EXPECT_EQ(Subjects(upstream), Expected(10));
+}
+
 TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
     auto slow = SlowUpstream();
     ProgramRun run("inflight");
@@ -219,14 +231,7 @@ TEST(Program, SigtermWithMessagesInFlightThenARestartDeliversEachOnce) {
     EXPECT_TRUE(slow->Messages().empty());
     slow.reset();
 
-    testsupport::Upstream upstream;
-    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    run.UseUpstream(upstream.Port());
-    ASSERT_EQ(run.Start().substr(0, 3), "220");
-    ASSERT_TRUE(upstream.WaitForMessages(10, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // a second copy would show now
-    EXPECT_TRUE(run.Terminate());
-    EXPECT_EQ(Subjects(upstream), Expected(10));
+    ASSERT_NO_FATAL_FAILURE(RestartAndDeliverTen(run));
     EXPECT_EQ(run.Spooled(), 0u);
     EXPECT_EQ(app::LoadStringList(run.Path("good.ini"))->size(), 10u);
 }
@@ -237,14 +242,7 @@ TEST(Program, KillNineLosesNoConfirmedMessage) {
     ASSERT_NO_FATAL_FAILURE(SubmitTen(run, *slow));
     run.Kill();
     slow.reset();
-    testsupport::Upstream upstream;
-    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-    run.UseUpstream(upstream.Port());
-    ASSERT_EQ(run.Start().substr(0, 3), "220");
-    ASSERT_TRUE(upstream.WaitForMessages(10, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_TRUE(run.Terminate());
-    EXPECT_EQ(Subjects(upstream), Expected(10));
+    ASSERT_NO_FATAL_FAILURE(RestartAndDeliverTen(run));
 }
 
 TEST(Program, ASecondCopyInTheSameFolderEndsWithoutTouchingTheFiles) {
