@@ -191,7 +191,8 @@ void RelayCore::Record(DeliveryOutcome& outcome, std::time_t now) {
     }
     bool kept = spool_ && !outcome.spoolId.empty() &&
                 spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
-    failures_[outcome.logLine] = Failure{kept ? outcome.spoolId : std::string(), outcome.reason};
+    failures_.emplace(outcome.logLine,
+                      Failure{kept ? outcome.spoolId : std::string(), outcome.reason});
 }
 
 } // namespace app

@@ -137,7 +137,10 @@ class RelayCore {
     std::unique_ptr<Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
-    std::unordered_map<std::string, Failure> failures_;
+    // By failure-list line; several when equal lines failed within the same second.
+    using FailureMap = std::unordered_multimap<std::string, Failure>;
+    FailureMap failures_;
+    FailureMap::iterator KeptFailure(const std::string& logLine);
     uint64_t nextSerial_ = 0;
     std::unordered_map<uint64_t, std::shared_ptr<smtpclient::TRelayControl>> inFlight_;
     // Outcomes of finished deliveries; shared with the workers so that a late worker never

@@ -28,7 +28,7 @@ void RelayCore::ResumeSpooled() {
     spool_->RemoveUnfinished();
     for (const Spool::Entry& entry : spool_->List()) {
         if (entry.failed) {
-            failures_[entry.logLine] = Failure{entry.id, entry.reason};
+            failures_.emplace(entry.logLine, Failure{entry.id, entry.reason});
             continue;
         }
         auto message = spool_->Load(entry.id);
@@ -38,14 +38,23 @@ void RelayCore::ResumeSpooled() {
     }
 }
 
+RelayCore::FailureMap::iterator RelayCore::KeptFailure(const std::string& logLine) {
+    // Lines are equal when the same recipients failed within one second: any of them will do,
+    // the user cannot tell them apart.
+    auto [first, last] = failures_.equal_range(logLine);
+    for (auto it = first; it != last; ++it)
+        if (!it->second.spoolId.empty()) return it;
+    return failures_.end();
+}
+
 const RelayCore::Failure* RelayCore::FailureOf(const std::string& logLine) const {
     auto found = failures_.find(logLine);
     return found == failures_.end() ? nullptr : &found->second;
 }
 
 bool RelayCore::Resend(const std::string& logLine) {
-    auto found = failures_.find(logLine);
-    if (found == failures_.end() || found->second.spoolId.empty() || !spool_) return false;
+    auto found = KeptFailure(logLine);
+    if (found == failures_.end() || !spool_) return false;
     std::string id = found->second.spoolId;
     auto message = spool_->Load(id);
     if (!message) return false;
@@ -72,8 +81,8 @@ size_t RelayCore::KeptFailures() const {
 }
 
 bool RelayCore::DeleteKept(const std::string& logLine) {
-    auto found = failures_.find(logLine);
-    if (found == failures_.end() || found->second.spoolId.empty() || !spool_) return false;
+    auto found = KeptFailure(logLine);
+    if (found == failures_.end() || !spool_) return false;
     spool_->Delete(found->second.spoolId);
     found->second.spoolId.clear(); // the line stays; its message is gone
     return true;

@@ -207,6 +207,21 @@ TEST(SpoolingRelay, ResendAllAndDeleteActOnlyOnKeptMessages) {
     EXPECT_FALSE(h.outcomes[2].relayed);
 }
 
+TEST(SpoolingRelay, EqualFailureLinesKeepEveryMessage) {
+    Folder folder;
+    testsupport::Upstream refusing({"--refuse-rcpt", "a@y.example"});
+    ASSERT_TRUE(refusing.Ok());
+    SpoolingCore h(folder.path.string(), std::to_string(refusing.Port()));
+    h.Submit("a@y.example", "one");
+    h.Submit("a@y.example", "two"); // same sender and recipient: the same line within a second
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    EXPECT_EQ(h.core->KeptFailures(), 2u);
+    EXPECT_TRUE(h.core->Resend(h.outcomes[1].logLine));
+    EXPECT_EQ(h.core->ResendAll(), 1u);
+    ASSERT_TRUE(h.WaitForOutcomes(4));
+    EXPECT_EQ(h.core->KeptFailures(), 2u); // refused again, kept again
+}
+
 TEST(SpoolingRelay, ARestartDeliversWhatTheLastRunLeftExactlyOnce) {
     Folder folder;
     testsupport::Upstream upstream;
