@@ -100,10 +100,12 @@ class TCustomAsyncSocket : public platform::TComponent {
     std::vector<std::pair<int, int>> SendChunks() const;
 
     bool MultiThreaded = false;
+    bool ReuseAddr = false;
+    // Stored only: kept for the component's published properties; this program sends no
+    // multicast, and nothing reads them.
     bool MultiCast = false;
     std::string MultiCastAddrStr;
     int MultiCastIpTTL = 1;
-    bool ReuseAddr = false;
     TAsyncSocketOptions ComponentOptions;
     int FlushTimeout = 60;
     TSocketLingerOnOff LingerOnOff = TSocketLingerOnOff::asLingerOn;

@@ -151,7 +151,8 @@ class TBlockingSocket {
 
 class TSocksBlockingSocket : public TBlockingSocket {
   public:
-    // Kept for the class family; with SocksHost empty (always, here) connections are direct.
+    // Stored only: kept for the class family; with SocksHost empty (always, here) connections
+    // are direct and nothing reads these.
     std::string SocksHost;
     std::string SocksPort = "1080";
     std::string SocksUsername;
@@ -165,6 +166,8 @@ class TTcpBlockingSocket : public TSocksBlockingSocket {
     explicit TTcpBlockingSocket(const TTlsPluginClass& pluginClass);
     ~TTcpBlockingSocket() override;
 
+    // Stored only: kept for the class family; no web proxy tunnel is ever configured here,
+    // so ConnectTo always connects directly and nothing reads these.
     std::string HttpTunnelHost;
     std::string HttpTunnelPort;
     std::string HttpTunnelUser;
