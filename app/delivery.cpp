@@ -53,8 +53,21 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
                                     account.user, account.password, reason);
 }
 
-DeliveryOutcome Deliver(DeliveryRequest&& request) {
+void RelayAndRecord(const Account& account, const RelaySettings& settings,
+                    smtpclient::TLineSource& lines, DeliveryOutcome& outcome) {
     auto start = std::chrono::steady_clock::now();
+    outcome.mailbox = account.mailbox;
+    outcome.size = lines.Size();
+    outcome.reason.clear();
+    outcome.relayed =
+        RelayThrough(account, settings, outcome.recipientText, lines, &outcome.reason);
+    if (outcome.relayed) outcome.reason.clear();
+    outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+}
+
+DeliveryOutcome Deliver(DeliveryRequest&& request) {
     DeliveryOutcome outcome;
     outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
@@ -63,9 +76,7 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
     outcome.serial = request.serial;
     try {
         PieceLines lines(std::move(request.pieces));
-        outcome.size = lines.Size();
-        outcome.relayed = RelayThrough(request.account, request.settings, request.recipientText,
-                                       lines, &outcome.reason);
+        RelayAndRecord(request.account, request.settings, lines, outcome);
     } catch (const std::exception& e) {
         // Out of memory and the like: the window shows the error text and lists nothing.
         outcome.failedWithError = true;
@@ -74,12 +85,8 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
         outcome.failedWithError = true;
         outcome.reason = "unknown error";
     }
-    if (outcome.relayed) outcome.reason.clear();
     const auto& control = request.settings.control;
     outcome.stopped = !outcome.relayed && control && control->Stopped();
-    outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start)
-                             .count();
     return outcome;
 }
 

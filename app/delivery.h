@@ -62,6 +62,12 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
                   std::string* reason = nullptr);
 
+// One relay of `lines` to outcome.recipientText, recorded in `outcome`: the account's
+// mailbox, the size, whether it was relayed, why not, and how long it took. Throws what the
+// relay throws. The workers and the test send both record their relays through it.
+void RelayAndRecord(const Account& account, const RelaySettings& settings,
+                    smtpclient::TLineSource& lines, DeliveryOutcome& outcome);
+
 // Runs on a worker: one relay of the request's message through its account.
 DeliveryOutcome Deliver(DeliveryRequest&& request);
 

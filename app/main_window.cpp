@@ -28,7 +28,6 @@
 #include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -566,14 +565,8 @@ void TForm1::smtpbutton0Click() {
         RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert,
                                nullptr};
         DeliveryOutcome outcome;
-        outcome.mailbox = ToGbk(Edit1->text());
         outcome.recipientText = address;
-        outcome.size = lines.Size();
-        auto start = std::chrono::steady_clock::now();
-        outcome.relayed = RelayThrough(ReadEditor(), settings, address, lines, &outcome.reason);
-        outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count();
+        RelayAndRecord(ReadEditor(), settings, lines, outcome);
         std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
         SetStatus(outcome.relayed ? "电邮发送成功..." : "电邮发送失败...");
         if (!outcome.relayed) StatusBar1[6]->setToolTip(Gbk(outcome.reason));
