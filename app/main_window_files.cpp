@@ -27,19 +27,7 @@ bool AppendLines(const std::string& path, const StringList& lines) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     std::string text = JoinLines(lines);
-    const char* data = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (ok && left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) {
-            data += n;
-            left -= static_cast<size_t>(n);
-        }
-    }
-    ok = ::fsync(fd) == 0 && ok;
+    bool ok = platform::WriteAllBytes(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
 }
 

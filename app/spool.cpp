@@ -24,19 +24,6 @@ constexpr std::chrono::milliseconds kBatchWindow{50};
 constexpr size_t kMaxFreeFiles = 256;
 constexpr const char* kFreePrefix = "free-";
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool HasSuffix(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -120,7 +107,7 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
     receiving_[id] = Receiving{fd, path};
     std::string header =
         std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
-    if (!WriteAll(fd, header.data(), header.size())) {
+    if (!platform::WriteAllBytes(fd, header.data(), header.size())) {
         Discard(id);
         return std::nullopt;
     }
@@ -130,7 +117,7 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
 bool Spool::Append(const Id& id, const std::string& piece) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
-    if (WriteAll(it->second.fd, piece.data(), piece.size())) return true;
+    if (platform::WriteAllBytes(it->second.fd, piece.data(), piece.size())) return true;
     Discard(id); // a disk that is full now stays so for the rest of this message
     return false;
 }
@@ -190,7 +177,7 @@ bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::stri
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     std::string text = logLine + "\r\n" + reason + "\r\n";
-    bool written = WriteAll(fd, text.data(), text.size());
+    bool written = platform::WriteAllBytes(fd, text.data(), text.size());
     written = ::close(fd) == 0 && written;
     if (!written || ::rename(temp.c_str(), PathOf(id, ".failed").c_str()) != 0) {
         ::unlink(temp.c_str());

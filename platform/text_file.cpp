@@ -44,17 +44,8 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return ::fsync(fd) == 0;
+bool WriteAndSync(int fd, const std::string& bytes) {
+    return WriteAllBytes(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
 }
 
 // The file as an unnamed inode of the target's folder (nothing to clean up if we are killed
@@ -111,12 +102,25 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
     if (!unnamed) file.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (file.fd < 0) return false;
     ::fchmod(file.fd, mode); // the umask must not widen or narrow what the file had
-    bool written = WriteAll(file.fd, bytes) && (!unnamed || LinkUnnamed(file.fd, temp));
+    bool written = WriteAndSync(file.fd, bytes) && (!unnamed || LinkUnnamed(file.fd, temp));
     if (::close(file.fd) != 0) written = false;
     file.fd = -1;
     if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
+    }
+    return true;
+}
+
+bool WriteAllBytes(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
 }

@@ -24,4 +24,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
 
 bool FileExists(const std::string& path);
 
+// Writes all of `size` bytes to `fd`, across short writes and interruptions; false on an
+// error (the descriptor's position is then unknown).
+bool WriteAllBytes(int fd, const char* data, size_t size);
+
 } // namespace platform
