@@ -168,13 +168,15 @@ void RelayCore::ReportOutcomes() {
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
     std::time_t now = std::time(nullptr);
-    for (DeliveryOutcome& outcome : batch) Record(outcome, now);
+    // The mailbox in force is read once per batch (through the window, a read of its editor).
+    std::string mailbox = AccountInForce().mailbox;
+    for (DeliveryOutcome& outcome : batch) Record(outcome, mailbox, now);
     // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
     std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
     if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
 }
 
-void RelayCore::Record(DeliveryOutcome& outcome, std::time_t now) {
+void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now) {
     inFlight_.erase(outcome.serial);
     if (outcome.stopped) {
         options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
@@ -182,9 +184,8 @@ void RelayCore::Record(DeliveryOutcome& outcome, std::time_t now) {
     }
     options_.journal(JournalLine(outcome, now));
     if (outcome.failedWithError) return; // no line: the message stays to be tried again
-    // The mailbox and the sender are read now, when the line is written.
-    outcome.logLine = LogLine(outcome.relayed, AccountInForce().mailbox, currentSender_,
-                              outcome.recipientText, now);
+    // The mailbox and the sender are those in force now, when the line is written.
+    outcome.logLine = LogLine(outcome.relayed, mailbox, currentSender_, outcome.recipientText, now);
     if (outcome.relayed) {
         if (spool_ && !outcome.spoolId.empty()) spool_->Delivered(outcome.spoolId);
         return;

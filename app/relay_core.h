@@ -116,7 +116,7 @@ class RelayCore {
 
   private:
     void ReportOutcomes();
-    void Record(DeliveryOutcome& outcome, std::time_t now);
+    void Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now);
     void ResumeSpooled();
     void SelectAccountFor(const std::string& sender);
     // Writes a data piece to the connection's spool file; the committed id at the last part
