@@ -2,7 +2,7 @@
 
 #include "asyncsock/resolve.h"
 #include "platform/async_net.h"
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 
 #include <arpa/inet.h>
 #include <atomic>

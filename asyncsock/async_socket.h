@@ -9,8 +9,8 @@
 // of OnDataAvailable handlers, which the receive step swallows.
 #pragma once
 
+#include "asyncsock/esocket_exception.h"
 #include "asyncsock/socket_buffer.h"
-#include "asyncsock/socket_exception.h"
 #include "platform/component.h"
 #include "platform/message_loop.h"
 
@@ -128,7 +128,6 @@ class TCustomAsyncSocket : public platform::TComponent {
     virtual void Listen();
     virtual int Accept();
     virtual void Dup(int handle);
-    virtual void Connect();
     virtual void Close();
     virtual void CloseLater();
     virtual void ReleaseLater();
@@ -139,15 +138,22 @@ class TCustomAsyncSocket : public platform::TComponent {
     virtual int SendText(const std::string& text);
     virtual int Receive(void* buffer, int len);
     virtual std::string ReceiveText();
-    virtual void LookupHost(const std::string& name);
-    virtual void ReverseDnsLookup(const std::string& address);
-    virtual void CancelLookup();
     virtual void PauseEvents();
     virtual void ResumeEvents();
     virtual void PumpMessages();
     // Local end of a bound socket.
     std::string GetXAddr();
     std::string GetXPort();
+
+    // Outgoing connections and host look-ups. The relay only listens and accepts; these stay
+    // because the component offers them, and they are tested on their own.
+    virtual void Connect();
+    // A dotted address answers at once; a name or an address is resolved here and answered
+    // through the loop, so OnDnsLookupDone never runs inside the call for those.
+    virtual void LookupHost(const std::string& name);
+    virtual void ReverseDnsLookup(const std::string& address);
+    // Drops the pending answer and reports 10004 (not while the object is being destroyed).
+    virtual void CancelLookup();
 
     // Number of socket objects alive in the process.
     static int ObjectCount();

@@ -1,7 +1,7 @@
 #include "asyncsock/resolve.h"
 
-#include "asyncsock/socket_exception.h"
-#include "platform/socket_errors.h"
+#include "asyncsock/esocket_exception.h"
+#include "platform/wsa_numbers.h"
 
 #include <arpa/inet.h>
 #include <cctype>

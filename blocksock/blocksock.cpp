@@ -1,8 +1,8 @@
 #include "blocksock/blocksock.h"
 
-#include "platform/socket_errors.h"
 #include "platform/text.h"
 #include "platform/tick.h"
+#include "platform/wsa_numbers.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,9 +4,9 @@
 // goes through the socket's TLS plug-in.
 #pragma once
 
+#include "blocksock/blocking_socket_error.h"
 #include "blocksock/ipaddr.h"
 #include "blocksock/sockapi.h"
-#include "blocksock/socket_error.h"
 #include "blocksock/tls_plugin.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "blocksock/sockapi.h"
 
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "platform/async_net.h"
 
 #include "platform/message_loop.h"
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 
 #include <cerrno>
 #include <fcntl.h>

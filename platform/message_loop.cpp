@@ -1,6 +1,6 @@
 #include "platform/message_loop.h"
 
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 
 #include <atomic>
 #include <cerrno>

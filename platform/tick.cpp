@@ -22,16 +22,4 @@ void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void StartDetachedThread(std::function<void()> body) {
-    std::thread worker([fn = std::move(body)]() {
-        try {
-            fn();
-        } catch (...) {
-            // A detached thread has nobody to report to; terminating the process instead
-            // would lose every other message in flight.
-        }
-    });
-    worker.detach();
-}
-
 } // namespace platform

@@ -1,8 +1,7 @@
-// Time and threads as the upper layers expect them from the platform.
+// The millisecond clock and the sleep the upper layers time their waits with.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 namespace platform {
 
@@ -12,10 +11,5 @@ uint32_t TickCount();
 uint32_t TickSpan(uint32_t oldTick, uint32_t newTick);
 
 void SleepMs(uint32_t ms);
-
-// Runs `body` on a new thread that nobody joins; the thread's resources are released when
-// `body` returns. Exceptions escaping `body` are caught and dropped there, since there is
-// no caller left to take them. Throws std::system_error when no thread can be started.
-void StartDetachedThread(std::function<void()> body);
 
 } // namespace platform

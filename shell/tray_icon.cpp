@@ -40,9 +40,32 @@ bool TTrayIcon::Available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void TTrayIcon::UpDate() {
+void TTrayIcon::ShellCall(const char* operation, const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception&) {
+        throw ETrayIcon(objectName().toStdString() + "." + operation + " failed");
+    }
+}
+
+void TTrayIcon::FillIconData() {
     tray_->setIcon(icon_);
     tray_->setToolTip(hint_);
+}
+
+void TTrayIcon::UpDate() {
+    ShellCall("UpDate", [this] { FillIconData(); });
+}
+
+void TTrayIcon::AddToTaskbar() {
+    ShellCall("AddToTaskbar", [this] {
+        FillIconData();
+        tray_->show();
+    });
+}
+
+void TTrayIcon::DeleteFromTaskbar() {
+    ShellCall("DeleteFromTaskbar", [this] { tray_->hide(); });
 }
 
 void TTrayIcon::SetIcon(const QIcon& icon) {
@@ -51,7 +74,6 @@ void TTrayIcon::SetIcon(const QIcon& icon) {
 }
 
 void TTrayIcon::SetHint(const QString& hint) {
-    QByteArray bytes = hint.toUtf8();
     QString cut = hint;
     while (cut.toUtf8().size() > kMaxHint) cut.chop(1);
     hint_ = cut;
@@ -72,15 +94,14 @@ void TTrayIcon::SetVisible(bool visible) {
 }
 
 void TTrayIcon::ShowIcon() {
-    UpDate();
-    tray_->show();
+    AddToTaskbar();
     ++adds_;
     visible_ = true;
     if (OnShow) OnShow(this);
 }
 
 void TTrayIcon::HideIcon() {
-    tray_->hide();
+    DeleteFromTaskbar();
     ++deletes_;
     visible_ = false;
     if (OnHide) OnHide(this);

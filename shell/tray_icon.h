@@ -15,6 +15,7 @@ class QSystemTrayIcon;
 
 namespace shell {
 
+// A failure inside the notification area's calls, named "<objectName>.<call> failed".
 class ETrayIcon : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -70,7 +71,12 @@ class TTrayIcon : public QObject {
     static bool Available();
 
   private:
+    // Each runs its calls into the notification area and turns any exception into ETrayIcon.
     void UpDate();
+    void AddToTaskbar();
+    void DeleteFromTaskbar();
+    void FillIconData();
+    void ShellCall(const char* operation, const std::function<void()>& call);
 
     std::unique_ptr<QSystemTrayIcon> tray_;
     QIcon icon_;

@@ -2,7 +2,7 @@
 // TCP connections.
 #include "platform/async_net.h"
 #include "platform/message_loop.h"
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 #include "tests/support/loopback.h"
 
 #include <fcntl.h>

@@ -35,17 +35,12 @@ TEST(Resources, LookedUpByNameAndTypeIgnoringCase) {
     EXPECT_TRUE(data.empty());
 }
 
-TEST(Tick, MonotonicMillisecondsAndDetachedThreadsRun) {
+TEST(Tick, MonotonicMillisecondsAcrossASleep) {
     uint32_t start = platform::TickCount();
     platform::SleepMs(20);
     uint32_t span = platform::TickCount() - start;
     EXPECT_GE(span, 19u);
     EXPECT_LT(span, 2000u);
-    std::atomic<int> ran{0};
-    platform::StartDetachedThread([&] { ran = 1; });
-    platform::StartDetachedThread([] { throw std::runtime_error("must not end the process"); });
-    for (int i = 0; i < 200 && !ran; ++i) platform::SleepMs(5);
-    EXPECT_EQ(ran.load(), 1);
 }
 
 } // namespace

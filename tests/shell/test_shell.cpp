@@ -6,6 +6,7 @@
 #include "shell/program_icon.h"
 #include "shell/tray_icon.h"
 
+#include <QIconEngine>
 #include <QMenu>
 #include <QtTest>
 
@@ -70,6 +71,29 @@ class ShellTest : public QObject {
         QVERIFY(tray.Visible());
         QCOMPARE(shows, 2);
         QCOMPARE(hides, 1);
+    }
+
+    void trayShellFailureNamesTheComponentAndCall() {
+        // An icon whose engine fails when the notification area asks about it.
+        struct FailingEngine : QIconEngine {
+            void paint(QPainter*, const QRect&, QIcon::Mode, QIcon::State) override {}
+            QIconEngine* clone() const override { return new FailingEngine; }
+            bool isNull() override { throw std::runtime_error("engine failed"); }
+        };
+        TTrayIcon tray;
+        tray.setObjectName("TrayIcon1");
+        int shows = 0;
+        tray.OnShow = [&](TTrayIcon*) { ++shows; };
+        tray.SetIcon(QIcon(new FailingEngine));
+        QString message;
+        try {
+            tray.SetVisible(true);
+        } catch (const ETrayIcon& e) {
+            message = e.what();
+        }
+        QCOMPARE(message, QString("TrayIcon1.AddToTaskbar failed"));
+        QCOMPARE(shows, 0); // not reported as shown
+        QVERIFY(!tray.Visible());
     }
 
     void linkColoursAndSizing() {

@@ -1,4 +1,4 @@
-#include "platform/socket_errors.h"
+#include "platform/wsa_numbers.h"
 
 #include <cerrno>
 #include <netdb.h>
