@@ -198,6 +198,12 @@ TEST(SocketErrors, LinuxErrnoMapsToWindowsSocketsNumbers) {
     EXPECT_EQ(WsaFromErrno(ECONNREFUSED), 10061);
     EXPECT_EQ(WsaFromErrno(EHOSTUNREACH), 10065);
     EXPECT_EQ(WsaFromErrno(EMFILE), 10024);
+    // Two Linux causes, one Windows number; and the rule for numbers nobody listed.
+    EXPECT_EQ(WsaFromErrno(ENFILE), 10024);
+    EXPECT_EQ(WsaFromErrno(EPERM), 10013);
+    EXPECT_EQ(WsaFromErrno(ENOMEM), 10055);
+    EXPECT_EQ(WsaFromErrno(EREMOTE), 10071);
+    EXPECT_EQ(WsaFromErrno(ENOSPC), 10000 + ENOSPC);
     EXPECT_EQ(WsaFromGaiError(EAI_NONAME, 0), 11001);
     EXPECT_EQ(WsaFromGaiError(EAI_AGAIN, 0), 11002);
     EXPECT_EQ(WsaFromGaiError(EAI_FAIL, 0), 11003);
