@@ -201,8 +201,8 @@ void TBlockingSocket::CloseConnection() {
     AbortConnection();
 }
 
-int TBlockingSocket::SendBytes(const void* buffer, int length) {
-    if (CheckStop()) return 0;
+int TBlockingSocket::SendInPieces(const void* buffer, int length,
+                                  const std::function<long(const char*, int)>& writePiece) {
     if (OnMonitor) OnMonitor(this, true, buffer, length);
     const char* data = static_cast<const char*>(buffer);
     int total = 0;
@@ -210,24 +210,32 @@ int TBlockingSocket::SendBytes(const void* buffer, int length) {
         int piece = std::min(SendMaxChunk, length - total);
         if (piece <= 0) break;
         Throttle(MaxSendBandwidth, nextSendTick_, piece);
-        long sent = ::send(fd_, data + total, static_cast<size_t>(piece), MSG_NOSIGNAL);
-        CheckCall(sent < 0 ? -1 : 0);
-        if (lastErrorCode_ == platform::kWsaEWOULDBLOCK) {
-            if (WaitWritable(NonblockSendTimeout)) {
-                sent = ::send(fd_, data + total, static_cast<size_t>(piece), MSG_NOSIGNAL);
-                CheckCall(sent < 0 ? -1 : 0);
-            } else {
-                lastErrorCode_ = platform::kWsaETIMEDOUT;
-            }
-        }
+        long sent = writePiece(data + total, piece);
         if (lastErrorCode_ != 0) break;
-        if (sent == 0) break; // nothing moved: never loop on it
+        if (sent <= 0) break; // nothing moved: never loop on it
         total += static_cast<int>(sent);
         sendCounter_ += static_cast<uint32_t>(sent);
         Status(TSocketStatusReason::StatusBytesWritten, [&] { return std::to_string(sent); });
     }
     ReportError();
     return total;
+}
+
+int TBlockingSocket::SendBytes(const void* buffer, int length) {
+    if (CheckStop()) return 0;
+    return SendInPieces(buffer, length, [this](const char* piece, int size) {
+        long sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL);
+        CheckCall(sent < 0 ? -1 : 0);
+        if (lastErrorCode_ == platform::kWsaEWOULDBLOCK) {
+            if (!WaitWritable(NonblockSendTimeout)) {
+                lastErrorCode_ = platform::kWsaETIMEDOUT;
+                return sent;
+            }
+            sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL);
+            CheckCall(sent < 0 ? -1 : 0);
+        }
+        return sent;
+    });
 }
 
 void TBlockingSocket::SendText(const std::string& data) {
@@ -448,29 +456,15 @@ int TTcpBlockingSocket::SendBytes(const void* buffer, int length) {
     if (!tls_->TlsActive()) return TBlockingSocket::SendBytes(buffer, length);
     if (CheckStop()) return 0;
     lastErrorCode_ = 0;
-    if (OnMonitor) OnMonitor(this, true, buffer, length);
-    const char* data = static_cast<const char*>(buffer);
-    int total = 0;
-    while (total < length) {
-        int piece = std::min(SendMaxChunk, length - total);
-        if (piece <= 0) break;
-        Throttle(MaxSendBandwidth, nextSendTick_, piece);
-        int sent = tls_->WriteData(data + total, piece);
-        if (tls_->TlsError() != 0) {
+    return SendInPieces(buffer, length, [this](const char* piece, int size) {
+        int sent = tls_->WriteData(piece, size);
+        if (tls_->TlsError() != 0)
             lastErrorCode_ = TlsFailureCode();
-            break;
-        }
-        if (sent <= 0) {
+        else if (sent <= 0)
             // The peer closed its TLS side: repeating the write would never end.
             lastErrorCode_ = platform::kWsaECONNRESET;
-            break;
-        }
-        total += sent;
-        sendCounter_ += static_cast<uint32_t>(sent);
-        Status(TSocketStatusReason::StatusBytesWritten, [&] { return std::to_string(sent); });
-    }
-    ReportError();
-    return total;
+        return static_cast<long>(sent);
+    });
 }
 
 int TTcpBlockingSocket::ReceiveBytes(void* buffer, int capacity) {

@@ -120,6 +120,10 @@ class TBlockingSocket {
     void ReportError();
     bool CheckStop();
     void Throttle(int limit, uint32_t& nextTick, int length);
+    // The chunking, throttling, counting and monitoring every send shares. `writePiece` moves
+    // one piece; it leaves lastErrorCode_ set when it fails, and moving nothing ends the send.
+    int SendInPieces(const void* buffer, int length,
+                     const std::function<long(const char*, int)>& writePiece);
     bool PollReadable(int timeoutMs);
     void DiscardInput();
     void SetError(int code) { lastErrorCode_ = code; }
