@@ -1,7 +1,7 @@
 // The outgoing side of the socket and its host look-ups: the relay never calls them, but
 // they are part of the component and must behave as documented if anything does.
-#include "asyncsock/line_socket.h"
 #include "asyncsock/esocket_exception.h"
+#include "asyncsock/line_socket.h"
 #include "platform/wsa_numbers.h"
 #include "tests/support/loopback.h"
 
