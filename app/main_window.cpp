@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include "app/paint_pacer.h"
+
 #include "app/sounds.h"
 #include "platform/gbk.h"
 #include "platform/text.h"
@@ -63,6 +65,8 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
         QDesktopServices::openUrl(QUrl(address));
     }; // failure: silent
     BuildWidgets();
+    // 50 ms: a busy window still redraws twenty times a second, which reads as live.
+    pacer_ = new PaintPacer(this, std::chrono::milliseconds(50));
     BuildTray();
     badrelay->viewport()->installEventFilter(this); // the reason of a line on hovering
     BuildFailureMenu();
@@ -311,6 +315,7 @@ void TForm1::FormCreate() {
     QToolTip::setPalette(tips);
     LoadSettings();
     if (!LoadLists()) return;
+    pacer_->Bypass();
     repaint();
     ArchiveOverflow(okrelay, "good.ini");
     ArchiveOverflow(badrelay, "bad.ini");
@@ -467,11 +472,16 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
     // of the last one, one sound (a newer sound cuts an older one off anyway) and the
     // counters once.
     const DeliveryOutcome* lastListed = nullptr;
+    QStringList relayedLines, failedLines;
     for (const DeliveryOutcome& outcome : batch) {
         if (outcome.failedWithError) continue; // an error, not an outcome: nothing is listed
         lastListed = &outcome;
-        (outcome.relayed ? okrelay : badrelay)->appendPlainText(Gbk(outcome.logLine));
+        (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
     }
+    // One edit per list: the list scrolls and lays out once, and lines it scrolls past are
+    // never laid out. Each outcome is still a line of its own, in finishing order.
+    if (!relayedLines.isEmpty()) okrelay->appendPlainText(relayedLines.join('\n'));
+    if (!failedLines.isEmpty()) badrelay->appendPlainText(failedLines.join('\n'));
     const DeliveryOutcome& last = batch.back();
     if (!last.relayed) StatusBar1[6]->setToolTip(Gbk(last.reason));
     SetStatus(last.failedWithError ? "电子邮件转发失败！"
@@ -540,6 +550,7 @@ void TForm1::SpeedButton4Click() {
     // wait, so nothing else runs in between.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
                                     QEventLoop::ExcludeSocketNotifiers);
+    pacer_->Bypass();
     repaint();
     if (Edit1->text().isEmpty()) {
         options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));

@@ -33,6 +33,8 @@ class TMenuPainter;
 
 namespace app {
 
+class PaintPacer;
+
 inline constexpr const char* kTitle = "\xE3\x80\x8E"
                                       "VantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8\xE3\x80\x8F"
                                       "V2.5"; // 『VantroSMTP服务器』V2.5
@@ -185,6 +187,7 @@ class TForm1 : public QMainWindow {
     // Files that exist but could not be read: never overwritten with what we did not read.
     std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;
+    PaintPacer* pacer_ = nullptr; // owned by the window
 };
 
 } // namespace app

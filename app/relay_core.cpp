@@ -2,12 +2,19 @@
 
 #include "app/local_peers.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace app {
 
 namespace {
 constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+constexpr uintptr_t kOutcomePaceTimer = 1;
+// At most one pass of the outcome queue per interval. Under load every pass redraws lists,
+// counters and the status and starts a sound; one pass per 50 ms takes in all that finished
+// meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
+// outcomes are still reported at once.
+constexpr auto kOutcomePace = std::chrono::milliseconds(50);
 
 void WriteToStandardError(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -25,7 +32,12 @@ RelayCore::RelayCore(RelayCoreOptions options)
       pool_(options_.workers) {
     outcomeWindow_ =
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
-            if (m.msg == kOutcomesReady) ReportOutcomes();
+            if (m.msg == kOutcomesReady) PaceOutcomes();
+            if (m.msg == platform::kWmTimer && m.wParam == kOutcomePaceTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
+                paceTimerSet_ = false;
+                PaceOutcomes();
+            }
         });
     server_->SrvAddr = options_.srvAddr;
     server_->SrvPort = options_.srvPort;
@@ -157,6 +169,21 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
         if (first) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
     });
     ++running_;
+}
+
+void RelayCore::PaceOutcomes() {
+    auto now = std::chrono::steady_clock::now();
+    auto since = now - lastReport_;
+    if (since >= kOutcomePace) {
+        lastReport_ = now;
+        ReportOutcomes();
+        return;
+    }
+    if (paceTimerSet_) return; // the queue is taken in when the timer runs
+    auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(kOutcomePace - since);
+    paceTimerSet_ = platform::MessageLoop::Current().SetTimer(
+        outcomeWindow_, kOutcomePaceTimer, static_cast<uint32_t>(std::max<long>(1, rest.count())));
+    if (!paceTimerSet_) ReportOutcomes(); // no timer to be had: nothing may wait forever
 }
 
 void RelayCore::ReportOutcomes() {

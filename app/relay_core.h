@@ -13,6 +13,7 @@
 #include "smtpclient/smtpsender.h"
 #include "smtpserver/smtp_server.h"
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -115,6 +116,8 @@ class RelayCore {
     size_t Workers() const { return pool_.MaxWorkers(); }
 
   private:
+    // Reports now, or once the pace allows when a pass ran less than the pace ago.
+    void PaceOutcomes();
     void ReportOutcomes();
     void Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now);
     void ResumeSpooled();
@@ -134,6 +137,8 @@ class RelayCore {
     std::string signon_ = "signon";
     size_t running_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
+    std::chrono::steady_clock::time_point lastReport_{};
+    bool paceTimerSet_ = false;
     std::unique_ptr<Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;

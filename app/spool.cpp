@@ -48,6 +48,29 @@ std::vector<std::string> HeaderLines(const std::string& bytes, size_t& rest) {
     return lines;
 }
 
+// Opens a reused file for writing. The syncer emptied it already; truncating it again here
+// would make ext4 (its "auto_da_alloc") write the file out at our close, a disk write on the
+// main thread for every message. Only a file found with content (left by a crash) is emptied.
+int OpenEmptied(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || (info.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Empties a relayed message's file. Through a descriptor of our own, so that the close here,
+// on the syncer, settles what ext4 does after a truncation, and not the main thread's close.
+bool EmptyFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool emptied = ::ftruncate(fd, 0) == 0;
+    return ::close(fd) == 0 && emptied;
+}
+
 } // namespace
 
 Spool::Spool(std::string folder) : folder_(std::move(folder)) {
@@ -96,7 +119,7 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
     // file: either way, until the rename of Commit it is no message, and a crash leaves a
     // file that the next run simply reuses.
     std::string path = TakeFreeFile();
-    int fd = path.empty() ? -1 : ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int fd = path.empty() ? -1 : OpenEmptied(path);
     if (fd < 0) {
         path = folder_ + "/" + kFreePrefix + id;
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -146,11 +169,15 @@ void Spool::Discard(const Id& id) {
 }
 
 void Spool::MarkDirty() {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // Already dirty: the syncer is gathering a batch or about to, and takes this in too.
+        // Waking it for every message would cost a switch of threads each time.
+        wake = !dirty_;
         dirty_ = true;
     }
-    wake_.notify_one();
+    if (wake) wake_.notify_one();
 }
 
 std::string Spool::TakeFreeFile() {
@@ -165,9 +192,8 @@ void Spool::Delivered(const Id& id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         removals_.push_back(id);
-        dirty_ = true;
     }
-    wake_.notify_one();
+    MarkDirty();
 }
 
 bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::string& reason) {
@@ -281,7 +307,7 @@ void Spool::SyncLoop() {
             std::string path = PathOf(id, ".msg");
             std::string freeName = folder_ + "/" + kFreePrefix + id;
             // Emptied first: a relayed message's text does not linger on the disk.
-            if (::truncate(path.c_str(), 0) == 0 && ::rename(path.c_str(), freeName.c_str()) == 0)
+            if (EmptyFile(path) && ::rename(path.c_str(), freeName.c_str()) == 0)
                 emptied.push_back(std::move(freeName));
             else
                 ::unlink(path.c_str());

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <set>
@@ -95,6 +96,32 @@ TEST(RelayCoreTest, MoreMessagesThanWorkersAreEachDeliveredOnce) {
     EXPECT_EQ(subjects.size(), static_cast<size_t>(kMessages));
     // Outcomes reach the owner in batches, not one wake-up each.
     EXPECT_LE(h.batches, kMessages);
+}
+
+TEST(RelayCoreTest, OutcomePassesComeAtMostOncePerFiftyMillisecondsAndLoseNothing) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 4);
+    std::vector<std::chrono::steady_clock::time_point> passes;
+    std::set<uint64_t> serials;
+    h.core->hooks.outcomes = [&](std::vector<DeliveryOutcome>& batch) {
+        passes.push_back(std::chrono::steady_clock::now());
+        for (auto& outcome : batch) {
+            serials.insert(outcome.serial);
+            h.outcomes.push_back(std::move(outcome));
+        }
+    };
+    const int kMessages = 30;
+    Submitter c(h.port);
+    for (int i = 0; i < kMessages; ++i)
+        ASSERT_EQ(c.Message("a@x.example", "r@y.example",
+                            "Subject: p" + std::to_string(i) + "\r\n\r\nbody\r\n"),
+                  "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(kMessages));
+    EXPECT_EQ(h.outcomes.size(), static_cast<size_t>(kMessages));
+    EXPECT_EQ(serials.size(), static_cast<size_t>(kMessages)); // each reported once
+    for (size_t i = 1; i < passes.size(); ++i)
+        EXPECT_GE(passes[i] - passes[i - 1], std::chrono::milliseconds(49)) << i;
 }
 
 TEST(RelayCoreTest, TwentyMegabyteMessageArrivesByteIdentical) {
