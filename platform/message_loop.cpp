@@ -231,11 +231,23 @@ void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
 
 int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events) {
     if (fd < 0) return kWsaENOTSOCK;
+    auto found = watchesByFd_.find(fd);
     if (events == 0) {
-        RemoveWatch(fd);
+        // Cancelled notifications keep their record, unwatched: the descriptor is the same
+        // socket until SockClose forgets it, and a session pauses and resumes for every
+        // delayed command, which would otherwise query and rebuild the record each time.
+        if (found != watchesByFd_.end()) {
+            found->second->events = 0;
+            UpdateInterest(*found->second);
+        }
         return 0;
     }
     if (!IsWindow(window)) return kWsaEINVAL;
+    if (found != watchesByFd_.end() && found->second->events == 0 &&
+        found->second->window == window) {
+        Rearm(*found->second, msg, events);
+        return 0;
+    }
     int type = 0;
     socklen_t len = sizeof(type);
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return WsaFromErrno(errno);
@@ -254,8 +266,21 @@ int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t
     return 0;
 }
 
+void MessageLoop::Rearm(SocketWatch& watch, uint32_t msg, uint32_t events) {
+    // As a new registration: a new key (events of the old one still in this batch are
+    // dropped) and every notification armed again.
+    watchFdByKey_.erase(watch.key);
+    watch.key = nextKey_++;
+    watchFdByKey_[watch.key] = watch.fd;
+    watch.msg = msg;
+    watch.events = events;
+    watch.readArmed = watch.acceptArmed = watch.writeArmed = true;
+    watch.connectPending = watch.closeDone = false;
+    UpdateInterest(watch);
+}
+
 void MessageLoop::UpdateInterest(SocketWatch& watch, bool narrow) {
-    if (watch.closeDone) {
+    if (watch.closeDone || watch.events == 0) {
         if (watch.inEpoll) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch.fd, nullptr);
         watch.inEpoll = false;
         return;
@@ -404,6 +429,7 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     auto keyIt = watchFdByKey_.find(key);
     if (keyIt == watchFdByKey_.end()) return; // registration ended earlier in this batch
     SocketWatch& watch = *watchesByFd_[keyIt->second];
+    if (watch.events == 0) return; // cancelled earlier in this batch
     uint32_t bits = 0;
     int err = 0;
     if (watch.connectPending) {

@@ -122,6 +122,8 @@ class MessageLoop {
     void UpdateInterest(SocketWatch& watch, bool narrow = false);
 
     void RemoveWatch(int fd);
+    // A cancelled registration of the same socket and window, made anew.
+    void Rearm(SocketWatch& watch, uint32_t msg, uint32_t events);
 
     void RearmExhausted();
 

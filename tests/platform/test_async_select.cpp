@@ -186,6 +186,58 @@ TEST(AsyncSelect, CancelledOrForgottenRegistrationsDeliverNothing) {
     EXPECT_EQ(rec.loop.AsyncSelect(pair.server, 0, kMsg, kAll), kWsaEINVAL);
 }
 
+TEST(AsyncSelect, ResumingAfterACancelReportsWhatArrivedMeanwhileAsANewRegistration) {
+    Recorder rec;
+    Pair pair;
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdWrite) == 1; }, 1000));
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, 0), 0); // paused
+        testsupport::SendAll(pair.client, "x");
+        testsupport::PumpFor(30);
+        EXPECT_EQ(rec.Count(kFdRead), round - 1) << "nothing while paused, round " << round;
+        ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
+        // As any registration: the pending byte is reported, and so is writability.
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdRead) == round; }, 1000));
+        EXPECT_EQ(rec.Count(kFdWrite), round + 1);
+        char c;
+        ASSERT_EQ(SockRecv(pair.server, &c, 1), 1);
+    }
+    // A peer closing while paused is reported once notifications are back.
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, 0), 0);
+    testsupport::CloseFd(pair.client);
+    pair.client = -1;
+    testsupport::PumpFor(30);
+    EXPECT_EQ(rec.Count(kFdClose), 0);
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdClose) == 1; }, 1000));
+}
+
+TEST(AsyncSelect, ADescriptorNumberReusedAfterAPausedSocketClosedIsWatchedAfresh) {
+    Recorder rec;
+    int port = 0;
+    int listener = testsupport::ListenLoopback(port);
+    Pair pair;
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, 0), 0);
+    int number = pair.server;
+    SockClose(pair.server); // forgets the paused registration with the descriptor
+    pair.server = -1;
+    // The same number now names a listening socket: it must be watched as one.
+    int again = ::dup(listener);
+    ASSERT_EQ(again, number);
+    fcntl(again, F_SETFL, fcntl(again, F_GETFL) | O_NONBLOCK);
+    ASSERT_EQ(rec.loop.AsyncSelect(again, rec.window, kMsg, kFdAccept | kFdClose), 0);
+    int c = testsupport::ConnectLoopback(port);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdAccept) == 1; }, 1000));
+    int accepted = SockAccept(again, nullptr, nullptr);
+    EXPECT_GE(accepted, 0);
+    SockClose(accepted);
+    SockClose(again);
+    testsupport::CloseFd(c);
+    testsupport::CloseFd(listener);
+}
+
 TEST(SocketErrors, LinuxErrnoMapsToWindowsSocketsNumbers) {
     EXPECT_EQ(WsaFromErrno(0), 0);
     EXPECT_EQ(WsaFromErrno(EAGAIN), 10035);
