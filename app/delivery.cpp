@@ -1,11 +1,13 @@
 #include "app/delivery.h"
 
 #include "app/message_text.h"
+#include "app/spool.h"
 #include "platform/gbk.h"
 #include "smtpclient/smtpsender.h"
 
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 
 namespace app {
 
@@ -67,6 +69,25 @@ void RelayAndRecord(const Account& account, const RelaySettings& settings,
                              .count();
 }
 
+namespace {
+
+// The text is read from its spool file as it is sent. A file that cannot be read, at the
+// start or midway, is an error and no refusal: the upstream never sees the end of the text,
+// and the message stays spooled for the next start.
+void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
+    SpooledText text(request.textPath);
+    if (!text.Ok()) throw std::runtime_error(text.Error());
+    auto nextPiece = [&text](std::string& piece) {
+        if (text.NextPiece(piece)) return true;
+        if (!text.Error().empty()) throw std::runtime_error(text.Error());
+        return false;
+    };
+    PieceLines lines(nextPiece, text.Size(), text.Tail());
+    RelayAndRecord(request.account, request.settings, lines, outcome);
+}
+
+} // namespace
+
 DeliveryOutcome Deliver(DeliveryRequest&& request) {
     DeliveryOutcome outcome;
     outcome.sender = request.sender;
@@ -75,8 +96,12 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
     outcome.spoolId = request.spoolId;
     outcome.serial = request.serial;
     try {
-        PieceLines lines(std::move(request.pieces));
-        RelayAndRecord(request.account, request.settings, lines, outcome);
+        if (request.textPath.empty()) {
+            PieceLines lines(std::move(request.pieces));
+            RelayAndRecord(request.account, request.settings, lines, outcome);
+        } else {
+            RelaySpooled(request, outcome);
+        }
     } catch (const std::exception& e) {
         // Out of memory and the like: the window shows the error text and lists nothing.
         outcome.failedWithError = true;

@@ -30,6 +30,7 @@ struct DeliveryRequest {
     std::string sender;        // as the local client submitted it
     std::string recipientText; // comma-joined
     StringList pieces;         // the message text; cut into lines while it is sent
+    std::string textPath;      // or, when set, the spool file the text is read from
     Account account;           // the account in force when the message was complete
     RelaySettings settings;
     std::string spoolId; // its file in the spool (empty without one)

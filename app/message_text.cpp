@@ -2,6 +2,16 @@
 
 namespace app {
 
+namespace {
+
+// Every CR LF is replaced by the CR LF the client adds; only a last line without one gains
+// two bytes.
+long long SentSize(long long textBytes, const std::string& tail) {
+    return textBytes + (textBytes > 0 && tail != "\r\n" ? 2 : 0);
+}
+
+} // namespace
+
 PieceLines::PieceLines(StringList&& pieces) : pieces_(std::move(pieces)) {
     long long total = 0;
     for (const std::string& piece : pieces_) total += static_cast<long long>(piece.size());
@@ -9,14 +19,30 @@ PieceLines::PieceLines(StringList&& pieces) : pieces_(std::move(pieces)) {
     std::string tail;
     for (auto it = pieces_.rbegin(); it != pieces_.rend() && tail.size() < 2; ++it)
         tail.insert(0, it->substr(it->size() - std::min<size_t>(it->size(), 2 - tail.size())));
-    // Every CR LF is replaced by the CR LF the client adds; only a last line without one
-    // gains two bytes.
-    size_ = total + (total > 0 && tail != "\r\n" ? 2 : 0);
+    size_ = SentSize(total, tail);
+}
+
+PieceLines::PieceLines(std::function<bool(std::string&)> next, long long textBytes,
+                       const std::string& tail)
+    : next_(std::move(next)), size_(SentSize(textBytes, tail)) {}
+
+bool PieceLines::HavePiece() {
+    if (piece_ < pieces_.size()) return true;
+    if (!next_) return false;
+    pieces_.clear();
+    piece_ = 0;
+    std::string piece;
+    if (!next_(piece)) {
+        next_ = nullptr;
+        return false;
+    }
+    pieces_.push_back(std::move(piece));
+    return true;
 }
 
 bool PieceLines::Next(std::string& line) {
     line.clear();
-    while (piece_ < pieces_.size()) {
+    while (HavePiece()) {
         const std::string& piece = pieces_[piece_];
         if (pendingCr_ && pos_ < piece.size()) {
             pendingCr_ = false;

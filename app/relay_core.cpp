@@ -112,7 +112,9 @@ void RelayCore::MailTo(asyncsock::TAsyncSocket* client, const std::string& addre
 }
 
 void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
-    auto completed = ring_.SendData(client, lastPart, msg);
+    // With a spool the text lives in its file and the delivery reads it from there: a large
+    // message is not held in memory as well.
+    auto completed = ring_.SendData(client, lastPart, msg, !spool_);
     std::string spoolId;
     if (spool_) {
         const MessageSlot* slot = completed ? nullptr : ring_.FillingSlot(client);
@@ -150,6 +152,8 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
         std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
     request->spoolId = spoolId;
+    if (spool_ && !spoolId.empty() && request->pieces.empty())
+        request->textPath = spool_->TextPath(spoolId);
     request->serial = ++nextSerial_;
     request->settings.control = std::make_shared<smtpclient::TRelayControl>();
     inFlight_[request->serial] = request->settings.control;

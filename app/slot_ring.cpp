@@ -69,7 +69,7 @@ bool SlotRing::MailTo(Connection connection, const std::string& address) {
 }
 
 std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool lastPart,
-                                                   const std::string& piece) {
+                                                   const std::string& piece, bool keepText) {
     int n = SlotOf(connection);
     if (n == 0) {
         // A second DATA of the same envelope: a message of its own in a slot of its own.
@@ -79,7 +79,7 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
         finished_.erase(it);
     }
     MessageSlot& slot = At(n);
-    slot.pieces.push_back(piece);
+    if (keepText) slot.pieces.push_back(piece);
     if (!lastPart) return std::nullopt;
     Unbind(connection);
     finished_[connection] = Envelope{slot.sender, slot.recipientText};

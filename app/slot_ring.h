@@ -55,9 +55,10 @@ class SlotRing {
     int MailFrom(Connection connection, const std::string& sender);
     // RCPT: false when the connection has no envelope (no MAIL, or its MAIL was refused).
     bool MailTo(Connection connection, const std::string& address);
-    // A data piece; the completed message when `lastPart`.
+    // A data piece; the completed message when `lastPart`. Without `keepText` the pieces
+    // are not held (the text is kept elsewhere) and the completed message has none.
     std::optional<CompletedMessage> SendData(Connection connection, bool lastPart,
-                                             const std::string& piece);
+                                             const std::string& piece, bool keepText = true);
     // The connection went away: its unfinished slot is free again.
     void Release(Connection connection);
     // The slot the connection is filling, or null.

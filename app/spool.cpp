@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,6 +73,69 @@ bool EmptyFile(const std::string& path) {
 }
 
 } // namespace
+
+SpooledText::SpooledText(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        Fail("cannot open " + path);
+        return;
+    }
+    // The header ends at the first empty line; recipients can make it long, so it is read
+    // in pieces, up to a bound no real header comes near.
+    constexpr size_t kMaxHeader = 1024 * 1024;
+    std::string header;
+    size_t end = std::string::npos;
+    char buffer[4096];
+    while (end == std::string::npos && header.size() < kMaxHeader) {
+        ssize_t n = ::read(fd_, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        header.append(buffer, static_cast<size_t>(n));
+        end = header.find("\r\n\r\n");
+    }
+    struct stat info {};
+    if (end == std::string::npos || header.compare(0, std::strlen(kMagic), kMagic) != 0 ||
+        ::fstat(fd_, &info) != 0) {
+        Fail("not a spooled message: " + path, false);
+        return;
+    }
+    long long textStart = static_cast<long long>(end + 4);
+    size_ = left_ = static_cast<long long>(info.st_size) - textStart;
+    if (size_ < 0 || ::lseek(fd_, textStart, SEEK_SET) != textStart) {
+        Fail("not a spooled message: " + path, false);
+        return;
+    }
+    size_t tailBytes = static_cast<size_t>(std::min<long long>(size_, 2));
+    tail_.resize(tailBytes);
+    if (::pread(fd_, tail_.data(), tailBytes, info.st_size - static_cast<off_t>(tailBytes)) !=
+        static_cast<ssize_t>(tailBytes))
+        Fail("cannot read " + path);
+}
+
+SpooledText::~SpooledText() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool SpooledText::Fail(const std::string& what, bool withErrno) {
+    error_ = withErrno ? what + ": " + std::strerror(errno) : what;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    return false;
+}
+
+bool SpooledText::NextPiece(std::string& piece) {
+    if (fd_ < 0 || left_ <= 0) return false;
+    piece.resize(static_cast<size_t>(std::min<long long>(left_, kPieceBytes)));
+    size_t got = 0;
+    while (got < piece.size()) {
+        ssize_t n = ::read(fd_, piece.data() + got, piece.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail("cannot read the spooled text");
+        if (n == 0) return Fail("the spooled text ended early", false); // cut short under us
+        got += static_cast<size_t>(n);
+    }
+    left_ -= static_cast<long long>(got);
+    return true;
+}
 
 Spool::Spool(std::string folder) : folder_(std::move(folder)) {
     if (!folder_.empty() && folder_.back() == '/') folder_.pop_back();

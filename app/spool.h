@@ -28,6 +28,37 @@
 
 namespace app {
 
+// A spooled message's text read back piece by piece, on any thread: what a delivery sends
+// instead of a copy held in memory. The file stays as it is until the delivery's outcome
+// has been reported, so reading it needs no lock.
+class SpooledText {
+  public:
+    static constexpr size_t kPieceBytes = 64 * 1024;
+
+    explicit SpooledText(const std::string& path);
+    ~SpooledText();
+    SpooledText(const SpooledText&) = delete;
+    SpooledText& operator=(const SpooledText&) = delete;
+
+    // False when the file could not be opened or is no spooled message; Error() says why.
+    bool Ok() const { return fd_ >= 0; }
+    const std::string& Error() const { return error_; }
+    long long Size() const { return size_; }
+    // The text's last two bytes (fewer in a shorter text).
+    const std::string& Tail() const { return tail_; }
+    // The next piece of at most kPieceBytes; false at the end or on a read error.
+    bool NextPiece(std::string& piece);
+
+  private:
+    bool Fail(const std::string& what, bool withErrno = true);
+
+    int fd_ = -1;
+    long long size_ = 0;
+    long long left_ = 0;
+    std::string tail_;
+    std::string error_;
+};
+
 class Spool {
   public:
     using Id = std::string;
@@ -68,6 +99,8 @@ class Spool {
     void Delete(const Id& id);
 
     std::optional<CompletedMessage> Load(const Id& id) const;
+    // The file holding a whole message's text, for SpooledText.
+    std::string TextPath(const Id& id) const { return PathOf(id, ".msg"); }
     // Whole messages, oldest first.
     std::vector<Entry> List() const;
     // Removes what an earlier version left unfinished; unfinished "free-" files are simply

@@ -96,6 +96,14 @@ long Program::PeakKilobytes() const {
     return -1;
 }
 
+bool Program::ResetPeak() const {
+    // "5" resets the process's resident high-water mark (VmHWM) to its present size.
+    std::ofstream clear("/proc/" + std::to_string(pid_) + "/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
 size_t Program::ListLines(const char* name) const {
     auto lines = app::LoadStringList(dir_ + "/" + name);
     return lines ? lines->size() : 0;

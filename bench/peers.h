@@ -22,6 +22,8 @@ class Program {
     double CpuSeconds() const;
     // Peak resident set size (VmHWM) in kilobytes.
     long PeakKilobytes() const;
+    // Starts the peak afresh from the present resident size; false when the system refuses.
+    bool ResetPeak() const;
     // Lines in a result list the program wrote at its exit (after Stop).
     size_t ListLines(const char* name) const;
     // SIGTERM and a wait: the program saves and ends.

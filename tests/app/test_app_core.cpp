@@ -55,6 +55,25 @@ TEST(StringLists, AnyLineEndAndNoEmptyLineAtTheEnd) {
     EXPECT_FALSE(LoadStringList("/nonexistent/file").has_value());
 }
 
+TEST(StringLists, PiecesFetchedOneAtATimeCutAsPiecesHeldAtOnce) {
+    // A CR LF split between two fetched pieces, a lone CR, and no CR LF at the end.
+    StringList supplied{"Subject: y\r", "\n\r\nbody\r", "x\r\nlast"};
+    size_t fetched = 0;
+    PieceLines lines(
+        [&](std::string& piece) {
+            if (fetched == supplied.size()) return false;
+            piece = supplied[fetched++];
+            return true;
+        },
+        31, "st");
+    EXPECT_EQ(lines.Size(), 33); // the last line gains its CR LF
+    StringList cut;
+    for (std::string line; lines.Next(line);) cut.push_back(line);
+    EXPECT_EQ(cut, (StringList{"Subject: y", "", "body\rx", "last"}));
+    EXPECT_EQ(cut, MessageLines(StringList(supplied)));
+    EXPECT_EQ(PieceLines([](std::string&) { return false; }, 0, "").Size(), 0);
+}
+
 TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
     StringList oneChunk = MessageLines(StringList{"Subject: x\r\n\r\nline one\r\nline two\r\n"});
     StringList threePieces =

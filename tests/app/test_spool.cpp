@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace app;
 namespace fs = std::filesystem;
@@ -117,6 +118,47 @@ TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrit
     if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
     Spool readOnly(folder.path.string());
     EXPECT_FALSE(readOnly.Ok());
+}
+
+TEST(SpoolFiles, SpooledTextReadsBackInPiecesAndReportsAFileCutShort) {
+    Folder folder;
+    Spool spool(folder.path.string());
+    // Many recipients make a header longer than one read.
+    std::string recipients;
+    for (int i = 0; i < 400; ++i) recipients += (i ? "," : "") + std::string("r@y.example");
+    auto id = spool.Begin("s@x.example", recipients);
+    ASSERT_TRUE(id);
+    std::string text = std::string(SpooledText::kPieceBytes, 'a') + "tail\r\n";
+    ASSERT_TRUE(spool.Append(*id, text) && spool.Commit(*id));
+
+    SpooledText reader(spool.TextPath(*id));
+    ASSERT_TRUE(reader.Ok()) << reader.Error();
+    EXPECT_EQ(reader.Size(), static_cast<long long>(text.size()));
+    EXPECT_EQ(reader.Tail(), "\r\n");
+    std::string whole, piece;
+    int pieces = 0;
+    while (reader.NextPiece(piece)) {
+        whole += piece;
+        ++pieces;
+    }
+    EXPECT_EQ(whole, text);
+    EXPECT_EQ(pieces, 2);
+    EXPECT_TRUE(reader.Error().empty());
+
+    SpooledText cut(spool.TextPath(*id));
+    ASSERT_TRUE(cut.Ok());
+    fs::resize_file(spool.TextPath(*id), fs::file_size(spool.TextPath(*id)) - 10);
+    while (cut.NextPiece(piece)) {
+    }
+    EXPECT_EQ(cut.Error(), "the spooled text ended early");
+
+    ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "other.msg").string(), "x", 0600));
+    SpooledText foreign((folder.path / "other.msg").string());
+    EXPECT_FALSE(foreign.Ok());
+    EXPECT_NE(foreign.Error().find("not a spooled message"), std::string::npos);
+    SpooledText missing((folder.path / "gone.msg").string());
+    EXPECT_FALSE(missing.Ok());
+    EXPECT_NE(missing.Error().find("No such file"), std::string::npos);
 }
 
 // A core relaying to `upstreamPort` with its spool in `folder`.
@@ -284,6 +326,55 @@ TEST(SpoolingRelay, AnExitWaitsForDeliveriesWhoseEndOfTextIsOut) {
     ASSERT_EQ(h.outcomes.size(), 2u);
     for (const auto& outcome : h.outcomes) EXPECT_TRUE(outcome.relayed) << outcome.reason;
     EXPECT_TRUE(folder.Names().empty()); // nothing left to be sent a second time
+}
+
+TEST(SpoolingRelay, TheTextIsSentFromItsFileByteIdenticalAndAVanishedFileIsAnError) {
+    Folder folder;
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    SpoolingCore h(folder.path.string(), std::to_string(upstream.Port()));
+    // Lines across the file's read pieces, a CR LF split exactly between two of them, and
+    // lines that start with a dot.
+    std::string body = "Subject: file\r\n\r\n";
+    size_t k = (65535 - body.size() - 10) / 74;
+    for (size_t i = 0; i < k; ++i)
+        body +=
+            (i % 50 == 0 ? "." : "x") + std::string(71, static_cast<char>('a' + i % 26)) + "\r\n";
+    body += std::string(65535 - body.size(), 'r') + "\r\n"; // CR at 65535, LF at 65536
+    while (body.size() < 300 * 1024) body += ".dot line\r\nplain line\r\n";
+    std::string wire;
+    for (size_t pos = 0; pos < body.size();) {
+        size_t end = body.find("\r\n", pos) + 2;
+        if (body[pos] == '.') wire += '.';
+        wire.append(body, pos, end - pos);
+        pos = end;
+    }
+    {
+        Submitter c(h.port);
+        c.Command("MAIL FROM:<f@x.example>\r\n");
+        c.Command("RCPT TO:<r@y.example>\r\n");
+        c.Command("DATA\r\n");
+        std::thread sender([&] { testsupport::SendAll(c.fd, wire + ".\r\n"); });
+        std::string reply = c.Reply();
+        sender.join();
+        if (reply.empty()) reply = c.Reply();
+        EXPECT_EQ(reply, "250 OK \r\n");
+    }
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    EXPECT_TRUE(upstream.Messages()[0].content == body);
+
+    // A file gone before its delivery: an error with its reason, no list line, no relay.
+    std::string id = *h.core->SpoolOf()->Begin("g@x.example", "r@y.example");
+    ASSERT_TRUE(h.core->SpoolOf()->Commit(id));
+    fs::remove(h.core->SpoolOf()->TextPath(id));
+    CompletedMessage gone{1, "g@x.example", "r@y.example", {}};
+    h.core->Deliver(std::move(gone), id);
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    EXPECT_TRUE(h.outcomes[1].failedWithError);
+    EXPECT_NE(h.outcomes[1].reason.find("cannot open"), std::string::npos) << h.outcomes[1].reason;
+    EXPECT_EQ(upstream.Messages().size(), 1u);
 }
 
 TEST(SpoolingRelay, AMessageThatCannotBeStoredIsRefusedInsteadOfConfirmed) {
