@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 
 #include "app/paint_pacer.h"
-
 #include "app/sounds.h"
 #include "platform/gbk.h"
 #include "platform/text.h"
@@ -478,8 +477,8 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
         lastListed = &outcome;
         (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
     }
-    // One edit per list: the list scrolls and lays out once, and lines it scrolls past are
-    // never laid out. Each outcome is still a line of its own, in finishing order.
+    // One edit per list and pass: the list is scrolled and its new lines laid out once, not
+    // once per line. Each outcome is still a line of its own, in finishing order.
     if (!relayedLines.isEmpty()) okrelay->appendPlainText(relayedLines.join('\n'));
     if (!failedLines.isEmpty()) badrelay->appendPlainText(failedLines.join('\n'));
     const DeliveryOutcome& last = batch.back();
