@@ -60,7 +60,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
                                  bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
-    if (!options_.spoolFolder.empty()) spool_ = std::make_unique<Spool>(options_.spoolFolder);
+    if (!options_.spoolFolder.empty()) spool_ = std::make_shared<Spool>(options_.spoolFolder);
 }
 
 void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {
@@ -158,9 +158,18 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
     request->settings.control = std::make_shared<smtpclient::TRelayControl>();
     inFlight_[request->serial] = request->settings.control;
     std::weak_ptr<OutcomeQueue> queue = finished_;
+    std::weak_ptr<Spool> spool = spool_;
     platform::WindowHandle window = outcomeWindow_;
-    pool_.Submit([request, queue, window] {
+    pool_.Submit([request, queue, spool, window] {
         DeliveryOutcome outcome = app::Deliver(std::move(*request));
+        // A relayed message leaves the spool at once, not when the window's next pass takes
+        // its outcome: after a crash, only what went out in the last moment goes out again.
+        if (outcome.relayed && !outcome.spoolId.empty()) {
+            if (auto kept = spool.lock()) {
+                kept->Delivered(outcome.spoolId);
+                outcome.spoolReleased = true;
+            }
+        }
         auto q = queue.lock();
         if (!q) return; // the core is gone
         bool first = false;
@@ -218,7 +227,8 @@ void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std
     // The mailbox and the sender are those in force now, when the line is written.
     outcome.logLine = LogLine(outcome.relayed, mailbox, currentSender_, outcome.recipientText, now);
     if (outcome.relayed) {
-        if (spool_ && !outcome.spoolId.empty()) spool_->Delivered(outcome.spoolId);
+        if (spool_ && !outcome.spoolId.empty() && !outcome.spoolReleased)
+            spool_->Delivered(outcome.spoolId);
         return;
     }
     bool kept = spool_ && !outcome.spoolId.empty() &&

@@ -139,7 +139,8 @@ class RelayCore {
     platform::WindowHandle outcomeWindow_ = 0;
     std::chrono::steady_clock::time_point lastReport_{};
     bool paceTimerSet_ = false;
-    std::unique_ptr<Spool> spool_;
+    // Shared with the workers, which hand relayed messages back to it.
+    std::shared_ptr<Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
     // By failure-list line; several when equal lines failed within the same second.

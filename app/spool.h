@@ -1,6 +1,7 @@
 // The spool: every accepted message as a file of its own, from its first data piece until it
 // has been relayed, so that an exit, a crash or a failed relay never loses a message the
-// client was told "250 OK " for. Main-thread only, apart from the background syncer inside.
+// client was told "250 OK " for. Main-thread only, apart from the background syncer inside
+// and Delivered.
 //
 // A message is written into a "free-…" file (an emptied one reused, or a new one) and
 // becomes "<id>.msg" once whole (a rename, before the client's "250 OK "); a failed one keeps
@@ -89,7 +90,7 @@ class Spool {
     // An unfinished message whose connection went away.
     void Discard(const Id& id);
 
-    // Relayed: removed after the next background sync.
+    // Relayed: removed after the next background sync. Safe from any thread.
     void Delivered(const Id& id);
     // Failed: kept with its list line and reason until resent or deleted.
     bool KeepFailed(const Id& id, const std::string& logLine, const std::string& reason);

@@ -9,6 +9,7 @@
 #include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
 
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
@@ -375,6 +376,29 @@ TEST(SpoolingRelay, TheTextIsSentFromItsFileByteIdenticalAndAVanishedFileIsAnErr
     EXPECT_TRUE(h.outcomes[1].failedWithError);
     EXPECT_NE(h.outcomes[1].reason.find("cannot open"), std::string::npos) << h.outcomes[1].reason;
     EXPECT_EQ(upstream.Messages().size(), 1u);
+}
+
+TEST(SpoolingRelay, ARelayedMessageLeavesTheSpoolBeforeItsOutcomeIsTakenIn) {
+    Folder folder;
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    SpoolingCore h(folder.path.string(), std::to_string(upstream.Port()));
+    EXPECT_EQ(h.Submit("r@y.example", "early"), "250 OK \r\n");
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    // The loop is not run from here on, so no outcome pass can take the message out: the
+    // worker that relayed it does.
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        h.core->SpoolOf()->Flush();
+        gone = folder.Names().empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_TRUE(h.outcomes.empty());
+    ASSERT_TRUE(h.WaitForOutcomes(1)); // and the outcome still comes, once
+    EXPECT_TRUE(h.outcomes[0].relayed);
+    h.core->SpoolOf()->Flush();
+    EXPECT_TRUE(folder.Names().empty());
 }
 
 TEST(SpoolingRelay, AMessageThatCannotBeStoredIsRefusedInsteadOfConfirmed) {
