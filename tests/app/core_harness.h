@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace app {
@@ -78,6 +79,25 @@ struct Submitter {
     std::string Command(const std::string& text) {
         testsupport::SendAll(fd, text);
         return Reply();
+    }
+    // A large text (CR LF lines) dot-stuffed and sent while the replies are read, so that
+    // neither side waits for the other; the reply to its end of data.
+    std::string LargeMessage(const std::string& from, const std::string& to,
+                             const std::string& body) {
+        std::string wire;
+        for (size_t pos = 0; pos < body.size();) {
+            size_t end = body.find("\r\n", pos) + 2;
+            if (body[pos] == '.') wire += '.';
+            wire.append(body, pos, end - pos);
+            pos = end;
+        }
+        Command("MAIL FROM:<" + from + ">\r\n");
+        Command("RCPT TO:<" + to + ">\r\n");
+        Command("DATA\r\n");
+        std::thread sender([&] { testsupport::SendAll(fd, wire + ".\r\n"); });
+        std::string reply = Reply();
+        sender.join();
+        return reply.empty() ? Reply() : reply;
     }
     // MAIL, RCPT, DATA and the text; the reply to the end of data.
     std::string Message(const std::string& from, const std::string& to, const std::string& body) {

@@ -137,22 +137,8 @@ TEST(RelayCoreTest, TwentyMegabyteMessageArrivesByteIdentical) {
     for (int i = 0; body.size() < 20u * 1024 * 1024; ++i)
         body +=
             (i % 100 == 0 ? "." : "") + std::string(70, static_cast<char>('a' + i % 26)) + "\r\n";
-    std::string wire; // dot-stuffed as a client sends it
-    for (size_t pos = 0; pos < body.size();) {
-        size_t end = body.find("\r\n", pos) + 2;
-        if (body[pos] == '.') wire += '.';
-        wire.append(body, pos, end - pos);
-        pos = end;
-    }
     Submitter c(h.port);
-    c.Command("MAIL FROM:<big@x.example>\r\n");
-    c.Command("RCPT TO:<r@y.example>\r\n");
-    c.Command("DATA\r\n");
-    std::thread sender([&] { testsupport::SendAll(c.fd, wire + ".\r\n"); });
-    std::string reply = c.Reply();
-    sender.join();
-    if (reply.empty()) reply = c.Reply();
-    EXPECT_EQ(reply, "250 OK \r\n");
+    EXPECT_EQ(c.LargeMessage("big@x.example", "r@y.example", body), "250 OK \r\n");
     ASSERT_TRUE(h.WaitForOutcomes(1, 60000));
     EXPECT_TRUE(h.outcomes[0].relayed);
     ASSERT_TRUE(upstream.WaitForMessages(1, 30000));

@@ -343,24 +343,7 @@ TEST(SpoolingRelay, TheTextIsSentFromItsFileByteIdenticalAndAVanishedFileIsAnErr
             (i % 50 == 0 ? "." : "x") + std::string(71, static_cast<char>('a' + i % 26)) + "\r\n";
     body += std::string(65535 - body.size(), 'r') + "\r\n"; // CR at 65535, LF at 65536
     while (body.size() < 300 * 1024) body += ".dot line\r\nplain line\r\n";
-    std::string wire;
-    for (size_t pos = 0; pos < body.size();) {
-        size_t end = body.find("\r\n", pos) + 2;
-        if (body[pos] == '.') wire += '.';
-        wire.append(body, pos, end - pos);
-        pos = end;
-    }
-    {
-        Submitter c(h.port);
-        c.Command("MAIL FROM:<f@x.example>\r\n");
-        c.Command("RCPT TO:<r@y.example>\r\n");
-        c.Command("DATA\r\n");
-        std::thread sender([&] { testsupport::SendAll(c.fd, wire + ".\r\n"); });
-        std::string reply = c.Reply();
-        sender.join();
-        if (reply.empty()) reply = c.Reply();
-        EXPECT_EQ(reply, "250 OK \r\n");
-    }
+    EXPECT_EQ(Submitter(h.port).LargeMessage("f@x.example", "r@y.example", body), "250 OK \r\n");
     ASSERT_TRUE(h.WaitForOutcomes(1));
     EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
     ASSERT_TRUE(upstream.WaitForMessages(1, 10000));

@@ -1,12 +1,25 @@
 // A TAsyncSocket that owns the server end of a real loopback connection, and the blocking
-// client end for the test to drive.
+// client end for the test to drive; and the text of a socket exception.
 #pragma once
 
+#include "asyncsock/esocket_exception.h"
 #include "asyncsock/line_socket.h"
 #include "tests/support/loopback.h"
 
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <string>
+
+// The text of the ESocketException `action` raises, or "<no exception>".
+inline std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const asyncsock::ESocketException& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
 
 struct ConnectedSocket {
     int listener = -1;

@@ -9,15 +9,6 @@ using namespace asyncsock;
 
 namespace {
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
-
 TEST(AsyncSocketResolve, ProtocolPortAndHostTexts) {
     EXPECT_EQ(AsyncSocketResolveProto("tcp"), 6);
     EXPECT_EQ(AsyncSocketResolveProto(" 17 "), 17);

@@ -3,6 +3,7 @@
 #include "asyncsock/esocket_exception.h"
 #include "asyncsock/line_socket.h"
 #include "platform/wsa_numbers.h"
+#include "tests/asyncsock/connected.h"
 #include "tests/support/loopback.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,6 @@
 using namespace asyncsock;
 
 namespace {
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ESocketException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 TEST(AsyncSocketConnect, RefusesWithoutPortOrAddressAndWhenAlreadyInUse) {
     TAsyncSocket socket;
