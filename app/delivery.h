@@ -48,7 +48,6 @@ struct DeliveryOutcome {
     long long durationMs = 0;
     bool stopped = false; // stopped by an exit before its end of text: still spooled
     std::string spoolId;
-    bool spoolReleased = false; // handed back to the spool by the worker already
     uint64_t serial = 0;
     std::string logLine; // its line in the success or failure list, set by the relay core
 };

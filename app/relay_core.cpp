@@ -164,12 +164,8 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
         DeliveryOutcome outcome = app::Deliver(std::move(*request));
         // A relayed message leaves the spool at once, not when the window's next pass takes
         // its outcome: after a crash, only what went out in the last moment goes out again.
-        if (outcome.relayed && !outcome.spoolId.empty()) {
-            if (auto kept = spool.lock()) {
-                kept->Delivered(outcome.spoolId);
-                outcome.spoolReleased = true;
-            }
-        }
+        if (outcome.relayed && !outcome.spoolId.empty())
+            if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);
         auto q = queue.lock();
         if (!q) return; // the core is gone
         bool first = false;
@@ -226,11 +222,7 @@ void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std
     if (outcome.failedWithError) return; // no line: the message stays to be tried again
     // The mailbox and the sender are those in force now, when the line is written.
     outcome.logLine = LogLine(outcome.relayed, mailbox, currentSender_, outcome.recipientText, now);
-    if (outcome.relayed) {
-        if (spool_ && !outcome.spoolId.empty() && !outcome.spoolReleased)
-            spool_->Delivered(outcome.spoolId);
-        return;
-    }
+    if (outcome.relayed) return; // its worker has handed it back to the spool already
     bool kept = spool_ && !outcome.spoolId.empty() &&
                 spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
     failures_.emplace(outcome.logLine,

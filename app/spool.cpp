@@ -92,13 +92,18 @@ SpooledText::SpooledText(const std::string& path) {
         header.append(buffer, static_cast<size_t>(n));
         end = header.find("\r\n\r\n");
     }
+    size_t rest = std::string::npos;
+    std::vector<std::string> lines =
+        end == std::string::npos ? std::vector<std::string>() : HeaderLines(header, rest);
     struct stat info {};
-    if (end == std::string::npos || header.compare(0, std::strlen(kMagic), kMagic) != 0 ||
+    if (rest == std::string::npos || lines.size() != 3 || lines[0] != kMagic ||
         ::fstat(fd_, &info) != 0) {
         Fail("not a spooled message: " + path, false);
         return;
     }
-    long long textStart = static_cast<long long>(end + 4);
+    sender_ = lines[1];
+    recipientText_ = lines[2];
+    long long textStart = static_cast<long long>(rest);
     size_ = left_ = static_cast<long long>(info.st_size) - textStart;
     if (size_ < 0 || ::lseek(fd_, textStart, SEEK_SET) != textStart) {
         Fail("not a spooled message: " + path, false);
@@ -287,15 +292,15 @@ void Spool::Delete(const Id& id) {
 }
 
 std::optional<CompletedMessage> Spool::Load(const Id& id) const {
-    auto bytes = platform::ReadFileBytes(PathOf(id, ".msg"));
-    if (!bytes) return std::nullopt;
-    size_t rest = 0;
-    std::vector<std::string> header = HeaderLines(*bytes, rest);
-    if (rest == std::string::npos || header.size() != 3 || header[0] != kMagic) return std::nullopt;
+    SpooledText text(PathOf(id, ".msg"));
+    if (!text.Ok()) return std::nullopt;
     CompletedMessage message;
-    message.sender = header[1];
-    message.recipientText = header[2];
-    message.pieces.push_back(bytes->substr(rest));
+    message.sender = text.Sender();
+    message.recipientText = text.RecipientText();
+    std::string whole;
+    for (std::string piece; text.NextPiece(piece);) whole += piece;
+    if (!text.Error().empty()) return std::nullopt;
+    message.pieces.push_back(std::move(whole));
     return message;
 }
 

@@ -41,9 +41,12 @@ class SpooledText {
     SpooledText(const SpooledText&) = delete;
     SpooledText& operator=(const SpooledText&) = delete;
 
-    // False when the file could not be opened or is no spooled message; Error() says why.
+    // False when the file could not be opened or is no spooled message (its header: the
+    // magic line, sender, recipients, an empty line); Error() says why.
     bool Ok() const { return fd_ >= 0; }
     const std::string& Error() const { return error_; }
+    const std::string& Sender() const { return sender_; }
+    const std::string& RecipientText() const { return recipientText_; }
     long long Size() const { return size_; }
     // The text's last two bytes (fewer in a shorter text).
     const std::string& Tail() const { return tail_; }
@@ -56,6 +59,7 @@ class SpooledText {
     int fd_ = -1;
     long long size_ = 0;
     long long left_ = 0;
+    std::string sender_, recipientText_;
     std::string tail_;
     std::string error_;
 };
