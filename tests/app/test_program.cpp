@@ -297,12 +297,26 @@ TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {
     if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
         GTEST_SKIP() << "needs xvfb-run and xwininfo";
     ProgramRun run("titles");
+    // The program's standard error and its end are kept in the output, so that a program
+    // that never showed its window says why.
     std::string script = "cd '" + run.dir.string() +
                          "' && VANTRO_TEST_PORT=" + std::to_string(run.port) +
-                         " ./vantrosmtp 2>/dev/null & for i in $(seq 50); do "
+                         " ./vantrosmtp 2>stderr.txt & for i in $(seq 100); do "
                          "xwininfo -root -tree | grep -q 'www.vantro' && break; sleep 0.1; done; "
-                         "xwininfo -root -tree; kill -TERM $!; wait";
-    auto result = testsupport::RunProcess({"xvfb-run", "-a", "bash", "-c", script}, "", 30000);
+                         "xwininfo -root -tree; kill -TERM $! || { wait $!; echo \"ended: $?\"; "
+                         "cat stderr.txt; }; wait";
+    auto attempt = [&] {
+        return testsupport::RunProcess({"xvfb-run", "-a", "bash", "-c", script}, "", 30000);
+    };
+    auto result = attempt();
+    // A program gone before its window appeared, with the display server started afresh for
+    // it, is tried once more: starting a display server beside a loaded sanitizer suite is
+    // not what this test is about. Both outputs are shown if it fails again.
+    if (result.output.find("ended: ") != std::string::npos) {
+        std::string first = result.output;
+        result = attempt();
+        result.output += "\n[first attempt]\n" + first;
+    }
     std::string title = "\"\xE3\x80\x8EVantroSMTP\xE6\x9C\x8D\xE5\x8A\xA1\xE5\x99\xA8"
                         "\xE3\x80\x8FV2.5 www.vantro.example.com  400-000-0000\"";
     EXPECT_NE(result.output.find(title), std::string::npos) << result.output;
