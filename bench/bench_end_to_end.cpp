@@ -6,7 +6,8 @@
 // counted; aiosmtpd's Sink handler beside the acceptance figure and its Proxy handler
 // (relaying to the same sink) beside the end-to-end figure. Then the program's CPU seconds
 // per 1,000 relayed messages, the rate after 10,000 lines are listed against the rate with
-// empty lists, and the peak resident memory while relaying one 20 MB message.
+// empty lists, and the peak resident memory while relaying one 20 MB message. The 1-client
+// rate is also set beside the bound its 3 ms command delay allows on the same machine.
 // `--slow-burst` instead sends 1,400 messages to an upstream that answers DATA after 20 s,
 // with the program under a descriptor limit of 1,024, and counts the failure lines.
 //
@@ -14,6 +15,7 @@
 //
 //   bench_end_to_end [path-to-vantrosmtp] [messages-at-32-clients] [--slow-burst]
 //   bench_end_to_end [path-to-vantrosmtp] --load CLIENTS MESSAGES-EACH BYTES
+#include "bench/floor_server.h"
 #include "bench/peers.h"
 #include "bench/sink_server.h"
 #include "bench/smtp_load.h"
@@ -130,6 +132,7 @@ Figure RateTable(bench::Program& vantro, int port, bench::SinkServer& sink, int 
     std::printf("%-7s %-3s %-8s %12s %12s %8s | %14s %14s\n", "size", "N", "msgs", "accept/s",
                 "e2e/s", "refused", "aiosmtpd Sink", "aiosmtpd Proxy");
     Figure emptyLists;
+    double oneClient = 0;
     for (int bytes : {1024, 100 * 1024}) {
         for (int clients : {1, 8, 32}) {
             int perClient = PerClient(clients, atThirtyTwo, bytes);
@@ -148,8 +151,16 @@ Figure RateTable(bench::Program& vantro, int port, bench::SinkServer& sink, int 
                 emptyLists = ours;
                 cpuPerThousand = cpu / total * 1000.0;
             }
+            if (bytes == 1024 && clients == 1) oneClient = ours.accepted;
         }
     }
+    bench::FloorServer bound(3);
+    double boundRate =
+        bench::RunSmtpLoad(bound.Port(), 1, PerClient(1, atThirtyTwo, 1024), 1024).Rate();
+    std::printf("1 client, 1 KB: %.1f msgs/s, %.0f%% of %.1f msgs/s, the bound the 3 ms command "
+                "delay sets here (a blocking server with fixed replies sleeping 3 ms before each "
+                "command reply; target >= 95%%)\n",
+                oneClient, 100.0 * oneClient / boundRate, boundRate);
     return emptyLists;
 }
 

@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace bench {
@@ -13,9 +15,15 @@ namespace {
 void Reply(int fd, const char* text) {
     ::send(fd, text, std::char_traits<char>::length(text), MSG_NOSIGNAL);
 }
+
+void SleepMs(int ms) {
+    timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &wait, &wait) != 0) {
+    }
+}
 } // namespace
 
-FloorServer::FloorServer() {
+FloorServer::FloorServer(int commandDelayMs) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
@@ -25,7 +33,10 @@ FloorServer::FloorServer() {
     socklen_t len = sizeof(sin);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&sin), &len);
     port_ = ntohs(sin.sin_port);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, commandDelayMs] {
+        // A sleep's default slack (50 us) would lengthen each delay; a timer of the program
+        // has none, so the bound is measured without it too.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         int fd = ::accept(listener_, nullptr, nullptr);
         if (fd < 0) return;
         int one = 1;
@@ -52,6 +63,7 @@ FloorServer::FloorServer() {
                 if (eol == std::string::npos) break;
                 std::string line = pending.substr(0, eol);
                 pending.erase(0, eol + 2);
+                if (commandDelayMs > 0) SleepMs(commandDelayMs);
                 if (line == "DATA") {
                     data = true;
                     pending.insert(0, "\r\n"); // the DATA line's end starts the terminator search
