@@ -104,15 +104,26 @@ void TForm1::BindCore() {
                                      bool last,
                                      const std::string& msg) { SmtpServer1SendData(c, last, msg); };
     RelayCore::Hooks& hooks = core_->hooks;
-    hooks.readAccount = [this] { return ReadEditor(); };
+    WatchRelayReadings();
+    hooks.readAccount = [this] { return editorReading_.Get(); };
     hooks.writeAccount = [this](const Account& account) { WriteEditor(account); };
-    hooks.accountList = [this] { return LinesOf(Memo4); };
+    hooks.accountList = [this] { return accountLines_.Get(); };
     hooks.status = [this](const char* text) { SetStatus(text); };
     hooks.sending = [this](const std::string& recipientText) {
-        Edit10->setText(Gbk(recipientText));
+        recipientField_->Set(Gbk(recipientText));
         signon_ = SignOnName(recipientText);
     };
     hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) { ApplyOutcomes(batch); };
+}
+
+void TForm1::WatchRelayReadings() {
+    auto editorChanged = [this] { editorReading_.Invalidate(); };
+    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8, Edit14})
+        connect(field, &QLineEdit::textChanged, this, editorChanged);
+    for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
+        connect(box, &QCheckBox::toggled, this, editorChanged);
+    connect(Memo4, &QPlainTextEdit::textChanged, this, [this] { accountLines_.Invalidate(); });
+    recipientField_ = new DeferredFieldText(Edit10);
 }
 
 void TForm1::BuildWidgets() {
@@ -470,6 +481,7 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
     // One pass of the queue is one update of the window: a line per outcome, then the status
     // of the last one, one sound (a newer sound cuts an older one off anyway) and the
     // counters once.
+    recipientField_->Apply(); // the field answers for the last delivery started
     const DeliveryOutcome* lastListed = nullptr;
     QStringList relayedLines, failedLines;
     for (const DeliveryOutcome& outcome : batch) {
@@ -487,7 +499,7 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
                                    : (last.relayed ? "电邮转发成功..." : "电邮发送失败..."));
     if (!lastListed) return;
     lastListed->relayed ? Button2Click() : Button3Click();
-    if (!last.failedWithError) Edit10->clear();
+    if (!last.failedWithError) recipientField_->Clear();
     RefreshCounters();
 }
 
@@ -563,7 +575,8 @@ void TForm1::SpeedButton4Click() {
 }
 
 void TForm1::smtpbutton0Click() {
-    Edit10->setText(QString::fromStdString(testAddress_));
+    recipientField_->Set(QString::fromStdString(testAddress_));
+    recipientField_->Apply(); // shown before the send blocks the window
     SpeedButton4->setEnabled(false);
     std::string address =
         platform::TrimBlanks(platform::AsciiLower(ToGbk(QString::fromStdString(testAddress_))));

@@ -8,6 +8,7 @@
 #include "app/delivery.h"
 #include "app/relay_core.h"
 #include "app/slot_ring.h"
+#include "app/window_reads.h"
 #include "smtpserver/smtp_server.h"
 
 #include <QCheckBox>
@@ -160,6 +161,8 @@ class TForm1 : public QMainWindow {
     void BuildStatusBar();
     void BuildTray();
     void BindCore();
+    // Ties the cached readings to their widgets' change signals.
+    void WatchRelayReadings();
     void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
     void LoadSettings();
     // The three lists; false (after the error box) at the first that exists but cannot be
@@ -188,6 +191,10 @@ class TForm1 : public QMainWindow {
     std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;
     PaintPacer* pacer_ = nullptr; // owned by the window
+    // The editor's account and the account list as the relay reads them at each message.
+    WidgetReading<Account> editorReading_{[this] { return ReadEditor(); }};
+    WidgetReading<StringList> accountLines_{[this] { return LinesOf(Memo4); }};
+    DeferredFieldText* recipientField_ = nullptr; // Edit10's text; owned by Edit10
 };
 
 } // namespace app

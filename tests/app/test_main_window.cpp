@@ -584,6 +584,37 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.form->Edit7->cursorPosition(), 3);
     }
 
+    void editsBetweenMessagesCountFromTheNextMessageOn() {
+        // The relay keeps what it reads from the window between messages; each edit must
+        // still reach the next message, whether typed or set by code.
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "edits");
+        h.Start();
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "first").exitCode, 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.Counters(), std::string("1/1/0"));
+        QCOMPARE(h.form->Edit10->text(), QString());
+        // A line added to the account list after the first message picks the second's account.
+        h.form->Memo4->appendPlainText(
+            QString("boss@mail.example|127.0.0.1|%1|sslno|tlsno|authno|u|p|boss@corp.example")
+                .arg(upstream.Port()));
+        QCOMPARE(h.Send("boss@corp.example", "ok@example.net", "second").exitCode, 0);
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
+        QCOMPARE(h.Counters(), std::string("2/2/0"));
+        // A box ticked afterwards counts too: implicit TLS towards a plain upstream fails.
+        h.form->CheckBox4->setChecked(true);
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "third").exitCode, 0);
+        QVERIFY(h.WaitForLines(3));
+        QCOMPARE(h.Counters(), std::string("3/2/1"));
+        // And unticked again, the next one goes out.
+        h.form->CheckBox4->setChecked(false);
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "fourth").exitCode, 0);
+        QVERIFY(h.WaitForLines(4));
+        QCOMPARE(h.Counters(), std::string("4/3/1"));
+    }
+
     void withoutANotificationAreaMinimisingKeepsTheWindow() {
         Harness h("", "notray");
         h.assumeTray = false;
