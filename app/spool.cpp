@@ -24,6 +24,11 @@ constexpr std::chrono::milliseconds kBatchWindow{50};
 // creation: that search cost more than everything else the relay does per message.
 constexpr size_t kMaxFreeFiles = 256;
 constexpr const char* kFreePrefix = "free-";
+// Emptied files the syncer opens ahead for the next messages: the main thread then spends no
+// open on a message before its "250 OK ". Few, as each holds a descriptor.
+constexpr size_t kReadyFiles = 8;
+// A first piece up to this size goes out in one write with the header.
+constexpr size_t kHeaderWithPieceBytes = 64 * 1024;
 
 bool HasSuffix(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() &&
@@ -153,21 +158,24 @@ Spool::Spool(std::string folder) : folder_(std::move(folder)) {
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
     while (dirent* item = listing ? ::readdir(listing.get()) : nullptr) {
         std::string name = item->d_name;
-        if (name.rfind(kFreePrefix, 0) == 0) freeFiles_.push_back(folder_ + "/" + name);
+        if (name.rfind(kFreePrefix, 0) == 0) freeFiles_.push_back({folder_ + "/" + name});
     }
     syncer_ = std::thread([this] { SyncLoop(); });
 }
 
 Spool::~Spool() {
     for (auto& [id, file] : receiving_) ::close(file.fd);
-    if (!syncer_.joinable()) return;
-    Flush();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+    if (syncer_.joinable()) {
+        Flush();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        syncer_.join();
     }
-    wake_.notify_all();
-    syncer_.join();
+    for (FreeFile& file : freeFiles_)
+        if (file.fd >= 0) ::close(file.fd);
 }
 
 std::string Spool::PathOf(const Id& id, const char* suffix) const {
@@ -187,8 +195,9 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
     // Received into an emptied file when there is one (no new inode), else a new "free-"
     // file: either way, until the rename of Commit it is no message, and a crash leaves a
     // file that the next run simply reuses.
-    std::string path = TakeFreeFile();
-    int fd = path.empty() ? -1 : OpenEmptied(path);
+    FreeFile reused = TakeFreeFile();
+    std::string path = std::move(reused.path);
+    int fd = reused.fd >= 0 ? reused.fd : (path.empty() ? -1 : OpenEmptied(path));
     if (fd < 0) {
         path = folder_ + "/" + kFreePrefix + id;
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -196,20 +205,30 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
             fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
     if (fd < 0) return std::nullopt;
-    receiving_[id] = Receiving{fd, path};
-    std::string header =
-        std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
-    if (!platform::WriteAllBytes(fd, header.data(), header.size())) {
-        Discard(id);
-        return std::nullopt;
-    }
+    receiving_[id] = Receiving{
+        fd, path, std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n"};
     return id;
+}
+
+bool Spool::WriteHeaderWith(const Id& id, const std::string& piece) {
+    Receiving& file = receiving_.at(id);
+    std::string header = std::move(file.header);
+    file.header.clear();
+    if (piece.size() <= kHeaderWithPieceBytes) {
+        header += piece;
+        return platform::WriteAllBytes(file.fd, header.data(), header.size());
+    }
+    return platform::WriteAllBytes(file.fd, header.data(), header.size()) &&
+           platform::WriteAllBytes(file.fd, piece.data(), piece.size());
 }
 
 bool Spool::Append(const Id& id, const std::string& piece) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
-    if (platform::WriteAllBytes(it->second.fd, piece.data(), piece.size())) return true;
+    bool written = it->second.header.empty()
+                       ? platform::WriteAllBytes(it->second.fd, piece.data(), piece.size())
+                       : WriteHeaderWith(id, piece);
+    if (written) return true;
     Discard(id); // a disk that is full now stays so for the rest of this message
     return false;
 }
@@ -217,6 +236,10 @@ bool Spool::Append(const Id& id, const std::string& piece) {
 bool Spool::Commit(const Id& id) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
+    if (!it->second.header.empty() && !WriteHeaderWith(id, std::string())) {
+        Discard(id);
+        return false;
+    }
     Receiving file = std::move(it->second);
     receiving_.erase(it);
     bool whole =
@@ -249,12 +272,23 @@ void Spool::MarkDirty() {
     if (wake) wake_.notify_one();
 }
 
-std::string Spool::TakeFreeFile() {
+Spool::FreeFile Spool::TakeFreeFile() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (freeFiles_.empty()) return std::string();
-    std::string path = std::move(freeFiles_.back());
+    if (freeFiles_.empty()) return FreeFile{};
+    // Readied ones are pushed last.
+    FreeFile file = std::move(freeFiles_.back());
     freeFiles_.pop_back();
-    return path;
+    if (file.fd >= 0) --readyFiles_;
+    return file;
+}
+
+Spool::FreeFile Spool::Ready(std::string path, size_t& budget) {
+    FreeFile file{std::move(path)};
+    if (budget == 0) return file;
+    // Emptied and closed before (EmptyFile), so nothing is left for this descriptor's close.
+    file.fd = ::open(file.path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (file.fd >= 0) --budget;
+    return file;
 }
 
 void Spool::Delivered(const Id& id) {
@@ -367,26 +401,33 @@ void Spool::SyncLoop() {
         syncing_ = true;
         std::vector<std::string> removals;
         removals.swap(removals_);
+        // Only this thread adds ready files, so the count cannot grow past it meanwhile.
+        size_t readyBudget = kReadyFiles - std::min(kReadyFiles, readyFiles_);
         lock.unlock();
         // One call for the whole batch: every message written since the last one.
         if (folderFd >= 0) ::syncfs(folderFd);
-        std::vector<std::string> emptied;
+        std::vector<FreeFile> emptied;
         for (const Id& id : removals) {
             ::unlink(PathOf(id, ".failed").c_str());
             std::string path = PathOf(id, ".msg");
             std::string freeName = folder_ + "/" + kFreePrefix + id;
             // Emptied first: a relayed message's text does not linger on the disk.
             if (EmptyFile(path) && ::rename(path.c_str(), freeName.c_str()) == 0)
-                emptied.push_back(std::move(freeName));
+                emptied.push_back(Ready(std::move(freeName), readyBudget));
             else
                 ::unlink(path.c_str());
         }
         lock.lock();
-        for (std::string& path : emptied) {
-            if (freeFiles_.size() < kMaxFreeFiles)
-                freeFiles_.push_back(std::move(path));
-            else
-                ::unlink(path.c_str());
+        for (FreeFile& file : emptied) {
+            if (freeFiles_.size() >= kMaxFreeFiles) {
+                if (file.fd >= 0) ::close(file.fd);
+                ::unlink(file.path.c_str());
+            } else if (file.fd >= 0) {
+                freeFiles_.push_back(std::move(file));
+                ++readyFiles_;
+            } else {
+                freeFiles_.insert(freeFiles_.begin(), std::move(file)); // readied ones stay last
+            }
         }
         syncing_ = false;
         ++syncsDone_;

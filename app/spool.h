@@ -115,10 +115,20 @@ class Spool {
     void Flush();
 
   private:
+    // An emptied file kept for reuse; `fd` is open for writing when the syncer readied it.
+    struct FreeFile {
+        std::string path;
+        int fd = -1;
+    };
+
     std::string PathOf(const Id& id, const char* suffix) const;
     void SyncLoop();
-    // An emptied file to reuse, or empty.
-    std::string TakeFreeFile();
+    // Opens an emptied file for the next message, off the main thread, while `budget` (what
+    // may still be opened of the few kept open) lasts.
+    FreeFile Ready(std::string path, size_t& budget);
+    // An emptied file to reuse (path empty when there is none).
+    FreeFile TakeFreeFile();
+    bool WriteHeaderWith(const Id& id, const std::string& piece);
     // Something new is to be synced: wakes the syncer.
     void MarkDirty();
 
@@ -127,7 +137,8 @@ class Spool {
     uint64_t counter_ = 0;
     struct Receiving {
         int fd;
-        std::string path; // a "free-" file until Commit renames it
+        std::string path;   // a "free-" file until Commit renames it
+        std::string header; // written with the first piece: one write for a small message
     };
     std::unordered_map<Id, Receiving> receiving_;
 
@@ -140,8 +151,9 @@ class Spool {
     bool syncing_ = false;
     bool flushWanted_ = false;
     uint64_t syncsDone_ = 0;
-    std::vector<Id> removals_;           // relayed, to go after the next sync
-    std::vector<std::string> freeFiles_; // emptied files ("free-…"), reused before creating
+    std::vector<Id> removals_;        // relayed, to go after the next sync
+    std::vector<FreeFile> freeFiles_; // emptied files ("free-…"), reused before creating
+    size_t readyFiles_ = 0;           // of them, those with an open descriptor
     std::thread syncer_;
 };
 

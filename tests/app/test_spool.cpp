@@ -95,6 +95,53 @@ TEST(SpoolFiles, FailuresAreKeptUntilResentOrDeletedAndRelayedOnesGoAfterASync) 
     EXPECT_EQ(spool.Load(*reusing)->pieces, StringList{"x"});
 }
 
+// Descriptors of this process open on files in `folder`.
+size_t OpenFilesIn(const fs::path& folder) {
+    size_t open = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        fs::path target = fs::read_symlink(fd.path(), error);
+        if (!error && target.parent_path() == folder) ++open;
+    }
+    return open;
+}
+
+TEST(SpoolFiles, ReusedFilesHoldExactlyTheirNewMessageAndFewStayOpen) {
+    Folder folder;
+    Spool spool(folder.path.string());
+    std::vector<std::string> ids;
+    for (int i = 0; i < 20; ++i) {
+        auto id = spool.Begin("old", "r");
+        ASSERT_TRUE(id && spool.Append(*id, std::string(3000, 'o')) && spool.Commit(*id));
+        ids.push_back(*id);
+    }
+    for (const std::string& id : ids) spool.Delivered(id);
+    spool.Flush();
+    EXPECT_TRUE(spool.List().empty());
+    size_t heldOpen = OpenFilesIn(fs::canonical(folder.path));
+    EXPECT_GT(heldOpen, 0u); // some are readied for the next messages
+    EXPECT_LE(heldOpen, 8u); // but not one per emptied file
+    // Shorter and longer than what the files held, a text larger than one write's worth, and
+    // one without any text: each reads back as written, nothing of the old content left.
+    std::vector<std::string> texts = {"a", std::string(5000, 'b'), std::string(70 * 1024, 'c'), ""};
+    for (int round = 0; round < 6; ++round) {
+        for (const std::string& text : texts) {
+            auto id = spool.Begin("new", "r2");
+            ASSERT_TRUE(id);
+            if (!text.empty()) {
+                ASSERT_TRUE(spool.Append(*id, text));
+            }
+            ASSERT_TRUE(spool.Commit(*id));
+            auto back = spool.Load(*id);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(back->sender, "new");
+            EXPECT_EQ(back->recipientText, "r2");
+            EXPECT_EQ(back->pieces, StringList{text});
+        }
+    }
+    EXPECT_LE(OpenFilesIn(fs::canonical(folder.path)), 8u);
+}
+
 TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrittenIsNotOk) {
     Folder folder;
     {
