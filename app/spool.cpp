@@ -26,7 +26,7 @@ constexpr size_t kMaxFreeFiles = 256;
 constexpr const char* kFreePrefix = "free-";
 // Emptied files the syncer opens ahead for the next messages: the main thread then spends no
 // open on a message before its "250 OK ". Few, as each holds a descriptor.
-constexpr size_t kReadyFiles = 8;
+constexpr size_t kReadyFiles = 32;
 // A first piece up to this size goes out in one write with the header.
 constexpr size_t kHeaderWithPieceBytes = 64 * 1024;
 
@@ -369,8 +369,11 @@ void Spool::RemoveUnfinished() {
     if (!listing) return;
     while (dirent* item = ::readdir(listing.get())) {
         std::string name = item->d_name;
+        std::string id = name.substr(0, name.find('.'));
         bool unfinished = HasSuffix(name, ".part") || HasSuffix(name, ".failed.tmp");
-        if (unfinished && receiving_.count(name.substr(0, name.find('.'))) == 0)
+        // A failure record outlives its message only when a resend's removal of it failed.
+        bool orphan = HasSuffix(name, ".failed") && ::access(PathOf(id, ".msg").c_str(), F_OK) != 0;
+        if ((unfinished && receiving_.count(id) == 0) || orphan)
             ::unlink((folder_ + "/" + name).c_str());
     }
 }
@@ -408,7 +411,8 @@ void Spool::SyncLoop() {
         if (folderFd >= 0) ::syncfs(folderFd);
         std::vector<FreeFile> emptied;
         for (const Id& id : removals) {
-            ::unlink(PathOf(id, ".failed").c_str());
+            // No failure record to remove: a resend removes it before the message goes out
+            // again (one failed removal is cleared at the next start).
             std::string path = PathOf(id, ".msg");
             std::string freeName = folder_ + "/" + kFreePrefix + id;
             // Emptied first: a relayed message's text does not linger on the disk.
