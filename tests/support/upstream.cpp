@@ -126,10 +126,26 @@ bool Upstream::WaitForMessages(size_t count, int timeoutMs) const {
     return true;
 }
 
+namespace {
+// A folder of this test process, removed when the process ends (not by a forked child that
+// happens to exit normally: the folder is still the parent's).
+struct ProcessFolder {
+    pid_t owner = getpid();
+    std::string path;
+    explicit ProcessFolder(const std::string& prefix) : path(prefix + std::to_string(owner)) {
+        std::filesystem::create_directories(path);
+    }
+    ~ProcessFolder() {
+        std::error_code ignored; // at exit there is nobody left to tell
+        if (getpid() == owner) std::filesystem::remove_all(path, ignored);
+    }
+};
+} // namespace
+
 std::string TestCertificate() {
+    static ProcessFolder folder("/tmp/vantro-test-cert-");
     static std::string pair = [] {
-        std::string dir = "/tmp/vantro-test-cert-" + std::to_string(getpid());
-        std::filesystem::create_directories(dir);
+        const std::string& dir = folder.path;
         std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
         RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "2", "-subj", "/CN=upstream.example", "-addext",
@@ -142,9 +158,9 @@ std::string TestCertificate() {
 
 namespace {
 std::string AuthorityDirectory() {
+    static ProcessFolder folder("/tmp/vantro-test-ca-");
     static std::string dir = [] {
-        std::string path = "/tmp/vantro-test-ca-" + std::to_string(getpid());
-        std::filesystem::create_directories(path);
+        const std::string& path = folder.path;
         RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                     path + "/ca.key", "-out", path + "/ca.pem", "-days", "2", "-subj",
                     "/CN=Vantro Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
