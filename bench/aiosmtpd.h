@@ -12,6 +12,9 @@ namespace bench {
 bool WaitForPort(int port);
 // SIGTERM to a child and a wait for it; `pid` becomes -1.
 void StopChild(pid_t& pid);
+// In a child just forked by `parent`: the child is killed when the parent ends, so that a
+// benchmark stopped early (Ctrl+C, a closed output pipe) leaves no peer running.
+void DieWithParent(pid_t parent);
 
 class Aiosmtpd {
   public:

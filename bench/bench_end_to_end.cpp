@@ -85,8 +85,10 @@ int SlowBurst(const std::string& program) {
                           " --delay 20 > /dev/null 2>&1";
     int keepAlive[2]; // the script runs until its standard input closes
     if (pipe(keepAlive) != 0) return 1;
+    pid_t parent = getpid();
     pid_t upstream = fork();
     if (upstream == 0) {
+        bench::DieWithParent(parent);
         dup2(keepAlive[0], 0);
         close(keepAlive[1]);
         execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);

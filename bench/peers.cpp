@@ -33,8 +33,10 @@ Program::Program(const std::string& executable, int port, int upstreamPort, long
 
 bool Program::Launch() {
     std::string exe = dir_ + "/vantrosmtp";
+    pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        DieWithParent(parent);
         if (descriptorLimit_ > 0) {
             rlimit limit{static_cast<rlim_t>(descriptorLimit_),
                          static_cast<rlim_t>(descriptorLimit_)};
