@@ -250,6 +250,8 @@ void TCustomAsyncSocket::ResetDefaults() {
     allSent_ = true;
     closeNotified_ = false;
     paused_ = false;
+    readOwed_ = writeOwed_ = closeOwed_ = false;
+    closeReadDone_ = false;
     selectEvents_ = 0;
 }
 
@@ -315,11 +317,18 @@ void TCustomAsyncSocket::HandleMessage(const platform::Message& message) {
     }
 }
 
+void TCustomAsyncSocket::OweWhilePaused(uint32_t events) {
+    readOwed_ = readOwed_ || (events & platform::kFdRead);
+    writeOwed_ = writeOwed_ || (events & platform::kFdWrite);
+    closeOwed_ = closeOwed_ || (events & platform::kFdClose);
+}
+
 void TCustomAsyncSocket::OnNotification(uintptr_t wParam, intptr_t lParam) {
     int handle = fd_;
-    if (handle == -1 || wParam != static_cast<uintptr_t>(handle) || paused_) return;
+    if (handle == -1 || wParam != static_cast<uintptr_t>(handle)) return;
     uint32_t events = platform::NotificationEvents(lParam);
     uint16_t error = platform::NotificationError(lParam);
+    if (paused_) return OweWhilePaused(events);
     // A handler may close the socket part-way; the remaining steps belong to that handle only.
     auto stillOurs = [&]() { return fd_ == handle && !paused_; };
 
@@ -338,17 +347,24 @@ void TCustomAsyncSocket::OnNotification(uintptr_t wParam, intptr_t lParam) {
         bool once = ComponentOptions.count(TAsyncSocketOption::asoNoReceiveLoop) != 0;
         ReceiveStep(error, !once);
     }
+    // A read handler that paused the socket (a command waiting out its delay) has the rest
+    // of this notification when it resumes.
+    if (fd_ == handle && paused_) return OweWhilePaused(events & ~platform::kFdRead);
     if ((events & platform::kFdWrite) && stillOurs()) {
         TryToSend();
         if (allSent_) NotifyDataSent(error);
     }
     if ((events & platform::kFdAccept) && stillOurs()) NotifySessionAvailable(error);
     if ((events & platform::kFdClose) && stillOurs() && state_ != TSocketState::asConnecting) {
-        ReceiveStep(0, true);
+        // The close's last read happens once, taking an empty chunk when nothing is pending;
+        // a close reported again after a pause reads only what is still pending. Reading
+        // again regardless would hand the session an empty chunk at every report, each
+        // answered and each pausing it anew: a peer's close would never end the session.
+        if (!closeReadDone_ || platform::SockPendingBytes(fd_) > 0) ReceiveStep(0, true);
+        closeReadDone_ = true;
         // A handler that paused this socket (a command waiting out its delay) still owes the
-        // peer a reply: the close is left pending. Resuming registers the socket afresh, so
-        // the close is reported again and finishes once the delayed work is done.
-        if (paused_) return;
+        // peer a reply: the close is left for the resume, which reports it again.
+        if (paused_) return OweWhilePaused(platform::kFdClose);
         if (!closeNotified_) {
             closeNotified_ = true;
             NotifySessionClosed(error);
@@ -653,13 +669,21 @@ void TCustomAsyncSocket::Abort() {
 
 void TCustomAsyncSocket::PauseEvents() {
     paused_ = true;
-    if (fd_ != -1) platform::MessageLoop::Current().AsyncSelect(fd_, window_, kMsgNotify, 0);
+    if (fd_ != -1) platform::MessageLoop::Current().PauseSocket(fd_);
 }
 
 void TCustomAsyncSocket::ResumeEvents() {
     paused_ = false;
-    if (fd_ != -1 && selectEvents_ != 0)
-        platform::MessageLoop::Current().AsyncSelect(fd_, window_, kMsgNotify, selectEvents_);
+    bool read = readOwed_, write = writeOwed_, close = closeOwed_;
+    readOwed_ = writeOwed_ = closeOwed_ = false;
+    if (fd_ == -1) return;
+    // What came while paused the loop reports again by itself; only notifications given to
+    // this socket meanwhile are asked for once more. A send's completion has no readiness
+    // to report again, so it is posted as the send posted it.
+    platform::MessageLoop::Current().ResumeSocket(fd_, read, close);
+    if (write)
+        PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_),
+                   platform::MakeNotification(platform::kFdWrite, 0));
 }
 
 void TCustomAsyncSocket::PumpMessages() {

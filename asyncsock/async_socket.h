@@ -198,12 +198,17 @@ class TCustomAsyncSocket : public platform::TComponent {
     TSocketState state_ = TSocketState::asClosed;
     bool closeNotified_ = false;
     bool paused_ = false;
+    // Notifications given while paused, to be had again at the resume.
+    bool readOwed_ = false, writeOwed_ = false, closeOwed_ = false;
+    bool closeReadDone_ = false; // the peer's close has had its last read
     int lastError_ = 0;
     int readCount_ = 0;
 
   private:
     void ResolveForListen();
     void OnNotification(uintptr_t wParam, intptr_t lParam);
+    // Keeps what a paused socket was notified of for its resume.
+    void OweWhilePaused(uint32_t events);
 
     std::string addr_, port_, proto_ = "tcp", localAddr_ = "0.0.0.0", localPort_ = "0";
     bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;

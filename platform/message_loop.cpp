@@ -61,6 +61,8 @@ struct MessageLoop::SocketWatch {
     bool writeArmed = true;
     bool connectPending = false;
     bool closeDone = false;
+    bool paused = false; // notifications held back
+    bool parked = false; // out of epoll while paused, as an event came
     bool inEpoll = false;
     uint32_t interest = 0;
 };
@@ -275,12 +277,28 @@ void MessageLoop::Rearm(SocketWatch& watch, uint32_t msg, uint32_t events) {
     watch.msg = msg;
     watch.events = events;
     watch.readArmed = watch.acceptArmed = watch.writeArmed = true;
-    watch.connectPending = watch.closeDone = false;
+    watch.connectPending = watch.closeDone = watch.paused = watch.parked = false;
     UpdateInterest(watch);
 }
 
+void MessageLoop::PauseSocket(int fd) {
+    auto it = watchesByFd_.find(fd);
+    if (it != watchesByFd_.end()) it->second->paused = true;
+}
+
+void MessageLoop::ResumeSocket(int fd, bool readAgain, bool closeAgain) {
+    auto it = watchesByFd_.find(fd);
+    if (it == watchesByFd_.end()) return;
+    SocketWatch& watch = *it->second;
+    bool wasParked = watch.parked;
+    watch.paused = watch.parked = false;
+    if (readAgain) watch.readArmed = watch.acceptArmed = true;
+    if (closeAgain) watch.closeDone = false;
+    if (wasParked || readAgain || closeAgain) UpdateInterest(watch);
+}
+
 void MessageLoop::UpdateInterest(SocketWatch& watch, bool narrow) {
-    if (watch.closeDone || watch.events == 0) {
+    if (watch.closeDone || watch.events == 0 || watch.parked) {
         if (watch.inEpoll) epoll_ctl(epollFd_, EPOLL_CTL_DEL, watch.fd, nullptr);
         watch.inEpoll = false;
         return;
@@ -430,6 +448,18 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     if (keyIt == watchFdByKey_.end()) return; // registration ended earlier in this batch
     SocketWatch& watch = *watchesByFd_[keyIt->second];
     if (watch.events == 0) return; // cancelled earlier in this batch
+    if (watch.paused) {
+        // An event the owner waits for goes out of epoll until the resume, which finds it
+        // again: level-triggered readiness would otherwise wake the loop for nothing until
+        // then. One nobody waits for only narrows the interest, as it would unpaused.
+        bool wantIn = watch.listening ? watch.acceptArmed : watch.readArmed;
+        bool wanted = ((revents & EPOLLIN) && wantIn) ||
+                      ((revents & EPOLLOUT) && (watch.writeArmed || watch.connectPending)) ||
+                      (revents & (EPOLLRDHUP | EPOLLERR | EPOLLHUP));
+        watch.parked = wanted;
+        UpdateInterest(watch, true);
+        return;
+    }
     uint32_t bits = 0;
     int err = 0;
     if (watch.connectPending) {

@@ -89,6 +89,15 @@ class MessageLoop {
     // number (10038 for a bad descriptor, 10022 for a bad window).
     int AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events);
 
+    // Holds a socket's notifications back until ResumeSocket, keeping its registration and
+    // what is armed: a socket paused for a moment (a command waiting out its delay) costs
+    // nothing unless an event comes meanwhile, which is then left for the resume.
+    void PauseSocket(int fd);
+    // Ends a pause: events that came meanwhile are reported now (they are level-triggered).
+    // `readAgain` and `closeAgain` arm those notifications once more, for ones the owner
+    // was given while paused and could not act on.
+    void ResumeSocket(int fd, bool readAgain, bool closeAgain);
+
     // Hooks for the socket wrappers (platform/async_net.h).
     void NoteReceived(int fd);
     // Accept failed for lack of descriptors: the connection stays pending, so re-arming at

@@ -6,6 +6,7 @@
 #include "tests/support/loopback.h"
 
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -211,6 +212,65 @@ TEST(AsyncSelect, ResumingAfterACancelReportsWhatArrivedMeanwhileAsANewRegistrat
     EXPECT_EQ(rec.Count(kFdClose), 0);
     ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
     ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdClose) == 1; }, 1000));
+}
+
+// Whether `fd` is registered with the epoll descriptor `epollFd`, from the kernel's own list.
+bool InEpoll(int epollFd, int fd) {
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(epollFd));
+    for (std::string line; std::getline(info, line);)
+        if (line.rfind("tfd:", 0) == 0 && std::stoi(line.substr(4)) == fd) return true;
+    return false;
+}
+
+TEST(AsyncSelect, APausedSocketHoldsItsEventsForTheResumeAndCostsNothingWhenNoneCome) {
+    Recorder rec;
+    Pair pair;
+    ASSERT_EQ(rec.loop.AsyncSelect(pair.server, rec.window, kMsg, kAll), 0);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdWrite) == 1; }, 1000));
+    // A quiet pause leaves the registration as it is, and its end reports nothing: no second
+    // write notification, as a registration made afresh would give.
+    rec.loop.PauseSocket(pair.server);
+    testsupport::PumpFor(20);
+    EXPECT_TRUE(InEpoll(rec.loop.Fd(), pair.server));
+    rec.loop.ResumeSocket(pair.server, false, false);
+    testsupport::PumpFor(30);
+    EXPECT_EQ(rec.events.size(), 1u);
+    // Data during a pause is held, without waking the loop again and again, and reported once
+    // at the resume.
+    for (int round = 1; round <= 3; ++round) {
+        rec.loop.PauseSocket(pair.server);
+        testsupport::SendAll(pair.client, "x");
+        testsupport::PumpFor(30);
+        EXPECT_EQ(rec.Count(kFdRead), round - 1) << "nothing while paused, round " << round;
+        EXPECT_FALSE(InEpoll(rec.loop.Fd(), pair.server));
+        rec.loop.ResumeSocket(pair.server, false, false);
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdRead) == round; }, 1000));
+        testsupport::PumpFor(20);
+        EXPECT_EQ(rec.Count(kFdRead), round);
+        char c;
+        ASSERT_EQ(SockRecv(pair.server, &c, 1), 1);
+    }
+    // A read notification the owner was given but could not act on is given again on asking.
+    testsupport::SendAll(pair.client, "y");
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdRead) == 4; }, 1000));
+    rec.loop.PauseSocket(pair.server);
+    rec.loop.ResumeSocket(pair.server, true, false);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdRead) == 5; }, 1000));
+    EXPECT_EQ(rec.Count(kFdWrite), 1);
+    // A peer closing during a pause is reported at the resume; a close given while paused is
+    // given again on asking.
+    rec.loop.PauseSocket(pair.server);
+    testsupport::CloseFd(pair.client);
+    pair.client = -1;
+    testsupport::PumpFor(30);
+    EXPECT_EQ(rec.Count(kFdClose), 0);
+    rec.loop.ResumeSocket(pair.server, false, false);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdClose) == 1; }, 1000));
+    rec.loop.PauseSocket(pair.server);
+    rec.loop.ResumeSocket(pair.server, false, true);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return rec.Count(kFdClose) == 2; }, 1000));
+    testsupport::PumpFor(20);
+    EXPECT_EQ(rec.Count(kFdClose), 2);
 }
 
 TEST(AsyncSelect, ADescriptorNumberReusedAfterAPausedSocketClosedIsWatchedAfresh) {

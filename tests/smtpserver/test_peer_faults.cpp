@@ -46,6 +46,29 @@ TEST(SmtpPeerFaults, CommandSentWithAHalfCloseIsAnsweredBeforeTheSessionEnds) {
     EXPECT_TRUE(testsupport::PumpUntil([&] { return f.disconnects == 1; }, 2000));
 }
 
+TEST(SmtpPeerFaults, APeerGoneDuringACommandsDelayGetsItsReplyAndTheSessionStillEnds) {
+    // The close comes with the command or while it waits out its delay: either way it is
+    // held back until the reply, and must then end the session (nothing else ever will; an
+    // earlier version answered an empty chunk every 3 ms instead, for as long as it ran).
+    for (bool withTheCommand : {true, false}) {
+        ServerFixture f(kShippedDelay);
+        RawClient c(f.port);
+        c.Login();
+        testsupport::SendAll(c.fd, "MAIL FROM:<a@b.example>\r\n");
+        if (!withTheCommand) testsupport::PumpFor(1);
+        ::shutdown(c.fd, SHUT_WR);
+        EXPECT_TRUE(c.ClosedByServer()) << withTheCommand << c.received;
+        // The close's one empty chunk is answered as a command, once, into a connection
+        // being closed (it may or may not arrive).
+        std::string afterMail = c.received.substr(c.received.find("250 OK\r\n"));
+        EXPECT_TRUE(afterMail == "250 OK\r\n" ||
+                    afterMail == "250 OK\r\n500 command not recognized\r\n")
+            << c.received;
+        EXPECT_EQ(f.senders, std::vector<std::string>{"a@b.example"});
+        EXPECT_TRUE(testsupport::PumpUntil([&] { return f.disconnects == 1; }, 2000));
+    }
+}
+
 TEST(SmtpPeerFaults, WholeTransactionWithAHalfCloseStillDeliversTheMessage) {
     ServerFixture f(kShippedDelay);
     RawClient c(f.port);
