@@ -1,18 +1,22 @@
 #include "app/window_reads.h"
 
 #include <QLineEdit>
-#include <QMetaObject>
 
 namespace app {
 
-DeferredFieldText::DeferredFieldText(QLineEdit* field) : QObject(field), field_(field) {}
+namespace {
+constexpr int kApplyAfterMs = 20;
+} // namespace
+
+DeferredFieldText::DeferredFieldText(QLineEdit* field) : QObject(field), field_(field) {
+    apply_.setSingleShot(true);
+    apply_.setInterval(kApplyAfterMs);
+    connect(&apply_, &QTimer::timeout, this, [this] { Apply(); });
+}
 
 void DeferredFieldText::Set(const QString& text) {
-    bool scheduled = pending_.has_value();
     pending_ = text;
-    if (!scheduled)
-        QMetaObject::invokeMethod(
-            this, [this] { Apply(); }, Qt::QueuedConnection);
+    if (!apply_.isActive()) apply_.start();
 }
 
 void DeferredFieldText::Clear() {

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -32,8 +33,10 @@ template <class Value> class WidgetReading {
     std::optional<Value> value_;
 };
 
-// A read-only field shown for each message: only the newest text is laid out, once the
-// current event is done, so a burst of messages costs one layout instead of one each.
+// A read-only field shown for each message: only the newest text is laid out, a moment
+// later, so a burst of messages costs one layout instead of one each. Not at once after the
+// current event either: that is when the client's next command arrives, and the layout
+// (about 0.1 ms) would delay its reply. The window draws at most every 50 ms anyway.
 // Set() and Clear() in any order end with the field showing the last of them.
 class DeferredFieldText : public QObject {
   public:
@@ -47,6 +50,7 @@ class DeferredFieldText : public QObject {
   private:
     QLineEdit* field_;
     std::optional<QString> pending_;
+    QTimer apply_;
 };
 
 } // namespace app

@@ -584,6 +584,26 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.form->Edit7->cursorPosition(), 3);
     }
 
+    void theRecipientFieldShowsTheLastTextSetOrCleared() {
+        QLineEdit field;
+        auto* deferred = new DeferredFieldText(&field);
+        deferred->Set("a@x.example");
+        deferred->Set("b@x.example");
+        QCOMPARE(field.text(), QString()); // laid out a moment later, once
+        QTRY_COMPARE_WITH_TIMEOUT(field.text(), QString("b@x.example"), 2000);
+        // A clear after a set wins, also over the set's later layout.
+        deferred->Set("c@x.example");
+        deferred->Clear();
+        QTest::qWait(60);
+        QCOMPARE(field.text(), QString());
+        // An apply shows a pending text at once.
+        deferred->Set("d@x.example");
+        deferred->Apply();
+        QCOMPARE(field.text(), QString("d@x.example"));
+        deferred->Set("e@x.example");
+        QTRY_COMPARE_WITH_TIMEOUT(field.text(), QString("e@x.example"), 2000);
+    }
+
     void editsBetweenMessagesCountFromTheNextMessageOn() {
         // The relay keeps what it reads from the window between messages; each edit must
         // still reach the next message, whether typed or set by code.
