@@ -177,8 +177,7 @@ MessageLoop::Timer* MessageLoop::FindTimer(WindowHandle window, uintptr_t id) {
     return found == timerKeys_.end() ? nullptr : timersByKey_[found->second].get();
 }
 
-bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
-    if (!IsWindow(window)) return false;
+MessageLoop::Timer* MessageLoop::TimerFor(WindowHandle window, uintptr_t id) {
     Timer* timer = FindTimer(window, id);
     if (!timer && !idleTimers_.empty()) {
         // A disarmed timer is reused: a timer per command would cost a descriptor's creation,
@@ -193,24 +192,50 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
     if (!timer) {
         auto fresh = std::make_unique<Timer>();
         fresh->fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (fresh->fd < 0) return false;
+        if (fresh->fd < 0) return nullptr;
         fresh->window = window;
         fresh->id = id;
         uint64_t key = nextKey_++;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = key;
-        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fresh->fd, &ev) != 0) return false;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fresh->fd, &ev) != 0) return nullptr;
         timer = fresh.get();
         timersByKey_[key] = std::move(fresh);
         timerKeys_[{window, id}] = key;
     }
+    return timer;
+}
+
+namespace {
+timespec Interval(uint32_t intervalMs) {
     uint32_t ms = intervalMs == 0 ? 1 : intervalMs; // a zero interval would disarm the timerfd
+    return timespec{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+}
+} // namespace
+
+bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
+    Timer* timer = IsWindow(window) ? TimerFor(window, id) : nullptr;
+    if (!timer) return false;
     itimerspec timing{};
-    timing.it_value.tv_sec = ms / 1000;
-    timing.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    timing.it_interval = timing.it_value;
+    timing.it_value = timing.it_interval = Interval(intervalMs);
     return timerfd_settime(timer->fd, 0, &timing, nullptr) == 0;
+}
+
+bool MessageLoop::SetTimerFromWake(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
+    if (!wokeAt_) return SetTimer(window, id, intervalMs);
+    Timer* timer = IsWindow(window) ? TimerFor(window, id) : nullptr;
+    if (!timer) return false;
+    itimerspec timing{};
+    timing.it_interval = Interval(intervalMs);
+    timing.it_value.tv_sec = wokeAt_->tv_sec + timing.it_interval.tv_sec;
+    timing.it_value.tv_nsec = wokeAt_->tv_nsec + timing.it_interval.tv_nsec;
+    if (timing.it_value.tv_nsec >= 1000000000L) {
+        ++timing.it_value.tv_sec;
+        timing.it_value.tv_nsec -= 1000000000L;
+    }
+    // A moment already past makes the timer expire at once, as a late sleep would end.
+    return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &timing, nullptr) == 0;
 }
 
 void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
@@ -389,6 +414,16 @@ bool MessageLoop::RunOnce(int timeoutMs) {
     epoll_event events[64];
     int n = epoll_wait(epollFd_, events, 64, timeoutMs);
     if (n < 0) return !quit_; // EINTR: a signal arrived; the caller simply runs another pass
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    // Nested passes (a handler pumping the loop) restore the outer pass's moment after them,
+    // and a pass left by an exception leaves none behind.
+    struct WakeMoment {
+        std::optional<timespec>& current;
+        std::optional<timespec> outer;
+        ~WakeMoment() { current = outer; }
+    } moment{wokeAt_, wokeAt_};
+    wokeAt_ = now;
     // Copy first: handlers may register, remove or reuse descriptors while we dispatch, and
     // the keys make stale entries of this batch harmless.
     std::vector<std::pair<uint64_t, uint32_t>> ready;

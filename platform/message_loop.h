@@ -22,6 +22,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <time.h>
 #include <unordered_map>
 #include <vector>
 
@@ -82,6 +84,10 @@ class MessageLoop {
 
     // Periodic timer delivering kWmTimer with wParam = id; setting an existing id restarts it.
     bool SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs);
+    // As SetTimer, but the first expiry counts from when the loop woke for the pass being
+    // dispatched, not from now: a delay for an event of this pass then lasts as long as asked
+    // from the event's arrival, however long its handling took. Outside a pass, from now.
+    bool SetTimerFromWake(WindowHandle window, uintptr_t id, uint32_t intervalMs);
     void KillTimer(WindowHandle window, uintptr_t id);
 
     // Registers (events != 0) or cancels (events == 0) notifications for a socket; they are
@@ -126,6 +132,8 @@ class MessageLoop {
     void HandleSocket(uint64_t key, uint32_t revents);
     void HandleTimer(uint64_t key);
     Timer* FindTimer(WindowHandle window, uintptr_t id);
+    // The timer for (window, id): the one set before, an idle one, or a new one.
+    Timer* TimerFor(WindowHandle window, uintptr_t id);
     // Arming only widens the epoll interest; a readiness reported while disarmed narrows it.
     // So the usual deliver-then-read cycle costs no epoll_ctl call.
     void UpdateInterest(SocketWatch& watch, bool narrow = false);
@@ -141,6 +149,7 @@ class MessageLoop {
     int rearmFd_ = -1;
     std::vector<int> exhausted_;
     bool quit_ = false;
+    std::optional<timespec> wokeAt_; // CLOCK_MONOTONIC, while a pass dispatches
     uint64_t nextKey_ = 1;
 
     std::unordered_map<WindowHandle, std::shared_ptr<WindowProc>> windows_;

@@ -90,7 +90,9 @@ void TSmtpClient::HandleChunk(std::string chunk) {
             delayedChunk_ = std::move(chunk);
             delaying_ = true;
             PauseEvents();
-            if (platform::MessageLoop::Current().SetTimer(Window(), kDelayTimer, delay)) return;
+            // Counted from the loop's wake for this chunk, as a sleep would start on its read.
+            if (platform::MessageLoop::Current().SetTimerFromWake(Window(), kDelayTimer, delay))
+                return;
             delaying_ = false; // no timer to be had: handle the command now
             ResumeEvents();
             chunk = std::move(delayedChunk_);

@@ -2,6 +2,7 @@
 #include "tests/support/loopback.h"
 
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
@@ -89,6 +90,33 @@ TEST(MessageLoop, TimersRepeatUntilKilledAndDieWithTheirWindow) {
     loop.DestroyWindow(window);
     EXPECT_FALSE(loop.SetTimer(window, 3, 10));
     testsupport::PumpFor(30); // the dead window's timer must not fire into freed state
+}
+
+TEST(MessageLoop, ATimerSetFromTheWakeCountsWhatItsPassHasTakenAlready) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<uintptr_t> fired;
+    platform::WindowHandle window = 0;
+    window = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg == platform::kWmTimer) {
+            fired.push_back(m.wParam);
+            loop.KillTimer(window, m.wParam);
+            return;
+        }
+        // A handler that took 40 ms, then both timers of 20 ms: the one counted from the
+        // wake is due already, the other only 20 ms from now.
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(40);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        ASSERT_TRUE(loop.SetTimer(window, 1, 20));
+        ASSERT_TRUE(loop.SetTimerFromWake(window, 2, 20));
+    });
+    ASSERT_TRUE(MessageLoop::PostMessage(window, 5000, 0, 0));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return fired.size() == 2; }, 2000));
+    EXPECT_EQ(fired, (std::vector<uintptr_t>{2, 1}));
+    // Outside a pass there is no wake to count from: the timer counts from now.
+    ASSERT_TRUE(loop.SetTimerFromWake(window, 3, 10));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return fired.size() == 3; }, 2000));
+    loop.DestroyWindow(window);
 }
 
 TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItsDescriptorServesAnotherWindow) {
