@@ -12,7 +12,9 @@
 //    the event bits are connect, read, write, accept, close; read (accept) is signalled while
 //    data (connections) are pending and re-armed only by the next receive (accept) call;
 //    write once after registration and again only after a send could not take everything;
-//    close exactly once per registration, with the error code in the high 16 bits.
+//    close exactly once per registration (again only when its owner asks at a resume), with
+//    the error code in the high 16 bits.
+//  - A paused socket's notifications wait for its resume; the registration stays as it was.
 //  - The loop is one file descriptor (epoll); another event loop can drive it by calling
 //    RunOnce(0) whenever that descriptor is readable.
 #pragma once
