@@ -210,8 +210,7 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
     return id;
 }
 
-bool Spool::WriteHeaderWith(const Id& id, const std::string& piece) {
-    Receiving& file = receiving_.at(id);
+bool Spool::WriteHeaderWith(Receiving& file, const std::string& piece) {
     std::string header = std::move(file.header);
     file.header.clear();
     if (piece.size() <= kHeaderWithPieceBytes) {
@@ -227,7 +226,7 @@ bool Spool::Append(const Id& id, const std::string& piece) {
     if (it == receiving_.end()) return false;
     bool written = it->second.header.empty()
                        ? platform::WriteAllBytes(it->second.fd, piece.data(), piece.size())
-                       : WriteHeaderWith(id, piece);
+                       : WriteHeaderWith(it->second, piece);
     if (written) return true;
     Discard(id); // a disk that is full now stays so for the rest of this message
     return false;
@@ -236,7 +235,7 @@ bool Spool::Append(const Id& id, const std::string& piece) {
 bool Spool::Commit(const Id& id) {
     auto it = receiving_.find(id);
     if (it == receiving_.end()) return false;
-    if (!it->second.header.empty() && !WriteHeaderWith(id, std::string())) {
+    if (!it->second.header.empty() && !WriteHeaderWith(it->second, std::string())) {
         Discard(id);
         return false;
     }

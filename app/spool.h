@@ -128,7 +128,6 @@ class Spool {
     FreeFile Ready(std::string path, size_t& budget);
     // An emptied file to reuse (path empty when there is none).
     FreeFile TakeFreeFile();
-    bool WriteHeaderWith(const Id& id, const std::string& piece);
     // Something new is to be synced: wakes the syncer.
     void MarkDirty();
 
@@ -141,6 +140,8 @@ class Spool {
         std::string header; // written with the first piece: one write for a small message
     };
     std::unordered_map<Id, Receiving> receiving_;
+    // Writes the header still held back, with `piece` when it is small.
+    static bool WriteHeaderWith(Receiving& file, const std::string& piece);
 
     // Shared with the syncer thread.
     std::mutex mutex_;
