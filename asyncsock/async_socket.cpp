@@ -681,9 +681,12 @@ void TCustomAsyncSocket::ResumeEvents() {
     // this socket meanwhile are asked for once more. A send's completion has no readiness
     // to report again, so it is posted as the send posted it.
     platform::MessageLoop::Current().ResumeSocket(fd_, read, close);
-    if (write)
-        PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_),
-                   platform::MakeNotification(platform::kFdWrite, 0));
+    if (write) PostWriteNotification();
+}
+
+void TCustomAsyncSocket::PostWriteNotification() {
+    PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_),
+               platform::MakeNotification(platform::kFdWrite, 0));
 }
 
 void TCustomAsyncSocket::PumpMessages() {
@@ -722,9 +725,7 @@ int TCustomAsyncSocket::Send(const void* data, int len) {
         }
     }
     TryToSend();
-    if (allSent_)
-        PostToSelf(kMsgNotify, static_cast<uintptr_t>(fd_),
-                   platform::MakeNotification(platform::kFdWrite, 0));
+    if (allSent_) PostWriteNotification();
     return len < 0 ? 0 : len;
 }
 

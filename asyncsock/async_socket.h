@@ -209,6 +209,9 @@ class TCustomAsyncSocket : public platform::TComponent {
     void OnNotification(uintptr_t wParam, intptr_t lParam);
     // Keeps what a paused socket was notified of for its resume.
     void OweWhilePaused(uint32_t events);
+    // A write notification posted to this socket, for a send completed without the loop
+    // (its OnDataSent follows on a later pass).
+    void PostWriteNotification();
 
     std::string addr_, port_, proto_ = "tcp", localAddr_ = "0.0.0.0", localPort_ = "0";
     bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;

@@ -178,6 +178,7 @@ MessageLoop::Timer* MessageLoop::FindTimer(WindowHandle window, uintptr_t id) {
 }
 
 MessageLoop::Timer* MessageLoop::TimerFor(WindowHandle window, uintptr_t id) {
+    if (!IsWindow(window)) return nullptr;
     Timer* timer = FindTimer(window, id);
     if (!timer && !idleTimers_.empty()) {
         // A disarmed timer is reused: a timer per command would cost a descriptor's creation,
@@ -215,7 +216,7 @@ timespec Interval(uint32_t intervalMs) {
 } // namespace
 
 bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
-    Timer* timer = IsWindow(window) ? TimerFor(window, id) : nullptr;
+    Timer* timer = TimerFor(window, id);
     if (!timer) return false;
     itimerspec timing{};
     timing.it_value = timing.it_interval = Interval(intervalMs);
@@ -224,7 +225,7 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
 
 bool MessageLoop::SetTimerFromWake(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
     if (!wokeAt_) return SetTimer(window, id, intervalMs);
-    Timer* timer = IsWindow(window) ? TimerFor(window, id) : nullptr;
+    Timer* timer = TimerFor(window, id);
     if (!timer) return false;
     itimerspec timing{};
     timing.it_interval = Interval(intervalMs);

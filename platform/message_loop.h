@@ -134,7 +134,8 @@ class MessageLoop {
     void HandleSocket(uint64_t key, uint32_t revents);
     void HandleTimer(uint64_t key);
     Timer* FindTimer(WindowHandle window, uintptr_t id);
-    // The timer for (window, id): the one set before, an idle one, or a new one.
+    // The timer for (window, id): the one set before, an idle one, or a new one; nullptr for
+    // a window that does not exist or when no timer can be made.
     Timer* TimerFor(WindowHandle window, uintptr_t id);
     // Arming only widens the epoll interest; a readiness reported while disarmed narrows it.
     // So the usual deliver-then-read cycle costs no epoll_ctl call.
