@@ -17,12 +17,18 @@ namespace app {
 namespace {
 
 constexpr const char* kMagic = "VANTRO-SPOOL 1";
-// How long new messages gather before one sync writes them all out.
+// The least time between two syncs: what arrives meanwhile gathers for the next one.
 constexpr std::chrono::milliseconds kBatchWindow{50};
 // Emptied files kept for reuse. Creating a file per message and deleting it after its relay
 // makes the file system search its inode table past every recently deleted inode, at each
-// creation: that search cost more than everything else the relay does per message.
-constexpr size_t kMaxFreeFiles = 256;
+// creation: that search cost more than everything else the relay does per message. The bound
+// is far above what one sync's batch frees (hundreds when a sync takes a while), as files
+// removed above it come back as creations, and creations then pay that search again.
+constexpr size_t kMaxFreeFiles = 4096;
+// Files the syncer makes ahead when fewer are free, so that a message's first piece does not
+// wait for an inode to be allocated on the main thread: at the first start, and whenever more
+// messages are on their way than ever before.
+constexpr size_t kSpareFiles = 128;
 constexpr const char* kFreePrefix = "free-";
 // Emptied files the syncer opens ahead for the next messages: the main thread then spends no
 // open on a message before its "250 OK ". Few, as each holds a descriptor.
@@ -290,6 +296,47 @@ Spool::FreeFile Spool::Ready(std::string path, size_t& budget) {
     return file;
 }
 
+void Spool::AddFreeFiles(std::vector<FreeFile>& files) {
+    for (FreeFile& file : files) {
+        if (freeFiles_.size() >= kMaxFreeFiles) {
+            if (file.fd >= 0) ::close(file.fd);
+            ::unlink(file.path.c_str());
+        } else if (file.fd >= 0) {
+            freeFiles_.push_back(std::move(file));
+            ++readyFiles_;
+        } else {
+            freeFiles_.insert(freeFiles_.begin(), std::move(file)); // readied ones stay last
+        }
+    }
+}
+
+void Spool::MakeSpares(std::unique_lock<std::mutex>& lock) {
+    if (freeFiles_.size() >= kSpareFiles || stopping_) return;
+    size_t wanted = kSpareFiles - freeFiles_.size();
+    size_t readyBudget = kReadyFiles - std::min(kReadyFiles, readyFiles_);
+    lock.unlock();
+    std::vector<FreeFile> made;
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    long long stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    for (size_t n = 0; n < wanted; ++n) {
+        // Its own name pattern ("-s"), so that it never meets a name Begin gives.
+        char name[64];
+        std::snprintf(name, sizeof(name), "%s%020lld-s%06zu", kFreePrefix, stamp, n);
+        FreeFile file{folder_ + "/" + name};
+        int fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) break; // a full disk or a vanished folder: the main thread tries itself
+        if (readyBudget > 0) {
+            file.fd = fd;
+            --readyBudget;
+        } else {
+            ::close(fd);
+        }
+        made.push_back(std::move(file));
+    }
+    lock.lock();
+    AddFreeFiles(made);
+}
+
 void Spool::Delivered(const Id& id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -392,12 +439,17 @@ void Spool::Flush() {
 void Spool::SyncLoop() {
     int folderFd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     std::unique_lock<std::mutex> lock(mutex_);
+    std::chrono::steady_clock::time_point lastSync{};
     for (;;) {
+        MakeSpares(lock);
         wake_.wait(lock, [&] { return dirty_ || stopping_; });
         if (!dirty_ && stopping_) break;
-        // A batch gathers for a moment: a sync per message would hold the file system's
-        // journal so often that the main thread's file creations queue behind it.
-        wake_.wait_for(lock, kBatchWindow, [&] { return stopping_ || flushWanted_; });
+        // A batch gathers until the window since the last sync has passed: a sync per message
+        // would hold the file system's journal so often that the main thread's file work
+        // queues behind it. Counted from the last sync's start, so that the time spent
+        // emptying that sync's relayed files is part of the window, not added to it.
+        wake_.wait_until(lock, lastSync + kBatchWindow, [&] { return stopping_ || flushWanted_; });
+        lastSync = std::chrono::steady_clock::now();
         flushWanted_ = false;
         dirty_ = false;
         syncing_ = true;
@@ -421,17 +473,7 @@ void Spool::SyncLoop() {
                 ::unlink(path.c_str());
         }
         lock.lock();
-        for (FreeFile& file : emptied) {
-            if (freeFiles_.size() >= kMaxFreeFiles) {
-                if (file.fd >= 0) ::close(file.fd);
-                ::unlink(file.path.c_str());
-            } else if (file.fd >= 0) {
-                freeFiles_.push_back(std::move(file));
-                ++readyFiles_;
-            } else {
-                freeFiles_.insert(freeFiles_.begin(), std::move(file)); // readied ones stay last
-            }
-        }
+        AddFreeFiles(emptied);
         syncing_ = false;
         ++syncsDone_;
         synced_.notify_all();

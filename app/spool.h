@@ -3,7 +3,8 @@
 // client was told "250 OK " for. Main-thread only, apart from the background syncer inside
 // and Delivered.
 //
-// A message is written into a "free-…" file (an emptied one reused, or a new one) and
+// A message is written into a "free-…" file (an emptied one reused, one the syncer made
+// ahead, or a new one) and
 // becomes "<id>.msg" once whole (a rename, before the client's "250 OK "); a failed one keeps
 // "<id>.failed" beside it (its list line and why it failed) until the user resends or
 // deletes it. A relayed one is emptied and kept as "free-<id>" for the next message. Files are
@@ -11,9 +12,10 @@
 //   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
 //
 // Durability without an fsync per message on the main thread: a background thread syncs
-// the folder's file system (one syncfs per batch: what arrived within 50 ms), and removals of
+// the folder's file system (one syncfs per batch, at most one each 50 ms), and removals of
 // relayed messages wait for the next sync, so nothing is removed ahead of what was written
-// before it. A power cut can lose what arrived since the last sync (50 ms and the sync).
+// before it. A power cut can lose what arrived since the last sync (50 ms and the sync, more
+// when emptying a large batch's relayed files takes longer).
 #pragma once
 
 #include "app/slot_ring.h"
@@ -128,6 +130,11 @@ class Spool {
     FreeFile Ready(std::string path, size_t& budget);
     // An emptied file to reuse (path empty when there is none).
     FreeFile TakeFreeFile();
+    // Takes emptied or new files into the free ones, beyond the bound removing them; with
+    // mutex_ held.
+    void AddFreeFiles(std::vector<FreeFile>& files);
+    // Makes new empty files while few are free; on the syncer, taking mutex_ as `lock`.
+    void MakeSpares(std::unique_lock<std::mutex>& lock);
     // Something new is to be synced: wakes the syncer.
     void MarkDirty();
 
