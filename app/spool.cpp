@@ -305,7 +305,7 @@ void Spool::AddFreeFiles(std::vector<FreeFile>& files) {
             freeFiles_.push_back(std::move(file));
             ++readyFiles_;
         } else {
-            freeFiles_.insert(freeFiles_.begin(), std::move(file)); // readied ones stay last
+            freeFiles_.push_front(std::move(file)); // readied ones stay last
         }
     }
 }

@@ -4,11 +4,10 @@
 // and Delivered.
 //
 // A message is written into a "free-…" file (an emptied one reused, one the syncer made
-// ahead, or a new one) and
-// becomes "<id>.msg" once whole (a rename, before the client's "250 OK "); a failed one keeps
-// "<id>.failed" beside it (its list line and why it failed) until the user resends or
-// deletes it. A relayed one is emptied and kept as "free-<id>" for the next message. Files are
-// GBK/bytes as received:
+// ahead, or a new one) and becomes "<id>.msg" once whole (a rename, before the client's
+// "250 OK "); a failed one keeps "<id>.failed" beside it (its list line and why it failed)
+// until the user resends or deletes it. A relayed one is emptied and kept as "free-<id>" for
+// the next message. Files are GBK/bytes as received:
 //   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
 //
 // Durability without an fsync per message on the main thread: a background thread syncs
@@ -21,6 +20,7 @@
 #include "app/slot_ring.h"
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -159,9 +159,9 @@ class Spool {
     bool syncing_ = false;
     bool flushWanted_ = false;
     uint64_t syncsDone_ = 0;
-    std::vector<Id> removals_;        // relayed, to go after the next sync
-    std::vector<FreeFile> freeFiles_; // emptied files ("free-…"), reused before creating
-    size_t readyFiles_ = 0;           // of them, those with an open descriptor
+    std::vector<Id> removals_;       // relayed, to go after the next sync
+    std::deque<FreeFile> freeFiles_; // emptied files ("free-…"), reused before creating
+    size_t readyFiles_ = 0;          // of them, those with an open descriptor
     std::thread syncer_;
 };
 
