@@ -74,6 +74,12 @@ int OpenEmptied(const std::string& path) {
     return fd;
 }
 
+// A new empty file for a message to come, never one that exists; owner-only, as the messages
+// in it are the user's mail.
+int CreateFreeFile(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+}
+
 // Empties a relayed message's file. Through a descriptor of our own, so that the close here,
 // on the syncer, settles what ext4 does after a truncation, and not the main thread's close.
 bool EmptyFile(const std::string& path) {
@@ -206,9 +212,9 @@ std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::stri
     int fd = reused.fd >= 0 ? reused.fd : (path.empty() ? -1 : OpenEmptied(path));
     if (fd < 0) {
         path = folder_ + "/" + kFreePrefix + id;
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = CreateFreeFile(path);
         if (fd < 0 && errno == ENOENT && ::mkdir(folder_.c_str(), 0700) == 0) // removed under us
-            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            fd = CreateFreeFile(path);
     }
     if (fd < 0) return std::nullopt;
     receiving_[id] = Receiving{
@@ -323,7 +329,7 @@ void Spool::MakeSpares(std::unique_lock<std::mutex>& lock) {
         char name[64];
         std::snprintf(name, sizeof(name), "%s%020lld-s%06zu", kFreePrefix, stamp, n);
         FreeFile file{folder_ + "/" + name};
-        int fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = CreateFreeFile(file.path);
         if (fd < 0) break; // a full disk or a vanished folder: the main thread tries itself
         if (readyBudget > 0) {
             file.fd = fd;

@@ -9,6 +9,7 @@
 #include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -193,18 +194,21 @@ TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrit
     // ever holds its bytes.
     ASSERT_TRUE(fs::exists(crashedFile));
     std::optional<Spool::Id> id;
-    for (size_t taken = 0; fs::exists(crashedFile); ++taken) {
-        ASSERT_LT(taken, 1000u) << "the crashed run's file is never reused";
+    size_t committed = 0;
+    for (; fs::exists(crashedFile); ++committed) {
+        ASSERT_LT(committed, 1000u) << "the crashed run's file is never reused";
         id = next.Begin("s2", "r2");
         ASSERT_TRUE(id && next.Commit(*id));
         EXPECT_EQ(next.Load(*id)->pieces, StringList{""});
     }
-    EXPECT_EQ(folder.Names(), std::vector<std::string>(next.List().size(), ".msg"));
+    EXPECT_EQ(folder.Names(), std::vector<std::string>(committed, ".msg"));
     // One whose message is there stays, as its message's reason.
     ASSERT_TRUE(next.KeepFailed(*id, "l", "why"));
     next.RemoveUnfinished();
-    ASSERT_FALSE(next.List().empty());
-    EXPECT_EQ(next.List().back().reason, "why");
+    auto entries = next.List();
+    ASSERT_EQ(entries.size(), committed);
+    EXPECT_EQ(entries.back().reason, "why");
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](auto& e) { return e.failed; }), 1);
 
     fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
     if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
