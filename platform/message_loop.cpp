@@ -65,6 +65,8 @@ struct MessageLoop::SocketWatch {
     bool parked = false; // out of epoll while paused, as an event came
     bool inEpoll = false;
     uint32_t interest = 0;
+    // Whether incoming readiness (an accept on a listener, data elsewhere) is awaited.
+    bool InArmed() const { return listening ? acceptArmed : readArmed; }
 };
 
 struct MessageLoop::Timer {
@@ -488,8 +490,7 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
         // An event the owner waits for goes out of epoll until the resume, which finds it
         // again: level-triggered readiness would otherwise wake the loop for nothing until
         // then. One nobody waits for only narrows the interest, as it would unpaused.
-        bool wantIn = watch.listening ? watch.acceptArmed : watch.readArmed;
-        bool wanted = ((revents & EPOLLIN) && wantIn) ||
+        bool wanted = ((revents & EPOLLIN) && watch.InArmed()) ||
                       ((revents & EPOLLOUT) && (watch.writeArmed || watch.connectPending)) ||
                       (revents & (EPOLLRDHUP | EPOLLERR | EPOLLHUP));
         watch.parked = wanted;
@@ -541,9 +542,8 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     int fd = watch.fd;
     WindowHandle window = watch.window;
     uint32_t msg = watch.msg;
-    bool wantIn = watch.listening ? watch.acceptArmed : watch.readArmed;
     bool spurious =
-        ((revents & EPOLLIN) && !wantIn && !(bits & (kFdRead | kFdAccept))) ||
+        ((revents & EPOLLIN) && !watch.InArmed() && !(bits & (kFdRead | kFdAccept))) ||
         ((revents & EPOLLOUT) && !watch.writeArmed && !(bits & (kFdWrite | kFdConnect)));
     UpdateInterest(watch, spurious);
     if (bits == 0) return;
