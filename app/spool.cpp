@@ -302,6 +302,11 @@ Spool::FreeFile Spool::Ready(std::string path, size_t& budget) {
     return file;
 }
 
+size_t Spool::ReadyBudget() const {
+    // Only the syncer adds ready files, so the count cannot grow past this meanwhile.
+    return kReadyFiles - std::min(kReadyFiles, readyFiles_);
+}
+
 void Spool::AddFreeFiles(std::vector<FreeFile>& files) {
     for (FreeFile& file : files) {
         if (freeFiles_.size() >= kMaxFreeFiles) {
@@ -319,7 +324,7 @@ void Spool::AddFreeFiles(std::vector<FreeFile>& files) {
 void Spool::MakeSpares(std::unique_lock<std::mutex>& lock) {
     if (freeFiles_.size() >= kSpareFiles || stopping_) return;
     size_t wanted = kSpareFiles - freeFiles_.size();
-    size_t readyBudget = kReadyFiles - std::min(kReadyFiles, readyFiles_);
+    size_t readyBudget = ReadyBudget();
     lock.unlock();
     std::vector<FreeFile> made;
     auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -461,8 +466,7 @@ void Spool::SyncLoop() {
         syncing_ = true;
         std::vector<std::string> removals;
         removals.swap(removals_);
-        // Only this thread adds ready files, so the count cannot grow past it meanwhile.
-        size_t readyBudget = kReadyFiles - std::min(kReadyFiles, readyFiles_);
+        size_t readyBudget = ReadyBudget();
         lock.unlock();
         // One call for the whole batch: every message written since the last one.
         if (folderFd >= 0) ::syncfs(folderFd);

@@ -128,6 +128,8 @@ class Spool {
     // Opens an emptied file for the next message, off the main thread, while `budget` (what
     // may still be opened of the few kept open) lasts.
     FreeFile Ready(std::string path, size_t& budget);
+    // How many more files the syncer may hold open for the next messages; with mutex_ held.
+    size_t ReadyBudget() const;
     // An emptied file to reuse (path empty when there is none).
     FreeFile TakeFreeFile();
     // Takes emptied or new files into the free ones, beyond the bound removing them; with
