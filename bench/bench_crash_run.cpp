@@ -6,8 +6,8 @@
 //
 //   bench_crash_run [path-to-vantrosmtp]
 #include "bench/peers.h"
-#include "bench/sink_server.h"
 #include "bench/smtp_load.h"
+#include "bench/upstream_sink.h"
 
 #include <chrono>
 #include <csignal>
@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 class NumberSink {
   public:
     explicit NumberSink(int port)
-        : sink_(port, 0, [this](const std::string& text) {
+        : sink_(port, [this](const std::string& text) {
               int number = std::atoi(text.c_str() + text.find("Subject: ") + 9);
               std::lock_guard<std::mutex> lock(mutex_);
               ++arrivals_[number];
@@ -38,7 +38,7 @@ class NumberSink {
   private:
     std::mutex mutex_;
     std::map<int, int> arrivals_;
-    bench::SinkServer sink_; // last: it stops before what its handler uses goes
+    bench::UpstreamSink sink_; // last: it stops before what its handler uses goes
 };
 
 struct Counts {

@@ -17,8 +17,8 @@
 //   bench_end_to_end [path-to-vantrosmtp] --load CLIENTS MESSAGES-EACH BYTES
 #include "bench/floor_server.h"
 #include "bench/peers.h"
-#include "bench/sink_server.h"
 #include "bench/smtp_load.h"
+#include "bench/upstream_sink.h"
 
 #include <chrono>
 #include <csignal>
@@ -52,7 +52,7 @@ struct Figure {
 };
 
 // One load through `port`, whose relayed messages reach `sink` (none when `sink` is null).
-Figure Measure(int port, bench::SinkServer* sink, int clients, int perClient, int bytes) {
+Figure Measure(int port, bench::UpstreamSink* sink, int clients, int perClient, int bytes) {
     if (!sink) {
         bench::LoadResult load = bench::RunSmtpLoad(port, clients, perClient, bytes);
         return Figure{load.Rate(), 0, load.failures, true};
@@ -129,7 +129,7 @@ int SlowBurst(const std::string& program) {
 
 // The table of acceptance and end-to-end rates beside aiosmtpd; returns the 32-client 1 KB
 // figure and the program's CPU seconds per 1,000 messages in that run.
-Figure RateTable(bench::Program& vantro, int port, bench::SinkServer& sink, int aioSinkPort,
+Figure RateTable(bench::Program& vantro, int port, bench::UpstreamSink& sink, int aioSinkPort,
                  int aioProxyPort, int atThirtyTwo, double& cpuPerThousand) {
     std::printf("%-7s %-3s %-8s %12s %12s %8s | %14s %14s\n", "size", "N", "msgs", "accept/s",
                 "e2e/s", "refused", "aiosmtpd Sink", "aiosmtpd Proxy");
@@ -167,7 +167,7 @@ Figure RateTable(bench::Program& vantro, int port, bench::SinkServer& sink, int 
 }
 
 // Fills the lists to 10,000 lines and beyond, then runs the 32-client load again.
-void RateAfterLongRun(int port, bench::SinkServer& sink, int atThirtyTwo,
+void RateAfterLongRun(int port, bench::UpstreamSink& sink, int atThirtyTwo,
                       const Figure& emptyLists) {
     int listed = 0;
     for (; listed < 10000; listed += 32 * 100) Measure(port, &sink, 32, 100, 1024);
@@ -180,7 +180,7 @@ void RateAfterLongRun(int port, bench::SinkServer& sink, int atThirtyTwo,
 
 // The peak while one 20 MB message is relayed: the high-water mark is started afresh from
 // the resident size before it, so the earlier loads' peaks do not count.
-void PeakForOneLargeMessage(bench::Program& vantro, int port, bench::SinkServer& sink,
+void PeakForOneLargeMessage(bench::Program& vantro, int port, bench::UpstreamSink& sink,
                             const char* which) {
     bool fresh = vantro.ResetPeak();
     long idle = vantro.PeakKilobytes();
@@ -199,18 +199,20 @@ void PeakForOneLargeMessage(bench::Program& vantro, int port, bench::SinkServer&
 // resident size.
 int SingleLoad(const std::string& program, int clients, int perClient, int bytes) {
     int sinkPort = bench::FreeLoopbackPort(), port = bench::FreeLoopbackPort();
-    bench::SinkServer sink(sinkPort);
+    bench::UpstreamSink sink(sinkPort);
     bench::Program vantro(program, port, sinkPort);
     if (!vantro.Ok()) return 1;
     double cpu0 = vantro.CpuSeconds();
     long peakBefore = vantro.PeakKilobytes();
+    long sessionsBefore = sink.Sessions();
     Figure f = Measure(port, &sink, clients, perClient, bytes);
     double cpu = vantro.CpuSeconds() - cpu0;
     std::printf("%d clients x %d messages of %d bytes: accepted %.1f/s, end to end %.1f/s, %d "
-                "refused, %.3f ms CPU per message, peak resident %.1f MB (%.1f MB before)\n",
+                "refused, %.3f ms CPU per message, peak resident %.1f MB (%.1f MB before), %ld "
+                "upstream sessions\n",
                 clients, perClient, bytes, f.accepted, f.endToEnd, f.refusals,
                 cpu * 1000.0 / (clients * perClient), vantro.PeakKilobytes() / 1024.0,
-                peakBefore / 1024.0);
+                peakBefore / 1024.0, sink.Sessions() - sessionsBefore);
     return 0;
 }
 
@@ -230,7 +232,7 @@ int main(int argc, char** argv) {
             atThirtyTwo = std::atoi(argv[i]);
     }
     int sinkPort = bench::FreeLoopbackPort();
-    bench::SinkServer sink(sinkPort);
+    bench::UpstreamSink sink(sinkPort);
     int port = bench::FreeLoopbackPort(), aioSinkPort = bench::FreeLoopbackPort(),
         aioProxyPort = bench::FreeLoopbackPort();
     bench::Program vantro(program, port, sinkPort);

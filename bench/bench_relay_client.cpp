@@ -2,8 +2,8 @@
 // msmtp (one process per message) measured beside it against the same sink.
 //
 //   bench_relay_client [messages]
-#include "bench/sink_server.h"
 #include "bench/smtp_load.h"
+#include "bench/upstream_sink.h"
 #include "smtpclient/smtpsender.h"
 
 #include <chrono>
@@ -81,7 +81,7 @@ double Run(int threads, int messages, const std::function<bool()>& sendOne, int&
 int main(int argc, char** argv) {
     int messages = argc > 1 ? std::atoi(argv[1]) : 2000;
     int port = bench::FreeLoopbackPort();
-    bench::SinkServer sink(port);
+    bench::UpstreamSink sink(port);
     std::vector<std::string> lines = MessageLines();
     smtpclient::TRelayOptions options;
     options.SystemName = "bench";

@@ -1,5 +1,5 @@
-// An inbound server on its own thread whose handlers store each message (per connection):
-// the local sink for the benchmarks.
+// The server component alone on its own thread, its handlers storing each message (per
+// connection): what bench_smtp_server measures, beside its peers.
 #pragma once
 
 #include "smtpserver/smtp_server.h"
@@ -55,7 +55,5 @@ class SinkServer {
     std::atomic<size_t> bytes_{0};
     platform::WindowHandle window_ = 0;
 };
-
-int FreeLoopbackPort();
 
 } // namespace bench

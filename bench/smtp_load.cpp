@@ -66,6 +66,18 @@ class Conn {
 
 } // namespace
 
+int FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
+    socklen_t len = sizeof(sin);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    ::close(fd);
+    return ntohs(sin.sin_port);
+}
+
 std::string MakeBody(int bytes) {
     std::string body = "From: bench@corp.example\r\nTo: sink@example.net\r\nSubject: load\r\n\r\n";
     while (static_cast<int>(body.size()) < bytes - 2)

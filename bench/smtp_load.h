@@ -26,6 +26,9 @@ LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int message
 void RunNumberedLoad(int port, int clients, int total, const std::function<void(int)>& accepted,
                      const std::atomic<bool>& stop);
 
+// A loopback port that was free a moment ago, for a server of the benchmarks.
+int FreeLoopbackPort();
+
 // A 1 KB-ish message body of `bytes` bytes with CR LF lines, no line starting with a dot.
 std::string MakeBody(int bytes);
 
