@@ -50,6 +50,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.TimeoutMs = settings.timeoutMs;
     options.VerifyCert = settings.verifyCert;
     options.Control = settings.control.get();
+    options.Sessions = settings.sessions.get();
     return smtpclient::RelayMessage(options, account.mailbox, recipientText,
                                     HostForAddress(account.host) + ":" + account.port, lines,
                                     account.user, account.password, reason);

@@ -13,6 +13,7 @@
 namespace smtpclient {
 class TLineSource;
 class TRelayControl;
+class TRelaySessions;
 } // namespace smtpclient
 
 namespace app {
@@ -24,6 +25,8 @@ struct RelaySettings {
     bool verifyCert = true; // the upstream's certificate is checked
     // Set: the relay can be stopped through it (an exit); it outlives the relay.
     std::shared_ptr<smtpclient::TRelayControl> control;
+    // Set: upstream sessions are kept there between messages.
+    std::shared_ptr<smtpclient::TRelaySessions> sessions;
 };
 
 struct DeliveryRequest {

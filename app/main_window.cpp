@@ -585,8 +585,10 @@ void TForm1::smtpbutton0Click() {
         StringList& message = Ring().CurrentMessage();
         message = LoadStringList(SampleMessagePath()).value_or(StringList());
         smtpclient::TVectorLineSource lines(message);
+        // A session of its own, closed after the message: the test tries the account as the
+        // editor shows it now, not a session opened earlier.
         RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert,
-                               nullptr};
+                               nullptr, nullptr};
         DeliveryOutcome outcome;
         outcome.recipientText = address;
         RelayAndRecord(ReadEditor(), settings, lines, outcome);

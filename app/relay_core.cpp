@@ -10,6 +10,7 @@ namespace app {
 namespace {
 constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
 constexpr uintptr_t kOutcomePaceTimer = 1;
+constexpr uintptr_t kSessionSweepTimer = 2;
 // At most one pass of the outcome queue per interval. Under load every pass redraws lists,
 // counters and the status and starts a sound; one pass per 50 ms takes in all that finished
 // meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
@@ -37,6 +38,15 @@ RelayCore::RelayCore(RelayCoreOptions options)
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
                 paceTimerSet_ = false;
                 PaceOutcomes();
+            }
+            if (m.msg == platform::kWmTimer && m.wParam == kSessionSweepTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
+                sweepTimerSet_ = false;
+                if (sessions_->Kept() == 0) return;
+                pool_.Submit([sessions = sessions_, idle = options_.keptSessionIdle] {
+                    sessions->CloseIdle(idle);
+                });
+                SweepKeptSessions();
             }
         });
     server_->SrvAddr = options_.srvAddr;
@@ -156,6 +166,7 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
         request->textPath = spool_->TextPath(spoolId);
     request->serial = ++nextSerial_;
     request->settings.control = std::make_shared<smtpclient::TRelayControl>();
+    request->settings.sessions = sessions_;
     inFlight_[request->serial] = request->settings.control;
     std::weak_ptr<OutcomeQueue> queue = finished_;
     std::weak_ptr<Spool> spool = spool_;
@@ -210,6 +221,14 @@ void RelayCore::ReportOutcomes() {
     // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
     std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
     if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
+    SweepKeptSessions();
+}
+
+void RelayCore::SweepKeptSessions() {
+    if (sweepTimerSet_ || sessions_->Kept() == 0) return;
+    auto idle = static_cast<uint32_t>(std::max<long>(1, options_.keptSessionIdle.count()));
+    sweepTimerSet_ =
+        platform::MessageLoop::Current().SetTimer(outcomeWindow_, kSessionSweepTimer, idle);
 }
 
 void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now) {

@@ -10,6 +10,7 @@
 #include "app/slot_ring.h"
 #include "app/spool.h"
 #include "platform/message_loop.h"
+#include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
 #include "smtpserver/smtp_server.h"
 
@@ -37,6 +38,8 @@ struct RelayCoreOptions {
     std::string spoolFolder;
     // How long an exit waits for deliveries that had already sent their end of text.
     int shutdownGraceMs = 35000;
+    // How long an upstream session is kept open after its last message.
+    std::chrono::milliseconds keptSessionIdle = smtpclient::kKeptSessionIdle;
 };
 
 class RelayCore {
@@ -114,11 +117,16 @@ class RelayCore {
     // Deliveries handed over whose outcome has not been reported yet.
     size_t DeliveriesRunning() const { return running_; }
     size_t Workers() const { return pool_.MaxWorkers(); }
+    // Upstream sessions open between messages.
+    size_t KeptSessions() const { return sessions_->Kept(); }
 
   private:
     // Reports now, or once the pace allows when a pass ran less than the pace ago.
     void PaceOutcomes();
     void ReportOutcomes();
+    // While sessions are kept: closes, on a worker, those idle for the idle time, and looks
+    // again an idle time later.
+    void SweepKeptSessions();
     void Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now);
     void ResumeSpooled();
     void SelectAccountFor(const std::string& sender);
@@ -139,6 +147,10 @@ class RelayCore {
     platform::WindowHandle outcomeWindow_ = 0;
     std::chrono::steady_clock::time_point lastReport_{};
     bool paceTimerSet_ = false;
+    bool sweepTimerSet_ = false;
+    // Shared with the workers, which relay over them and keep them.
+    std::shared_ptr<smtpclient::TRelaySessions> sessions_ =
+        std::make_shared<smtpclient::TRelaySessions>();
     // Shared with the workers, which hand relayed messages back to it.
     std::shared_ptr<Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.

@@ -1,5 +1,7 @@
 #include "smtpclient/smtpsender.h"
 
+#include "smtpclient/relay_sessions.h"
+
 #include "smtpclient/codecs.h"
 #include "smtpclient/protoutil.h"
 
@@ -413,49 +415,122 @@ bool SendRecipients(TSmtpSender& client, const std::string& recipients) {
 
 } // namespace
 
+namespace {
+
+// Unhooks a relay's control from the connection when the relay ends, also on errors.
+struct ControlDetach {
+    TRelayControl* control;
+    void Release() {
+        if (control) control->Detach();
+        control = nullptr;
+    }
+    ~ControlDetach() { Release(); }
+};
+
+// Hooks this message's control to `socket`; a relay stopped already finds the connection shut.
+void AttachControl(TRelayControl* control, blocksock::TBlockingSocket& socket) {
+    if (control && !control->Attach(socket.Handle())) ::shutdown(socket.Handle(), SHUT_RDWR);
+}
+
+void PrepareForMessage(TSmtpSender& client, const TRelayOptions& options) {
+    client.Timeout = options.TimeoutMs;
+    TRelayControl* control = options.Control;
+    client.MayEndData = nullptr;
+    if (control) client.MayEndData = [control] { return control->BeginEndOfData(); };
+}
+
+bool SendMessage(TSmtpSender& client, const std::string& sender, const std::string& recipients,
+                 TLineSource& lines) {
+    return client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size())) &&
+           SendRecipients(client, recipients) && client.SendData(lines);
+}
+
+// After a failed step: the session ends and the caller learns why.
+bool FailedRelay(TSmtpSender& client, std::string* failureReason) {
+    client.CloseAfterFailure();
+    if (failureReason) {
+        const std::string& auth = client.AuthRefusal;
+        *failureReason = auth.empty() ? client.FailureReason : auth + "; " + client.FailureReason;
+    }
+    return false;
+}
+
+// A session that has carried its message: kept for the next one, without the hooks of this
+// one's caller, whose control does not outlive the call.
+void Keep(TRelaySessions& sessions, const TSessionKey& key, std::unique_ptr<TSmtpSender> client) {
+    client->MayEndData = nullptr;
+    client->Sock().OnAfterConnect = nullptr;
+    sessions.Give(key, std::move(client));
+}
+
+enum class KeptOutcome { Relayed, Failed, Stale };
+
+// A message over a kept session. A kept session that the upstream has meanwhile closed,
+// reset or ended with a 421 fails at MAIL, before the upstream holds any of the message: it is
+// Stale, and the message goes over a new session instead, so it is still sent once.
+KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
+                        const std::string& sender, const std::string& recipients,
+                        TLineSource& lines) {
+    client.FailureReason.clear();
+    PrepareForMessage(client, options);
+    ControlDetach detach{options.Control};
+    AttachControl(options.Control, client.Sock());
+    if (!client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()))) {
+        bool stopped = options.Control && options.Control->Stopped();
+        return stopped ? KeptOutcome::Failed : KeptOutcome::Stale;
+    }
+    bool relayed = SendRecipients(client, recipients) && client.SendData(lines);
+    return relayed ? KeptOutcome::Relayed : KeptOutcome::Failed;
+}
+
+} // namespace
+
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
                   const std::string& userName, const std::string& password,
                   std::string* failureReason) {
+    std::string host, port;
+    SplitHostAndPort(hostAndPort, host, port);
+    TRelaySessions* sessions = options.Sessions;
+    TSessionKey key;
+    if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
+    if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
+        switch (RelayOnKept(*kept, options, sender, recipients, lines)) {
+        case KeptOutcome::Relayed:
+            Keep(*sessions, key, std::move(kept));
+            return true;
+        case KeptOutcome::Failed:
+            return FailedRelay(*kept, failureReason);
+        case KeptOutcome::Stale:
+            kept->Sock().AbortConnection();
+            break;
+        }
+    }
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
-    client->Timeout = options.TimeoutMs;
     client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
     client->Sock().TlsLayer().CertCAFile = options.TrustFile;
-    SplitHostAndPort(hostAndPort, client->TargetHost, client->TargetPort);
+    client->TargetHost = host;
+    client->TargetPort = port;
     client->UserName = userName;
     client->Password = password;
+    PrepareForMessage(*client, options);
     TRelayControl* control = options.Control;
-    if (control) client->MayEndData = [control] { return control->BeginEndOfData(); };
     // Attached once connected, so that a stop closes the connection under any wait.
     client->Sock().OnAfterConnect = [control](blocksock::TBlockingSocket* socket) {
-        if (control && !control->Attach(socket->Handle())) ::shutdown(socket->Handle(), SHUT_RDWR);
+        AttachControl(control, *socket);
     };
-    struct Detach {
-        TRelayControl* control;
-        void Release() {
-            if (control) control->Detach();
-            control = nullptr;
-        }
-        ~Detach() { Release(); }
-    } detach{control};
-    bool relayed =
-        client->OpenSession() &&
-        client->SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size())) &&
-        SendRecipients(*client, recipients) && client->SendData(lines);
+    ControlDetach detach{control};
+    bool relayed = client->OpenSession() && SendMessage(*client, sender, recipients, lines);
     // Detached before the descriptor is closed: a stop must never reach a reused number.
     detach.Release();
-    if (relayed) {
+    if (!relayed) return FailedRelay(*client, failureReason);
+    if (sessions)
+        Keep(*sessions, key, std::move(client));
+    else
         client->CloseSession();
-        return true;
-    }
-    client->CloseAfterFailure();
-    if (failureReason) {
-        const std::string& auth = client->AuthRefusal;
-        *failureReason = auth.empty() ? client->FailureReason : auth + "; " + client->FailureReason;
-    }
-    return false;
+    return true;
 }
 
 } // namespace smtpclient

@@ -131,6 +131,8 @@ class TRelayControl {
     bool endOfDataSent_ = false;
 };
 
+class TRelaySessions;
+
 // What the caller's settings say, read at the moment of the call.
 struct TRelayOptions {
     bool AutoTLS = false;   // STARTTLS when the server offers it
@@ -143,6 +145,10 @@ struct TRelayOptions {
     std::string TrustFile;
     // Set: the relay can be stopped through it (it must outlive the call).
     TRelayControl* Control = nullptr;
+    // Set: the message goes over a session kept open there when one has the same settings,
+    // and its session is kept there afterwards instead of being closed (it must outlive the
+    // call). Unset: a session of its own, closed with QUIT.
+    TRelaySessions* Sessions = nullptr;
 };
 
 // How long QUIT waits for its reply after a failed step.

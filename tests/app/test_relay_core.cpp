@@ -99,6 +99,30 @@ TEST(RelayCoreTest, MoreMessagesThanWorkersAreEachDeliveredOnce) {
     EXPECT_LE(h.batches, kMessages);
 }
 
+TEST(RelayCoreTest, UpstreamSessionsCarrySeveralMessagesAndEndWithQuitOnceIdle) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    CoreHarness h(std::to_string(upstream.Port()), 2, [](RelayCoreOptions& options) {
+        options.keptSessionIdle = std::chrono::milliseconds(1000);
+    });
+    Submitter c(h.port);
+    const size_t kMessages = 6;
+    for (size_t i = 0; i < kMessages; ++i) {
+        ASSERT_EQ(c.Message("a@x.example", "r@y.example", "Subject: k\r\n\r\nbody\r\n"),
+                  "250 OK \r\n");
+        ASSERT_TRUE(h.WaitForOutcomes(i + 1));
+    }
+    ASSERT_TRUE(upstream.WaitForMessages(kMessages, 10000));
+    std::set<int> sessions;
+    for (const auto& m : upstream.Messages()) sessions.insert(m.peerPort);
+    // One message at a time: the session the last one used is free for the next.
+    EXPECT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(h.core->KeptSessions(), 1u);
+    // Idle sessions end by themselves while the loop runs, politely.
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return h.core->KeptSessions() == 0; }, 5000));
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return upstream.QuitPorts().size() == 1; }, 5000));
+}
+
 TEST(RelayCoreTest, OutcomePassesComeAtMostOncePerFiftyMillisecondsAndLoseNothing) {
     testsupport::Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
@@ -364,8 +388,8 @@ TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
     const std::vector<std::string> text = {"x"};
     smtpclient::TVectorLineSource lines(text);
     std::string reason;
-    EXPECT_FALSE(RelayThrough(account, RelaySettings{"pc", 5000, true, nullptr}, "a@b.example",
-                              lines, &reason));
+    EXPECT_FALSE(RelayThrough(account, RelaySettings{"pc", 5000, true, nullptr, nullptr},
+                              "a@b.example", lines, &reason));
     EXPECT_EQ(reason, "greeting refused: 554 5.7.1 not you");
     server.join();
     ::close(listener);

@@ -109,12 +109,24 @@ std::vector<StoredMessage> Upstream::Messages() const {
         std::getline(env, recipients);
         std::getline(env, m.authUser);
         std::getline(env, m.mailOptions);
+        std::string peerPort;
+        std::getline(env, peerPort);
+        m.peerPort = std::atoi(peerPort.c_str());
         std::istringstream list(recipients);
         for (std::string r; std::getline(list, r, ',');) m.recipients.push_back(r);
         m.content = ReadAll(base + ".eml");
         messages.push_back(std::move(m));
     }
     return messages;
+}
+
+std::vector<int> Upstream::QuitPorts() const {
+    std::vector<int> ports;
+    for (const auto& entry : std::filesystem::directory_iterator(store_)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("quit-", 0) == 0) ports.push_back(std::atoi(name.c_str() + 5));
+    }
+    return ports;
 }
 
 bool Upstream::WaitForMessages(size_t count, int timeoutMs) const {

@@ -14,6 +14,7 @@ struct StoredMessage {
     std::string authUser; // "-" when not authenticated
     std::string mailOptions;
     std::string content; // the bytes as received, dot-unstuffed
+    int peerPort = 0;    // the client's port: messages of one session share it
 };
 
 class Upstream {
@@ -30,6 +31,8 @@ class Upstream {
     std::vector<StoredMessage> Messages() const;
     // Waits until `count` messages are stored (the server writes them after its reply).
     bool WaitForMessages(size_t count, int timeoutMs) const;
+    // The client ports of the sessions that ended with QUIT.
+    std::vector<int> QuitPorts() const;
     const std::string& Log() const { return log_; }
 
   private:

@@ -2,8 +2,10 @@
 """A real upstream SMTP server for the tests, built on aiosmtpd.
 
 Stores every accepted message as <store>/<n>.eml (the bytes as received, dot-unstuffed)
-and <store>/<n>.env (four lines: sender, recipients joined by ",", the authenticated
-user or "-", the MAIL parameters joined by " "). Prints "READY <port>" once listening.
+and <store>/<n>.env (five lines: sender, recipients joined by ",", the authenticated
+user or "-", the MAIL parameters joined by " ", the client's port, which tells sessions
+apart). A session that ends with QUIT leaves <store>/quit-<client port>. Prints
+"READY <port>" once listening.
 """
 import argparse
 import asyncio
@@ -29,6 +31,8 @@ parser.add_argument("--delay", type=float, default=0.0, help="seconds before ans
 parser.add_argument("--mail-delay", type=float, default=0.0, help="seconds before answering MAIL")
 parser.add_argument("--size", type=int, default=33554432)
 parser.add_argument("--auth-required", action="store_true")
+parser.add_argument("--idle-timeout", type=float, default=300.0,
+                    help="seconds after which an idle session is closed without a word")
 args = parser.parse_args()
 
 users = {}
@@ -92,10 +96,15 @@ class Handler:
             f.write(envelope.original_content)
         user = session.auth_data if session.authenticated else "-"
         with open(base + ".env", "w") as f:
-            f.write("%s\n%s\n%s\n%s\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos), user,
-                                          " ".join(envelope.mail_options)))
+            f.write("%s\n%s\n%s\n%s\n%d\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos),
+                                              user, " ".join(envelope.mail_options),
+                                              session.peer[1]))
         os.rename(base + ".eml.tmp", base + ".eml")
         return "250 2.0.0 OK stored"
+
+    async def handle_QUIT(self, server, session, envelope):
+        open(os.path.join(args.store, "quit-%d" % session.peer[1]), "w").close()
+        return "221 Bye"
 
 
 class UpstreamController(Controller):
@@ -108,7 +117,7 @@ controller = UpstreamController(
     Handler(), hostname="127.0.0.1", port=args.port, ssl_context=context(args.implicit),
     tls_context=context(args.starttls), authenticator=authenticator if users else None,
     auth_require_tls=False, auth_required=args.auth_required, auth_exclude_mechanism=mechanisms_excluded + ["PLAIN"] if users else None,
-    data_size_limit=args.size, server_hostname="upstream.example")
+    data_size_limit=args.size, server_hostname="upstream.example", timeout=args.idle_timeout)
 controller.start()
 print("READY", args.port, flush=True)
 try:

@@ -1,0 +1,82 @@
+#include "smtpclient/relay_sessions.h"
+
+#include <vector>
+
+namespace smtpclient {
+
+namespace {
+
+// QUIT with a short wait for its reply, then close: sessions leave as politely as a relay's.
+void Quit(TSmtpSender& session) {
+    session.Timeout = std::min(session.Timeout, kQuitWaitAfterFailureMs);
+    session.CloseSession();
+}
+
+} // namespace
+
+TSessionKey TSessionKey::Of(const TRelayOptions& options, const std::string& host,
+                            const std::string& port, const std::string& userName,
+                            const std::string& password) {
+    TSessionKey key;
+    key.host = host;
+    key.port = port;
+    key.autoTls = options.AutoTLS;
+    key.fullSsl = options.FullSSL;
+    key.systemName = options.SystemName;
+    key.verifyCert = options.VerifyCert;
+    key.trustFile = options.TrustFile;
+    key.userName = userName;
+    key.password = password;
+    return key;
+}
+
+TRelaySessions::~TRelaySessions() {
+    for (Idle& kept : kept_) {
+        kept.session->Sock().SendText("QUIT\r\n");
+        kept.session->Sock().AbortConnection();
+    }
+}
+
+std::unique_ptr<TSmtpSender> TRelaySessions::Take(const TSessionKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+        if (!(it->key == key)) continue;
+        std::unique_ptr<TSmtpSender> session = std::move(it->session);
+        kept_.erase(std::next(it).base());
+        return session;
+    }
+    return nullptr;
+}
+
+void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session) {
+    std::unique_ptr<TSmtpSender> leaving;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kept_.push_back(Idle{key, std::move(session), Clock::now()});
+        if (kept_.size() > maxKept_) {
+            leaving = std::move(kept_.front().session);
+            kept_.pop_front();
+        }
+    }
+    if (leaving) Quit(*leaving);
+}
+
+void TRelaySessions::CloseIdle(std::chrono::milliseconds idle) {
+    std::vector<std::unique_ptr<TSmtpSender>> leaving;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Clock::time_point limit = Clock::now() - idle;
+        while (!kept_.empty() && kept_.front().idleSince <= limit) {
+            leaving.push_back(std::move(kept_.front().session));
+            kept_.pop_front();
+        }
+    }
+    for (auto& session : leaving) Quit(*session);
+}
+
+size_t TRelaySessions::Kept() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kept_.size();
+}
+
+} // namespace smtpclient

@@ -1,0 +1,71 @@
+// Upstream sessions kept open between messages, so that a busy relay does not pay a new
+// connection, greeting, EHLO, TLS handshake and AUTH for every message. A session is kept only
+// after it carried a message, only for the same settings, only for a short idle time and
+// only up to a bound: an upstream's connection limit is a resource of someone else's.
+#pragma once
+
+#include "smtpclient/smtpsender.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace smtpclient {
+
+// What a session was opened with: a message may use a kept session only when all of it is
+// the same, so that each message's upstream sees the greeting name, TLS and account the
+// message would have had on a session of its own.
+struct TSessionKey {
+    std::string host, port;
+    bool autoTls = false, fullSsl = false;
+    std::string systemName;
+    bool verifyCert = true;
+    std::string trustFile;
+    std::string userName, password;
+
+    static TSessionKey Of(const TRelayOptions& options, const std::string& host,
+                          const std::string& port, const std::string& userName,
+                          const std::string& password);
+    bool operator==(const TSessionKey&) const = default;
+};
+
+// How long a kept session may stay idle before it is closed; an upstream's own idle limit is
+// minutes, so a session kept this long is never one the upstream has already given up on.
+inline constexpr std::chrono::milliseconds kKeptSessionIdle{2000};
+// Idle sessions kept at most, over all settings.
+inline constexpr size_t kMaxKeptSessions = 16;
+
+class TRelaySessions {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit TRelaySessions(size_t maxKept = kMaxKeptSessions) : maxKept_(maxKept) {}
+    // Closes the kept sessions, sending QUIT without waiting for its reply: an exit does not
+    // wait on an upstream.
+    ~TRelaySessions();
+    TRelaySessions(const TRelaySessions&) = delete;
+    TRelaySessions& operator=(const TRelaySessions&) = delete;
+
+    // Any thread. The most recently used idle session opened with `key`, or null.
+    std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
+    // Any thread. Keeps an open session that has just carried a message; when the bound is
+    // reached the longest idle one is closed instead (QUIT, on the calling thread).
+    void Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session);
+    // Any thread; blocks for the QUITs. Closes the sessions idle for `idle` or longer.
+    void CloseIdle(std::chrono::milliseconds idle);
+    size_t Kept() const;
+
+  private:
+    struct Idle {
+        TSessionKey key;
+        std::unique_ptr<TSmtpSender> session;
+        Clock::time_point idleSince;
+    };
+    size_t maxKept_;
+    mutable std::mutex mutex_;
+    std::deque<Idle> kept_; // the longest idle first
+};
+
+} // namespace smtpclient

@@ -1,0 +1,168 @@
+// Upstream sessions kept between messages, against a real upstream (python3-aiosmtpd): which
+// messages share a session, what happens when the upstream has ended a kept one, and that
+// every message still arrives exactly once.
+#include "smtpclient/relay_sessions.h"
+#include "smtpclient/smtpsender.h"
+#include "tests/support/upstream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <set>
+#include <thread>
+
+using namespace smtpclient;
+using testsupport::Upstream;
+
+namespace {
+
+TRelayOptions OptionsWith(TRelaySessions* sessions, const std::string& name = "vantro-test") {
+    TRelayOptions options;
+    options.SystemName = name;
+    options.TimeoutMs = 10000;
+    options.Sessions = sessions;
+    return options;
+}
+
+bool Relay(const TRelayOptions& options, const Upstream& upstream, const std::string& subject,
+           const std::string& to = "c@d.example", const std::string& user = "",
+           const std::string& password = "", std::string* reason = nullptr) {
+    return RelayMessage(options, "a@b.example", to, upstream.HostAndPort(),
+                        {"Subject: " + subject, "", "body"}, user, password, reason);
+}
+
+std::set<int> SessionsOf(const std::vector<testsupport::StoredMessage>& messages) {
+    std::set<int> ports;
+    for (const auto& m : messages) ports.insert(m.peerPort);
+    return ports;
+}
+
+bool WaitForQuit(const Upstream& upstream, int port) {
+    for (int i = 0; i < 500; ++i) {
+        auto ports = upstream.QuitPorts();
+        if (std::find(ports.begin(), ports.end(), port) != ports.end()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(KeptSessions, MessagesWithTheSameSettingsShareOneSessionUntilItIsClosedWithQuit) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    for (int n = 1; n <= 3; ++n)
+        ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, std::to_string(n)));
+    ASSERT_TRUE(upstream.WaitForMessages(3, 5000));
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(messages[n - 1].content, "Subject: " + std::to_string(n) + "\r\n\r\nbody\r\n");
+    EXPECT_EQ(SessionsOf(messages).size(), 1u);
+    EXPECT_EQ(sessions.Kept(), 1u);
+    EXPECT_TRUE(upstream.QuitPorts().empty()); // kept open, not ended
+
+    sessions.CloseIdle(std::chrono::milliseconds(0));
+    EXPECT_EQ(sessions.Kept(), 0u);
+    EXPECT_TRUE(WaitForQuit(upstream, messages[0].peerPort));
+}
+
+TEST(KeptSessions, SessionsYoungerThanTheIdleTimeStay) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "young"));
+    sessions.CloseIdle(std::chrono::minutes(1));
+    EXPECT_EQ(sessions.Kept(), 1u);
+}
+
+TEST(KeptSessions, ARelayWithoutSessionsEndsItsOwnWithQuit) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    ASSERT_TRUE(Relay(OptionsWith(nullptr), upstream, "alone"));
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_TRUE(WaitForQuit(upstream, upstream.Messages()[0].peerPort));
+}
+
+TEST(KeptSessions, AnotherAccountOrGreetingNameNeverSharesASession) {
+    Upstream upstream({"--user", "kalvex:739104", "--user", "brontal:55"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "1", "c@d.example", "kalvex", "739104"));
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "2", "c@d.example", "brontal", "55"));
+    ASSERT_TRUE(Relay(OptionsWith(&sessions, "other-name"), upstream, "3", "c@d.example", "kalvex",
+                      "739104"));
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "4", "c@d.example", "kalvex", "739104"));
+    ASSERT_TRUE(upstream.WaitForMessages(4, 5000));
+    auto m = upstream.Messages();
+    EXPECT_EQ(m[0].authUser, "kalvex");
+    EXPECT_EQ(m[1].authUser, "brontal");
+    EXPECT_EQ(SessionsOf({m[0], m[1], m[2]}).size(), 3u);
+    EXPECT_EQ(m[3].peerPort, m[0].peerPort);
+    EXPECT_EQ(m[3].authUser, "kalvex");
+    EXPECT_EQ(sessions.Kept(), 3u);
+}
+
+TEST(KeptSessions, ASessionTheUpstreamEndedWhileIdleIsReplacedAndTheMessageArrivesOnce) {
+    Upstream upstream({"--idle-timeout", "0.3"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "before"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(900)); // the upstream gives up on it
+    std::string reason;
+    EXPECT_TRUE(Relay(OptionsWith(&sessions), upstream, "after", "c@d.example", "", "", &reason))
+        << reason;
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].content, "Subject: after\r\n\r\nbody\r\n");
+    EXPECT_EQ(SessionsOf(messages).size(), 2u);
+}
+
+TEST(KeptSessions, ARefusalOnAKeptSessionFailsTheMessageAndEndsTheSession) {
+    Upstream upstream({"--refuse-rcpt", "nobody@d.example"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "good"));
+    std::string reason;
+    EXPECT_FALSE(
+        Relay(OptionsWith(&sessions), upstream, "refused", "nobody@d.example", "", "", &reason));
+    EXPECT_NE(reason.find("RCPT"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("550"), std::string::npos) << reason;
+    EXPECT_EQ(sessions.Kept(), 0u);
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "good again"));
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(SessionsOf(messages).size(), 2u);
+}
+
+TEST(KeptSessions, AStoppedRelaySendsNothingOverAKeptSessionAndEndsIt) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    ASSERT_TRUE(Relay(OptionsWith(&sessions), upstream, "first"));
+    TRelayControl control;
+    control.Stop();
+    TRelayOptions options = OptionsWith(&sessions);
+    options.Control = &control;
+    EXPECT_FALSE(Relay(options, upstream, "stopped"));
+    EXPECT_EQ(sessions.Kept(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(upstream.Messages().size(), 1u);
+}
+
+TEST(KeptSessions, BeyondTheBoundTheLongestIdleSessionIsClosed) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions(2);
+    for (const char* name : {"one", "two", "three"})
+        ASSERT_TRUE(Relay(OptionsWith(&sessions, name), upstream, name));
+    ASSERT_TRUE(upstream.WaitForMessages(3, 5000));
+    auto messages = upstream.Messages();
+    EXPECT_EQ(sessions.Kept(), 2u);
+    EXPECT_TRUE(WaitForQuit(upstream, messages[0].peerPort));
+    EXPECT_EQ(upstream.QuitPorts().size(), 1u);
+}
+
+} // namespace
