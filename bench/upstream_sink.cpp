@@ -46,8 +46,9 @@ class SinkLoop {
              const std::function<void(const std::string&)>& onMessage)
         : stored_(stored), bytes_(bytes), onMessage_(onMessage) {}
 
-    // Answers what `s` has received; false when the session ends.
+    // Answers what `s` has received; false when the session cannot go on.
     bool Receive(Session& s, std::string_view chunk) {
+        if (s.quit) return true; // nothing is read after QUIT
         std::string replies;
         while (!chunk.empty() && !s.quit) {
             if (s.inData)
@@ -57,7 +58,11 @@ class SinkLoop {
         }
         if (!replies.empty() && ::send(s.fd, replies.data(), replies.size(), MSG_NOSIGNAL) < 0)
             return false;
-        return !s.quit;
+        // After QUIT the client closes first, as the relay's own server has it: a sink that
+        // closed first would hold thousands of its ends in TIME_WAIT after a load, and later
+        // connections from reused client ports could be reset.
+        if (s.quit) ::shutdown(s.fd, SHUT_WR);
+        return true;
     }
 
   private:
@@ -166,6 +171,10 @@ void UpstreamSink::Run() {
     SinkLoop loop(stored_, bytes_, onMessage_);
     std::unordered_map<int, Session> sessions;
     auto end = [&](int fd) {
+        // Removed before the close: a child being spawned by another thread may hold the
+        // descriptor a moment longer, and its events would then come in the name of the next
+        // connection given the same number.
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
         ::close(fd);
         sessions.erase(fd);
     };
