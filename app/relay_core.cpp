@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 
 namespace app {
 
@@ -43,9 +44,13 @@ RelayCore::RelayCore(RelayCoreOptions options)
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
                 sweepTimerSet_ = false;
                 if (sessions_->Kept() == 0) return;
-                pool_.Submit([sessions = sessions_, idle = options_.keptSessionIdle] {
-                    sessions->CloseIdle(idle);
-                });
+                try {
+                    pool_.Submit([sessions = sessions_, idle = options_.keptSessionIdle] {
+                        sessions->CloseIdle(idle);
+                    });
+                } catch (const std::system_error&) {
+                    // No worker at all to be had now: the sessions wait for the next sweep.
+                }
                 SweepKeptSessions();
             }
         });

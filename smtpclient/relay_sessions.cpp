@@ -1,5 +1,6 @@
 #include "smtpclient/relay_sessions.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace smtpclient {

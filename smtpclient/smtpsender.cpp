@@ -1,9 +1,8 @@
 #include "smtpclient/smtpsender.h"
 
-#include "smtpclient/relay_sessions.h"
-
 #include "smtpclient/codecs.h"
 #include "smtpclient/protoutil.h"
+#include "smtpclient/relay_sessions.h"
 
 #include <algorithm>
 #include <cctype>
@@ -439,10 +438,12 @@ void PrepareForMessage(TSmtpSender& client, const TRelayOptions& options) {
     if (control) client.MayEndData = [control] { return control->BeginEndOfData(); };
 }
 
-bool SendMessage(TSmtpSender& client, const std::string& sender, const std::string& recipients,
-                 TLineSource& lines) {
-    return client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size())) &&
-           SendRecipients(client, recipients) && client.SendData(lines);
+bool SendEnvelopeSender(TSmtpSender& client, const std::string& sender, TLineSource& lines) {
+    return client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()));
+}
+
+bool SendRecipientsAndText(TSmtpSender& client, const std::string& recipients, TLineSource& lines) {
+    return SendRecipients(client, recipients) && client.SendData(lines);
 }
 
 // After a failed step: the session ends and the caller learns why.
@@ -475,12 +476,12 @@ KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
     PrepareForMessage(client, options);
     ControlDetach detach{options.Control};
     AttachControl(options.Control, client.Sock());
-    if (!client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()))) {
+    if (!SendEnvelopeSender(client, sender, lines)) {
         bool stopped = options.Control && options.Control->Stopped();
         return stopped ? KeptOutcome::Failed : KeptOutcome::Stale;
     }
-    bool relayed = SendRecipients(client, recipients) && client.SendData(lines);
-    return relayed ? KeptOutcome::Relayed : KeptOutcome::Failed;
+    return SendRecipientsAndText(client, recipients, lines) ? KeptOutcome::Relayed
+                                                            : KeptOutcome::Failed;
 }
 
 } // namespace
@@ -522,7 +523,8 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
         AttachControl(control, *socket);
     };
     ControlDetach detach{control};
-    bool relayed = client->OpenSession() && SendMessage(*client, sender, recipients, lines);
+    bool relayed = client->OpenSession() && SendEnvelopeSender(*client, sender, lines) &&
+                   SendRecipientsAndText(*client, recipients, lines);
     // Detached before the descriptor is closed: a stop must never reach a reused number.
     detach.Release();
     if (!relayed) return FailedRelay(*client, failureReason);
