@@ -43,14 +43,6 @@ RelayCore::RelayCore(RelayCoreOptions options)
             if (m.msg == platform::kWmTimer && m.wParam == kSessionSweepTimer) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
                 sweepTimerSet_ = false;
-                if (sessions_->Kept() == 0) return;
-                try {
-                    pool_.Submit([sessions = sessions_, idle = options_.keptSessionIdle] {
-                        sessions->CloseIdle(idle);
-                    });
-                } catch (const std::system_error&) {
-                    // No worker at all to be had now: the sessions wait for the next sweep.
-                }
                 SweepKeptSessions();
             }
         });
@@ -226,10 +218,22 @@ void RelayCore::ReportOutcomes() {
     // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
     std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
     if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
-    SweepKeptSessions();
+    ArmSessionSweep();
 }
 
 void RelayCore::SweepKeptSessions() {
+    if (sessions_->Kept() == 0) return;
+    try {
+        // On a worker: each QUIT waits for its reply, which the loop must not.
+        pool_.Submit(
+            [sessions = sessions_, idle = options_.keptSessionIdle] { sessions->CloseIdle(idle); });
+    } catch (const std::system_error&) {
+        // No worker at all to be had now: the sessions wait for the next sweep.
+    }
+    ArmSessionSweep();
+}
+
+void RelayCore::ArmSessionSweep() {
     if (sweepTimerSet_ || sessions_->Kept() == 0) return;
     auto idle = static_cast<uint32_t>(std::max<long>(1, options_.keptSessionIdle.count()));
     sweepTimerSet_ =

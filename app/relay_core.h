@@ -124,8 +124,9 @@ class RelayCore {
     // Reports now, or once the pace allows when a pass ran less than the pace ago.
     void PaceOutcomes();
     void ReportOutcomes();
-    // While sessions are kept: closes, on a worker, those idle for the idle time, and looks
-    // again an idle time later.
+    // While upstream sessions are kept, a sweep runs once per idle time: it closes, on a
+    // worker, the sessions idle that long.
+    void ArmSessionSweep();
     void SweepKeptSessions();
     void Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now);
     void ResumeSpooled();

@@ -464,11 +464,31 @@ void Keep(TRelaySessions& sessions, const TSessionKey& key, std::unique_ptr<TSmt
     sessions.Give(key, std::move(client));
 }
 
+// The message's lines, noting whether any was taken: until then nothing of the text has gone
+// out and the source can still be handed to another session.
+class TTakenLines : public TLineSource {
+  public:
+    explicit TTakenLines(TLineSource& lines) : lines_(lines) {}
+    long long Size() const override { return lines_.Size(); }
+    bool Next(std::string& line) override {
+        taken_ = true;
+        return lines_.Next(line);
+    }
+    bool Taken() const { return taken_; }
+
+  private:
+    TLineSource& lines_;
+    bool taken_ = false;
+};
+
 enum class KeptOutcome { Relayed, Failed, Stale };
 
-// A message over a kept session. A kept session that the upstream has meanwhile closed,
-// reset or ended with a 421 fails at MAIL, before the upstream holds any of the message: it is
-// Stale, and the message goes over a new session instead, so it is still sent once.
+// A message over a kept session. A kept session can fail where a new one would not: the
+// upstream has closed or reset it meanwhile, ended it with a 421, or limits the messages a
+// session may carry (a 4xx to MAIL, RCPT or DATA). Any failure before the text is taken is
+// Stale: the upstream holds nothing it would deliver, as it delivers only after the end of
+// the text, so the message goes over a new session instead and is still sent once. A failure
+// once the text has begun is the message's own.
 KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
                         const std::string& sender, const std::string& recipients,
                         TLineSource& lines) {
@@ -476,12 +496,12 @@ KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
     PrepareForMessage(client, options);
     ControlDetach detach{options.Control};
     AttachControl(options.Control, client.Sock());
-    if (!SendEnvelopeSender(client, sender, lines)) {
-        bool stopped = options.Control && options.Control->Stopped();
-        return stopped ? KeptOutcome::Failed : KeptOutcome::Stale;
-    }
-    return SendRecipientsAndText(client, recipients, lines) ? KeptOutcome::Relayed
-                                                            : KeptOutcome::Failed;
+    TTakenLines taken(lines);
+    if (SendEnvelopeSender(client, sender, taken) &&
+        SendRecipientsAndText(client, recipients, taken))
+        return KeptOutcome::Relayed;
+    bool stopped = options.Control && options.Control->Stopped();
+    return stopped || taken.Taken() ? KeptOutcome::Failed : KeptOutcome::Stale;
 }
 
 } // namespace

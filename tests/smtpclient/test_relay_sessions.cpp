@@ -119,7 +119,24 @@ TEST(KeptSessions, ASessionTheUpstreamEndedWhileIdleIsReplacedAndTheMessageArriv
     EXPECT_EQ(SessionsOf(messages).size(), 2u);
 }
 
-TEST(KeptSessions, ARefusalOnAKeptSessionFailsTheMessageAndEndsTheSession) {
+TEST(KeptSessions, AnUpstreamsLimitOfMessagesPerSessionSendsTheNextOverANewSession) {
+    Upstream upstream({"--session-messages", "1"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    std::string reason;
+    for (const char* subject : {"first", "second", "third"})
+        EXPECT_TRUE(
+            Relay(OptionsWith(&sessions), upstream, subject, "c@d.example", "", "", &reason))
+            << subject << ": " << reason;
+    ASSERT_TRUE(upstream.WaitForMessages(3, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[2].content, "Subject: third\r\n\r\nbody\r\n");
+    EXPECT_EQ(SessionsOf(messages).size(), 3u);
+}
+
+TEST(KeptSessions, ARefusalANewSessionGivesTooFailsTheMessageAndEndsTheSessions) {
     Upstream upstream({"--refuse-rcpt", "nobody@d.example"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
     TRelaySessions sessions;

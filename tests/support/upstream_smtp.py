@@ -31,6 +31,8 @@ parser.add_argument("--delay", type=float, default=0.0, help="seconds before ans
 parser.add_argument("--mail-delay", type=float, default=0.0, help="seconds before answering MAIL")
 parser.add_argument("--size", type=int, default=33554432)
 parser.add_argument("--auth-required", action="store_true")
+parser.add_argument("--session-messages", type=int, default=0,
+                    help="messages a session may carry; RCPT of one more gets 452 (0: no limit)")
 parser.add_argument("--idle-timeout", type=float, default=300.0,
                     help="seconds after which an idle session is closed without a word")
 args = parser.parse_args()
@@ -84,6 +86,8 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in args.refuse_rcpt:
             return "550 5.1.1 no such user here"
+        if args.session_messages and getattr(session, "stored", 0) >= args.session_messages:
+            return "452 4.5.3 too many messages in this session"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -91,6 +95,7 @@ class Handler:
         if args.delay:
             await asyncio.sleep(args.delay)
         counter[0] += 1
+        session.stored = getattr(session, "stored", 0) + 1
         base = os.path.join(args.store, str(counter[0]))
         with open(base + ".eml.tmp", "wb") as f:
             f.write(envelope.original_content)
