@@ -1,5 +1,6 @@
 // STARTTLS and implicit TLS against python3-aiosmtpd with a self-signed certificate made by
 // openssl, so certificate verification is off here (it has tests of its own).
+#include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/upstream.h"
@@ -34,6 +35,23 @@ TEST(TlsUpstream, StartTlsThenAuthOverTls) {
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
     EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
     EXPECT_EQ(upstream.Messages()[0].content, "Subject: tls\r\n\r\nsecret body\r\n");
+}
+
+TEST(TlsUpstream, AKeptSessionCarriesTheNextMessageInsideItsTlsAndAuth) {
+    Upstream upstream({"--starttls", testsupport::TestCertificate(), "--user", "kalvex:739104",
+                       "--auth-required"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelaySessions sessions;
+    TRelayOptions options = Options(true, false);
+    options.Sessions = &sessions;
+    for (const char* body : {"first", "second"})
+        EXPECT_TRUE(RelayMessage(options, "a@b.example", "c@d.example", upstream.HostAndPort(),
+                                 {"Subject: kept", "", body}, "kalvex", "739104"));
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
+    auto messages = upstream.Messages();
+    EXPECT_EQ(messages[1].content, "Subject: kept\r\n\r\nsecond\r\n");
+    EXPECT_EQ(messages[1].authUser, "kalvex");
+    EXPECT_EQ(messages[0].peerPort, messages[1].peerPort);
 }
 
 TEST(TlsUpstream, ImplicitTlsWithCramMd5) {
