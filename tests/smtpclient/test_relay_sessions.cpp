@@ -37,6 +37,14 @@ std::set<int> SessionsOf(const std::vector<testsupport::StoredMessage>& messages
     return ports;
 }
 
+// The upstream's messages once `count` have arrived and a moment has passed in which a
+// message sent twice would have arrived too.
+std::vector<testsupport::StoredMessage> SettledMessages(const Upstream& upstream, size_t count) {
+    upstream.WaitForMessages(count, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return upstream.Messages();
+}
+
 bool WaitForQuit(const Upstream& upstream, int port) {
     for (int i = 0; i < 500; ++i) {
         auto ports = upstream.QuitPorts();
@@ -111,9 +119,7 @@ TEST(KeptSessions, ASessionTheUpstreamEndedWhileIdleIsReplacedAndTheMessageArriv
     std::string reason;
     EXPECT_TRUE(Relay(OptionsWith(&sessions), upstream, "after", "c@d.example", "", "", &reason))
         << reason;
-    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    auto messages = upstream.Messages();
+    auto messages = SettledMessages(upstream, 2);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[1].content, "Subject: after\r\n\r\nbody\r\n");
     EXPECT_EQ(SessionsOf(messages).size(), 2u);
@@ -128,9 +134,7 @@ TEST(KeptSessions, AnUpstreamsLimitOfMessagesPerSessionSendsTheNextOverANewSessi
         EXPECT_TRUE(
             Relay(OptionsWith(&sessions), upstream, subject, "c@d.example", "", "", &reason))
             << subject << ": " << reason;
-    ASSERT_TRUE(upstream.WaitForMessages(3, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    auto messages = upstream.Messages();
+    auto messages = SettledMessages(upstream, 3);
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[2].content, "Subject: third\r\n\r\nbody\r\n");
     EXPECT_EQ(SessionsOf(messages).size(), 3u);
@@ -165,8 +169,7 @@ TEST(KeptSessions, AStoppedRelaySendsNothingOverAKeptSessionAndEndsIt) {
     options.Control = &control;
     EXPECT_FALSE(Relay(options, upstream, "stopped"));
     EXPECT_EQ(sessions.Kept(), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(upstream.Messages().size(), 1u);
+    EXPECT_EQ(SettledMessages(upstream, 1).size(), 1u);
 }
 
 TEST(KeptSessions, BeyondTheBoundTheLongestIdleSessionIsClosed) {
