@@ -1,19 +1,8 @@
 #include "smtpclient/relay_sessions.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace smtpclient {
-
-namespace {
-
-// QUIT with a short wait for its reply, then close: sessions leave as politely as a relay's.
-void Quit(TSmtpSender& session) {
-    session.Timeout = std::min(session.Timeout, kQuitWaitAfterFailureMs);
-    session.CloseSession();
-}
-
-} // namespace
 
 TSessionKey TSessionKey::Of(const TRelayOptions& options, const std::string& host,
                             const std::string& port, const std::string& userName,
@@ -59,7 +48,7 @@ void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> s
             kept_.pop_front();
         }
     }
-    if (leaving) Quit(*leaving);
+    if (leaving) leaving->QuitBriefly();
 }
 
 void TRelaySessions::CloseIdle(std::chrono::milliseconds idle) {
@@ -72,7 +61,7 @@ void TRelaySessions::CloseIdle(std::chrono::milliseconds idle) {
             kept_.pop_front();
         }
     }
-    for (auto& session : leaving) Quit(*session);
+    for (auto& session : leaving) session->QuitBriefly();
 }
 
 size_t TRelaySessions::Kept() const {

@@ -313,7 +313,7 @@ bool TSmtpSender::CloseSession() {
     return ok;
 }
 
-void TSmtpSender::CloseAfterFailure() {
+void TSmtpSender::QuitBriefly() {
     if (sock_->Handle() == -1 || sock_->LastErrorCode() != 0) {
         sock_->CloseConnection(); // with an error set it closes without waiting for input
         return;
@@ -448,7 +448,7 @@ bool SendRecipientsAndText(TSmtpSender& client, const std::string& recipients, T
 
 // After a failed step: the session ends and the caller learns why.
 bool FailedRelay(TSmtpSender& client, std::string* failureReason) {
-    client.CloseAfterFailure();
+    client.QuitBriefly();
     if (failureReason) {
         const std::string& auth = client.AuthRefusal;
         *failureReason = auth.empty() ? client.FailureReason : auth + "; " + client.FailureReason;

@@ -92,9 +92,9 @@ class TSmtpSender : public TProtocolClient {
     bool CloseSession();
     // Asked before the end of the text goes out; false keeps it back and fails the step.
     std::function<bool()> MayEndData;
-    // After a failed step: QUIT with a short wait, or none when the connection is already
-    // broken, so a dead upstream is decided within one time-out.
-    void CloseAfterFailure();
+    // After a failed step, or for a session left idle: QUIT with a short wait, or none when
+    // the connection is already broken, so a dead upstream is decided within one time-out.
+    void QuitBriefly();
 
   private:
     void Send(const std::string& text) { sock_->SendText(text); }

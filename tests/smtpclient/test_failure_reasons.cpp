@@ -111,7 +111,7 @@ TEST(FailureReasons, QuitAfterARefusalWaitsOnlyAShortTime) {
     client.Timeout = 60000;
     ASSERT_TRUE(client.OpenSession());
     EXPECT_FALSE(client.SendMailFrom("a@b.example", 10));
-    client.CloseAfterFailure(); // with the full minute this would outlast the peer's hold
+    client.QuitBriefly(); // with the full minute this would outlast the peer's hold
     EXPECT_EQ(client.Sock().Handle(), -1);
     EXPECT_EQ(client.Timeout, 60000);
     peer.Join();
