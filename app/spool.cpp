@@ -1,5 +1,6 @@
 #include "app/spool.h"
 
+#include "platform/background.h"
 #include "platform/text_file.h"
 
 #include <algorithm>
@@ -448,6 +449,10 @@ void Spool::Flush() {
 }
 
 void Spool::SyncLoop() {
+    // Woken at the end of most messages, just before their reply: as batch work it no longer
+    // preempts the main thread there (measured at one client, median of 250 messages: the end
+    // of data 0.02 to 0.17 ms sooner in ten of twelve interleaved pairs).
+    platform::ScheduleAsBatchWork();
     int folderFd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     std::unique_lock<std::mutex> lock(mutex_);
     std::chrono::steady_clock::time_point lastSync{};
