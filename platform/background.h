@@ -1,5 +1,5 @@
-// Scheduling for the threads that work beside the main thread (deliveries, the spool's
-// syncer, the sound player).
+// Scheduling for the threads that work beside the main thread (the delivery workers and the
+// spool's syncer).
 #pragma once
 
 namespace platform {
