@@ -30,6 +30,7 @@ class NumberSink {
               std::lock_guard<std::mutex> lock(mutex_);
               ++arrivals_[number];
           }) {}
+    bool Ok() const { return sink_.Ok(); }
     std::map<int, int> Arrivals() {
         std::lock_guard<std::mutex> lock(mutex_);
         return arrivals_;
@@ -51,7 +52,7 @@ Counts Run(const char* program, bool hardKill) {
     NumberSink sink(sinkPort);
     int port = bench::FreeLoopbackPort();
     bench::Program relay(program, port, sinkPort);
-    if (!relay.Ok()) return {};
+    if (!sink.Ok() || !relay.Ok()) return {};
     std::mutex mutex;
     std::set<int> accepted;
     std::atomic<bool> stop{false};

@@ -201,7 +201,7 @@ int SingleLoad(const std::string& program, int clients, int perClient, int bytes
     int sinkPort = bench::FreeLoopbackPort(), port = bench::FreeLoopbackPort();
     bench::UpstreamSink sink(sinkPort);
     bench::Program vantro(program, port, sinkPort);
-    if (!vantro.Ok()) return 1;
+    if (!sink.Ok() || !vantro.Ok()) return 1;
     double cpu0 = vantro.CpuSeconds();
     long peakBefore = vantro.PeakKilobytes();
     long sessionsBefore = sink.Sessions();
@@ -239,8 +239,8 @@ int main(int argc, char** argv) {
     bench::Aiosmtpd aioSink(aioSinkPort, {"aiosmtpd.handlers.Sink"});
     bench::Aiosmtpd aioProxy(aioProxyPort,
                              {"aiosmtpd.handlers.Proxy", "127.0.0.1", std::to_string(sinkPort)});
-    if (!vantro.Ok() || !aioSink.Ok() || !aioProxy.Ok()) {
-        std::printf("could not start the program or aiosmtpd\n");
+    if (!sink.Ok() || !vantro.Ok() || !aioSink.Ok() || !aioProxy.Ok()) {
+        std::printf("could not start the sink, the program or aiosmtpd\n");
         return 1;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
     int messages = argc > 1 ? std::atoi(argv[1]) : 2000;
     int port = bench::FreeLoopbackPort();
     bench::UpstreamSink sink(port);
+    if (!sink.Ok()) {
+        std::printf("could not start the sink on port %d\n", port);
+        return 1;
+    }
     std::vector<std::string> lines = MessageLines();
     smtpclient::TRelayOptions options;
     options.SystemName = "bench";

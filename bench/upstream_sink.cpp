@@ -27,6 +27,13 @@ struct Session {
     bool quit = false;
 };
 
+void WatchInput(int epollFd, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+}
+
 std::string Unstuffed(std::string text) {
     std::string out;
     out.reserve(text.size());
@@ -148,12 +155,7 @@ UpstreamSink::UpstreamSink(int port, std::function<void(const std::string&)> onM
     listenFd_ = fd;
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
     stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-    for (int watched : {listenFd_, stopFd_}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = watched;
-        epoll_ctl(epollFd_, EPOLL_CTL_ADD, watched, &ev);
-    }
+    for (int watched : {listenFd_, stopFd_}) WatchInput(epollFd_, watched);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -194,10 +196,7 @@ void UpstreamSink::Run() {
                     setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
                     static constexpr char kGreeting[] = "220 sink ESMTP\r\n";
                     ::send(c, kGreeting, sizeof(kGreeting) - 1, MSG_NOSIGNAL);
-                    epoll_event ev{};
-                    ev.events = EPOLLIN;
-                    ev.data.fd = c;
-                    epoll_ctl(epollFd_, EPOLL_CTL_ADD, c, &ev);
+                    WatchInput(epollFd_, c);
                     sessions[c].fd = c;
                     ++sessions_;
                 }
