@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
-#include <set>
 #include <thread>
 
 using namespace smtpclient;
@@ -29,12 +28,6 @@ bool Relay(const TRelayOptions& options, const Upstream& upstream, const std::st
            const std::string& password = "", std::string* reason = nullptr) {
     return RelayMessage(options, "a@b.example", to, upstream.HostAndPort(),
                         {"Subject: " + subject, "", "body"}, user, password, reason);
-}
-
-std::set<int> SessionsOf(const std::vector<testsupport::StoredMessage>& messages) {
-    std::set<int> ports;
-    for (const auto& m : messages) ports.insert(m.peerPort);
-    return ports;
 }
 
 // The upstream's messages once `count` have arrived and a moment has passed in which a
@@ -65,7 +58,7 @@ TEST(KeptSessions, MessagesWithTheSameSettingsShareOneSessionUntilItIsClosedWith
     ASSERT_EQ(messages.size(), 3u);
     for (int n = 1; n <= 3; ++n)
         EXPECT_EQ(messages[n - 1].content, "Subject: " + std::to_string(n) + "\r\n\r\nbody\r\n");
-    EXPECT_EQ(SessionsOf(messages).size(), 1u);
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 1u);
     EXPECT_EQ(sessions.Kept(), 1u);
     EXPECT_TRUE(upstream.QuitPorts().empty()); // kept open, not ended
 
@@ -104,7 +97,7 @@ TEST(KeptSessions, AnotherAccountOrGreetingNameNeverSharesASession) {
     auto m = upstream.Messages();
     EXPECT_EQ(m[0].authUser, "kalvex");
     EXPECT_EQ(m[1].authUser, "brontal");
-    EXPECT_EQ(SessionsOf({m[0], m[1], m[2]}).size(), 3u);
+    EXPECT_EQ(testsupport::SessionPorts({m[0], m[1], m[2]}).size(), 3u);
     EXPECT_EQ(m[3].peerPort, m[0].peerPort);
     EXPECT_EQ(m[3].authUser, "kalvex");
     EXPECT_EQ(sessions.Kept(), 3u);
@@ -122,7 +115,7 @@ TEST(KeptSessions, ASessionTheUpstreamEndedWhileIdleIsReplacedAndTheMessageArriv
     auto messages = SettledMessages(upstream, 2);
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[1].content, "Subject: after\r\n\r\nbody\r\n");
-    EXPECT_EQ(SessionsOf(messages).size(), 2u);
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 2u);
 }
 
 TEST(KeptSessions, AnUpstreamsLimitOfMessagesPerSessionSendsTheNextOverANewSession) {
@@ -137,7 +130,7 @@ TEST(KeptSessions, AnUpstreamsLimitOfMessagesPerSessionSendsTheNextOverANewSessi
     auto messages = SettledMessages(upstream, 3);
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[2].content, "Subject: third\r\n\r\nbody\r\n");
-    EXPECT_EQ(SessionsOf(messages).size(), 3u);
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 3u);
 }
 
 TEST(KeptSessions, ARefusalANewSessionGivesTooFailsTheMessageAndEndsTheSessions) {
@@ -155,7 +148,7 @@ TEST(KeptSessions, ARefusalANewSessionGivesTooFailsTheMessageAndEndsTheSessions)
     ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
     auto messages = upstream.Messages();
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(SessionsOf(messages).size(), 2u);
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 2u);
 }
 
 TEST(KeptSessions, AStoppedRelaySendsNothingOverAKeptSessionAndEndsIt) {

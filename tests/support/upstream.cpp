@@ -120,6 +120,12 @@ std::vector<StoredMessage> Upstream::Messages() const {
     return messages;
 }
 
+std::set<int> SessionPorts(const std::vector<StoredMessage>& messages) {
+    std::set<int> ports;
+    for (const auto& m : messages) ports.insert(m.peerPort);
+    return ports;
+}
+
 std::vector<int> Upstream::QuitPorts() const {
     std::vector<int> ports;
     for (const auto& entry : std::filesystem::directory_iterator(store_)) {

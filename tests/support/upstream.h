@@ -2,6 +2,7 @@
 // process on a port of its own. Every accepted message can be read back.
 #pragma once
 
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -43,6 +44,9 @@ class Upstream {
     std::string store_;
     std::string log_;
 };
+
+// The client ports of the sessions that carried `messages`: one per session.
+std::set<int> SessionPorts(const std::vector<StoredMessage>& messages);
 
 // A self-signed certificate and key for 127.0.0.1 / "upstream.example", made once per
 // process with the openssl command. Returns "cert,key" paths.
