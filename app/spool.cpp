@@ -93,7 +93,11 @@ bool EmptyFile(const std::string& path) {
 } // namespace
 
 SpooledText::SpooledText(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without an access time: a message just written would otherwise have its inode written
+    // once more for each delivery's read. Only the file's owner may ask so; anyone else reads
+    // as usual.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd_ < 0 && errno == EPERM) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
         Fail("cannot open " + path);
         return;
@@ -121,13 +125,19 @@ SpooledText::SpooledText(const std::string& path) {
     }
     sender_ = lines[1];
     recipientText_ = lines[2];
-    long long textStart = static_cast<long long>(rest);
-    size_ = left_ = static_cast<long long>(info.st_size) - textStart;
-    if (size_ < 0 || ::lseek(fd_, textStart, SEEK_SET) != textStart) {
+    size_ = left_ = static_cast<long long>(info.st_size) - static_cast<long long>(rest);
+    // What the header's reads took of the text is its start (a small message's whole text):
+    // the file is read once.
+    readAhead_ = header.substr(rest);
+    if (size_ < static_cast<long long>(readAhead_.size())) {
         Fail("not a spooled message: " + path, false);
         return;
     }
     size_t tailBytes = static_cast<size_t>(std::min<long long>(size_, 2));
+    if (static_cast<long long>(readAhead_.size()) == size_) {
+        tail_ = readAhead_.substr(readAhead_.size() - tailBytes);
+        return;
+    }
     tail_.resize(tailBytes);
     if (::pread(fd_, tail_.data(), tailBytes, info.st_size - static_cast<off_t>(tailBytes)) !=
         static_cast<ssize_t>(tailBytes))
@@ -148,7 +158,9 @@ bool SpooledText::Fail(const std::string& what, bool withErrno) {
 bool SpooledText::NextPiece(std::string& piece) {
     if (fd_ < 0 || left_ <= 0) return false;
     piece.resize(static_cast<size_t>(std::min<long long>(left_, kPieceBytes)));
-    size_t got = 0;
+    size_t got = std::min(readAhead_.size(), piece.size());
+    readAhead_.copy(piece.data(), got);
+    readAhead_.erase(0, got);
     while (got < piece.size()) {
         ssize_t n = ::read(fd_, piece.data() + got, piece.size() - got);
         if (n < 0 && errno == EINTR) continue;

@@ -62,6 +62,7 @@ class SpooledText {
     long long size_ = 0;
     long long left_ = 0;
     std::string sender_, recipientText_;
+    std::string readAhead_; // the text's first bytes, read with the header
     std::string tail_;
     std::string error_;
 };

@@ -241,6 +241,22 @@ TEST(SpoolFiles, SpooledTextReadsBackInPiecesAndReportsAFileCutShort) {
     EXPECT_EQ(pieces, 2);
     EXPECT_TRUE(reader.Error().empty());
 
+    // Short texts come whole with the header's read: their tails and ends are the same.
+    for (std::string small : {std::string(), std::string("x"), std::string("a\r\n.b\r\n")}) {
+        auto shortId = spool.Begin("s@x.example", "r@y.example");
+        ASSERT_TRUE(shortId && spool.Append(*shortId, small) && spool.Commit(*shortId));
+        SpooledText shortReader(spool.TextPath(*shortId));
+        ASSERT_TRUE(shortReader.Ok()) << shortReader.Error();
+        EXPECT_EQ(shortReader.RecipientText(), "r@y.example");
+        EXPECT_EQ(shortReader.Size(), static_cast<long long>(small.size()));
+        EXPECT_EQ(shortReader.Tail(),
+                  small.substr(small.size() - std::min<size_t>(2, small.size())));
+        std::string read;
+        while (shortReader.NextPiece(piece)) read += piece;
+        EXPECT_EQ(read, small);
+        EXPECT_TRUE(shortReader.Error().empty());
+    }
+
     SpooledText cut(spool.TextPath(*id));
     ASSERT_TRUE(cut.Ok());
     fs::resize_file(spool.TextPath(*id), fs::file_size(spool.TextPath(*id)) - 10);
