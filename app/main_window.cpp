@@ -90,6 +90,7 @@ void TForm1::BindCore() {
     relay.srvPort = options_.srvPort;
     relay.relayTimeoutMs = options_.relayTimeoutMs;
     relay.spoolFolder = FilePath("spool");
+    relay.spoolFilesAhead = Spool::kBusyFiles;
     if (options_.workers > 0) relay.workers = options_.workers;
     core_ = std::make_unique<RelayCore>(relay);
     SmtpServer1 = &core_->Server();

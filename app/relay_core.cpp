@@ -67,7 +67,8 @@ RelayCore::RelayCore(RelayCoreOptions options)
                                  bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
-    if (!options_.spoolFolder.empty()) spool_ = std::make_shared<Spool>(options_.spoolFolder);
+    if (!options_.spoolFolder.empty())
+        spool_ = std::make_shared<Spool>(options_.spoolFolder, options_.spoolFilesAhead);
 }
 
 void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {

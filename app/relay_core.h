@@ -36,6 +36,8 @@ struct RelayCoreOptions {
     std::function<void(const std::string& line)> journal;
     // The spool folder; empty: messages live in memory only (and are lost at an exit).
     std::string spoolFolder;
+    // Free files the spool makes ahead in the background (Spool's filesAhead).
+    size_t spoolFilesAhead = 0;
     // How long an exit waits for deliveries that had already sent their end of text.
     int shutdownGraceMs = 35000;
     // How long an upstream session is kept open after its last message.

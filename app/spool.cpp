@@ -31,6 +31,9 @@ constexpr size_t kMaxFreeFiles = 4096;
 // messages are on their way than ever before.
 constexpr size_t kSpareFiles = 128;
 constexpr const char* kFreePrefix = "free-";
+// Files made ahead at a time while a start tops its free files up: between two chunks the
+// syncer attends to a sync that is due.
+constexpr size_t kAheadChunk = 64;
 // Emptied files the syncer opens ahead for the next messages: the main thread then spends no
 // open on a message before its "250 OK ". Few, as each holds a descriptor.
 constexpr size_t kReadyFiles = 32;
@@ -172,7 +175,8 @@ bool SpooledText::NextPiece(std::string& piece) {
     return true;
 }
 
-Spool::Spool(std::string folder) : folder_(std::move(folder)) {
+Spool::Spool(std::string folder, size_t filesAhead)
+    : folder_(std::move(folder)), filesAhead_(std::min(filesAhead, kMaxFreeFiles)) {
     if (!folder_.empty() && folder_.back() == '/') folder_.pop_back();
     // Messages are the user's mail: owner-only, like the password files.
     if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return;
@@ -336,7 +340,20 @@ void Spool::AddFreeFiles(std::vector<FreeFile>& files) {
 
 void Spool::MakeSpares(std::unique_lock<std::mutex>& lock) {
     if (freeFiles_.size() >= kSpareFiles || stopping_) return;
-    size_t wanted = kSpareFiles - freeFiles_.size();
+    MakeFreeFiles(lock, kSpareFiles - freeFiles_.size());
+}
+
+bool Spool::MakeAhead(std::unique_lock<std::mutex>& lock) {
+    if (aheadMade_ || stopping_) return false;
+    if (freeFiles_.size() >= filesAhead_) {
+        aheadMade_ = true;
+        return false;
+    }
+    MakeFreeFiles(lock, std::min(kAheadChunk, filesAhead_ - freeFiles_.size()));
+    return !dirty_ && !stopping_;
+}
+
+void Spool::MakeFreeFiles(std::unique_lock<std::mutex>& lock, size_t wanted) {
     size_t readyBudget = ReadyBudget();
     lock.unlock();
     std::vector<FreeFile> made;
@@ -358,6 +375,7 @@ void Spool::MakeSpares(std::unique_lock<std::mutex>& lock) {
         made.push_back(std::move(file));
     }
     lock.lock();
+    if (made.size() < wanted) aheadMade_ = true; // no more now; the low-water rule goes on
     AddFreeFiles(made);
 }
 
@@ -470,6 +488,7 @@ void Spool::SyncLoop() {
     std::chrono::steady_clock::time_point lastSync{};
     for (;;) {
         MakeSpares(lock);
+        if (MakeAhead(lock)) continue;
         wake_.wait(lock, [&] { return dirty_ || stopping_; });
         if (!dirty_ && stopping_) break;
         // A batch gathers until the window since the last sync has passed: a sync per message

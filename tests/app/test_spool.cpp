@@ -171,6 +171,40 @@ TEST(SpoolFiles, AFreshSpoolMakesEmptyFilesAheadSoThatMessagesCreateNone) {
     EXPECT_EQ(spool.Load(ids.back())->pieces, StringList{"text 39"});
 }
 
+TEST(SpoolFiles, FilesWantedAheadAreMadeInTheBackgroundWhileMailGoesOnAndOnlyOncePerFolder) {
+    Folder folder;
+    constexpr size_t kAhead = 300;
+    auto freeFiles = [&] {
+        size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(folder.path))
+            if (entry.path().filename().string().rfind("free-", 0) == 0) {
+                EXPECT_EQ(fs::file_size(entry.path()), 0u);
+                ++count;
+            }
+        return count;
+    };
+    {
+        Spool spool(folder.path.string(), kAhead);
+        // Mail is taken and synced while the files are being made.
+        auto id = spool.Begin("s", "r");
+        ASSERT_TRUE(id && spool.Append(*id, "while making") && spool.Commit(*id));
+        spool.Flush();
+        EXPECT_EQ(spool.Load(*id)->pieces, StringList{"while making"});
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (freeFiles() < kAhead && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(freeFiles(), kAhead);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(freeFiles(), kAhead) << "made past what was wanted";
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{".msg"});
+    }
+    // The next start finds them and makes none.
+    Spool next(folder.path.string(), kAhead);
+    next.Flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(freeFiles(), kAhead);
+}
+
 TEST(SpoolFiles, AnEarlierRunsUnfinishedFilesAreReusedAndAFolderThatCannotBeWrittenIsNotOk) {
     Folder folder;
     fs::path crashedFile;
