@@ -167,8 +167,16 @@ void MessageLoop::Enqueue(const Message& message, WindowHandle window) {
         wasEmpty = queue_.empty();
         queue_.emplace_back(window, message);
     }
-    // One wake-up per batch: a queue that was not empty has been signalled already (the loop
-    // reads the eventfd before it takes the queue, so nothing is left unsignalled).
+    // Posted by this thread inside a pass: the pass delivers it before it returns, so no
+    // wake-up is needed. Every reply a session sends posts its send completion this way:
+    // the wake-up cost a write and one more pass of the loop (four system calls) per reply.
+    if (CurrentIfAny() == this && inPass_) {
+        ownPosted_ = true;
+        return;
+    }
+    // One wake-up per batch: a queue that was not empty has been signalled already, or holds
+    // this thread's posts that its pass delivers (the loop reads the eventfd before it takes
+    // the queue, so nothing is left unsignalled).
     if (!wasEmpty) return;
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
@@ -427,6 +435,21 @@ bool MessageLoop::RunOnce(int timeoutMs) {
         ~WakeMoment() { current = outer; }
     } moment{wokeAt_, wokeAt_};
     wokeAt_ = now;
+    // A pass left by an exception cannot deliver what was posted during it: those get the
+    // wake-up they went without, for the next pass.
+    struct PassScope {
+        MessageLoop& loop;
+        bool outer;
+        ~PassScope() {
+            loop.inPass_ = outer;
+            if (!outer && loop.ownPosted_) {
+                loop.ownPosted_ = false;
+                uint64_t one = 1;
+                [[maybe_unused]] ssize_t w = ::write(loop.wakeFd_, &one, sizeof(one));
+            }
+        }
+    } pass{*this, inPass_};
+    inPass_ = true;
     // Copy first: handlers may register, remove or reuse descriptors while we dispatch, and
     // the keys make stale entries of this batch harmless.
     std::vector<std::pair<uint64_t, uint32_t>> ready;
@@ -446,7 +469,15 @@ bool MessageLoop::RunOnce(int timeoutMs) {
         else
             HandleSocket(key, revents);
     }
+    EndPass(pass.outer);
     return !quit_;
+}
+
+void MessageLoop::EndPass(bool outerPass) {
+    inPass_ = outerPass;
+    if (outerPass || !ownPosted_) return;
+    ownPosted_ = false;
+    DispatchQueued();
 }
 
 void MessageLoop::Run() {
@@ -457,6 +488,10 @@ void MessageLoop::Run() {
 void MessageLoop::DispatchPosted() {
     uint64_t count = 0;
     [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof(count));
+    DispatchQueued();
+}
+
+void MessageLoop::DispatchQueued() {
     std::vector<std::pair<WindowHandle, Message>> batch;
     {
         std::lock_guard<std::mutex> lock(queueMutex_);

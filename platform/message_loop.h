@@ -6,7 +6,9 @@
 //  - Messages for a destroyed window are dropped; destroying a window inside its own
 //    procedure is allowed (the procedure object lives until that call returns).
 //  - Posted messages are delivered in the order they were posted, never inside the call
-//    that posted them.
+//    that posted them. One posted by the loop's own thread during a pass is delivered at
+//    the end of that pass, after what the pass woke for; one posted while those are
+//    delivered, in a later pass (so a message that posts itself again cannot hold the loop).
 //  - A call that fails (returns false or an error) never leads to a later delivery.
 //  - Socket notifications follow the asynchronous-select contract: within one notification
 //    the event bits are connect, read, write, accept, close; read (accept) is signalled while
@@ -129,7 +131,12 @@ class MessageLoop {
 
     MessageLoop();
     void Enqueue(const Message& message, WindowHandle window);
+    // Takes the wake-up, then delivers the queue.
     void DispatchPosted();
+    void DispatchQueued();
+    // At the end of a pass: delivers what this thread posted during it (outermost pass) or
+    // leaves it to the pass around it.
+    void EndPass(bool outerPass);
     void Dispatch(WindowHandle window, const Message& message);
     void HandleSocket(uint64_t key, uint32_t revents);
     void HandleTimer(uint64_t key);
@@ -153,6 +160,8 @@ class MessageLoop {
     std::vector<int> exhausted_;
     bool quit_ = false;
     std::optional<timespec> wokeAt_; // CLOCK_MONOTONIC, while a pass dispatches
+    bool inPass_ = false;            // a pass is dispatching (owner thread only)
+    bool ownPosted_ = false;         // the owner posted during it, without a wake-up
     uint64_t nextKey_ = 1;
 
     std::unordered_map<WindowHandle, std::shared_ptr<WindowProc>> windows_;

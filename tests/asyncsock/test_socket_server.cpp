@@ -56,15 +56,24 @@ TEST(SocketServer, ClientOverTheLimitGetsBusyBannerAndIsCountedUntilFreed) {
     Server s;
     s.server->MaxClients = 2;
     s.server->BannerToBusy = "busy";
+    // Counted from its accept until it is freed, which follows the announcement of its
+    // disconnect.
+    int countAtRefusal = -1;
+    auto logDisconnect = s.server->OnClientDisconnect;
+    s.server->OnClientDisconnect = [&](TCustomAsyncSocket* sender, TAsyncSocketClient* client,
+                                       uint16_t error) {
+        if (client->Name() == "Client3") countAtRefusal = s.server->ClientCount();
+        logDisconnect(sender, client, error);
+    };
     int a = s.Connect();
     int b = s.Connect();
     int c = s.Connect();
-    EXPECT_EQ(s.server->ClientCount(), 3);
     std::string refused;
     EXPECT_TRUE(testsupport::WaitForClose(c, 1000, &refused));
     // With linger on/0 the close may reset before the banner is read; what arrives is it.
     EXPECT_EQ(refused, std::string("busy\r\n").substr(0, refused.size()));
     ASSERT_TRUE(testsupport::PumpUntil([&] { return s.server->ClientCount() == 2; }, 1000));
+    EXPECT_EQ(countAtRefusal, 3);
     EXPECT_EQ(s.log.back(), "disconnect Client3 127.0.0.1 listed=yes");
     EXPECT_EQ(testsupport::ReadLine(a, 1000), "Welcome to TcpSrv\r\n");
     testsupport::CloseFd(a);

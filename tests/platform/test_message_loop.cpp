@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -54,20 +55,33 @@ TEST(MessageLoop, AWindowMayDestroyItselfInsideItsProcedure) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST(MessageLoop, MessagePostedDuringDispatchWaitsForALaterPass) {
+TEST(MessageLoop, AMessagePostedDuringAPassComesAtItsEndAndOnePostedThenInALaterPass) {
     MessageLoop& loop = MessageLoop::Current();
     std::vector<int> order;
     platform::WindowHandle window = 0;
     window = loop.CreateHiddenWindow([&](const Message& m) {
         order.push_back(static_cast<int>(m.wParam));
         if (m.wParam == 1) MessageLoop::PostMessage(window, 2000, 3, 0);
+        // Posted at the pass's end: it must not be taken in that same delivery.
+        if (m.wParam == 3) MessageLoop::PostMessage(window, 2000, 4, 0);
+        if (m.wParam == 5) {
+            MessageLoop::PostMessage(window, 2000, 6, 0);
+            throw std::runtime_error("handler failed");
+        }
     });
     MessageLoop::PostMessage(window, 2000, 1, 0);
     MessageLoop::PostMessage(window, 2000, 2, 0);
     ASSERT_TRUE(loop.RunOnce(1000));
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return order.size() == 3; }, 1000));
-    EXPECT_EQ(order.back(), 3);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return order.size() == 4; }, 1000));
+    EXPECT_EQ(order.back(), 4);
+
+    // A pass left by an exception still wakes the loop for what was posted during it.
+    MessageLoop::PostMessage(window, 2000, 5, 0);
+    EXPECT_THROW(loop.RunOnce(1000), std::runtime_error);
+    EXPECT_EQ(order.back(), 5);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return order.size() == 6; }, 1000));
+    EXPECT_EQ(order.back(), 6);
     loop.DestroyWindow(window);
 }
 
