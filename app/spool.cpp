@@ -33,7 +33,7 @@ constexpr size_t kSpareFiles = 128;
 constexpr const char* kFreePrefix = "free-";
 // Files made ahead at a time while a start tops its free files up: between two chunks the
 // syncer attends to a sync that is due.
-constexpr size_t kAheadChunk = 64;
+constexpr size_t kAheadChunk = 16;
 // Emptied files the syncer opens ahead for the next messages: the main thread then spends no
 // open on a message before its "250 OK ". Few, as each holds a descriptor.
 constexpr size_t kReadyFiles = 32;
