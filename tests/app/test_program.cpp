@@ -298,9 +298,10 @@ TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {
         GTEST_SKIP() << "needs xvfb-run and xwininfo";
     ProgramRun run("titles");
     // The program's standard error and its end are kept in the output, so that a program
-    // that never showed its window says why.
+    // that never showed its window says why. The script changes to the program's folder
+    // itself: a "cd" inside the backgrounded command would not reach the "cat".
     std::string script = "cd '" + run.dir.string() +
-                         "' && VANTRO_TEST_PORT=" + std::to_string(run.port) +
+                         "' || exit; VANTRO_TEST_PORT=" + std::to_string(run.port) +
                          " ./vantrosmtp 2>stderr.txt & for i in $(seq 100); do "
                          "xwininfo -root -tree | grep -q 'www.vantro' && break; sleep 0.1; done; "
                          "xwininfo -root -tree; kill -TERM $! || { wait $!; echo \"ended: $?\"; "
