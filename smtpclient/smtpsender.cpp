@@ -282,13 +282,15 @@ bool TSmtpSender::SendData(TLineSource& lines) {
     Send("DATA\r\n");
     if (ReadReply() != 354) return Fail("DATA");
     std::string chunk;
+    // Each line goes straight into the chunk: a copy per line was an allocation per line.
     auto append = [&](const std::string& piece) {
-        std::string line = !piece.empty() && piece[0] == '.' ? "." + piece : piece;
-        if (chunk.size() + line.size() >= 1500) {
+        bool dotted = !piece.empty() && piece[0] == '.';
+        if (chunk.size() + piece.size() + (dotted ? 1 : 0) >= 1500) {
             Send(chunk);
             chunk.clear();
         }
-        chunk += line;
+        if (dotted) chunk += '.';
+        chunk += piece;
         chunk += "\r\n";
     };
     for (std::string line; lines.Next(line);) {
