@@ -178,6 +178,10 @@ void MessageLoop::Enqueue(const Message& message, WindowHandle window) {
     // this thread's posts that its pass delivers (the loop reads the eventfd before it takes
     // the queue, so nothing is left unsignalled).
     if (!wasEmpty) return;
+    Wake();
+}
+
+void MessageLoop::Wake() {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
 }
@@ -444,8 +448,7 @@ bool MessageLoop::RunOnce(int timeoutMs) {
             loop.inPass_ = outer;
             if (!outer && loop.ownPosted_) {
                 loop.ownPosted_ = false;
-                uint64_t one = 1;
-                [[maybe_unused]] ssize_t w = ::write(loop.wakeFd_, &one, sizeof(one));
+                loop.Wake();
             }
         }
     } pass{*this, inPass_};

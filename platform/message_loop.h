@@ -131,6 +131,8 @@ class MessageLoop {
 
     MessageLoop();
     void Enqueue(const Message& message, WindowHandle window);
+    // Makes the loop's descriptor readable for the posted messages.
+    void Wake();
     // Takes the wake-up, then delivers the queue.
     void DispatchPosted();
     void DispatchQueued();
