@@ -2,6 +2,7 @@
 
 #include "platform/wsa_numbers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <sys/epoll.h>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr uint64_t kWakeKey = 0;
 constexpr uint64_t kRearmKey = ~uint64_t{0};
+constexpr uint64_t kTimerKey = ~uint64_t{0} - 1;
 constexpr long kExhaustedPauseNs = 100L * 1000000L;
 
 // Which loop owns which window; posting from other threads goes through it. The mutex is
@@ -69,15 +71,6 @@ struct MessageLoop::SocketWatch {
     bool InArmed() const { return listening ? acceptArmed : readArmed; }
 };
 
-struct MessageLoop::Timer {
-    int fd = -1;
-    WindowHandle window = 0;
-    uintptr_t id = 0;
-    ~Timer() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 MessageLoop& MessageLoop::Current() {
     if (!tlsLoop) tlsLoop.reset(new MessageLoop());
     return *tlsLoop;
@@ -106,6 +99,14 @@ MessageLoop::MessageLoop() {
         ev.data.u64 = kRearmKey;
         epoll_ctl(epollFd_, EPOLL_CTL_ADD, rearmFd_, &ev);
     }
+    // Without it SetTimer fails, and its callers go on without a timer, as they must anyway.
+    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = kTimerKey;
+    if (timerFd_ >= 0 && epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev) != 0) {
+        ::close(timerFd_);
+        timerFd_ = -1;
+    }
 }
 
 MessageLoop::~MessageLoop() {
@@ -113,7 +114,7 @@ MessageLoop::~MessageLoop() {
         std::lock_guard<std::mutex> lock(Registry().mutex);
         for (auto& [handle, proc] : windows_) Registry().owners.erase(handle);
     }
-    timersByKey_.clear();
+    if (timerFd_ >= 0) ::close(timerFd_);
     if (rearmFd_ >= 0) ::close(rearmFd_);
     ::close(wakeFd_);
     ::close(epollFd_);
@@ -133,14 +134,8 @@ void MessageLoop::DestroyWindow(WindowHandle window) {
         std::lock_guard<std::mutex> lock(Registry().mutex);
         Registry().owners.erase(window);
     }
-    for (auto it = timersByKey_.begin(); it != timersByKey_.end();) {
-        if (it->second->window == window) {
-            timerKeys_.erase({window, it->second->id});
-            it = timersByKey_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    timers_.KillWindow(window);
+    ArmTimerDescriptor();
     std::vector<int> fds;
     for (auto& [fd, watch] : watchesByFd_)
         if (watch->window == window) fds.push_back(fd);
@@ -186,89 +181,59 @@ void MessageLoop::Wake() {
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof(one));
 }
 
-MessageLoop::Timer* MessageLoop::FindTimer(WindowHandle window, uintptr_t id) {
-    auto found = timerKeys_.find({window, id});
-    return found == timerKeys_.end() ? nullptr : timersByKey_[found->second].get();
-}
-
-MessageLoop::Timer* MessageLoop::TimerFor(WindowHandle window, uintptr_t id) {
-    if (!IsWindow(window)) return nullptr;
-    Timer* timer = FindTimer(window, id);
-    if (!timer && !idleTimers_.empty()) {
-        // A disarmed timer is reused: a timer per command would cost a descriptor's creation,
-        // two epoll changes and a close each time.
-        uint64_t key = idleTimers_.back();
-        idleTimers_.pop_back();
-        timer = timersByKey_[key].get();
-        timer->window = window;
-        timer->id = id;
-        timerKeys_[{window, id}] = key;
-    }
-    if (!timer) {
-        auto fresh = std::make_unique<Timer>();
-        fresh->fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (fresh->fd < 0) return nullptr;
-        fresh->window = window;
-        fresh->id = id;
-        uint64_t key = nextKey_++;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = key;
-        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fresh->fd, &ev) != 0) return nullptr;
-        timer = fresh.get();
-        timersByKey_[key] = std::move(fresh);
-        timerKeys_[{window, id}] = key;
-    }
-    return timer;
-}
-
 namespace {
-timespec Interval(uint32_t intervalMs) {
-    uint32_t ms = intervalMs == 0 ? 1 : intervalMs; // a zero interval would disarm the timerfd
-    return timespec{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+int64_t Nanoseconds(const timespec& moment) {
+    return static_cast<int64_t>(moment.tv_sec) * 1000000000 + moment.tv_nsec;
+}
+
+int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return Nanoseconds(now);
+}
+
+int64_t IntervalNs(uint32_t intervalMs) {
+    return static_cast<int64_t>(intervalMs == 0 ? 1 : intervalMs) * 1000000;
 }
 } // namespace
 
+bool MessageLoop::SetTimerAt(WindowHandle window, uintptr_t id, int64_t dueNs,
+                             uint32_t intervalMs) {
+    if (timerFd_ < 0 || !IsWindow(window)) return false;
+    timers_.Set({window, id}, dueNs, IntervalNs(intervalMs));
+    if (ArmTimerDescriptor()) return true;
+    timers_.Kill({window, id}); // a failed call never leads to a delivery
+    return false;
+}
+
 bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
-    Timer* timer = TimerFor(window, id);
-    if (!timer) return false;
-    itimerspec timing{};
-    timing.it_value = timing.it_interval = Interval(intervalMs);
-    return timerfd_settime(timer->fd, 0, &timing, nullptr) == 0;
+    return SetTimerAt(window, id, NowNs() + IntervalNs(intervalMs), intervalMs);
 }
 
 bool MessageLoop::SetTimerFromWake(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
     if (!wokeAt_) return SetTimer(window, id, intervalMs);
-    Timer* timer = TimerFor(window, id);
-    if (!timer) return false;
-    itimerspec timing{};
-    timing.it_interval = Interval(intervalMs);
-    timing.it_value.tv_sec = wokeAt_->tv_sec + timing.it_interval.tv_sec;
-    timing.it_value.tv_nsec = wokeAt_->tv_nsec + timing.it_interval.tv_nsec;
-    if (timing.it_value.tv_nsec >= 1000000000L) {
-        ++timing.it_value.tv_sec;
-        timing.it_value.tv_nsec -= 1000000000L;
-    }
     // A moment already past makes the timer expire at once, as a late sleep would end.
-    return timerfd_settime(timer->fd, TFD_TIMER_ABSTIME, &timing, nullptr) == 0;
+    return SetTimerAt(window, id, Nanoseconds(*wokeAt_) + IntervalNs(intervalMs), intervalMs);
 }
 
 void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
-    auto found = timerKeys_.find({window, id});
-    if (found == timerKeys_.end()) return;
-    uint64_t key = found->second;
-    timerKeys_.erase(found);
-    if (idleTimers_.size() >= kIdleTimers) {
-        timersByKey_.erase(key);
-        return;
+    if (timers_.Kill({window, id})) ArmTimerDescriptor();
+}
+
+bool MessageLoop::ArmTimerDescriptor() {
+    if (inTimers_) return true;
+    std::optional<int64_t> earliest = timers_.Earliest();
+    if (earliest == timerFdDue_) return true;
+    itimerspec timing{}; // all zero: disarmed
+    if (earliest) {
+        // A moment of 0 would disarm; the monotonic clock is past it long before any timer.
+        int64_t due = std::max<int64_t>(1, *earliest);
+        timing.it_value.tv_sec = static_cast<time_t>(due / 1000000000);
+        timing.it_value.tv_nsec = static_cast<long>(due % 1000000000);
     }
-    // Disarmed (which also clears an expiration not yet read) and kept for the next SetTimer.
-    Timer& timer = *timersByKey_[key];
-    itimerspec off{};
-    timerfd_settime(timer.fd, 0, &off, nullptr);
-    timer.window = 0;
-    timer.id = 0;
-    idleTimers_.push_back(key);
+    if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &timing, nullptr) != 0) return false;
+    timerFdDue_ = earliest;
+    return true;
 }
 
 int MessageLoop::AsyncSelect(int fd, WindowHandle window, uint32_t msg, uint32_t events) {
@@ -467,8 +432,8 @@ bool MessageLoop::RunOnce(int timeoutMs) {
             DispatchPosted();
         else if (key == kRearmKey)
             RearmExhausted();
-        else if (timersByKey_.count(key))
-            HandleTimer(key);
+        else if (key == kTimerKey)
+            HandleTimers();
         else
             HandleSocket(key, revents);
     }
@@ -510,13 +475,25 @@ void MessageLoop::Dispatch(WindowHandle window, const Message& message) {
     (*proc)(message);
 }
 
-void MessageLoop::HandleTimer(uint64_t key) {
-    Timer& timer = *timersByKey_[key];
-    uint64_t expirations = 0;
-    // Nothing to read: killed or set anew since this readiness was reported (the timer may
-    // even serve another window by now).
-    if (::read(timer.fd, &expirations, sizeof(expirations)) <= 0 || timer.window == 0) return;
-    Dispatch(timer.window, Message{kWmTimer, timer.id, 0});
+void MessageLoop::HandleTimers() {
+    // It fired, so it is armed for nothing now. A timer set by a handler is delivered in a
+    // later pass even when it is due already, so a handler setting its own timer again
+    // cannot hold the loop.
+    timerFdDue_.reset();
+    struct Delivering {
+        MessageLoop& loop;
+        ~Delivering() {
+            loop.inTimers_ = false;
+            // Also after a handler's exception: timers not yet delivered are still due, so
+            // the descriptor fires again at once.
+            loop.ArmTimerDescriptor();
+        }
+    } delivering{*this};
+    inTimers_ = true;
+    int64_t now = NowNs();
+    for (const TimerQueue::Due& due : timers_.DueAt(now))
+        if (timers_.Advance(due, now))
+            Dispatch(due.name.first, Message{kWmTimer, due.name.second, 0});
 }
 
 void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {

@@ -10,6 +10,9 @@
 //    the end of that pass, after what the pass woke for; one posted while those are
 //    delivered, in a later pass (so a message that posts itself again cannot hold the loop).
 //  - A call that fails (returns false or an error) never leads to a later delivery.
+//  - Timers due together are delivered earliest first; a periodic timer that missed periods
+//    fires once for them. A timer set while timers are delivered waits for a later pass,
+//    even when it is due already.
 //  - Socket notifications follow the asynchronous-select contract: within one notification
 //    the event bits are connect, read, write, accept, close; read (accept) is signalled while
 //    data (connections) are pending and re-armed only by the next receive (accept) call;
@@ -30,6 +33,8 @@
 #include <time.h>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/timer_queue.h"
 
 namespace platform {
 
@@ -127,7 +132,6 @@ class MessageLoop {
 
   private:
     struct SocketWatch;
-    struct Timer;
 
     MessageLoop();
     void Enqueue(const Message& message, WindowHandle window);
@@ -141,11 +145,12 @@ class MessageLoop {
     void EndPass(bool outerPass);
     void Dispatch(WindowHandle window, const Message& message);
     void HandleSocket(uint64_t key, uint32_t revents);
-    void HandleTimer(uint64_t key);
-    Timer* FindTimer(WindowHandle window, uintptr_t id);
-    // The timer for (window, id): the one set before, an idle one, or a new one; nullptr for
-    // a window that does not exist or when no timer can be made.
-    Timer* TimerFor(WindowHandle window, uintptr_t id);
+    // The timer descriptor fired: delivers each timer due, then arms it for the next.
+    void HandleTimers();
+    bool SetTimerAt(WindowHandle window, uintptr_t id, int64_t dueNs, uint32_t intervalMs);
+    // Arms the timer descriptor for the earliest timer (disarms it when there is none),
+    // unless it is armed for that moment already; false when it could not be armed.
+    bool ArmTimerDescriptor();
     // Arming only widens the epoll interest; a readiness reported while disarmed narrows it.
     // So the usual deliver-then-read cycle costs no epoll_ctl call.
     void UpdateInterest(SocketWatch& watch, bool narrow = false);
@@ -169,12 +174,13 @@ class MessageLoop {
     std::unordered_map<WindowHandle, std::shared_ptr<WindowProc>> windows_;
     std::unordered_map<int, std::unique_ptr<SocketWatch>> watchesByFd_;
     std::unordered_map<uint64_t, int> watchFdByKey_;
-    std::unordered_map<uint64_t, std::unique_ptr<Timer>> timersByKey_;
-    // The key of each armed timer by its window and identifier.
-    std::map<std::pair<WindowHandle, uintptr_t>, uint64_t> timerKeys_;
-    // Disarmed timers kept for reuse (their descriptors stay registered), at most kIdleTimers.
-    static constexpr size_t kIdleTimers = 64;
-    std::vector<uint64_t> idleTimers_;
+    // One descriptor serves all timers (edge-triggered, never read: each expiry is one
+    // report): a descriptor per timer cost three system calls per expiry, and one descriptor
+    // per delaying session, which a peer can multiply.
+    TimerQueue timers_;
+    int timerFd_ = -1;
+    std::optional<int64_t> timerFdDue_; // the moment it is armed for, until it fires
+    bool inTimers_ = false;             // timers are being delivered; they arm it at the end
 
     std::mutex queueMutex_;
     std::vector<std::pair<WindowHandle, Message>> queue_;

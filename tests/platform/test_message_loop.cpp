@@ -1,8 +1,10 @@
 #include "platform/message_loop.h"
 #include "tests/support/loopback.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <thread>
@@ -133,7 +135,7 @@ TEST(MessageLoop, ATimerSetFromTheWakeCountsWhatItsPassHasTakenAlready) {
     loop.DestroyWindow(window);
 }
 
-TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItsDescriptorServesAnotherWindow) {
+TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItHadExpiredAlready) {
     MessageLoop& loop = MessageLoop::Current();
     std::vector<std::pair<int, uintptr_t>> fired;
     platform::WindowHandle first = loop.CreateHiddenWindow([&](const Message& m) {
@@ -145,7 +147,7 @@ TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItsDescriptorServesAnotherWindow) 
     ASSERT_TRUE(loop.SetTimer(first, 7, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(5)); // expired, not yet read
     loop.KillTimer(first, 7);
-    ASSERT_TRUE(loop.SetTimer(second, 9, 30)); // takes the killed timer's descriptor
+    ASSERT_TRUE(loop.SetTimer(second, 9, 30));
     loop.RunOnce(0);
     EXPECT_TRUE(fired.empty()); // neither the killed expiry nor an early one for the new owner
     for (int i = 0; i < 100 && fired.empty(); ++i) loop.RunOnce(10);
@@ -157,6 +159,78 @@ TEST(MessageLoop, AKilledTimerIsSilentEvenWhenItsDescriptorServesAnotherWindow) 
     EXPECT_TRUE(fired.empty());
     loop.DestroyWindow(first);
     loop.DestroyWindow(second);
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+TEST(MessageLoop, TimersOfManyWindowsShareOneDescriptorAndEachFiresOnce) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<int> fired(200, 0);
+    std::vector<platform::WindowHandle> windows;
+    size_t before = OpenDescriptors();
+    for (size_t i = 0; i < fired.size(); ++i) {
+        windows.push_back(loop.CreateHiddenWindow([&, i](const Message& m) {
+            if (m.msg != platform::kWmTimer) return;
+            ++fired[i];
+            loop.KillTimer(windows[i], m.wParam);
+        }));
+        ASSERT_TRUE(loop.SetTimer(windows[i], 1, static_cast<uint32_t>(1 + i % 7)));
+    }
+    // A timer per delaying session: a peer opening many sessions must not cost descriptors.
+    EXPECT_EQ(OpenDescriptors(), before);
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return std::count(fired.begin(), fired.end(), 1) == 200; }, 2000));
+    testsupport::PumpFor(20);
+    EXPECT_EQ(std::count(fired.begin(), fired.end(), 1), 200);
+    for (auto window : windows) loop.DestroyWindow(window);
+}
+
+TEST(MessageLoop, APeriodicTimerThatMissedPeriodsFiresOnceThenKeepsItsPeriod) {
+    MessageLoop& loop = MessageLoop::Current();
+    int ticks = 0;
+    auto window = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg == platform::kWmTimer) ++ticks;
+    });
+    ASSERT_TRUE(loop.SetTimer(window, 1, 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60)); // twelve periods, no pass
+    for (int i = 0; i < 100 && ticks == 0; ++i) loop.RunOnce(10);
+    for (int i = 0; i < 3; ++i) loop.RunOnce(0); // a burst of the missed ones would come now
+    EXPECT_EQ(ticks, 1);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return ticks >= 3; }, 2000));
+    loop.DestroyWindow(window);
+}
+
+TEST(MessageLoop, TimersLeftByAThrowingTimerHandlerComeInTheNextPass) {
+    MessageLoop& loop = MessageLoop::Current();
+    std::vector<uintptr_t> fired;
+    platform::WindowHandle window = 0;
+    window = loop.CreateHiddenWindow([&](const Message& m) {
+        if (m.msg != platform::kWmTimer) return;
+        fired.push_back(m.wParam);
+        loop.KillTimer(window, m.wParam);
+        if (m.wParam == 1) throw std::runtime_error("handler failed");
+    });
+    ASSERT_TRUE(loop.SetTimer(window, 1, 1));
+    ASSERT_TRUE(loop.SetTimer(window, 2, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5)); // both due in one pass
+    bool thrown = false;
+    for (int i = 0; i < 100 && !thrown; ++i) {
+        try {
+            loop.RunOnce(10);
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+    }
+    ASSERT_TRUE(thrown);
+    EXPECT_EQ(fired, (std::vector<uintptr_t>{1}));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return fired.size() == 2; }, 1000));
+    EXPECT_EQ(fired.back(), 2u);
+    loop.DestroyWindow(window);
 }
 
 TEST(MessageLoop, EachThreadHasItsOwnLoopAndQuitEndsRun) {
