@@ -182,14 +182,10 @@ void MessageLoop::Wake() {
 }
 
 namespace {
-int64_t Nanoseconds(const timespec& moment) {
-    return static_cast<int64_t>(moment.tv_sec) * 1000000000 + moment.tv_nsec;
-}
-
 int64_t NowNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return Nanoseconds(now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 int64_t IntervalNs(uint32_t intervalMs) {
@@ -211,9 +207,9 @@ bool MessageLoop::SetTimer(WindowHandle window, uintptr_t id, uint32_t intervalM
 }
 
 bool MessageLoop::SetTimerFromWake(WindowHandle window, uintptr_t id, uint32_t intervalMs) {
-    if (!wokeAt_) return SetTimer(window, id, intervalMs);
+    if (!wokeAtNs_) return SetTimer(window, id, intervalMs);
     // A moment already past makes the timer expire at once, as a late sleep would end.
-    return SetTimerAt(window, id, Nanoseconds(*wokeAt_) + IntervalNs(intervalMs), intervalMs);
+    return SetTimerAt(window, id, *wokeAtNs_ + IntervalNs(intervalMs), intervalMs);
 }
 
 void MessageLoop::KillTimer(WindowHandle window, uintptr_t id) {
@@ -394,16 +390,14 @@ bool MessageLoop::RunOnce(int timeoutMs) {
     epoll_event events[64];
     int n = epoll_wait(epollFd_, events, 64, timeoutMs);
     if (n < 0) return !quit_; // EINTR: a signal arrived; the caller simply runs another pass
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
     // Nested passes (a handler pumping the loop) restore the outer pass's moment after them,
     // and a pass left by an exception leaves none behind.
     struct WakeMoment {
-        std::optional<timespec>& current;
-        std::optional<timespec> outer;
+        std::optional<int64_t>& current;
+        std::optional<int64_t> outer;
         ~WakeMoment() { current = outer; }
-    } moment{wokeAt_, wokeAt_};
-    wokeAt_ = now;
+    } moment{wokeAtNs_, wokeAtNs_};
+    wokeAtNs_ = NowNs();
     // A pass left by an exception cannot deliver what was posted during it: those get the
     // wake-up they went without, for the next pass.
     struct PassScope {

@@ -29,7 +29,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <time.h>
 #include <unordered_map>
 #include <vector>
 
@@ -165,9 +164,9 @@ class MessageLoop {
     int rearmFd_ = -1;
     std::vector<int> exhausted_;
     bool quit_ = false;
-    std::optional<timespec> wokeAt_; // CLOCK_MONOTONIC, while a pass dispatches
-    bool inPass_ = false;            // a pass is dispatching (owner thread only)
-    bool ownPosted_ = false;         // the owner posted during it, without a wake-up
+    std::optional<int64_t> wokeAtNs_; // CLOCK_MONOTONIC, while a pass dispatches
+    bool inPass_ = false;             // a pass is dispatching (owner thread only)
+    bool ownPosted_ = false;          // the owner posted during it, without a wake-up
     uint64_t nextKey_ = 1;
 
     std::unordered_map<WindowHandle, std::shared_ptr<WindowProc>> windows_;
