@@ -69,21 +69,24 @@ void DeliveryPool::StartWorker() {
 }
 
 void DeliveryPool::Submit(std::function<void()> job) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->jobs.push_back(std::move(job));
-    if (shared_->idle < shared_->jobs.size() && shared_->workers < shared_->maxWorkers) {
-        try {
-            StartWorker();
-            ++shared_->workers;
-            ++shared_->idle;
-        } catch (...) {
-            // No thread to be had now: the job waits for a running worker, if there is one.
-            if (shared_->workers == 0) {
-                shared_->jobs.pop_back();
-                throw;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->jobs.push_back(std::move(job));
+        if (shared_->idle < shared_->jobs.size() && shared_->workers < shared_->maxWorkers) {
+            try {
+                StartWorker();
+                ++shared_->workers;
+                ++shared_->idle;
+            } catch (...) {
+                // No thread to be had now: the job waits for a running worker, if there is one.
+                if (shared_->workers == 0) {
+                    shared_->jobs.pop_back();
+                    throw;
+                }
             }
         }
     }
+    // Outside the lock: a worker woken while it is held would only block on it again.
     shared_->wake.notify_one();
 }
 

@@ -10,6 +10,7 @@ namespace app {
 
 namespace {
 constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+constexpr uint32_t kAcceptedReady = platform::kWmUser + 101;
 constexpr uintptr_t kOutcomePaceTimer = 1;
 constexpr uintptr_t kSessionSweepTimer = 2;
 // At most one pass of the outcome queue per interval. Under load every pass redraws lists,
@@ -35,6 +36,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
     outcomeWindow_ =
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
             if (m.msg == kOutcomesReady) PaceOutcomes();
+            if (m.msg == kAcceptedReady) SubmitAccepted();
             if (m.msg == platform::kWmTimer && m.wParam == kOutcomePaceTimer) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
                 paceTimerSet_ = false;
@@ -132,11 +134,23 @@ void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const s
                        completed ? completed->recipientText : slot->recipientText, lastPart, msg);
     }
     if (!completed) return;
-    try {
-        Deliver(std::move(*completed), spoolId);
-    } catch (...) {
-        // No worker at all could be started: the message stays unlisted, as a failed
-        // worker start always left it.
+    accepted_.push_back(Prepare(std::move(*completed), spoolId));
+    // The loop's own post: it comes at the end of this pass, after the reply.
+    if (accepted_.size() == 1)
+        platform::MessageLoop::PostMessage(outcomeWindow_, kAcceptedReady, 0, 0);
+}
+
+void RelayCore::SubmitAccepted() {
+    std::vector<Request> accepted;
+    accepted.swap(accepted_);
+    if (spool_) spool_->SyncSoon();
+    for (const Request& request : accepted) {
+        try {
+            Submit(request);
+        } catch (...) {
+            // No worker at all could be started: the message stays unlisted (and spooled
+            // for the next start), as a failed worker start always left it.
+        }
     }
 }
 
@@ -155,6 +169,10 @@ void RelayCore::SelectAccountFor(const std::string& sender) {
 }
 
 void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
+    Submit(Prepare(std::move(message), spoolId));
+}
+
+RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::string& spoolId) {
     if (hooks.sending) hooks.sending(message.recipientText);
     signon_ = SignOnName(message.recipientText);
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
@@ -166,6 +184,20 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
     request->settings.control = std::make_shared<smtpclient::TRelayControl>();
     request->settings.sessions = sessions_;
     inFlight_[request->serial] = request->settings.control;
+    return request;
+}
+
+void RelayCore::Submit(const Request& request) {
+    try {
+        SubmitToPool(request);
+    } catch (...) {
+        inFlight_.erase(request->serial); // refused by the pool: nothing to stop or wait for
+        throw;
+    }
+    ++running_;
+}
+
+void RelayCore::SubmitToPool(const Request& request) {
     std::weak_ptr<OutcomeQueue> queue = finished_;
     std::weak_ptr<Spool> spool = spool_;
     platform::WindowHandle window = outcomeWindow_;
@@ -186,7 +218,6 @@ void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
         // One wake-up per batch: the core takes everything queued when it runs.
         if (first) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
     });
-    ++running_;
 }
 
 void RelayCore::PaceOutcomes() {

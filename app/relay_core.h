@@ -123,6 +123,17 @@ class RelayCore {
     size_t KeptSessions() const { return sessions_->Kept(); }
 
   private:
+    using Request = std::shared_ptr<DeliveryRequest>;
+    // The delivery of a message with the account in force now (and the window told of it).
+    Request Prepare(CompletedMessage message, const std::string& spoolId);
+    // Hands a prepared delivery to the workers; throws as DeliveryPool::Submit does.
+    void Submit(const Request& request);
+    // The worker's job: relay, hand a relayed message back to the spool, queue the outcome.
+    void SubmitToPool(const Request& request);
+    // Hands over the messages accepted during this pass, at its end: their clients' "250 OK "
+    // went out first, and waking a worker (and the spool's syncer) would otherwise put a
+    // switch of threads before each of those replies.
+    void SubmitAccepted();
     // Reports now, or once the pace allows when a pass ran less than the pace ago.
     void PaceOutcomes();
     void ReportOutcomes();
@@ -164,6 +175,8 @@ class RelayCore {
     FailureMap::iterator KeptFailure(const std::string& logLine);
     uint64_t nextSerial_ = 0;
     std::unordered_map<uint64_t, std::shared_ptr<smtpclient::TRelayControl>> inFlight_;
+    // Prepared in this pass, handed to the workers at its end.
+    std::vector<Request> accepted_;
     // Outcomes of finished deliveries; shared with the workers so that a late worker never
     // writes into a freed core.
     struct OutcomeQueue {

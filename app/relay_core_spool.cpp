@@ -90,6 +90,7 @@ bool RelayCore::DeleteKept(const std::string& logLine) {
 
 void RelayCore::Shutdown() {
     server_->SetActive(false);
+    SubmitAccepted(); // the end of the pass that accepted them may never come
     for (auto& [serial, control] : inFlight_) control->Stop();
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.shutdownGraceMs);

@@ -276,8 +276,14 @@ bool Spool::Commit(const Id& id) {
         ::unlink(file.path.c_str());
         return false;
     }
-    MarkDirty();
+    committedUnsynced_ = true;
     return true;
+}
+
+void Spool::SyncSoon() {
+    if (!committedUnsynced_) return;
+    committedUnsynced_ = false;
+    MarkDirty();
 }
 
 void Spool::Discard(const Id& id) {

@@ -101,8 +101,12 @@ class Spool {
     std::optional<Id> Begin(const std::string& sender, const std::string& recipientText);
     bool Append(const Id& id, const std::string& piece);
     // Whole: from now on it is delivered even after a crash. False when it could not be
-    // written; the file is then gone and the message must not be accepted.
+    // written; the file is then gone and the message must not be accepted. Its sync against
+    // a power loss starts at the next SyncSoon, so that a caller can answer its client
+    // before the syncer's wake costs a switch of threads.
     bool Commit(const Id& id);
+    // Starts a background sync when messages were committed since the last call.
+    void SyncSoon();
     // An unfinished message whose connection went away.
     void Discard(const Id& id);
 
@@ -159,6 +163,7 @@ class Spool {
     size_t filesAhead_;
     bool ok_ = false;
     uint64_t counter_ = 0;
+    bool committedUnsynced_ = false; // committed since the last SyncSoon
     struct Receiving {
         int fd;
         std::string path;   // a "free-" file until Commit renames it

@@ -75,6 +75,35 @@ TEST(RelayCoreTest, SecondDataOfTheSameEnvelopeIsItsOwnMessage) {
     for (const auto& m : stored) EXPECT_EQ(m.content.find("Subject", 1), std::string::npos);
 }
 
+TEST(RelayCoreTest, AMessageGoesThroughTheAccountInForceWhenItWasAnswered) {
+    testsupport::Upstream forA, forB;
+    ASSERT_TRUE(forA.Ok() && forB.Ok());
+    CoreHarness h(std::to_string(forA.Port()), 2);
+    StringList accounts;
+    for (auto [sender, port] :
+         {std::pair{"a@x.example", forA.Port()}, {"b@x.example", forB.Port()}}) {
+        Account account = h.core->AccountInForce();
+        account.usedBy = sender;
+        account.port = std::to_string(port);
+        accounts.push_back(AccountLine(account));
+    }
+    h.core->hooks.accountList = [&] { return accounts; };
+    Submitter first(h.port), second(h.port);
+    first.Command("MAIL FROM:<a@x.example>\r\n");
+    first.Command("RCPT TO:<r@y.example>\r\n");
+    EXPECT_EQ(first.Command("DATA\r\n").substr(0, 3), "354");
+    // Both arrive before the loop runs again, so that the second sender's account is
+    // selected in the pass that answers the first message.
+    testsupport::SendAll(first.fd, "Subject: a\r\n\r\nbody\r\n.\r\n");
+    testsupport::SendAll(second.fd, "MAIL FROM:<b@x.example>\r\n");
+    EXPECT_EQ(first.Reply(), "250 OK \r\n");
+    EXPECT_EQ(second.Reply().substr(0, 3), "250");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
+    ASSERT_TRUE(forA.WaitForMessages(1, 10000));
+    EXPECT_TRUE(forB.Messages().empty());
+}
+
 TEST(RelayCoreTest, MoreMessagesThanWorkersAreEachDeliveredOnce) {
     testsupport::Upstream upstream({"--delay", "0.2"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
