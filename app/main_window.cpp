@@ -502,6 +502,9 @@ void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
     lastListed->relayed ? Button2Click() : Button3Click();
     if (!last.failedWithError) recipientField_->Clear();
     RefreshCounters();
+    // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
+    // delay), which a drawing left to the pacer's own timer would not keep to.
+    pacer_->Bypass();
 }
 
 // ---- sounds, records, accounts -------------------------------------------------------

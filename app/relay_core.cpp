@@ -11,8 +11,10 @@ namespace app {
 namespace {
 constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
 constexpr uint32_t kAcceptedReady = platform::kWmUser + 101;
+constexpr uint32_t kQuietNow = platform::kWmUser + 102;
 constexpr uintptr_t kOutcomePaceTimer = 1;
 constexpr uintptr_t kSessionSweepTimer = 2;
+constexpr uintptr_t kQuietWaitTimer = 3;
 // At most one pass of the outcome queue per interval. Under load every pass redraws lists,
 // counters and the status and starts a sound; one pass per 50 ms takes in all that finished
 // meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
@@ -37,6 +39,11 @@ RelayCore::RelayCore(RelayCoreOptions options)
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
             if (m.msg == kOutcomesReady) PaceOutcomes();
             if (m.msg == kAcceptedReady) SubmitAccepted();
+            if (m.msg == kQuietNow && quiet_ == Quiet::Posted) ReportNow();
+            if (m.msg == platform::kWmTimer && m.wParam == kQuietWaitTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
+                if (quiet_ == Quiet::Waiting) ReportNow(); // waited long enough
+            }
             if (m.msg == platform::kWmTimer && m.wParam == kOutcomePaceTimer) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
                 paceTimerSet_ = false;
@@ -63,6 +70,9 @@ RelayCore::RelayCore(RelayCoreOptions options)
         if (spooling == spooling_.end()) return;
         if (spool_) spool_->Discard(spooling->second); // never confirmed to its client
         spooling_.erase(spooling);
+    };
+    server_->OnCommandDelayed = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
+        QuietMoment();
     };
     server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                  const std::string&, std::string&,
@@ -224,8 +234,7 @@ void RelayCore::PaceOutcomes() {
     auto now = std::chrono::steady_clock::now();
     auto since = now - lastReport_;
     if (since >= kOutcomePace) {
-        lastReport_ = now;
-        ReportOutcomes();
+        ReportWhenQuiet(now);
         return;
     }
     if (paceTimerSet_) return; // the queue is taken in when the timer runs
@@ -233,6 +242,30 @@ void RelayCore::PaceOutcomes() {
     paceTimerSet_ = platform::MessageLoop::Current().SetTimer(
         outcomeWindow_, kOutcomePaceTimer, static_cast<uint32_t>(std::max<long>(1, rest.count())));
     if (!paceTimerSet_) ReportOutcomes(); // no timer to be had: nothing may wait forever
+}
+
+void RelayCore::ReportWhenQuiet(std::chrono::steady_clock::time_point now) {
+    if (quiet_ != Quiet::None) return; // a report is on its way
+    if (now - lastDelayBegun_ >= options_.busySpan) return ReportNow();
+    auto wait = static_cast<uint32_t>(std::max<long>(1, options_.quietWait.count()));
+    if (!platform::MessageLoop::Current().SetTimer(outcomeWindow_, kQuietWaitTimer, wait))
+        return ReportNow(); // no timer to be had: nothing may wait forever
+    quiet_ = Quiet::Waiting;
+}
+
+void RelayCore::QuietMoment() {
+    lastDelayBegun_ = std::chrono::steady_clock::now();
+    if (quiet_ != Quiet::Waiting) return;
+    quiet_ = Quiet::Posted;
+    platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
+    // At the end of this pass: the delay has begun and the session's work in it is done.
+    platform::MessageLoop::PostMessage(outcomeWindow_, kQuietNow, 0, 0);
+}
+
+void RelayCore::ReportNow() {
+    quiet_ = Quiet::None;
+    lastReport_ = std::chrono::steady_clock::now();
+    ReportOutcomes();
 }
 
 void RelayCore::ReportOutcomes() {

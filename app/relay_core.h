@@ -42,6 +42,13 @@ struct RelayCoreOptions {
     int shutdownGraceMs = 35000;
     // How long an upstream session is kept open after its last message.
     std::chrono::milliseconds keptSessionIdle = smtpclient::kKeptSessionIdle;
+    // While a command delay began less than `busySpan` ago clients are being answered: an
+    // outcome pass (and the drawing it leads to) then waits for the next delay to begin, at
+    // most `quietWait`. A pass of a few milliseconds held up a reply whenever it fell between
+    // a reply and the client's next command; a client sending one message after another is
+    // idle only while its command waits out the delay.
+    std::chrono::milliseconds busySpan{10};
+    std::chrono::milliseconds quietWait{50};
 };
 
 class RelayCore {
@@ -136,6 +143,11 @@ class RelayCore {
     void SubmitAccepted();
     // Reports now, or once the pace allows when a pass ran less than the pace ago.
     void PaceOutcomes();
+    // Reports now when no client is being answered, else at the next command delay's start.
+    void ReportWhenQuiet(std::chrono::steady_clock::time_point now);
+    // A command delay has begun (the server's event).
+    void QuietMoment();
+    void ReportNow();
     void ReportOutcomes();
     // While upstream sessions are kept, a sweep runs once per idle time: it closes, on a
     // worker, the sessions idle that long.
@@ -161,6 +173,10 @@ class RelayCore {
     platform::WindowHandle outcomeWindow_ = 0;
     std::chrono::steady_clock::time_point lastReport_{};
     bool paceTimerSet_ = false;
+    // An outcome pass waiting for a command delay to begin, then posted to the end of the
+    // pass in which one began.
+    enum class Quiet { None, Waiting, Posted } quiet_ = Quiet::None;
+    std::chrono::steady_clock::time_point lastDelayBegun_{};
     bool sweepTimerSet_ = false;
     // Shared with the workers, which relay over them and keep them.
     std::shared_ptr<smtpclient::TRelaySessions> sessions_ =

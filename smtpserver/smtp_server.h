@@ -91,6 +91,10 @@ class TSmtpServer : public platform::TComponent {
     TSmtpClientUnknownCmd OnUnknownCmd;
     TSmtpClientQuit OnQuit;
     TSMTPServerDebug OnServerDebug;
+    // A command's reply has begun its wait of DelayAfterCmd ms. Its client, waiting for that
+    // reply, sends nothing meanwhile as a rule: a moment for work that would otherwise hold
+    // up some reply. Not raised while DelayAfterCmd is 0.
+    TSmtpClientConnect OnCommandDelayed;
 
     asyncsock::TAsyncSocketServer& ListenSocket() { return *server_; }
     // Raises OnServerDebug when DebugMode is on and a handler is set; one trailing CR LF is

@@ -91,8 +91,10 @@ void TSmtpClient::HandleChunk(std::string chunk) {
             delaying_ = true;
             PauseEvents();
             // Counted from the loop's wake for this chunk, as a sleep would start on its read.
-            if (platform::MessageLoop::Current().SetTimerFromWake(Window(), kDelayTimer, delay))
+            if (platform::MessageLoop::Current().SetTimerFromWake(Window(), kDelayTimer, delay)) {
+                if (SmtpServer->OnCommandDelayed) SmtpServer->OnCommandDelayed(SmtpServer, this);
                 return;
+            }
             delaying_ = false; // no timer to be had: handle the command now
             ResumeEvents();
             chunk = std::move(delayedChunk_);

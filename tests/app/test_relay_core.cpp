@@ -181,6 +181,34 @@ TEST(RelayCoreTest, OutcomePassesComeAtMostOncePerFiftyMillisecondsAndLoseNothin
         << passes.size() << " passes in " << span.count() << " ms";
 }
 
+TEST(RelayCoreTest, WhileClientsAreAnsweredAnOutcomePassWaitsForACommandDelayAtMostItsWait) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    for (bool waitForever : {true, false}) {
+        CoreHarness h(std::to_string(upstream.Port()), 2, [&](RelayCoreOptions& options) {
+            options.busySpan = std::chrono::hours(1); // any delay ever begun: busy
+            if (waitForever) options.quietWait = std::chrono::hours(1);
+        });
+        h.core->Server().DelayAfterCmd = 3;
+        size_t before = upstream.Messages().size();
+        Submitter c(h.port);
+        EXPECT_EQ(c.Message("s@x.example", "r@y.example", "Subject: q\r\n\r\nx\r\n"),
+                  "250 OK \r\n");
+        ASSERT_TRUE(upstream.WaitForMessages(before + 1, 10000));
+        if (!waitForever) {
+            // No further command: the pass still comes, after its wait.
+            EXPECT_TRUE(h.WaitForOutcomes(1));
+            continue;
+        }
+        testsupport::PumpFor(300); // relayed and queued, but the client may send any moment
+        EXPECT_TRUE(h.outcomes.empty());
+        // The next command's delay is the moment: the pass comes before its reply.
+        EXPECT_EQ(c.Command("NOOP\r\n").substr(0, 3), "250");
+        ASSERT_EQ(h.outcomes.size(), 1u);
+        EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
+    }
+}
+
 TEST(RelayCoreTest, TwentyMegabyteMessageArrivesByteIdentical) {
     testsupport::Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();

@@ -1,5 +1,6 @@
 #include "tests/smtpserver/fixture.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <random>
 #include <sys/resource.h>
@@ -123,6 +124,39 @@ TEST(SmtpServerComponent, DelayKeepsRepliesAndEventsInOrder) {
                        "<r2@x.example> is allowed\r\n");
     EXPECT_EQ(order,
               (std::vector<std::string>{"from s@x.example", "to r1@x.example", "to r2@x.example"}));
+}
+
+TEST(SmtpServerComponent, EachDelayedCommandIsAnnouncedBeforeItsReplyAndNoneWithoutADelay) {
+    for (uint8_t delay : {uint8_t{3}, uint8_t{0}}) {
+        ServerFixture f(delay);
+        RawClient c(f.port);
+        // What the client had received when each delay began, and which commands it was for.
+        std::vector<std::string> seenAtDelay;
+        std::vector<std::string> mailFromSeen;
+        f.server->OnCommandDelayed = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
+            c.Drain();
+            seenAtDelay.push_back(c.received);
+        };
+        f.server->OnMailFrom = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*,
+                                   const std::string& a,
+                                   std::string&) { mailFromSeen.push_back(a); };
+        c.Login();
+        c.Send("MAIL FROM:<s@x.example>\r\n");
+        c.Send("RCPT TO:<r@x.example>\r\n");
+        c.Send("DATA\r\n");
+        EXPECT_EQ(c.Send("text\r\n.\r\n"), "250 OK \r\n");
+        if (delay == 0) {
+            EXPECT_TRUE(seenAtDelay.empty());
+            continue;
+        }
+        // HELO, MAIL, RCPT and DATA; the text and its end are no commands.
+        ASSERT_EQ(seenAtDelay.size(), 4u);
+        EXPECT_EQ(seenAtDelay[0], kGreeting);
+        // Each came after the reply to the command before it and before its own reply.
+        for (size_t i = 0; i < seenAtDelay.size(); ++i)
+            EXPECT_EQ(std::count(seenAtDelay[i].begin(), seenAtDelay[i].end(), '\n'), i + 1) << i;
+        EXPECT_EQ(mailFromSeen, (std::vector<std::string>{"s@x.example"}));
+    }
 }
 
 TEST(SmtpBadInput, RandomBytesNulsAndHugeLinesGetRepliesNeverACrash) {
