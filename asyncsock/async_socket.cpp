@@ -4,6 +4,7 @@
 #include "platform/async_net.h"
 #include "platform/wsa_numbers.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -798,9 +799,14 @@ int TCustomAsyncSocket::Receive(void* buffer, int len) {
 }
 
 std::string TCustomAsyncSocket::ReceiveText() {
+    return ReceiveTextUpTo(INT_MAX);
+}
+
+std::string TCustomAsyncSocket::ReceiveTextUpTo(long maxBytes) {
     long count = RcvdCount();
     if (count < 0) return std::string();
     if (count == 0) count = 255;
+    count = std::min(count, std::max(1L, maxBytes));
     std::string text(static_cast<size_t>(count), '\0');
     int n = Receive(text.data(), static_cast<int>(count));
     if (n <= 0) return std::string();

@@ -138,6 +138,9 @@ class TCustomAsyncSocket : public platform::TComponent {
     virtual int SendText(const std::string& text);
     virtual int Receive(void* buffer, int len);
     virtual std::string ReceiveText();
+    // ReceiveText taking at most `maxBytes`: what stays unread is reported again by the next
+    // data-available event, so a reader can bound what one event costs it.
+    std::string ReceiveTextUpTo(long maxBytes);
     virtual void PauseEvents();
     virtual void ResumeEvents();
     virtual void PumpMessages();

@@ -14,6 +14,10 @@ namespace smtpserver {
 namespace {
 
 constexpr uintptr_t kDelayTimer = 1;
+// The most one read takes from a client. A peer that sends faster than it is read would
+// otherwise make its unread bytes (as much as the socket's receive buffer holds, megabytes)
+// one chunk, copied a few times on its way to the data handler; the rest is read next pass.
+constexpr long kMaxChunkBytes = 256 * 1024;
 const std::string kTerminator = ".\r\n";
 
 std::string From(const std::string& s, size_t index) {
@@ -71,11 +75,11 @@ void TSmtpClient::ProcessData(uint16_t error) {
         // stays pending for a receive loop to wait on, and become the next chunk once the
         // delayed command has been answered: with a sleeping thread they would have been
         // read together then.
-        inputDuringDelay_ += ReceiveText();
+        inputDuringDelay_ += ReceiveTextUpTo(kMaxChunkBytes);
         return;
     }
     CommandWord.clear();
-    HandleChunk(ReceiveText());
+    HandleChunk(ReceiveTextUpTo(kMaxChunkBytes));
 }
 
 void TSmtpClient::HandleChunk(std::string chunk) {

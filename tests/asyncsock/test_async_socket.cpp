@@ -181,6 +181,22 @@ TEST(AsyncSocketEvents, DataSentBeforeTheCloseIsStillDelivered) {
     EXPECT_EQ(c.socket->ReadCount(), 0); // the reset at the end of the close
 }
 
+TEST(AsyncSocketEvents, BytesLeftUnreadByABoundedReadComeWithTheNextEvent) {
+    ConnectedSocket c;
+    std::string got;
+    int events = 0;
+    c.socket->OnDataAvailable = [&](TCustomAsyncSocket* s, uint16_t) {
+        ++events;
+        got += s->ReceiveTextUpTo(1000);
+    };
+    std::string sent;
+    for (int i = 0; sent.size() < 100000; ++i) sent += std::to_string(i) + ",";
+    testsupport::SendAll(c.peer, sent);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return got.size() >= sent.size(); }, 5000));
+    EXPECT_TRUE(got == sent);
+    EXPECT_GE(events, static_cast<int>(sent.size() / 1000));
+}
+
 TEST(AsyncSocketEvents, NoReceiveLoopRaisesExactlyOneDataEventPerNotification) {
     for (bool noLoop : {true, false}) {
         ConnectedSocket c;

@@ -1,5 +1,8 @@
 #include "tests/smtpserver/fixture.h"
 
+#include <algorithm>
+#include <thread>
+
 using namespace smtptest;
 
 namespace {
@@ -112,6 +115,32 @@ TEST(SmtpData, LargeMessageArrivesWhole) {
         expected += (i % 7 == 0 ? "." : "") + std::string("line ") + std::to_string(i) + "\r\n";
     EXPECT_EQ(s.f.Message(), expected);
     EXPECT_EQ(s.f.LastParts(), 1);
+}
+
+TEST(SmtpData, TextWaitingUnreadIsTakenInBoundedPiecesAndArrivesWhole) {
+    DataSession s;
+    // Four megabytes sent while the loop does not run: as much as the socket will buffer is
+    // waiting when the server reads again.
+    std::string body;
+    for (int i = 0; body.size() < 4 * 1024 * 1024; ++i)
+        body +=
+            (i % 5 == 0 ? ".." : "") + std::string(60, static_cast<char>('a' + i % 26)) + "\r\n";
+    std::thread sender([&] { testsupport::SendAll(s.c.fd, body + ".\r\n"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(s.c.Lines(1, 20000), "250 OK \r\n");
+    sender.join();
+    std::string expected;
+    for (size_t pos = 0; pos < body.size();) {
+        size_t end = body.find("\r\n", pos) + 2;
+        expected.append(body, pos + (body.compare(pos, 2, "..") == 0 ? 1 : 0),
+                        end - pos - (body.compare(pos, 2, "..") == 0 ? 1 : 0));
+        pos = end;
+    }
+    EXPECT_TRUE(s.f.Message() == expected);
+    size_t largest = 0;
+    for (const Delivered& d : s.f.data) largest = std::max(largest, d.msg.size());
+    EXPECT_LE(largest, 256u * 1024);
+    EXPECT_GT(s.f.data.size(), 16u);
 }
 
 } // namespace
