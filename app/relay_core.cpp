@@ -18,7 +18,8 @@ constexpr uintptr_t kQuietWaitTimer = 3;
 // At most one pass of the outcome queue per interval. Under load every pass redraws lists,
 // counters and the status and starts a sound; one pass per 50 ms takes in all that finished
 // meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
-// outcomes are still reported at once.
+// outcomes are still reported at once, or at the next command delay while clients are being
+// answered (RelayCoreOptions::busySpan).
 constexpr auto kOutcomePace = std::chrono::milliseconds(50);
 
 void WriteToStandardError(const std::string& line) {
