@@ -117,7 +117,8 @@ void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& add
         return;
     }
     if (ring_.MailFrom(client, address) == 0) {
-        // Ten messages are being received at this very moment: better refused than mixed.
+        // SlotRing::kMaxFilling messages are being received at this very moment: spare slots
+        // past the ten stop there, so that a peer cannot make the ring grow without bound.
         answer = "451 4.3.2 Too many messages at once, try again later";
         return;
     }
