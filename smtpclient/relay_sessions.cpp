@@ -17,6 +17,10 @@ TSessionKey TSessionKey::Of(const TRelayOptions& options, const std::string& hos
     key.trustFile = options.TrustFile;
     key.userName = userName;
     key.password = password;
+    if (options.Secret) {
+        bool token = options.Secret.kind == TSecretSource::Kind::BearerToken;
+        key.secret = (token ? "token:" : "password:") + options.Secret.id;
+    }
     return key;
 }
 

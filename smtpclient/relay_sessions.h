@@ -24,6 +24,7 @@ struct TSessionKey {
     bool verifyCert = true;
     std::string trustFile;
     std::string userName, password;
+    std::string secret; // the kind and id of a fetched secret's source, empty for none
 
     static TSessionKey Of(const TRelayOptions& options, const std::string& host,
                           const std::string& port, const std::string& userName,

@@ -109,6 +109,7 @@ bool TSmtpSender::Fail(const std::string& step) {
 
 bool TSmtpSender::ConnectServer() {
     sock_->CloseConnection();
+    encrypted_ = false;
     sock_->TlsLayer().TimeoutMs = Timeout;
     sock_->BindLocal(IPInterface, "0");
     if (sock_->LastErrorCode() != 0) return Fail("bind to " + IPInterface);
@@ -117,7 +118,8 @@ bool TSmtpSender::ConnectServer() {
         return Fail("connect to " + TargetHost + " port " + TargetPort);
     if (!FullSSL) return true;
     sock_->StartTlsClient();
-    return sock_->LastErrorCode() == 0 || Fail("TLS handshake");
+    encrypted_ = sock_->LastErrorCode() == 0;
+    return encrypted_ || Fail("TLS handshake");
 }
 
 bool IsGreetingHostName(const std::string& name) {
@@ -157,7 +159,8 @@ bool TSmtpSender::UpgradeTls() {
     Send("STARTTLS\r\n");
     if (ReadReply() != 220 || sock_->LastErrorCode() != 0) return Fail("STARTTLS");
     sock_->StartTlsClient();
-    return sock_->LastErrorCode() == 0 || Fail("TLS handshake");
+    encrypted_ = sock_->LastErrorCode() == 0;
+    return encrypted_ || Fail("TLS handshake");
 }
 
 bool TSmtpSender::Greet() {
@@ -181,7 +184,7 @@ bool TSmtpSender::OpenSession() {
     if (!ConnectServer() || !Greet()) return false;
     if (!ESMTP) return true;
     FillCapabilities();
-    bool credentials = !UserName.empty() || !Password.empty();
+    bool credentials = !UserName.empty() || !Password.empty() || static_cast<bool>(Secret);
     if (!FullSSL && AutoTLS) {
         if (!FindCapability("STARTTLS").empty()) {
             if (!UpgradeTls()) return false;
@@ -195,7 +198,7 @@ bool TSmtpSender::OpenSession() {
             return false;
         }
     }
-    if (credentials) Authenticate();
+    if (credentials && !Authenticate()) return false;
     std::string size = FindCapability("SIZE");
     if (!size.empty()) {
         ESMTPSize = true;
@@ -204,30 +207,142 @@ bool TSmtpSender::OpenSession() {
     return true;
 }
 
+namespace {
+
+// Whether an AUTH capability line (upper-cased) names `mechanism` as a word of its own, so
+// that PLAIN is not found in PLAIN-CLIENTTOKEN.
+bool Lists(const std::string& mechanisms, const std::string& mechanism) {
+    for (size_t at = mechanisms.find(mechanism); at != std::string::npos;
+         at = mechanisms.find(mechanism, at + 1)) {
+        size_t end = at + mechanism.size();
+        bool starts = at == 0 || mechanisms[at - 1] == ' ' || mechanisms[at - 1] == '=';
+        if (starts && (end == mechanisms.size() || mechanisms[end] == ' ')) return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool TSmtpSender::Authenticate() {
     std::string auth = FindCapability("AUTH ");
     if (auth.empty()) auth = FindCapability("AUTH=");
-    if (auth.empty()) return false;
     auth = platform::AsciiUpper(auth);
-    bool tried = false;
-    if (auth.find("CRAM-MD5") != std::string::npos) {
-        tried = true;
-        AuthDone = AuthenticateCramMd5();
+    if (Secret && Secret.kind == TSecretSource::Kind::BearerToken)
+        return AuthenticateWithToken(auth);
+    if (auth.empty()) return true;
+    bool cram = auth.find("CRAM-MD5") != std::string::npos;
+    bool login = auth.find("LOGIN") != std::string::npos;
+    // PLAIN only where neither of the others is offered: wherever one is, the choice stays
+    // as it always was, and a refused password is never tried a third time (servers lock
+    // accounts after repeated failures).
+    bool plain = !cram && !login && Lists(auth, "PLAIN");
+    if (!cram && !login && !plain) {
+        AuthRefusal = "AUTH not sent: no CRAM-MD5, LOGIN or PLAIN among \"" + auth + "\"";
+        return true;
     }
-    if (!AuthDone && auth.find("LOGIN") != std::string::npos) {
-        tried = true;
-        AuthDone = AuthenticateLogin();
-    }
-    if (AuthDone) return true;
+    if (Secret && !FetchSecret(Password)) return false;
+    if (cram) AuthDone = AuthenticateCramMd5();
+    if (!AuthDone && login) AuthDone = AuthenticateLogin();
+    if (!AuthDone && plain) AuthDone = AuthenticatePlain();
+    if (Secret) Password.clear(); // a fetched secret is not kept beyond its use
     // The session goes on without authentication; a later refusal is often its consequence.
-    if (tried) {
+    if (!AuthDone) {
         Fail("AUTH");
         AuthRefusal = FailureReason;
         FailureReason.clear();
-    } else {
-        AuthRefusal = "AUTH not sent: no CRAM-MD5 or LOGIN among \"" + auth + "\"";
     }
+    return true;
+}
+
+bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
+    // A bearer token is as good as the password to whoever reads it: never in clear text.
+    if (!encrypted_) {
+        FailureReason = "OAuth token not sent: the connection to the server is not encrypted "
+                        "(tick SSL, or TLS for a server that offers STARTTLS)";
+        return false;
+    }
+    if (auth.empty()) return true;
+    bool bearer = Lists(auth, "OAUTHBEARER");
+    if (!bearer && !Lists(auth, "XOAUTH2")) {
+        AuthRefusal = "AUTH not sent: no OAUTHBEARER or XOAUTH2 among \"" + auth + "\"";
+        return true;
+    }
+    std::string token;
+    if (!FetchSecret(token)) return false;
+    AuthDone = bearer ? AuthenticateOAuthBearer(token) : AuthenticateXOAuth2(token);
+    if (!AuthDone) {
+        Fail("AUTH");
+        AuthRefusal = FailureReason;
+        FailureReason.clear();
+    }
+    return true;
+}
+
+bool TSmtpSender::FetchSecret(std::string& secret) {
+    std::string reason;
+    if (Secret.fetch(secret, reason)) return true;
+    FailureReason = reason.empty() ? "the secret could not be fetched" : reason;
     return false;
+}
+
+bool TSmtpSender::AuthenticatePlain() {
+    std::string credentials = std::string(1, '\0') + UserName + '\0' + Password;
+    Send("AUTH PLAIN " + codecs::Base64Encode(credentials) + "\r\n");
+    int code = ReadReply();
+    // A server that ignores the initial response prompts for it instead.
+    if (code == 334) {
+        Send(codecs::Base64Encode(credentials) + "\r\n");
+        code = ReadReply();
+    }
+    return code == 235;
+}
+
+bool TSmtpSender::SendAuthWithErrorChallenge(const std::string& command, const std::string& abort) {
+    Send(command + "\r\n");
+    int code = ReadReply();
+    if (code == 334) {
+        // The error challenge: the exchange is ended as the mechanism prescribes, and the
+        // final reply (a 5xx) is what the reason shows.
+        Send(abort + "\r\n");
+        code = ReadReply();
+    }
+    return code == 235;
+}
+
+namespace {
+
+// Between the key-value pairs of both OAuth messages (^A).
+constexpr char kOAuthSeparator = '\x01';
+
+// An authorization identity as RFC 5801 writes it in a GS2 header.
+std::string SaslName(const std::string& name) {
+    std::string escaped;
+    for (char c : name) {
+        if (c == ',')
+            escaped += "=2C";
+        else if (c == '=')
+            escaped += "=3D";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+} // namespace
+
+bool TSmtpSender::AuthenticateOAuthBearer(const std::string& token) {
+    std::string authzid = UserName.empty() ? std::string() : "a=" + SaslName(UserName);
+    const std::string sep(1, kOAuthSeparator);
+    std::string message = "n," + authzid + "," + sep + "host=" + TargetHost + sep +
+                          "port=" + TargetPort + sep + "auth=Bearer " + token + sep + sep;
+    return SendAuthWithErrorChallenge("AUTH OAUTHBEARER " + codecs::Base64Encode(message),
+                                      codecs::Base64Encode(sep));
+}
+
+bool TSmtpSender::AuthenticateXOAuth2(const std::string& token) {
+    const std::string sep(1, kOAuthSeparator);
+    std::string message = "user=" + UserName + sep + "auth=Bearer " + token + sep + sep;
+    return SendAuthWithErrorChallenge("AUTH XOAUTH2 " + codecs::Base64Encode(message), "");
 }
 
 bool TSmtpSender::AuthenticateLogin() {
@@ -538,6 +653,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     client->TargetPort = port;
     client->UserName = userName;
     client->Password = password;
+    client->Secret = options.Secret;
     PrepareForMessage(*client, options);
     TRelayControl* control = options.Control;
     // Attached once connected, so that a stop closes the connection under any wait.

@@ -1,5 +1,6 @@
 // Outbound SMTP client over a blocking TCP socket: greeting, EHLO (or HELO), STARTTLS,
-// AUTH CRAM-MD5 / LOGIN, MAIL, RCPT, DATA, QUIT. Steps return true or false; network
+// AUTH CRAM-MD5 / LOGIN (PLAIN where neither is offered; OAUTHBEARER / XOAUTH2 for an access
+// token), MAIL, RCPT, DATA, QUIT. Steps return true or false; network
 // failures never throw, they leave the error on the socket and make the step false.
 #pragma once
 
@@ -46,6 +47,19 @@ class TVectorLineSource : public TLineSource {
     size_t next_ = 0;
 };
 
+// A secret that is fetched when a session needs it instead of being stored: a password a
+// keyring command prints, or an OAuth 2.0 access token a helper prints.
+struct TSecretSource {
+    enum class Kind { Password, BearerToken };
+    Kind kind = Kind::Password;
+    // What tells sessions apart: a kept session is reused only for the same source.
+    std::string id;
+    // Called at most once per session, only when it is about to authenticate; false fails the
+    // session with `reason`, which must not hold the secret.
+    std::function<bool(std::string& secret, std::string& reason)> fetch;
+    explicit operator bool() const { return static_cast<bool>(fetch); }
+};
+
 class TSmtpSender : public TProtocolClient {
   public:
     // `systemName` is the name sent with EHLO/HELO.
@@ -64,6 +78,9 @@ class TSmtpSender : public TProtocolClient {
     std::string SystemName;
     bool AutoTLS = false;
     bool FullSSL = false;
+    // Set: the password (or, for a token, the only credential) comes from it; `Password`
+    // is then not used.
+    TSecretSource Secret;
     // Why the last step that failed did: "<step> refused: <reply>" or "<step> failed:
     // <socket error> <text>". Empty while nothing failed.
     std::string FailureReason;
@@ -82,6 +99,14 @@ class TSmtpSender : public TProtocolClient {
     bool OpenSession();
     bool AuthenticateCramMd5();
     bool AuthenticateLogin();
+    // RFC 4616, the credentials in the command's initial response.
+    bool AuthenticatePlain();
+    // RFC 7628 with the host and port in the message; a refusal's error challenge is
+    // answered with the one byte the mechanism prescribes, and its final reply read.
+    bool AuthenticateOAuthBearer(const std::string& token);
+    // The XOAUTH2 form "user=...^Aauth=Bearer ...^A^A"; an error challenge gets the empty
+    // response.
+    bool AuthenticateXOAuth2(const std::string& token);
     bool SendMailFrom(const std::string& address, int size);
     bool SendRcptTo(const std::string& address);
     // Lines are sent byte for byte with dot-stuffing, in chunks of under 1500 bytes. A line
@@ -102,11 +127,20 @@ class TSmtpSender : public TProtocolClient {
     // Records why `step` failed (the reply, or the socket's error) and returns false.
     bool Fail(const std::string& step);
     bool Greet();
+    // False only when the session must end: a secret that could not be fetched, a token on
+    // a connection without TLS. A refused or impossible AUTH leaves it going, unauthenticated.
     bool Authenticate();
+    bool AuthenticateWithToken(const std::string& mechanisms);
+    // The fetched secret into `secret`; false with FailureReason set.
+    bool FetchSecret(std::string& secret);
+    // Sends an AUTH line and reads its reply; a 334 error challenge gets `abort` as the
+    // response and its final reply is read. True for 235.
+    bool SendAuthWithErrorChallenge(const std::string& command, const std::string& abort);
     // The EHLO/HELO name: SystemName when it is a host name, else the local address literal.
     std::string GreetingName() const;
 
     std::unique_ptr<blocksock::TTcpBlockingSocket> sock_;
+    bool encrypted_ = false; // implicit TLS or a STARTTLS upgrade is in place
 };
 
 // Lets another thread stop a relay. Until the end of the text is sent the upstream has
@@ -149,6 +183,9 @@ struct TRelayOptions {
     // and its session is kept there afterwards instead of being closed (it must outlive the
     // call). Unset: a session of its own, closed with QUIT.
     TRelaySessions* Sessions = nullptr;
+    // Set: the secret is fetched from it for each new session that authenticates, and the
+    // password argument is not used.
+    TSecretSource Secret;
 };
 
 // How long QUIT waits for its reply after a failed step.

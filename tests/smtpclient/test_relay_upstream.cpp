@@ -84,6 +84,41 @@ TEST(RelayUpstream, AuthenticatesWithCramMd5FirstAndLoginOtherwise) {
     }
 }
 
+TEST(RelayUpstream, PlainIsUsedWhereItIsTheOnlyMechanismAndLoginStaysFirstBesideIt) {
+    {
+        Upstream upstream({"--user", "kalvex:739104", "--plain", "--no-login", "--auth-required"});
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        for (int i = 0; i < 5; ++i)
+            EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example",
+                                     upstream.HostAndPort(), {"plain " + std::to_string(i)},
+                                     "kalvex", "739104"));
+        ASSERT_TRUE(upstream.WaitForMessages(5, 5000));
+        for (const auto& m : upstream.Messages()) {
+            EXPECT_EQ(m.authUser, "kalvex");
+            EXPECT_EQ(m.authMechanism, "PLAIN");
+        }
+    }
+    {
+        Upstream upstream({"--user", "kalvex:739104", "--plain", "--auth-required"});
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                                 {"x"}, "kalvex", "739104"));
+        ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+        EXPECT_EQ(upstream.Messages()[0].authMechanism, "LOGIN");
+    }
+    {
+        // A refused PLAIN password: the server's refusal of MAIL becomes the reason, with the
+        // AUTH refusal before it.
+        Upstream upstream({"--user", "kalvex:739104", "--plain", "--no-login", "--auth-required"});
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        std::string reason;
+        EXPECT_FALSE(RelayMessage(Options(), "a@b.example", "c@d.example", upstream.HostAndPort(),
+                                  {"x"}, "kalvex", "wrong", &reason));
+        EXPECT_EQ(reason.rfind("AUTH refused: 535", 0), 0u) << reason;
+        EXPECT_NE(reason.find("MAIL FROM refused: 530"), std::string::npos) << reason;
+    }
+}
+
 TEST(RelayUpstream, WrongPasswordLeavesTheServerToRefuseTheMail) {
     Upstream upstream({"--user", "kalvex:739104", "--cram", "--auth-required"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();

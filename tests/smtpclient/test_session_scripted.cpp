@@ -48,16 +48,16 @@ TEST(SmtpClientScripted, RefusedEhloFallsBackToHeloWithoutCapabilities) {
 TEST(SmtpClientScripted, CapabilitiesSizeAndAReplySplitAcrossPackets) {
     ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
                        Packet("250-mx.example\r\n250-PIPELINING\r"), Pause(50),
-                       Packet("\n250-SIZE 10240000\r\n250-AUTH PLAIN\r\n250 8BITMIME\r\n"),
+                       Packet("\n250-SIZE 10240000\r\n250-AUTH GSSAPI\r\n250 8BITMIME\r\n"),
                        ExpectLine(), Packet("250-2.1.0 sender ok\r\n250 done\r\n"), Hold(2000)});
     TSmtpSender client = ClientFor(peer);
     client.UserName = "u";
     ASSERT_TRUE(client.OpenSession());
     EXPECT_EQ(client.ESMTPcap,
-              (std::vector<std::string>{"PIPELINING", "SIZE 10240000", "AUTH PLAIN", "8BITMIME"}));
+              (std::vector<std::string>{"PIPELINING", "SIZE 10240000", "AUTH GSSAPI", "8BITMIME"}));
     EXPECT_TRUE(client.ESMTPSize);
     EXPECT_EQ(client.MaxSize, 10240000);
-    EXPECT_FALSE(client.AuthDone); // PLAIN alone: no mechanism of ours
+    EXPECT_FALSE(client.AuthDone); // GSSAPI alone: no mechanism of ours
     EXPECT_EQ(client.FindCapability("size"), "SIZE 10240000");
     EXPECT_EQ(client.FindCapability("STARTTLS"), "");
     EXPECT_TRUE(client.SendMailFrom("a@b.example", 77));
@@ -205,3 +205,142 @@ TEST(SmtpClientScripted, DataGoesOutInChunksUnder1500BytesThenTheDotAlone) {
 }
 
 } // namespace
+
+namespace {
+
+// A secret source that counts its fetches and hands out `secret`, or fails with `reason`.
+TSecretSource CountingSource(TSecretSource::Kind kind, int& fetches, std::string secret,
+                             std::string reason = {}) {
+    TSecretSource source;
+    source.kind = kind;
+    source.id = "helper";
+    source.fetch = [&fetches, secret, reason](std::string& out, std::string& why) {
+        ++fetches;
+        out = secret;
+        why = reason;
+        return reason.empty();
+    };
+    return source;
+}
+
+} // namespace
+
+TEST(SmtpClientScripted, PlainIsUsedOnlyWhereNeitherCramMd5NorLoginIsOffered) {
+    {
+        ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                           Packet("250-mx\r\n250 AUTH PLAIN-CLIENTTOKEN PLAIN\r\n"), ExpectLine(),
+                           Packet("235 2.7.0 ok\r\n"), Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.UserName = "kalvex";
+        client.Password = "739104";
+        ASSERT_TRUE(client.OpenSession());
+        EXPECT_TRUE(client.AuthDone);
+        client.Sock().CloseConnection();
+        peer.Join();
+        EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{
+                                        "EHLO mypc\r\n", "AUTH PLAIN AGthbHZleAA3MzkxMDQ=\r\n"}));
+    }
+    {
+        // LOGIN is offered beside PLAIN: LOGIN is chosen, and its refusal is not followed by a
+        // third try of the same password.
+        ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                           Packet("250-mx\r\n250 AUTH PLAIN LOGIN\r\n"), ExpectLine(),
+                           Packet("334 VXNlcm5hbWU6\r\n"), ExpectLine(),
+                           Packet("334 UGFzc3dvcmQ6\r\n"), ExpectLine(),
+                           Packet("535 5.7.8 bad credentials\r\n"), Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.UserName = "kalvex";
+        client.Password = "739104";
+        ASSERT_TRUE(client.OpenSession()); // the server decides at MAIL, as before
+        EXPECT_FALSE(client.AuthDone);
+        EXPECT_EQ(client.AuthRefusal, "AUTH refused: 535 5.7.8 bad credentials");
+        client.Sock().CloseConnection();
+        peer.Join();
+        EXPECT_EQ(peer.LinesRead().size(), 4u);
+        EXPECT_EQ(peer.LinesRead()[1], "AUTH LOGIN\r\n");
+    }
+    {
+        // PLAIN-CLIENTTOKEN is not PLAIN.
+        ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                           Packet("250-mx\r\n250 AUTH PLAIN-CLIENTTOKEN XOAUTH\r\n"), Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.Password = "739104";
+        ASSERT_TRUE(client.OpenSession());
+        EXPECT_FALSE(client.AuthDone);
+        EXPECT_EQ(client.AuthRefusal, "AUTH not sent: no CRAM-MD5, LOGIN or PLAIN among \"AUTH "
+                                      "PLAIN-CLIENTTOKEN XOAUTH\"");
+        client.Sock().CloseConnection();
+        peer.Join();
+        EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n"}));
+    }
+}
+
+TEST(SmtpClientScripted, AFetchedPasswordReplacesTheStoredOneAndIsFetchedOnlyToAuthenticate) {
+    int fetches = 0;
+    {
+        ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                           Packet("250-mx\r\n250 AUTH LOGIN\r\n"), ExpectLine(),
+                           Packet("334 x\r\n"), ExpectLine(), Packet("334 y\r\n"), ExpectLine(),
+                           Packet("235 ok\r\n"), Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.UserName = "kalvex";
+        client.Password = "stored";
+        client.Secret = CountingSource(TSecretSource::Kind::Password, fetches, "from-keyring");
+        ASSERT_TRUE(client.OpenSession());
+        EXPECT_TRUE(client.AuthDone);
+        EXPECT_EQ(client.Password, ""); // not kept once used
+        client.Sock().CloseConnection();
+        peer.Join();
+        EXPECT_EQ(peer.LinesRead().back(), "ZnJvbS1rZXlyaW5n\r\n"); // "from-keyring"
+    }
+    EXPECT_EQ(fetches, 1);
+    {
+        // No AUTH offered: nothing to fetch for.
+        ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.Secret = CountingSource(TSecretSource::Kind::Password, fetches, "from-keyring");
+        ASSERT_TRUE(client.OpenSession());
+        client.Sock().CloseConnection();
+        peer.Join();
+    }
+    EXPECT_EQ(fetches, 1);
+}
+
+TEST(SmtpClientScripted, AFailedFetchEndsTheSessionBeforeAnyCredentialIsSent) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250-mx\r\n250 AUTH LOGIN\r\n"),
+                       ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
+    int fetches = 0;
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    options.TimeoutMs = 2000;
+    options.Secret = CountingSource(TSecretSource::Kind::Password, fetches, "",
+                                    "password command failed: exit status 1: locked");
+    std::string reason;
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example",
+                              "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "kalvex", "stored",
+                              &reason));
+    peer.Join();
+    EXPECT_EQ(reason, "password command failed: exit status 1: locked");
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "QUIT\r\n"}));
+}
+
+TEST(SmtpClientScripted, ATokenIsNeverSentOnAPlainConnection) {
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),
+                       Packet("250-mx\r\n250 AUTH XOAUTH2 OAUTHBEARER\r\n"), ExpectLine(),
+                       Packet("221 bye\r\n"), Hold(2000)});
+    int fetches = 0;
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    options.TimeoutMs = 2000;
+    options.Secret = CountingSource(TSecretSource::Kind::BearerToken, fetches, "ya29.token");
+    std::string reason;
+    EXPECT_FALSE(RelayMessage(options, "a@b.example", "c@d.example",
+                              "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "me@gmail.example",
+                              "", &reason));
+    peer.Join();
+    EXPECT_EQ(fetches, 0);
+    EXPECT_NE(reason.find("OAuth token not sent: the connection to the server is not encrypted"),
+              std::string::npos)
+        << reason;
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "QUIT\r\n"}));
+}

@@ -112,6 +112,7 @@ std::vector<StoredMessage> Upstream::Messages() const {
         std::string peerPort;
         std::getline(env, peerPort);
         m.peerPort = std::atoi(peerPort.c_str());
+        std::getline(env, m.authMechanism);
         std::istringstream list(recipients);
         for (std::string r; std::getline(list, r, ',');) m.recipients.push_back(r);
         m.content = ReadAll(base + ".eml");

@@ -14,8 +14,9 @@ struct StoredMessage {
     std::vector<std::string> recipients;
     std::string authUser; // "-" when not authenticated
     std::string mailOptions;
-    std::string content; // the bytes as received, dot-unstuffed
-    int peerPort = 0;    // the client's port: messages of one session share it
+    std::string content;       // the bytes as received, dot-unstuffed
+    int peerPort = 0;          // the client's port: messages of one session share it
+    std::string authMechanism; // "-" when not authenticated
 };
 
 class Upstream {

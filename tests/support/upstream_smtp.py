@@ -2,10 +2,10 @@
 """A real upstream SMTP server for the tests, built on aiosmtpd.
 
 Stores every accepted message as <store>/<n>.eml (the bytes as received, dot-unstuffed)
-and <store>/<n>.env (five lines: sender, recipients joined by ",", the authenticated
+and <store>/<n>.env (six lines: sender, recipients joined by ",", the authenticated
 user or "-", the MAIL parameters joined by " ", the client's port, which tells sessions
-apart). A session that ends with QUIT leaves <store>/quit-<client port>. Prints
-"READY <port>" once listening.
+apart, and the AUTH mechanism used or "-"). A session that ends with QUIT leaves
+<store>/quit-<client port>. Prints "READY <port>" once listening.
 """
 import argparse
 import asyncio
@@ -24,6 +24,11 @@ parser.add_argument("--port", type=int, required=True)
 parser.add_argument("--store", required=True)
 parser.add_argument("--user", action="append", default=[], help="name:password")
 parser.add_argument("--cram", action="store_true", help="offer AUTH CRAM-MD5 too")
+parser.add_argument("--plain", action="store_true", help="offer AUTH PLAIN too")
+parser.add_argument("--no-login", action="store_true", help="do not offer AUTH LOGIN")
+parser.add_argument("--token", action="append", default=[],
+                    help="name:token accepted by XOAUTH2 and OAUTHBEARER (offered then)")
+parser.add_argument("--no-oauthbearer", action="store_true", help="offer XOAUTH2 alone")
 parser.add_argument("--starttls", metavar="CERT,KEY")
 parser.add_argument("--implicit", metavar="CERT,KEY")
 parser.add_argument("--refuse-rcpt", action="append", default=[])
@@ -41,6 +46,12 @@ users = {}
 for entry in args.user:
     name, _, password = entry.partition(":")
     users[name.encode()] = password.encode()
+tokens = {}
+for entry in args.token:
+    name, _, token = entry.partition(":")
+    tokens[name.encode()] = token.encode()
+# The error challenge of RFC 7628 (base64 of a JSON status), sent as XOAUTH2 servers do too.
+OAUTH_ERROR = b'{"status":"invalid_token","scope":"https://mail.example/","schemes":"Bearer"}'
 counter = [0]
 
 
@@ -55,6 +66,7 @@ def context(pair):
 
 def authenticator(server, session, envelope, mechanism, auth_data):
     if isinstance(auth_data, LoginPassword) and users.get(auth_data.login) == auth_data.password:
+        session.mechanism = mechanism
         return AuthResult(success=True, auth_data=auth_data.login.decode())
     return AuthResult(success=False, handled=False)
 
@@ -72,7 +84,48 @@ class UpstreamSMTP(SMTP):
         expected = hmac.new(password, challenge, hashlib.md5).hexdigest().encode()
         if not hmac.compare_digest(expected, digest):
             return AuthResult(success=False, handled=False)  # the server answers 535 itself
+        self.session.mechanism = "CRAM-MD5"
         return AuthResult(success=True, auth_data=name.decode())
+
+    async def oauth_refused(self, expected_abort):
+        """The error challenge; the client must answer it exactly as its mechanism says."""
+        response = await self.challenge_auth(OAUTH_ERROR)
+        if response != expected_abort:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 bad abort %r"
+                              % (response,))
+        return AuthResult(success=False, handled=False,
+                          message="535 5.7.8 Username and Password not accepted")
+
+    async def auth_XOAUTH2(self, server, args_):
+        if len(args_) != 2:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 no initial response")
+        blob = base64.b64decode(args_[1], validate=True)
+        fields = blob.split(b"\x01")
+        # Exactly user=NAME ^A auth=Bearer TOKEN ^A ^A.
+        if len(fields) == 4 and fields[0].startswith(b"user=") and fields[2:] == [b"", b""] \
+                and fields[1].startswith(b"auth=Bearer "):
+            name = fields[0][5:]
+            if name in tokens and tokens[name] == fields[1][12:]:
+                self.session.mechanism = "XOAUTH2"
+                return AuthResult(success=True, auth_data=name.decode())
+        return await self.oauth_refused(b"")
+
+    async def auth_OAUTHBEARER(self, server, args_):
+        if len(args_) != 2:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 no initial response")
+        blob = base64.b64decode(args_[1], validate=True)
+        # n,a=NAME, ^A host=H ^A port=P ^A auth=Bearer TOKEN ^A ^A
+        head, _, rest = blob.partition(b",\x01")
+        fields = rest.split(b"\x01")
+        expected_port = str(args.port).encode()
+        if head.startswith(b"n,a=") and len(fields) == 5 and fields[3:] == [b"", b""] \
+                and fields[0] == b"host=127.0.0.1" and fields[1] == b"port=" + expected_port \
+                and fields[2].startswith(b"auth=Bearer "):
+            name = head[4:].replace(b"=2C", b",").replace(b"=3D", b"=")
+            if name in tokens and tokens[name] == fields[2][12:]:
+                self.session.mechanism = "OAUTHBEARER"
+                return AuthResult(success=True, auth_data=name.decode())
+        return await self.oauth_refused(b"\x01")
 
 
 class Handler:
@@ -101,9 +154,10 @@ class Handler:
             f.write(envelope.original_content)
         user = session.auth_data if session.authenticated else "-"
         with open(base + ".env", "w") as f:
-            f.write("%s\n%s\n%s\n%s\n%d\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos),
-                                              user, " ".join(envelope.mail_options),
-                                              session.peer[1]))
+            f.write("%s\n%s\n%s\n%s\n%d\n%s\n" % (
+                envelope.mail_from, ",".join(envelope.rcpt_tos), user,
+                " ".join(envelope.mail_options), session.peer[1],
+                getattr(session, "mechanism", "-") if session.authenticated else "-"))
         os.rename(base + ".eml.tmp", base + ".eml")
         return "250 2.0.0 OK stored"
 
@@ -118,10 +172,18 @@ class UpstreamController(Controller):
 
 
 mechanisms_excluded = [] if args.cram else ["CRAM-MD5"]
+mechanisms_excluded += [] if args.plain else ["PLAIN"]
+mechanisms_excluded += ["LOGIN"] if args.no_login or not users else []
+mechanisms_excluded += [] if tokens else ["XOAUTH2", "OAUTHBEARER"]
+mechanisms_excluded += ["OAUTHBEARER"] if args.no_oauthbearer else []
+if not users:
+    mechanisms_excluded += ["CRAM-MD5", "PLAIN"]
 controller = UpstreamController(
     Handler(), hostname="127.0.0.1", port=args.port, ssl_context=context(args.implicit),
-    tls_context=context(args.starttls), authenticator=authenticator if users else None,
-    auth_require_tls=False, auth_required=args.auth_required, auth_exclude_mechanism=mechanisms_excluded + ["PLAIN"] if users else None,
+    tls_context=context(args.starttls),
+    authenticator=authenticator if users or tokens else None, auth_require_tls=False,
+    auth_required=args.auth_required,
+    auth_exclude_mechanism=mechanisms_excluded if users or tokens else ["XOAUTH2", "OAUTHBEARER"],
     data_size_limit=args.size, server_hostname="upstream.example", timeout=args.idle_timeout)
 controller.start()
 print("READY", args.port, flush=True)

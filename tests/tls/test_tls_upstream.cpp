@@ -64,6 +64,88 @@ TEST(TlsUpstream, ImplicitTlsWithCramMd5) {
     EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
 }
 
+// A token source as a helper command would be: it counts its runs.
+TSecretSource TokenSource(std::atomic<int>& runs, std::string token) {
+    TSecretSource source;
+    source.kind = TSecretSource::Kind::BearerToken;
+    source.id = "token-helper";
+    source.fetch = [&runs, token](std::string& secret, std::string&) {
+        ++runs;
+        secret = token;
+        return true;
+    };
+    return source;
+}
+
+TEST(TlsUpstream, OAuthBearerIsPreferredAndXOAuth2UsedWhereItIsAlone) {
+    const std::string goodToken = "ya29.a0AfH6SMBx-good";
+    for (bool bearerOffered : {true, false}) {
+        std::vector<std::string> arguments = {"--implicit", testsupport::TestCertificate(),
+                                              "--token", "me@mail.example:" + goodToken,
+                                              "--auth-required"};
+        if (!bearerOffered) arguments.push_back("--no-oauthbearer");
+        Upstream upstream(arguments);
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        std::atomic<int> runs{0};
+        TRelayOptions options = Options(false, true);
+        options.Secret = TokenSource(runs, goodToken);
+        std::string reason;
+        EXPECT_TRUE(RelayMessage(options, "me@mail.example", "c@d.example", upstream.HostAndPort(),
+                                 {"oauth"}, "me@mail.example", "stored-password-unused", &reason))
+            << reason;
+        ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+        EXPECT_EQ(upstream.Messages()[0].authUser, "me@mail.example");
+        EXPECT_EQ(upstream.Messages()[0].authMechanism, bearerOffered ? "OAUTHBEARER" : "XOAUTH2");
+        EXPECT_EQ(runs.load(), 1);
+    }
+}
+
+TEST(TlsUpstream, ARefusedTokenEndsItsErrorChallengeAndTheFinalReplyIsTheReason) {
+    for (bool bearerOffered : {true, false}) {
+        std::vector<std::string> arguments = {"--starttls", testsupport::TestCertificate(),
+                                              "--token", "me@mail.example:current",
+                                              "--auth-required"};
+        if (!bearerOffered) arguments.push_back("--no-oauthbearer");
+        Upstream upstream(arguments);
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        std::atomic<int> runs{0};
+        TRelayOptions options = Options(true, false);
+        options.Secret = TokenSource(runs, "expired");
+        std::string reason;
+        EXPECT_FALSE(RelayMessage(options, "me@mail.example", "c@d.example", upstream.HostAndPort(),
+                                  {"oauth"}, "me@mail.example", "", &reason));
+        // The upstream answers a wrong abort with 501: 535 shows the exchange ended right.
+        EXPECT_EQ(reason.rfind("AUTH refused: 535 5.7.8 Username and Password not accepted", 0), 0u)
+            << reason;
+        EXPECT_EQ(reason.find("expired"), std::string::npos) << "the token is in the reason";
+        EXPECT_TRUE(upstream.Messages().empty());
+    }
+}
+
+TEST(TlsUpstream, AKeptSessionNeedsNoNewTokenAndANewSessionFetchesOneAgain) {
+    Upstream upstream({"--implicit", testsupport::TestCertificate(), "--token",
+                       "me@mail.example:tok", "--auth-required"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::atomic<int> runs{0};
+    TRelaySessions sessions;
+    TRelayOptions options = Options(false, true);
+    options.Sessions = &sessions;
+    options.Secret = TokenSource(runs, "tok");
+    for (const char* body : {"first", "second", "third"})
+        EXPECT_TRUE(RelayMessage(options, "me@mail.example", "c@d.example", upstream.HostAndPort(),
+                                 {body}, "me@mail.example", ""));
+    EXPECT_EQ(runs.load(), 1);
+    // Another source is another session, even with the same account.
+    TRelayOptions other = options;
+    other.Secret.id = "another-helper";
+    EXPECT_TRUE(RelayMessage(other, "me@mail.example", "c@d.example", upstream.HostAndPort(),
+                             {"fourth"}, "me@mail.example", ""));
+    EXPECT_EQ(runs.load(), 2);
+    ASSERT_TRUE(upstream.WaitForMessages(4, 5000));
+    auto messages = upstream.Messages();
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 2u);
+}
+
 TEST(TlsUpstream, PlainServerOnTheTlsPortFailsWithOpenSslsText) {
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
