@@ -51,6 +51,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.VerifyCert = settings.verifyCert;
     options.Control = settings.control.get();
     options.Sessions = settings.sessions.get();
+    options.Secret = SecretSourceFor(settings.credential, account.mailbox);
     return smtpclient::RelayMessage(options, account.mailbox, recipientText,
                                     HostForAddress(account.host) + ":" + account.port, lines,
                                     account.user, account.password, reason);

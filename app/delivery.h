@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/account_editor.h"
+#include "app/credential_commands.h"
 #include "app/slot_ring.h"
 
 #include <cstdint>
@@ -27,6 +28,8 @@ struct RelaySettings {
     std::shared_ptr<smtpclient::TRelayControl> control;
     // Set: upstream sessions are kept there between messages.
     std::shared_ptr<smtpclient::TRelaySessions> sessions;
+    // The command that provides the account's password or token, if one does.
+    CredentialCommand credential;
 };
 
 struct DeliveryRequest {

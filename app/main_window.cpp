@@ -124,7 +124,23 @@ void TForm1::WatchRelayReadings() {
     for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
         connect(box, &QCheckBox::toggled, this, editorChanged);
     connect(Memo4, &QPlainTextEdit::textChanged, this, [this] { accountLines_.Invalidate(); });
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
     recipientField_ = new DeferredFieldText(Edit10);
+}
+
+void TForm1::ShowSecretSource() {
+    switch (core_->Credentials().For(ToGbk(Edit1->text())).kind) {
+    case CredentialCommand::Kind::Password:
+        Edit8->setToolTip(QString::fromUtf8("密码由 [secretcommand] 中的命令提供，不用此栏"));
+        break;
+    case CredentialCommand::Kind::Token:
+        Edit8->setToolTip(
+            QString::fromUtf8("OAuth 2.0 令牌由 [tokencommand] 中的命令提供，不用此栏"));
+        break;
+    case CredentialCommand::Kind::None:
+        Edit8->setToolTip(QString());
+        break;
+    }
 }
 
 void TForm1::BuildWidgets() {
@@ -591,11 +607,16 @@ void TForm1::smtpbutton0Click() {
         smtpclient::TVectorLineSource lines(message);
         // A session of its own, closed after the message: the test tries the account as the
         // editor shows it now, not a session opened earlier.
-        RelaySettings settings{signon_, options_.relayTimeoutMs, core_->Policy().verifyCert,
-                               nullptr, nullptr};
+        Account account = ReadEditor();
+        RelaySettings settings{signon_,
+                               options_.relayTimeoutMs,
+                               core_->Policy().verifyCert,
+                               nullptr,
+                               nullptr,
+                               core_->Credentials().For(account.mailbox)};
         DeliveryOutcome outcome;
         outcome.recipientText = address;
-        RelayAndRecord(ReadEditor(), settings, lines, outcome);
+        RelayAndRecord(account, settings, lines, outcome);
         std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
         SetStatus(outcome.relayed ? "电邮发送成功..." : "电邮发送失败...");
         if (!outcome.relayed) StatusBar1[6]->setToolTip(Gbk(outcome.reason));

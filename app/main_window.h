@@ -163,6 +163,9 @@ class TForm1 : public QMainWindow {
     void BindCore();
     // Ties the cached readings to their widgets' change signals.
     void WatchRelayReadings();
+    // The password field's tooltip says when a command provides the secret of the mailbox
+    // the editor shows; the field itself keeps its text.
+    void ShowSecretSource();
     void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
     void LoadSettings();
     // The three lists; false (after the error box) at the first that exists but cannot be

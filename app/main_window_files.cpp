@@ -41,6 +41,8 @@ void TForm1::LoadSettings() {
         unreadable_.insert("brontalnow.ini");
     WriteEditor(ReadSettings(settings));
     core_->SetPolicy(ReadPolicy(settings));
+    core_->SetCredentialCommands(CredentialCommands::Read(settings));
+    ShowSecretSource();
 }
 
 bool TForm1::LoadLists() {

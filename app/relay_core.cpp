@@ -190,6 +190,7 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
         std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
     request->spoolId = spoolId;
+    request->settings.credential = credentials_.For(request->account.mailbox);
     if (spool_ && !spoolId.empty() && request->pieces.empty())
         request->textPath = spool_->TextPath(spoolId);
     request->serial = ++nextSerial_;

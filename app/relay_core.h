@@ -88,6 +88,9 @@ class RelayCore {
     // What the relay trusts; read from the settings before Start.
     void SetPolicy(const RelayPolicy& policy) { policy_ = policy; }
     const RelayPolicy& Policy() const { return policy_; }
+    // The commands that provide accounts' secrets; read from the settings before Start.
+    void SetCredentialCommands(CredentialCommands commands) { credentials_ = std::move(commands); }
+    const CredentialCommands& Credentials() const { return credentials_; }
 
     // HELO: a peer that is not this machine is refused unless remote clients are allowed.
     void CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose);
@@ -164,6 +167,7 @@ class RelayCore {
 
     RelayCoreOptions options_;
     RelayPolicy policy_;
+    CredentialCommands credentials_;
     std::unique_ptr<smtpserver::TSmtpServer> server_;
     SlotRing ring_;
     Account account_;

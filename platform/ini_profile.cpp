@@ -152,6 +152,25 @@ int IniProfile::ReadInteger(const std::string& key, int fallback) const {
     return static_cast<int>(static_cast<uint32_t>(number));
 }
 
+std::vector<std::pair<std::string, std::string>> IniProfile::ReadSection() const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    auto text = ReadFileBytes(path_);
+    if (!text) return entries;
+    bool inside = false, seen = false;
+    for (const Line& line : SplitLines(*text)) {
+        std::string content = text->substr(line.start, line.end - line.start);
+        std::string name, key, value;
+        if (SectionName(content, name)) {
+            if (seen && inside) break; // only the first matching section counts
+            inside = SameIgnoringAsciiCase(name, section_);
+            seen = seen || inside;
+        } else if (inside && KeyValue(content, key, value)) {
+            entries.emplace_back(key, TrimSpacesAndTabs(value));
+        }
+    }
+    return entries;
+}
+
 bool IniProfile::WriteString(const std::string& key, const std::string& value) const {
     return WriteStrings({{key, value}});
 }

@@ -23,6 +23,10 @@ class IniProfile {
     std::string ReadString(const std::string& key, const std::string& fallback) const;
     // `fallback` when missing or not a number; "0x" starts a hexadecimal value.
     int ReadInteger(const std::string& key, int fallback) const;
+    // Every "key=value" line of the section, in order, the value trimmed of blanks but
+    // otherwise as written (quotes kept: the section holds command lines, whose quotes are
+    // the shell's). Empty when the file or the section is missing.
+    std::vector<std::pair<std::string, std::string>> ReadSection() const;
     // Replaces the key's value in place, or adds the key (and the section) at their end.
     // Returns false when the file cannot be written; the old file is then left as it was.
     bool WriteString(const std::string& key, const std::string& value) const;

@@ -167,6 +167,27 @@ class MainWindowTest : public QObject {
         QVERIFY(written.find("user=\r\n") != std::string::npos);
     }
 
+    void thePasswordTooltipSaysWhenACommandProvidesTheSecret() {
+        Harness h("", "secretcommand");
+        const std::string commands = "[secretcommand]\r\nme@mail.example=secret-tool lookup "
+                                     "service smtp user me\r\n[tokencommand]\r\n"
+                                     "tok@mail.example=oauth-helper --print\r\n";
+        ASSERT_WRITE(h.Path("brontalnow.ini"),
+                     "[smtpconfig]\r\nfrommail=me@mail.example\r\npsw=kept\r\n" + commands);
+        h.Start();
+        QVERIFY(h.form->Edit8->toolTip().contains("[secretcommand]"));
+        h.form->Edit1->setText("tok@mail.example");
+        QVERIFY(h.form->Edit8->toolTip().contains("[tokencommand]"));
+        QVERIFY(h.form->Edit8->toolTip().contains("OAuth 2.0"));
+        h.form->Edit1->setText("nobody@mail.example");
+        QCOMPARE(h.form->Edit8->toolTip(), QString());
+        QCOMPARE(h.form->Edit8->text(), QString("kept")); // the field keeps its text
+        QVERIFY(h.form->FormDestroy());
+        // The sections the window never edits are kept as they were written.
+        std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
+        QVERIFY(written.find(commands) != std::string::npos);
+    }
+
     void fiveHundredLinesStayFiveHundredOneAreEmptied() {
         Harness h("", "rule500");
         std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/good.ini", h.Path("good.ini"));

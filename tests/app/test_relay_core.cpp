@@ -443,7 +443,7 @@ TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
     const std::vector<std::string> text = {"x"};
     smtpclient::TVectorLineSource lines(text);
     std::string reason;
-    EXPECT_FALSE(RelayThrough(account, RelaySettings{"pc", 5000, true, nullptr, nullptr},
+    EXPECT_FALSE(RelayThrough(account, RelaySettings{"pc", 5000, true, nullptr, nullptr, {}},
                               "a@b.example", lines, &reason));
     EXPECT_EQ(reason, "greeting refused: 554 5.7.1 not you");
     server.join();

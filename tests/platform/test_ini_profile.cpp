@@ -42,6 +42,20 @@ TEST_F(IniProfileTest, MissingKeyGivesDefaultButEmptyValueReadsEmpty) {
     EXPECT_EQ(missing.ReadInteger("auth", 1), 1);
 }
 
+TEST_F(IniProfileTest, ASectionReadsWholeWithItsValuesAsWritten) {
+    Write("[smtpconfig]\r\nuser=x\r\n[SecretCommand]\r\n; a comment=no\r\n"
+          "me@mail.example = secret-tool lookup service smtp user 'me'  \r\n"
+          "\r\nnoequals\r\nyou@b.example=\"/opt/my helper\" --print\r\n"
+          "[other]\r\nx@y=z\r\n[secretcommand]\r\nlate@b.example=ignored\r\n");
+    auto entries = IniProfile(path, "secretcommand").ReadSection();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].first, "me@mail.example");
+    EXPECT_EQ(entries[0].second, "secret-tool lookup service smtp user 'me'");
+    EXPECT_EQ(entries[1].second, "\"/opt/my helper\" --print"); // the shell's quotes stay
+    EXPECT_TRUE(IniProfile(path, "missing").ReadSection().empty());
+    EXPECT_TRUE(IniProfile((dir / "none.ini").string(), "s").ReadSection().empty());
+}
+
 TEST_F(IniProfileTest, LongValuesAreCutAt2047Bytes) {
     Write("[s]\r\nk=" + std::string(5000, 'a') + "\r\n");
     EXPECT_EQ(IniProfile(path, "s").ReadString("k", "").size(), 2047u);
