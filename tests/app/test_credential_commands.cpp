@@ -4,10 +4,14 @@
 #include "app/credential_commands.h"
 #include "platform/text_file.h"
 #include "tests/app/core_harness.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace app;
 using namespace std::chrono_literals;
@@ -113,6 +117,53 @@ TEST(CredentialCommands, TheCoreRelaysWithTheCommandsPasswordAndAFailedCommandSe
         EXPECT_EQ(line.find("from-keyring"), std::string::npos) << line;
     for (const DeliveryOutcome& outcome : h.outcomes)
         EXPECT_EQ(outcome.logLine.find("from-keyring"), std::string::npos);
+}
+
+// A desktop keyring of the test's own: a session bus, and gnome-keyring's Secret Service on
+// it with a fresh, unlocked login keyring in `home`. Commands started after it find it
+// through the bus address it puts into the environment.
+struct Keyring {
+    bool ok = false;
+    pid_t bus = -1;
+
+    explicit Keyring(const std::string& home) {
+        for (const char* tool :
+             {"/usr/bin/dbus-daemon", "/usr/bin/gnome-keyring-daemon", "/usr/bin/secret-tool"})
+            if (access(tool, X_OK) != 0) return;
+        auto started = testsupport::RunProcess(
+            {"/usr/bin/dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"},
+            "", 10000);
+        std::string address = started.output.substr(0, started.output.find('\n'));
+        bus = std::atoi(started.output.substr(address.size() + 1).c_str());
+        if (started.exitCode != 0 || address.empty() || bus <= 0) return;
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        auto keyring = testsupport::RunProcess({"/usr/bin/env", "HOME=" + home,
+                                                "/usr/bin/gnome-keyring-daemon", "--unlock",
+                                                "--components=secrets"},
+                                               "unlock-password", 10000);
+        ok = keyring.exitCode == 0;
+    }
+    ~Keyring() {
+        // gnome-keyring leaves with the bus it serves.
+        if (bus > 0) kill(bus, SIGTERM);
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+};
+
+TEST(CredentialCommands, APasswordKeptInTheDesktopKeyringIsLookedUpWithSecretTool) {
+    testsupport::TempFolder home("keyring-home");
+    Keyring keyring(home.path.string());
+    if (!keyring.ok) GTEST_SKIP() << "no Secret Service could be started (dbus, gnome-keyring)";
+    auto stored = testsupport::RunProcess({"/usr/bin/secret-tool", "store", "--label=VantroSMTP",
+                                           "service", "smtp", "user", "kalvex"},
+                                          "from-keyring", 10000);
+    ASSERT_EQ(stored.exitCode, 0) << stored.output;
+    Fetched looked = Fetch("secret-tool lookup service smtp user kalvex");
+    EXPECT_TRUE(looked.ok) << looked.reason;
+    EXPECT_EQ(looked.secret, "from-keyring");
+    Fetched missing = Fetch("secret-tool lookup service smtp user nobody");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.reason.rfind("password command of me@mail.example ", 0), 0u);
 }
 
 } // namespace

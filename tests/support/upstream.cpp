@@ -24,8 +24,8 @@ namespace testsupport {
 
 namespace {
 
-std::string ScriptPath() {
-    return std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py";
+std::string ScriptPath(const std::string& script) {
+    return std::string(VANTRO_SOURCE_DIR) + "/tests/support/" + script;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -37,13 +37,16 @@ std::string ReadAll(const std::string& path) {
 
 } // namespace
 
-Upstream::Upstream(const std::vector<std::string>& arguments) {
+Upstream::Upstream(const std::vector<std::string>& arguments)
+    : Upstream("upstream_smtp.py", arguments) {}
+
+Upstream::Upstream(const std::string& script, const std::vector<std::string>& arguments) {
     char pattern[] = "/tmp/upstream-XXXXXX";
     if (!mkdtemp(pattern)) return;
     store_ = pattern;
     port_ = FreePort();
-    std::vector<std::string> argv = {"/usr/bin/python3",    ScriptPath(), "--port",
-                                     std::to_string(port_), "--store",    store_};
+    std::vector<std::string> argv = {"/usr/bin/python3",    ScriptPath(script), "--port",
+                                     std::to_string(port_), "--store",          store_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     // Output goes to a file: a closed pipe would break the server at its first warning.
     std::string logPath = store_ + "/server.log";

@@ -23,6 +23,9 @@ class Upstream {
   public:
     // Extra arguments for the script (--user name:pw, --cram, --starttls cert,key, ...).
     explicit Upstream(const std::vector<std::string>& arguments = {});
+    // Another server script of this folder that takes --port and --store and writes the
+    // same store (exim_upstream.py: exim behind the same interface).
+    Upstream(const std::string& script, const std::vector<std::string>& arguments);
     ~Upstream();
     Upstream(const Upstream&) = delete;
     Upstream& operator=(const Upstream&) = delete;
