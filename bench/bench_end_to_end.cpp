@@ -78,24 +78,8 @@ int PerClient(int clients, int atThirtyTwo, int bytes) {
 int SlowBurst(const std::string& program) {
     // The slow upstream is the suite's aiosmtpd script with its DATA delay.
     int upstreamPort = bench::FreeLoopbackPort();
-    std::string script = std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py";
-    std::string store = "/tmp/vantro-slow-" + std::to_string(getpid());
-    std::string command = "mkdir -p " + store + " && exec /usr/bin/python3 " + script + " --port " +
-                          std::to_string(upstreamPort) + " --store " + store +
-                          " --delay 20 > /dev/null 2>&1";
-    int keepAlive[2]; // the script runs until its standard input closes
-    if (pipe(keepAlive) != 0) return 1;
-    pid_t parent = getpid();
-    pid_t upstream = fork();
-    if (upstream == 0) {
-        bench::DieWithParent(parent);
-        dup2(keepAlive[0], 0);
-        close(keepAlive[1]);
-        execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
-        _exit(127);
-    }
-    close(keepAlive[0]);
-    if (!bench::WaitForPort(upstreamPort)) {
+    bench::ScriptUpstream upstream(upstreamPort, {"--delay", "20"});
+    if (!upstream.Ok()) {
         std::printf("slow upstream could not be started\n");
         return 1;
     }
@@ -106,24 +90,14 @@ int SlowBurst(const std::string& program) {
     bench::LoadResult load = bench::RunSmtpLoad(port, 14, 100, 1024);
     std::printf("slow burst: %d messages accepted in %.1f s, %d refused\n", load.messages,
                 load.seconds, load.failures);
-    auto stored = [&] {
-        long n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(store))
-            n += e.path().extension() == ".eml";
-        return n;
-    };
-    bool all = WaitFor([&] { return stored() >= load.messages; }, 900);
+    bool all = WaitFor([&] { return upstream.Stored() >= load.messages; }, 900);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     vantro.Stop();
     std::printf("slow burst (ulimit -n 1024, DATA answered after 20 s): %ld of %d delivered in "
                 "%.0f s, %zu failure lines, %zu success lines%s\n",
-                stored(), load.messages, seconds, vantro.ListLines("bad.ini"),
+                upstream.Stored(), load.messages, seconds, vantro.ListLines("bad.ini"),
                 vantro.ListLines("good.ini"), all ? "" : " (incomplete)");
-    close(keepAlive[1]);
-    kill(upstream, SIGTERM);
-    waitpid(upstream, nullptr, 0);
-    std::filesystem::remove_all(store);
     return 0;
 }
 

@@ -7,13 +7,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace bench {
 
-Program::Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit) {
+Program::Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit,
+                 const std::function<void(const std::string& settingsPath)>& configure) {
     dir_ = (std::filesystem::temp_directory_path() /
             ("vantro-bench-" + std::to_string(getpid()) + "-" + std::to_string(port)))
                .string();
@@ -26,6 +28,7 @@ Program::Program(const std::string& executable, int port, int upstreamPort, long
     account.host = "127.0.0.1";
     account.port = std::to_string(upstreamPort);
     app::WriteSettings(dir_ + "/brontalnow.ini", account);
+    if (configure) configure(dir_ + "/brontalnow.ini");
     port_ = port;
     descriptorLimit_ = descriptorLimit;
     ok_ = Launch();
@@ -104,6 +107,65 @@ bool Program::ResetPeak() const {
     clear << "5";
     clear.flush();
     return static_cast<bool>(clear);
+}
+
+ScriptUpstream::ScriptUpstream(int port, const std::vector<std::string>& arguments) {
+    store_ = (std::filesystem::temp_directory_path() /
+              ("vantro-upstream-" + std::to_string(getpid()) + "-" + std::to_string(port)))
+                 .string();
+    std::filesystem::remove_all(store_);
+    std::filesystem::create_directories(store_);
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py",
+        "--port",           std::to_string(port),
+        "--store",          store_};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    int keepAlive[2];
+    if (pipe(keepAlive) != 0) return;
+    pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        DieWithParent(parent);
+        dup2(keepAlive[0], 0);
+        close(keepAlive[1]);
+        int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(keepAlive[0]);
+    keepAlive_ = keepAlive[1];
+    ok_ = pid_ > 0 && WaitForPort(port);
+}
+
+ScriptUpstream::~ScriptUpstream() {
+    if (keepAlive_ != -1) close(keepAlive_);
+    StopChild(pid_);
+    std::filesystem::remove_all(store_);
+}
+
+long ScriptUpstream::Stored() const {
+    long stored = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(store_))
+        stored += entry.path().extension() == ".eml";
+    return stored;
+}
+
+size_t ScriptUpstream::Sessions() const {
+    std::set<std::string> ports;
+    for (const auto& entry : std::filesystem::directory_iterator(store_)) {
+        if (entry.path().extension() != ".env") continue;
+        std::ifstream env(entry.path());
+        std::string line;
+        for (int i = 0; i < 5 && std::getline(env, line); ++i) {
+        }
+        ports.insert(line); // the fifth line: the client's port
+    }
+    return ports.size();
 }
 
 size_t Program::ListLines(const char* name) const {

@@ -3,6 +3,7 @@
 
 #include "bench/aiosmtpd.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,7 +15,9 @@ namespace bench {
 class Program {
   public:
     // `descriptorLimit` > 0 lowers the program's RLIMIT_NOFILE, as `ulimit -n` would.
-    Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit = 0);
+    // `configure`, when set, may change the settings file (its path) before the start.
+    Program(const std::string& executable, int port, int upstreamPort, long descriptorLimit = 0,
+            const std::function<void(const std::string& settingsPath)>& configure = {});
     ~Program();
     bool Ok() const { return ok_; }
     pid_t Pid() const { return pid_; }
@@ -40,6 +43,27 @@ class Program {
     int port_ = 0;
     long descriptorLimit_ = 0;
     pid_t pid_ = -1;
+    bool ok_ = false;
+};
+
+// The suite's aiosmtpd upstream (tests/support/upstream_smtp.py) with `arguments` (its
+// options after --port and --store), storing into a folder of its own until the object goes.
+class ScriptUpstream {
+  public:
+    ScriptUpstream(int port, const std::vector<std::string>& arguments);
+    ~ScriptUpstream();
+    ScriptUpstream(const ScriptUpstream&) = delete;
+    ScriptUpstream& operator=(const ScriptUpstream&) = delete;
+    bool Ok() const { return ok_; }
+    // Messages stored so far.
+    long Stored() const;
+    // The sessions that carried them (their distinct client ports).
+    size_t Sessions() const;
+
+  private:
+    std::string store_;
+    pid_t pid_ = -1;
+    int keepAlive_ = -1; // the script runs until its standard input closes
     bool ok_ = false;
 };
 
