@@ -40,6 +40,18 @@ constexpr size_t kReadyFiles = 32;
 // A first piece up to this size goes out in one write with the header.
 constexpr size_t kHeaderWithPieceBytes = 64 * 1024;
 
+// A message's name: it sorts by arrival, across runs; `number` tells apart the names of one
+// nanosecond.
+std::string MessageName(unsigned long long number) {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    char name[64];
+    std::snprintf(
+        name, sizeof(name), "%020lld-%08llu",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+        number % 100000000ULL);
+    return name;
+}
+
 bool HasSuffix(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -213,14 +225,7 @@ std::string Spool::PathOf(const Id& id, const char* suffix) const {
 
 std::optional<Spool::Id> Spool::Begin(const std::string& sender, const std::string& recipientText) {
     if (!ok_) return std::nullopt;
-    // Names sort by arrival, across runs.
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    char name[64];
-    std::snprintf(
-        name, sizeof(name), "%020lld-%08llu",
-        static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
-        static_cast<unsigned long long>(++counter_));
-    Id id = name;
+    Id id = MessageName(++counter_);
     // Received into an emptied file when there is one (no new inode), else a new "free-"
     // file: either way, until the rename of Commit it is no message, and a crash leaves a
     // file that the next run simply reuses.
@@ -432,16 +437,16 @@ std::optional<CompletedMessage> Spool::Load(const Id& id) const {
     return message;
 }
 
-std::vector<Spool::Entry> Spool::List() const {
-    std::vector<Entry> entries;
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
+std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder) {
+    std::vector<Spool::Entry> entries;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
     if (!listing) return entries;
     while (dirent* item = ::readdir(listing.get())) {
         std::string name = item->d_name;
         if (!HasSuffix(name, ".msg")) continue;
-        Entry entry;
+        Spool::Entry entry;
         entry.id = name.substr(0, name.size() - 4);
-        if (auto failed = platform::ReadFileBytes(PathOf(entry.id, ".failed"))) {
+        if (auto failed = platform::ReadFileBytes(folder + "/" + entry.id + ".failed")) {
             entry.failed = true;
             size_t end = failed->find("\r\n");
             entry.logLine = failed->substr(0, end);
@@ -454,8 +459,32 @@ std::vector<Spool::Entry> Spool::List() const {
         entries.push_back(std::move(entry));
     }
     std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.id < b.id; });
+              [](const Spool::Entry& a, const Spool::Entry& b) { return a.id < b.id; });
     return entries;
+}
+
+std::vector<Spool::Entry> Spool::List() const {
+    return ListSpoolFolder(folder_);
+}
+
+std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,
+                                           const std::string& recipientText,
+                                           const std::string& text, std::string& error) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot make " + folder + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // The process id stands where the relay counts its messages: two commands at the same
+    // moment still get names of their own.
+    Spool::Id id = MessageName(static_cast<unsigned long long>(::getpid()));
+    std::string header =
+        std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
+    std::string path = folder + "/" + id + ".msg";
+    if (!platform::WriteFileAtomically(path, header + text, 0600, platform::FileMode::Always)) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    return id;
 }
 
 void Spool::RemoveUnfinished() {

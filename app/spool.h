@@ -189,4 +189,17 @@ class Spool {
     std::thread syncer_;
 };
 
+// The whole messages of a spool folder, oldest first, read without changing anything: what
+// Spool::List gives, for a reader that is not the relay (the sendmail command's listing).
+std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder);
+
+// Puts a whole message into a spool folder while no relay is running, so that its next start
+// relays it like one an earlier run left: written whole and atomically (nobody sees a part),
+// owner-only, named as the relay names its messages. The folder is made (0700) when missing.
+// `text` is the message as a client's DATA leaves it: CR LF lines, no dot-stuffing. Its id,
+// or nothing with `error` saying why.
+std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,
+                                           const std::string& recipientText,
+                                           const std::string& text, std::string& error);
+
 } // namespace app

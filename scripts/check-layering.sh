@@ -3,8 +3,8 @@
 # include itself and any layer listed before it, and nothing else of ours:
 #   platform < asyncsock < smtpserver
 #   platform < blocksock < tls, smtpclient
-#   app (the relay core and the window) and shell sit on top; tests, bench and tools may
-#   include anything.
+#   app (the relay core and the window) and shell sit on top, and the sendmail command on
+#   the core; tests, bench and tools may include anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 declare -A allowed=(
@@ -16,6 +16,7 @@ declare -A allowed=(
   [smtpclient]="platform blocksock smtpclient"
   [shell]="platform shell"
   [app]="platform asyncsock smtpserver blocksock tls smtpclient shell app"
+  [sendmail]="platform asyncsock smtpserver blocksock smtpclient app sendmail"
 )
 status=0
 for folder in "${!allowed[@]}"; do
@@ -31,7 +32,7 @@ for folder in "${!allowed[@]}"; do
 done
 # Nothing below the application knows Qt.
 if grep -ln '#include <Q' platform/* asyncsock/* smtpserver/* blocksock/* tls/* smtpclient/* \
-     app/account_editor.* app/delivery* app/file_location.* app/local_peers.* app/message_text.* \
+     sendmail/* app/account_editor.* app/credential_commands.* app/delivery* app/file_location.* app/local_peers.* app/message_text.* \
      app/relay_core* app/slot_ring.* app/spool.* app/string_list.* 2> /dev/null; then
   echo "layering: Qt below the window (files above)" >&2
   status=1

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev libasound2-dev libjpeg-dev xvfb xauth fonts-noto-cjk
   desktop-file-utils appstream iproute2 x11-utils clang-format git
   dbus-daemon gnome-keyring libsecret-tools
+  s-nail git-email libmailtools-perl
 )
 
 # Exim, the real MTA some tests talk to, becomes the system's mail transport agent when it

@@ -1,0 +1,110 @@
+// vantrosmtp-sendmail: what programs that run /usr/sbin/sendmail find in its place. It reads
+// one message from standard input and submits it to the running relay on 127.0.0.1 (port 25,
+// or VANTRO_TEST_PORT); when no relay listens, the message waits in the relay's spool for its
+// next start. "-bp" lists the spool. Exit statuses are sendmail's (sysexits.h).
+#include "app/file_location.h"
+#include "sendmail/message.h"
+#include "sendmail/options.h"
+#include "sendmail/queue_listing.h"
+#include "sendmail/submit.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+int Fail(int status, const std::string& message) {
+    std::fprintf(stderr, "vantrosmtp-sendmail: %s\n", message.c_str());
+    return status;
+}
+
+// The relay's files, found by the rule the relay places them with: the command lies beside
+// the program.
+std::string SpoolFolder() {
+    std::error_code error;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::string programDir = error ? "./" : exe.parent_path().string() + "/";
+    app::FileLocation location = app::ChooseFileFolder(programDir, std::getenv);
+    return location.folder.empty() ? std::string() : location.folder + "spool";
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') return "localhost";
+    return name;
+}
+
+std::string LoginName() {
+    if (const passwd* user = ::getpwuid(::getuid())) return user->pw_name;
+    if (const char* name = std::getenv("USER")) return name;
+    return "nobody";
+}
+
+bool ReadAllInput(std::string& input) {
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) input.append(buffer, n);
+    return !std::ferror(stdin);
+}
+
+int Send(const sendmail::Options& options) {
+    std::string input;
+    if (!ReadAllInput(input)) return Fail(sendmail::kExitInternal, "cannot read standard input");
+    sendmail::Identity identity;
+    identity.hostName = HostName();
+    identity.sender =
+        !options.sender.empty() ? options.sender : LoginName() + "@" + identity.hostName;
+    identity.now = std::time(nullptr);
+    identity.uniquifier = ::getpid();
+    sendmail::Prepared message;
+    std::string error;
+    int status = sendmail::PrepareMessage(input, options, identity, message, error);
+    if (status != sendmail::kExitOk) return Fail(status, error);
+    const char* testPort = std::getenv("VANTRO_TEST_PORT");
+    int port = testPort && *testPort ? std::atoi(testPort) : 25;
+    bool notListening = false;
+    status = sendmail::SubmitToRelay(message, identity.sender, port, notListening, error);
+    if (!notListening) return status == sendmail::kExitOk ? status : Fail(status, error);
+    std::string spool = SpoolFolder(), id;
+    if (spool.empty())
+        return Fail(sendmail::kExitTemporary, "the relay is not running and it has no folder");
+    std::string spoolError;
+    status = sendmail::SpoolForNextStart(message, identity.sender, spool, id, spoolError);
+    if (status != sendmail::kExitOk)
+        return Fail(status, "the relay is not running (" + error +
+                                ") and its spool cannot be "
+                                "written: " +
+                                spoolError);
+    std::fprintf(stderr,
+                 "vantrosmtp-sendmail: the relay is not running; the message waits in %s as %s "
+                 "and goes out at its next start\n",
+                 spool.c_str(), id.c_str());
+    return sendmail::kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    auto options = sendmail::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    if (!options)
+        return Fail(sendmail::kExitUsage,
+                    error + "\nusage: vantrosmtp-sendmail [-t] [-i] [-f sender] [-F name] "
+                            "[--] [recipient ...] < message  |  vantrosmtp-sendmail -bp");
+    if (options->mode == sendmail::Options::Mode::ListQueue) {
+        std::string listing;
+        if (!sendmail::ListQueue(SpoolFolder(), listing, error))
+            return Fail(sendmail::kExitTemporary, error);
+        std::fputs(listing.c_str(), stdout);
+        return sendmail::kExitOk;
+    }
+    try {
+        return Send(*options);
+    } catch (const std::exception& e) {
+        return Fail(sendmail::kExitInternal, e.what());
+    }
+}

@@ -1,0 +1,53 @@
+#include "sendmail/queue_listing.h"
+
+#include "app/spool.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace sendmail {
+
+namespace {
+
+// "2026-12-09 18:25:01" in local time, from the file's modification time.
+std::string TimeOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return "?";
+    std::tm local{};
+    localtime_r(&info.st_mtime, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+bool ListQueue(const std::string& spoolFolder, std::string& listing, std::string& error) {
+    listing.clear();
+    if (DIR* folder = ::opendir(spoolFolder.c_str())) {
+        ::closedir(folder);
+    } else if (errno != ENOENT) {
+        error = "cannot read the spool " + spoolFolder + ": " + std::strerror(errno);
+        return false;
+    }
+    for (const app::Spool::Entry& entry : app::ListSpoolFolder(spoolFolder)) {
+        std::string path = spoolFolder + "/" + entry.id + ".msg";
+        app::SpooledText text(path);
+        std::string line = entry.id + "  " + TimeOf(path) + "  ";
+        if (!text.Ok()) {
+            listing += line + "unreadable: " + text.Error() + "\n";
+            continue;
+        }
+        line += std::to_string(text.Size()) + " bytes  " + (entry.failed ? "failed" : "waiting") +
+                "  <" + text.Sender() + "> -> " + text.RecipientText();
+        if (entry.failed) line += "  reason: " + entry.reason;
+        listing += line + "\n";
+    }
+    if (listing.empty()) listing = "Mail queue is empty\n";
+    return true;
+}
+
+} // namespace sendmail

@@ -1,0 +1,51 @@
+#include "sendmail/submit.h"
+
+#include "app/spool.h"
+#include "platform/wsa_numbers.h"
+#include "smtpclient/smtpsender.h"
+
+namespace sendmail {
+
+namespace {
+
+// A refused step: a 4xx may succeed later, anything else will not.
+int Refused(const smtpclient::TSmtpSender& client, std::string& error) {
+    error = client.FailureReason.empty() ? "the relay ended the session" : client.FailureReason;
+    return client.ResultCode >= 400 && client.ResultCode < 500 ? kExitTemporary : kExitInternal;
+}
+
+} // namespace
+
+int SubmitToRelay(const Prepared& message, const std::string& sender, int port, bool& notListening,
+                  std::string& error) {
+    notListening = false;
+    smtpclient::TSmtpSender client("localhost");
+    client.TargetHost = "127.0.0.1";
+    client.TargetPort = std::to_string(port);
+    if (!client.OpenSession()) {
+        notListening = client.Sock().LastErrorCode() == platform::kWsaECONNREFUSED;
+        error = client.FailureReason;
+        return client.ResultCode == 0 ? kExitTemporary : Refused(client, error);
+    }
+    if (!client.SendMailFrom(sender, smtpclient::MessageSize(message.lines)))
+        return Refused(client, error);
+    for (const std::string& recipient : message.recipients)
+        if (!client.SendRcptTo(recipient)) return Refused(client, error);
+    if (!client.SendData(message.lines)) return Refused(client, error);
+    client.CloseSession(); // the relay has the message: how QUIT goes changes nothing
+    return kExitOk;
+}
+
+int SpoolForNextStart(const Prepared& message, const std::string& sender,
+                      const std::string& spoolFolder, std::string& id, std::string& error) {
+    std::string text, recipientText;
+    for (const std::string& line : message.lines) text += line + "\r\n";
+    for (const std::string& recipient : message.recipients)
+        recipientText += (recipientText.empty() ? "" : ",") + recipient;
+    auto spooled = app::SpoolWholeMessage(spoolFolder, sender, recipientText, text, error);
+    if (!spooled) return kExitTemporary;
+    id = *spooled;
+    return kExitOk;
+}
+
+} // namespace sendmail

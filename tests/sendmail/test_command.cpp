@@ -1,0 +1,209 @@
+// The sendmail command against the shipped program relaying to python3-aiosmtpd, called as
+// real callers call it (Python's subprocess with -t, a cron-style call, s-nail, git
+// send-email), and with no relay running: the message waits in the spool and goes out once at
+// the next start. Bad input gets its exit status and leaves nothing in the spool.
+#include "tests/app/program_run.h"
+#include "tests/support/process.h"
+#include "tests/support/upstream.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using testsupport::ProgramRun;
+using testsupport::RunProcess;
+using testsupport::Upstream;
+
+namespace {
+
+// The relay's program with the command beside it, relaying to `upstream`.
+struct Relay {
+    ProgramRun run;
+    std::string command;
+
+    Relay(const std::string& name, const Upstream& upstream) : run(name) {
+        command = run.Path("vantrosmtp-sendmail");
+        std::filesystem::copy_file(VANTRO_SENDMAIL, command);
+        run.UseUpstream(upstream.Port());
+        setenv("VANTRO_TEST_PORT", std::to_string(run.port).c_str(), 1);
+    }
+    testsupport::ProcessResult Sendmail(const std::vector<std::string>& arguments,
+                                        const std::string& input = "") const {
+        std::vector<std::string> argv = {command};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return RunProcess(argv, input, 30000);
+    }
+    // Files in the spool other than the emptied ones the relay keeps for reuse.
+    std::vector<std::string> SpoolFiles() const {
+        std::vector<std::string> names;
+        if (std::filesystem::exists(run.dir / "spool"))
+            for (const auto& entry : std::filesystem::directory_iterator(run.dir / "spool"))
+                if (entry.path().filename().string().rfind("free-", 0) != 0)
+                    names.push_back(entry.path().filename().string());
+        return names;
+    }
+};
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(SendmailCommand, RealCallersReachTheRelayWithTheirEnvelopesAndHeaders) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("callers", upstream);
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+
+    // Python's subprocess, recipients from the headers.
+    const char* script = R"PY(
+import subprocess, sys
+text = "To: a@x.example\nCc: \"B, b\" <b@x.example>\nBcc: hidden@x.example\nSubject: py\n\n.leading dot\nbody\n"
+sys.exit(subprocess.run([sys.argv[1], "-t", "-i"], input=text.encode()).returncode)
+)PY";
+    auto python = RunProcess({"/usr/bin/python3", "-c", script, relay.command}, "", 30000);
+    EXPECT_EQ(python.exitCode, 0) << python.output;
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    auto first = upstream.Messages()[0];
+    EXPECT_EQ(first.recipients,
+              (std::vector<std::string>{"a@x.example", "b@x.example", "hidden@x.example"}));
+    EXPECT_FALSE(Has(first.content, "hidden@")) << first.content;
+    EXPECT_TRUE(Has(first.content, "\r\nDate: ")) << first.content;
+    EXPECT_TRUE(Has(first.content, "\r\nMessage-ID: <")) << first.content;
+    EXPECT_TRUE(Has(first.content, "\r\n\r\n.leading dot\r\nbody\r\n")) << first.content;
+
+    // cron's call.
+    auto cron = relay.Sendmail({"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root@localhost"},
+                               "Subject: Cron <root@pc> run-parts\n\n\xC4\xE3\xBA\xC3\n");
+    EXPECT_EQ(cron.exitCode, 0) << cron.output;
+    ASSERT_TRUE(upstream.WaitForMessages(2, 10000));
+    auto second = upstream.Messages()[1];
+    EXPECT_EQ(second.recipients, std::vector<std::string>{"root@localhost"});
+    EXPECT_TRUE(Has(second.content, "From: \"CronDaemon\" <")) << second.content;
+    EXPECT_TRUE(Has(second.content, "\r\n\r\n\xC4\xE3\xBA\xC3\r\n")); // 8-bit unchanged
+
+    // s-nail (mailx) with the command as its MTA.
+    auto mailx = RunProcess({"/usr/bin/s-nail", "-n", "-S", "mta=" + relay.command, "-S",
+                             "sendwait", "-s", "mailx subject", "c@x.example"},
+                            "sent by mailx\n", 30000);
+    EXPECT_EQ(mailx.exitCode, 0) << mailx.output;
+    ASSERT_TRUE(upstream.WaitForMessages(3, 10000));
+    auto third = upstream.Messages()[2];
+    EXPECT_EQ(third.recipients, std::vector<std::string>{"c@x.example"});
+    EXPECT_TRUE(Has(third.content, "Subject: mailx subject\r\n")) << third.content;
+    EXPECT_TRUE(Has(third.content, "sent by mailx\r\n")) << third.content;
+
+    // git send-email on a generated patch.
+    std::string repo = relay.run.Path("repo");
+    std::string git = "cd " + repo +
+                      " && git init -q && git -c user.name=T -c "
+                      "user.email=t@x.example commit -q --allow-empty -m first && echo a > f && "
+                      "git add f && git -c user.name=T -c user.email=t@x.example commit -q -m "
+                      "'add f' && git format-patch -q -1 -o out && git send-email --quiet "
+                      "--sendmail-cmd=" +
+                      relay.command +
+                      " --to=maintainer@x.example --from='T <t@x.example>' --confirm=never "
+                      "--suppress-cc=all out/*.patch";
+    std::filesystem::create_directories(repo);
+    auto patch = RunProcess({"/bin/sh", "-c", git}, "", 60000);
+    EXPECT_EQ(patch.exitCode, 0) << patch.output;
+    ASSERT_TRUE(upstream.WaitForMessages(4, 10000));
+    auto fourth = upstream.Messages()[3];
+    EXPECT_EQ(fourth.recipients, std::vector<std::string>{"maintainer@x.example"});
+    EXPECT_TRUE(Has(fourth.content, "Subject: [PATCH] add f\r\n")) << fourth.content;
+    EXPECT_TRUE(Has(fourth.content, "+a\r\n")) << fourth.content;
+
+    // A 20 MB message.
+    std::string large = "Subject: large\n\n";
+    while (large.size() < 20 * 1024 * 1024) large += std::string(998, 'x') + "\n";
+    auto big = relay.Sendmail({"big@x.example"}, large);
+    EXPECT_EQ(big.exitCode, 0) << big.output;
+    ASSERT_TRUE(upstream.WaitForMessages(5, 60000));
+    EXPECT_GT(upstream.Messages()[4].content.size(), 20u * 1024 * 1024);
+}
+
+TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextStart) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("waiting", upstream);
+    auto empty = relay.Sendmail({"-bp"});
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.output, "Mail queue is empty\n");
+
+    auto sent = relay.Sendmail({"-f", "me@x.example", "later@x.example"}, "Subject: later\n\nx\n");
+    EXPECT_EQ(sent.exitCode, 0) << sent.output;
+    EXPECT_TRUE(Has(sent.output, "the relay is not running; the message waits in ")) << sent.output;
+    auto listed = relay.Sendmail({"-bp"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(Has(listed.output, "waiting  <me@x.example> -> later@x.example")) << listed.output;
+    EXPECT_EQ(relay.SpoolFiles().size(), 1u);
+
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    EXPECT_TRUE(relay.run.Terminate());
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220"); // a second start sends nothing again
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].recipients, std::vector<std::string>{"later@x.example"});
+    EXPECT_TRUE(Has(messages[0].content, "Subject: later\r\n"));
+    EXPECT_EQ(relay.Sendmail({"-bp"}).output, "Mail queue is empty\n");
+}
+
+TEST(SendmailCommand, BadInputGetsItsStatusAndLeavesNothingInTheSpool) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("bad", upstream); // no relay running: a good message would be spooled
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string input;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{"-q", "a@x.example"}, "Subject: x\n\nx\n", 64, "unknown option -q"},
+        {{"a@x.example"}, "", 65, "empty message"},
+        {{"a@x.example"}, std::string("Subject: x\n\na\0b\n", 15), 65, "NUL byte"},
+        {{}, "Subject: x\n\nx\n", 67, "no recipients"},
+        {{"-t"}, "Subject: x\n\nx\n", 67, "no recipients"},
+    };
+    for (const Case& c : cases) {
+        auto result = relay.Sendmail(c.arguments, c.input);
+        EXPECT_EQ(result.exitCode, c.status) << result.output;
+        EXPECT_TRUE(Has(result.output, c.says)) << result.output;
+        EXPECT_TRUE(relay.SpoolFiles().empty());
+    }
+}
+
+TEST(SendmailCommand, TheQueueListingShowsWaitingAndFailedMessagesAndAnUnreadableSpool) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("listing", upstream);
+    for (const char* to : {"one@x.example", "two@x.example"})
+        ASSERT_EQ(relay.Sendmail({to}, "Subject: q\n\nx\n").exitCode, 0);
+    auto files = relay.SpoolFiles();
+    ASSERT_EQ(files.size(), 2u);
+    std::sort(files.begin(), files.end());
+    std::string failedId = files[1].substr(0, files[1].size() - 4);
+    ASSERT_TRUE(platform::WriteFileAtomically(relay.run.Path("spool") + "/" + failedId + ".failed",
+                                              "line\r\nRCPT TO:<two@x.example> refused: 550 no\r\n",
+                                              0600));
+    auto listed = relay.Sendmail({"-bp"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(Has(listed.output, "waiting  <")) << listed.output;
+    EXPECT_TRUE(Has(listed.output, "failed  <")) << listed.output;
+    EXPECT_TRUE(Has(listed.output, "reason: RCPT TO:<two@x.example> refused: 550 no\n"))
+        << listed.output;
+    EXPECT_EQ(std::count(listed.output.begin(), listed.output.end(), '\n'), 2);
+
+    std::filesystem::remove_all(relay.run.dir / "spool");
+    ASSERT_TRUE(platform::WriteFileAtomically(relay.run.Path("spool"), "not a folder", 0600));
+    auto unreadable = relay.Sendmail({"-bp"});
+    EXPECT_EQ(unreadable.exitCode, 75);
+    EXPECT_TRUE(Has(unreadable.output, "cannot read the spool")) << unreadable.output;
+    // And a message with neither relay nor spool is refused as temporary, not lost silently.
+    auto nowhere = relay.Sendmail({"a@x.example"}, "Subject: x\n\nx\n");
+    EXPECT_EQ(nowhere.exitCode, 75) << nowhere.output;
+    EXPECT_TRUE(Has(nowhere.output, "spool cannot be written")) << nowhere.output;
+}
+
+} // namespace
