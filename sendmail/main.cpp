@@ -1,7 +1,7 @@
 // vantrosmtp-sendmail: what programs that run /usr/sbin/sendmail find in its place. It reads
 // one message from standard input and submits it to the running relay on 127.0.0.1 (port 25,
 // or VANTRO_TEST_PORT); when no relay listens, the message waits in the relay's spool for its
-// next start. "-bp" lists the spool. Exit statuses are sendmail's (sysexits.h).
+// next start. "-bp" (or the name mailq) lists the spool. Exit statuses are sendmail's (sysexits.h).
 #include "app/file_location.h"
 #include "sendmail/message.h"
 #include "sendmail/options.h"
@@ -90,7 +90,11 @@ int Send(const sendmail::Options& options) {
 
 int main(int argc, char** argv) {
     std::string error;
-    auto options = sendmail::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    // Called as mailq (the MTA package's link), it lists the queue as sendmail -bp does.
+    if (argc > 0 && std::filesystem::path(argv[0]).filename() == "mailq")
+        arguments.insert(arguments.begin(), "-bp");
+    auto options = sendmail::ParseOptions(arguments, error);
     if (!options)
         return Fail(sendmail::kExitUsage,
                     error + "\nusage: vantrosmtp-sendmail [-t] [-i] [-f sender] [-F name] "

@@ -17,7 +17,7 @@ install_tree() {
 case "$part" in
 tree)
     install_tree
-    for f in usr/bin/vantrosmtp usr/share/vantrosmtp/kalvex.eml \
+    for f in usr/bin/vantrosmtp usr/bin/vantrosmtp-sendmail usr/share/vantrosmtp/kalvex.eml \
              usr/share/applications/vantrosmtp.desktop \
              usr/share/vantrosmtp/vantrosmtp-autostart.desktop \
              usr/share/metainfo/io.vantro.VantroSMTP.metainfo.xml \
@@ -29,6 +29,10 @@ tree)
         [ -f "$work/root/$f" ] || fail "missing $f"
     done
     [ -x "$work/root/usr/bin/vantrosmtp" ] || fail "program not executable"
+    for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq; do
+        [ "$(readlink -f "$work/root/$link")" = "$work/root/usr/bin/vantrosmtp-sendmail" ] ||
+            fail "$link does not lead to the sendmail command"
+    done
     # Nothing of the tests or the benchmarks goes into an installation.
     extra=$(cd "$work/root" && find . -type f | grep -v -E '^\./usr/(bin/vantrosmtp|share/(vantrosmtp|applications|metainfo|icons|doc/vantrosmtp)/|lib/systemd/user/vantrosmtp.service)' || true)
     [ -z "$extra" ] || fail "unexpected files: $extra"
@@ -56,7 +60,20 @@ package)
     dpkg-deb -e "$deb" "$work/control"
     [ -x "$work/control/postinst" ] || fail "no post-install step"
     grep -q 'setcap cap_net_bind_service=+ep /usr/bin/vantrosmtp' "$work/control/postinst" || fail "postinst grants nothing"
-    echo "package ok: $(wc -l < "$work/contents") entries"
+    grep -q " ./usr/bin/vantrosmtp-sendmail\$" "$work/contents" || fail "package lacks the sendmail command"
+    ! grep -q "sbin/sendmail" "$work/contents" || fail "the main package claims /usr/sbin/sendmail"
+    # The MTA package: the three links, and Debian's relations for an MTA.
+    mta=$(ls "$work"/pkg/vantrosmtp-mta_*_amd64.deb)
+    dpkg-deb -c "$mta" > "$work/mta-contents"
+    grep -q " ./usr/sbin/sendmail -> ../bin/vantrosmtp-sendmail\$" "$work/mta-contents" || fail "no sendmail link"
+    grep -q " ./usr/lib/sendmail -> ../sbin/sendmail\$" "$work/mta-contents" || fail "no /usr/lib/sendmail link"
+    grep -q " ./usr/bin/mailq -> vantrosmtp-sendmail\$" "$work/mta-contents" || fail "no mailq link"
+    [ "$(grep -c -v '/$' "$work/mta-contents")" -eq 3 ] || fail "the MTA package holds more than its links"
+    for field in Provides Conflicts Replaces; do
+        [ "$(dpkg-deb -f "$mta" "$field")" = mail-transport-agent ] || fail "MTA package's $field"
+    done
+    [ "$(dpkg-deb -f "$mta" Depends)" = "vantrosmtp (= $(dpkg-deb -f "$deb" Version))" ] || fail "MTA Depends"
+    echo "package ok: $(wc -l < "$work/contents") entries, the MTA package's links and relations"
     ;;
 unit)
     install_tree

@@ -129,6 +129,9 @@ TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextSt
     auto empty = relay.Sendmail({"-bp"});
     EXPECT_EQ(empty.exitCode, 0);
     EXPECT_EQ(empty.output, "Mail queue is empty\n");
+    // Called as mailq (the MTA package's link) it lists the queue too.
+    std::filesystem::create_symlink("vantrosmtp-sendmail", relay.run.dir / "mailq");
+    EXPECT_EQ(RunProcess({relay.run.Path("mailq")}, "", 10000).output, "Mail queue is empty\n");
 
     auto sent = relay.Sendmail({"-f", "me@x.example", "later@x.example"}, "Subject: later\n\nx\n");
     EXPECT_EQ(sent.exitCode, 0) << sent.output;
