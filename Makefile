@@ -60,6 +60,7 @@ bench: build
 	$(BUILD)/bench/bench_end_to_end $(BUILD)/app/vantrosmtp --slow-burst
 	$(BUILD)/bench/bench_crash_run $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_token_command $(BUILD)/app/vantrosmtp
+	$(BUILD)/bench/bench_sendmail $(BUILD)/app/vantrosmtp $(BUILD)/app/vantrosmtp-sendmail
 
 # A long fuzz run of the inbound server (the suite runs a short one).
 fuzz: build
