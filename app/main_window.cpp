@@ -608,12 +608,11 @@ void TForm1::smtpbutton0Click() {
         // A session of its own, closed after the message: the test tries the account as the
         // editor shows it now, not a session opened earlier.
         Account account = ReadEditor();
-        RelaySettings settings{signon_,
-                               options_.relayTimeoutMs,
-                               core_->Policy().verifyCert,
-                               nullptr,
-                               nullptr,
-                               core_->Credentials().For(account.mailbox)};
+        RelaySettings settings;
+        settings.systemName = signon_;
+        settings.timeoutMs = options_.relayTimeoutMs;
+        settings.verifyCert = core_->Policy().verifyCert;
+        settings.credential = core_->Credentials().For(account.mailbox);
         DeliveryOutcome outcome;
         outcome.recipientText = address;
         RelayAndRecord(account, settings, lines, outcome);

@@ -245,13 +245,15 @@ bool TSmtpSender::Authenticate() {
     if (!AuthDone && login) AuthDone = AuthenticateLogin();
     if (!AuthDone && plain) AuthDone = AuthenticatePlain();
     if (Secret) Password.clear(); // a fetched secret is not kept beyond its use
-    // The session goes on without authentication; a later refusal is often its consequence.
-    if (!AuthDone) {
-        Fail("AUTH");
-        AuthRefusal = FailureReason;
-        FailureReason.clear();
-    }
+    if (!AuthDone) NoteAuthRefusal();
     return true;
+}
+
+void TSmtpSender::NoteAuthRefusal() {
+    // The session goes on without authentication; a later refusal is often its consequence.
+    Fail("AUTH");
+    AuthRefusal = FailureReason;
+    FailureReason.clear();
 }
 
 bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
@@ -270,11 +272,7 @@ bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
     std::string token;
     if (!FetchSecret(token)) return false;
     AuthDone = bearer ? AuthenticateOAuthBearer(token) : AuthenticateXOAuth2(token);
-    if (!AuthDone) {
-        Fail("AUTH");
-        AuthRefusal = FailureReason;
-        FailureReason.clear();
-    }
+    if (!AuthDone) NoteAuthRefusal();
     return true;
 }
 

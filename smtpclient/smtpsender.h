@@ -131,6 +131,8 @@ class TSmtpSender : public TProtocolClient {
     // a connection without TLS. A refused or impossible AUTH leaves it going, unauthenticated.
     bool Authenticate();
     bool AuthenticateWithToken(const std::string& mechanisms);
+    // A mechanism was tried and refused: kept as AuthRefusal for the reason of a later failure.
+    void NoteAuthRefusal();
     // The fetched secret into `secret`; false with FailureReason set.
     bool FetchSecret(std::string& secret);
     // Sends an AUTH line and reads its reply; a 334 error challenge gets `abort` as the
