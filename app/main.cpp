@@ -1,9 +1,9 @@
 // Program entry: the title, the TLS and sound modules, the main window, the loop. A logout,
 // shutdown or Ctrl+C (SIGTERM, SIGHUP, SIGINT) saves as closing the window does, without
 // the quit question, instead of losing every change of the run.
-#include "app/file_location.h"
-#include "app/main_window.h"
-#include "app/sounds.h"
+#include "app/core/file_location.h"
+#include "app/window/main_window.h"
+#include "app/window/sounds.h"
 #include "tls/tls_openssl.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "bench/peers.h"
 
-#include "app/account_editor.h"
-#include "app/string_list.h"
+#include "app/core/accounts.h"
+#include "app/core/string_list.h"
 
 #include <csignal>
 #include <fcntl.h>

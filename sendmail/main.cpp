@@ -2,7 +2,7 @@
 // one message from standard input and submits it to the running relay on 127.0.0.1 (port 25,
 // or VANTRO_TEST_PORT); when no relay listens, the message waits in the relay's spool for its
 // next start. "-bp" (or the name mailq) lists the spool. Exit statuses are sendmail's (sysexits.h).
-#include "app/file_location.h"
+#include "app/core/file_location.h"
 #include "sendmail/message.h"
 #include "sendmail/options.h"
 #include "sendmail/queue_listing.h"

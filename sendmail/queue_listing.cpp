@@ -1,6 +1,6 @@
 #include "sendmail/queue_listing.h"
 
-#include "app/spool.h"
+#include "app/core/spool.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "sendmail/submit.h"
 
-#include "app/spool.h"
+#include "app/core/spool.h"
 #include "platform/wsa_numbers.h"
 #include "smtpclient/smtpsender.h"
 

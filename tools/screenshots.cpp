@@ -3,7 +3,7 @@
 // (xvfb-run).
 //
 //   screenshots <fixtures-dir> <output-dir>
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "shell/about_box.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 // program's tests and the sendmail command's tests run it.
 #pragma once
 
-#include "app/account_editor.h"
+#include "app/core/accounts.h"
 #include "platform/text_file.h"
 #include "tests/support/loopback.h"
 

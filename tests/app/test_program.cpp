@@ -1,7 +1,7 @@
 // The program itself: a logout or shutdown (SIGTERM) saves what closing the window saves,
 // and standard error tells where it listens and what became of each message.
-#include "app/account_editor.h"
-#include "app/string_list.h"
+#include "app/core/accounts.h"
+#include "app/core/string_list.h"
 #include "platform/text_file.h"
 #include "tests/app/program_run.h"
 #include "tests/support/loopback.h"

@@ -1,0 +1,108 @@
+#include "app/core/accounts.h"
+
+#include "platform/ini_profile.h"
+
+namespace app {
+
+namespace {
+const char* const kSection = "smtpconfig";
+
+bool Ticked(int value) {
+    return (value & 0xFF) != 0;
+}
+} // namespace
+
+Account ReadSettings(const std::string& path) {
+    platform::IniProfile ini(path, kSection);
+    Account e;
+    e.mailbox = ini.ReadString("frommail", kDefaultMailbox);
+    e.usedBy = ini.ReadString("fsmail", kDefaultMailbox);
+    e.host = ini.ReadString("smtphost", kDefaultSmtpHost);
+    e.user = ini.ReadString("user", "kalvex");
+    e.password = ini.ReadString("psw", "739104");
+    e.port = ini.ReadString("port", "25");
+    e.authenticate = Ticked(ini.ReadInteger("auth", 1));
+    e.implicitTls = Ticked(ini.ReadInteger("ssl", 0));
+    e.startTls = Ticked(ini.ReadInteger("tls", 0));
+    return e;
+}
+
+RelayPolicy ReadPolicy(const std::string& path) {
+    platform::IniProfile ini(path, kSection);
+    RelayPolicy policy;
+    policy.verifyCert = Ticked(ini.ReadInteger("verifycert", 1));
+    policy.remoteClients = Ticked(ini.ReadInteger("remoteclients", 0));
+    return policy;
+}
+
+bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy& policy) {
+    platform::IniProfile ini(path, kSection);
+    ini.SetMode(0600); // it holds the upstream password, whatever mode it was given
+    auto flag = [](bool ticked) { return std::string(ticked ? "1" : "0"); };
+    return ini.WriteStrings({{"frommail", e.mailbox},
+                             {"fsmail", e.usedBy},
+                             {"smtphost", e.host},
+                             {"user", e.user},
+                             {"psw", e.password},
+                             {"port", e.port},
+                             {"auth", flag(e.authenticate)},
+                             {"ssl", flag(e.implicitTls)},
+                             {"tls", flag(e.startTls)},
+                             {"verifycert", flag(policy.verifyCert)},
+                             {"remoteclients", flag(policy.remoteClients)}});
+}
+
+std::string AccountLine(const Account& e) {
+    std::string usedBy = e.usedBy.find('@') != std::string::npos ? e.usedBy : "any";
+    return e.mailbox + "|" + e.host + "|" + e.port + "|" + (e.implicitTls ? "sslyes" : "sslno") +
+           "|" + (e.startTls ? "tlsyes" : "tlsno") + "|" + (e.authenticate ? "authyes" : "authno") +
+           "|" + e.user + "|" + e.password + "|" + usedBy;
+}
+
+void ReadAccountLine(const std::string& line, Account& e) {
+    std::string rest = line;
+    std::string fields[8];
+    for (std::string& field : fields) {
+        size_t bar = rest.find('|');
+        if (bar != std::string::npos) {
+            field = rest.substr(0, bar);
+            rest = rest.substr(bar + 1);
+        }
+        if (rest.size() > 255) rest.resize(255);
+    }
+    e.mailbox = fields[0];
+    e.host = fields[1];
+    e.port = fields[2];
+    e.user = fields[6];
+    e.password = fields[7];
+    e.implicitTls = fields[3] == "sslyes";
+    e.startTls = fields[4] == "tlsyes";
+    e.authenticate = fields[5] == "authyes";
+    e.usedBy = rest == "any" ? std::string() : rest;
+}
+
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor) {
+    if (accounts.empty()) return false;
+    if (position >= accounts.size()) position = 0;
+    ReadAccountLine(accounts[position], editor);
+    ++position;
+    return true;
+}
+
+bool SelectAccount(const StringList& accounts, const std::string& sender,
+                   std::string& currentSender, Account& editor) {
+    if (accounts.empty()) return false;
+    currentSender = sender;
+    bool matched = false;
+    for (const std::string& line : accounts)
+        if (line.find("|" + currentSender) != std::string::npos) {
+            ReadAccountLine(line, editor);
+            matched = true;
+        }
+    if (!matched)
+        for (const std::string& line : accounts)
+            if (line.find("|any") != std::string::npos) ReadAccountLine(line, editor);
+    return true;
+}
+
+} // namespace app

@@ -1,0 +1,66 @@
+// An upstream account (what the account editor shows and the settings store), the settings
+// file that keeps the one in force, and the account list's line format with its add, switch
+// and select rules.
+#pragma once
+
+#include "app/core/string_list.h"
+
+#include <string>
+
+namespace app {
+
+// The window's editor controls map onto these fields in one place (TForm1::ReadEditor and
+// WriteEditor): Edit1 mailbox, Edit2 usedBy, Edit5 host, Edit14 port, Edit7 user, Edit8
+// password, CheckBox3 authenticate, CheckBox4 implicitTls, CheckBox5 startTls.
+struct Account {
+    std::string mailbox;       // the envelope sender used upstream
+    std::string usedBy;        // the sender this account serves (empty or "any": every sender)
+    std::string host;          // SMTP host
+    std::string user;          // user name for AUTH
+    std::string password;      // password for AUTH
+    std::string port;          // port, as text
+    bool authenticate = false; // the authentication box (the credentials go out whatever it says)
+    bool implicitTls = false;  // TLS from the first byte (SSL)
+    bool startTls = false;     // STARTTLS when offered
+    bool operator==(const Account&) const = default;
+};
+
+// Defaults of the settings file: a mailbox at a public provider of our own choosing.
+inline constexpr const char* kDefaultMailbox = "vantro.relay@mail.example.com";
+inline constexpr const char* kDefaultSmtpHost = "smtp.mail.example.com";
+
+// What the relay may trust, kept in the settings file after the nine keys of the account
+// (the Windows build ignores keys it does not know).
+struct RelayPolicy {
+    // "verifycert": an upstream's certificate must chain to a trusted authority and name its
+    // host. Off only for servers with a self-signed certificate.
+    bool verifyCert = true;
+    // "remoteclients": other machines may relay through the user's account. Off, a session
+    // from an address not of this machine is refused at HELO.
+    bool remoteClients = false;
+    bool operator==(const RelayPolicy&) const = default;
+};
+
+// Reads the nine settings of section "smtpconfig" (defaults for missing keys; a check box is
+// ticked when the value's low 8 bits are not all 0).
+Account ReadSettings(const std::string& path);
+RelayPolicy ReadPolicy(const std::string& path);
+// Writes the nine settings in their order, then the policy's keys, in one replace of the
+// file; the file is owner-only after every write (it holds the upstream password).
+bool WriteSettings(const std::string& path, const Account& editor,
+                   const RelayPolicy& policy = RelayPolicy());
+
+// Nine fields joined by "|": the line "add" appends.
+std::string AccountLine(const Account& editor);
+// Puts a line's fields into the editor (fields 1..8 cut at "|", the rest cut to 255
+// characters, field 9 whatever remains; "any" empties the used-by field).
+void ReadAccountLine(const std::string& line, Account& editor);
+
+// Switch: the line at `position` (wrapping to 0) into force; returns false for an empty list.
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor);
+// Select for a sender: the last line holding "|" + sender, else the last holding "|any";
+// neither: nothing changes. Empty list: returns false and `currentSender` stays.
+bool SelectAccount(const StringList& accounts, const std::string& sender,
+                   std::string& currentSender, Account& editor);
+
+} // namespace app

@@ -1,0 +1,147 @@
+#include "app/core/delivery.h"
+
+#include "app/core/message_text.h"
+#include "app/core/spool.h"
+#include "platform/gbk.h"
+#include "smtpclient/smtpsender.h"
+
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+
+namespace app {
+
+std::string SignOnName(const std::string& recipientText) {
+    size_t at = recipientText.find('@');
+    return at == std::string::npos ? std::string() : recipientText.substr(0, at);
+}
+
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, int timeoutMs,
+                            bool verifyCert) {
+    DeliveryRequest request;
+    request.sender = std::move(message.sender);
+    request.recipientText = std::move(message.recipientText);
+    request.pieces = std::move(message.pieces);
+    request.account = account;
+    request.settings.systemName = SignOnName(request.recipientText);
+    request.settings.timeoutMs = timeoutMs;
+    request.settings.verifyCert = verifyCert;
+    return request;
+}
+
+namespace {
+
+// The host as the client's host[:port] text wants it: an IPv6 literal in brackets, so that
+// its colons are not read as the port separator.
+std::string HostForAddress(const std::string& host) {
+    bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+    return ipv6 ? "[" + host + "]" : host;
+}
+
+} // namespace
+
+bool RelayThrough(const Account& account, const RelaySettings& settings,
+                  const std::string& recipientText, smtpclient::TLineSource& lines,
+                  std::string* reason) {
+    smtpclient::TRelayOptions options;
+    options.AutoTLS = account.startTls;
+    options.FullSSL = account.implicitTls;
+    options.SystemName = settings.systemName;
+    options.TimeoutMs = settings.timeoutMs;
+    options.VerifyCert = settings.verifyCert;
+    options.Control = settings.control.get();
+    options.Sessions = settings.sessions.get();
+    options.Secret = SecretSourceFor(settings.credential, account.mailbox);
+    return smtpclient::RelayMessage(options, account.mailbox, recipientText,
+                                    HostForAddress(account.host) + ":" + account.port, lines,
+                                    account.user, account.password, reason);
+}
+
+void RelayAndRecord(const Account& account, const RelaySettings& settings,
+                    smtpclient::TLineSource& lines, DeliveryOutcome& outcome) {
+    auto start = std::chrono::steady_clock::now();
+    outcome.mailbox = account.mailbox;
+    outcome.size = lines.Size();
+    outcome.reason.clear();
+    outcome.relayed =
+        RelayThrough(account, settings, outcome.recipientText, lines, &outcome.reason);
+    if (outcome.relayed) outcome.reason.clear();
+    outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+}
+
+namespace {
+
+// The text is read from its spool file as it is sent. A file that cannot be read, at the
+// start or midway, is an error and no refusal: the upstream never sees the end of the text,
+// and the message stays spooled for the next start.
+void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
+    SpooledText text(request.textPath);
+    if (!text.Ok()) throw std::runtime_error(text.Error());
+    auto nextPiece = [&text](std::string& piece) {
+        if (text.NextPiece(piece)) return true;
+        if (!text.Error().empty()) throw std::runtime_error(text.Error());
+        return false;
+    };
+    PieceLines lines(nextPiece, text.Size(), text.Tail());
+    RelayAndRecord(request.account, request.settings, lines, outcome);
+}
+
+} // namespace
+
+DeliveryOutcome Deliver(DeliveryRequest&& request) {
+    DeliveryOutcome outcome;
+    outcome.sender = request.sender;
+    outcome.recipientText = request.recipientText;
+    outcome.mailbox = request.account.mailbox;
+    outcome.spoolId = request.spoolId;
+    outcome.serial = request.serial;
+    try {
+        if (request.textPath.empty()) {
+            PieceLines lines(std::move(request.pieces));
+            RelayAndRecord(request.account, request.settings, lines, outcome);
+        } else {
+            RelaySpooled(request, outcome);
+        }
+    } catch (const std::exception& e) {
+        // Out of memory and the like: the window shows the error text and lists nothing.
+        outcome.failedWithError = true;
+        outcome.reason = e.what();
+    } catch (...) {
+        outcome.failedWithError = true;
+        outcome.reason = "unknown error";
+    }
+    const auto& control = request.settings.control;
+    outcome.stopped = !outcome.relayed && control && control->Stopped();
+    return outcome;
+}
+
+std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const char* kind) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char time[64];
+    std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &local);
+    const char* result = outcome.relayed ? "relayed" : "failed";
+    auto text = [](const std::string& gbk) { return platform::GbkToUtf8(gbk); };
+    std::string line = std::string(time) + " " + kind + " " + result +
+                       " mailbox=" + text(outcome.mailbox) + " from=" + text(outcome.sender) +
+                       " to=" + text(outcome.recipientText) +
+                       " size=" + std::to_string(outcome.size) +
+                       " duration=" + std::to_string(outcome.durationMs) + "ms";
+    if (!outcome.relayed) line += " reason=" + text(outcome.reason);
+    return line;
+}
+
+std::string LogLine(bool relayed, const std::string& mailbox, const std::string& currentSender,
+                    const std::string& recipientText, std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char time[64];
+    std::snprintf(time, sizeof(time), "%d-%d-%d %d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return std::string(relayed ? kRelayedPrefix : kFailedPrefix) + mailbox +
+           "/From:" + currentSender + "/To:" + recipientText + "/Time:" + time;
+}
+
+} // namespace app

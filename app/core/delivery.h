@@ -1,0 +1,95 @@
+// One delivery: what a worker is handed (copies, so nothing it reads can change under it),
+// the send itself, and the log line the window writes when the outcome comes back.
+#pragma once
+
+#include "app/core/accounts.h"
+#include "app/core/credential_commands.h"
+#include "app/core/slot_ring.h"
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+namespace smtpclient {
+class TLineSource;
+class TRelayControl;
+class TRelaySessions;
+} // namespace smtpclient
+
+namespace app {
+
+// How a relay is made, apart from the account and the message.
+struct RelaySettings {
+    std::string systemName; // the EHLO/HELO name ("signon")
+    int timeoutMs = 30000;  // per reply line
+    bool verifyCert = true; // the upstream's certificate is checked
+    // Set: the relay can be stopped through it (an exit); it outlives the relay.
+    std::shared_ptr<smtpclient::TRelayControl> control;
+    // Set: upstream sessions are kept there between messages.
+    std::shared_ptr<smtpclient::TRelaySessions> sessions;
+    // The command that provides the account's password or token, if one does.
+    CredentialCommand credential;
+};
+
+struct DeliveryRequest {
+    std::string sender;        // as the local client submitted it
+    std::string recipientText; // comma-joined
+    StringList pieces;         // the message text; cut into lines while it is sent
+    std::string textPath;      // or, when set, the spool file the text is read from
+    Account account;           // the account in force when the message was complete
+    RelaySettings settings;
+    std::string spoolId; // its file in the spool (empty without one)
+    uint64_t serial = 0; // the relay core's number for it
+};
+
+struct DeliveryOutcome {
+    std::string sender;
+    std::string recipientText;
+    bool relayed = false;
+    bool failedWithError = false; // an exception, not a refusal: status text only
+    std::string reason;           // why it failed; empty when relayed
+    std::string mailbox;          // the account's mailbox it went out as
+    long long size = 0;           // the message's bytes as sent (CR LF line ends)
+    long long durationMs = 0;
+    bool stopped = false; // stopped by an exit before its end of text: still spooled
+    std::string spoolId;
+    uint64_t serial = 0;
+    std::string logLine; // its line in the success or failure list, set by the relay core
+};
+
+// The part of the recipient text before its first "@", or empty.
+std::string SignOnName(const std::string& recipientText);
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
+                            int timeoutMs = 30000, bool verifyCert = true);
+
+// The one place that turns an account into the SMTP client's call: the workers and the test
+// send both relay through it. Blocks for the whole exchange; `reason` gets why it failed.
+bool RelayThrough(const Account& account, const RelaySettings& settings,
+                  const std::string& recipientText, smtpclient::TLineSource& lines,
+                  std::string* reason = nullptr);
+
+// One relay of `lines` to outcome.recipientText, recorded in `outcome`: the account's
+// mailbox, the size, whether it was relayed, why not, and how long it took. Throws what the
+// relay throws. The workers and the test send both record their relays through it.
+void RelayAndRecord(const Account& account, const RelaySettings& settings,
+                    smtpclient::TLineSource& lines, DeliveryOutcome& outcome);
+
+// Runs on a worker: one relay of the request's message through its account.
+DeliveryOutcome Deliver(DeliveryRequest&& request);
+
+// One line for standard error (the journal under a service manager), UTF-8: time, outcome,
+// account mailbox, submitted sender, recipients, size, duration and, on failure, reason.
+std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when,
+                        const char* kind = "delivery");
+
+inline constexpr const char* kRelayedPrefix =
+    "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xB3\xC9\xB9\xA6\xA3\xA1\xBE\xAD"; // 邮件转发成功！经
+inline constexpr const char* kFailedPrefix =
+    "\xD3\xCA\xBC\xFE\xD7\xAA\xB7\xA2\xCA\xA7\xB0\xDC\xA3\xA1\xBE\xAD"; // 邮件转发失败！经
+
+// "<outcome><mailbox>/From:<sender>/To:<recipients>/Time:<yyyy-M-d H:mm:ss>" (GBK).
+std::string LogLine(bool relayed, const std::string& mailbox, const std::string& currentSender,
+                    const std::string& recipientText, std::time_t when);
+
+} // namespace app

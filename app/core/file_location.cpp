@@ -1,0 +1,61 @@
+#include "app/core/file_location.h"
+
+#include "platform/text_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+// Writable for the effective (file system) user, as the writes will be made.
+bool Writable(const std::string& folder) {
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool MakeFolder(const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) == 0) return true;
+    struct stat info {};
+    return errno == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string WithSlash(std::string path) {
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path;
+}
+
+} // namespace
+
+FileLocation ChooseFileFolder(const std::string& programDir,
+                              const std::function<const char*(const char*)>& environment) {
+    std::string beside = WithSlash(programDir);
+    if (platform::FileExists(beside + "brontalnow.ini") || Writable(beside)) return {beside, true};
+    const char* configHome = environment("XDG_CONFIG_HOME");
+    std::string base;
+    if (configHome && *configHome == '/') {
+        base = configHome; // a relative value is invalid by the XDG rules and is ignored
+    } else {
+        const char* home = environment("HOME");
+        if (!home || !*home) return {};
+        base = WithSlash(home) + ".config";
+        MakeFolder(base, 0700);
+    }
+    std::string folder = WithSlash(base) + "vantrosmtp";
+    // Owner-only: it holds the upstream passwords and the user's mail.
+    if (!MakeFolder(folder, 0700)) return {};
+    return {WithSlash(folder), false};
+}
+
+std::vector<std::string> SampleMessageCandidates(const std::string& fileFolder,
+                                                 const std::string& programDir) {
+    std::vector<std::string> candidates = {fileFolder + "kalvex.eml"};
+    std::string beside = WithSlash(programDir);
+    if (beside != fileFolder) candidates.push_back(beside + "kalvex.eml");
+    candidates.push_back(beside + "../share/vantrosmtp/kalvex.eml");
+    return candidates;
+}
+
+} // namespace app

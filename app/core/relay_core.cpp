@@ -1,0 +1,328 @@
+#include "app/core/relay_core.h"
+
+#include "app/core/local_peers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+namespace app {
+
+namespace {
+constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+constexpr uint32_t kAcceptedReady = platform::kWmUser + 101;
+constexpr uint32_t kQuietNow = platform::kWmUser + 102;
+constexpr uintptr_t kOutcomePaceTimer = 1;
+constexpr uintptr_t kSessionSweepTimer = 2;
+constexpr uintptr_t kQuietWaitTimer = 3;
+// At most one pass of the outcome queue per interval. Under load every pass redraws lists,
+// counters and the status and starts a sound; one pass per 50 ms takes in all that finished
+// meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
+// outcomes are still reported at once, or at the next command delay while clients are being
+// answered (RelayCoreOptions::busySpan).
+constexpr auto kOutcomePace = std::chrono::milliseconds(50);
+
+void WriteToStandardError(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+bool IsThisMachine(const std::string& address) {
+    // Loopback needs no system call; the interface list is read only for other peers, and
+    // afresh each time, because addresses come and go with the network.
+    return IsLoopbackAddress(address) || IsLocalPeer(address, OwnAddresses());
+}
+} // namespace
+
+RelayCore::RelayCore(RelayCoreOptions options)
+    : options_(std::move(options)), server_(std::make_unique<smtpserver::TSmtpServer>()),
+      pool_(options_.workers) {
+    outcomeWindow_ =
+        platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
+            if (m.msg == kOutcomesReady) PaceOutcomes();
+            if (m.msg == kAcceptedReady) SubmitAccepted();
+            if (m.msg == kQuietNow && quiet_ == Quiet::Posted) ReportNow();
+            if (m.msg == platform::kWmTimer && m.wParam == kQuietWaitTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
+                if (quiet_ == Quiet::Waiting) ReportNow(); // waited long enough
+            }
+            if (m.msg == platform::kWmTimer && m.wParam == kOutcomePaceTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
+                paceTimerSet_ = false;
+                PaceOutcomes();
+            }
+            if (m.msg == platform::kWmTimer && m.wParam == kSessionSweepTimer) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
+                sweepTimerSet_ = false;
+                SweepKeptSessions();
+            }
+        });
+    server_->SrvAddr = options_.srvAddr;
+    server_->SrvPort = options_.srvPort;
+    server_->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                 const std::string& a,
+                                 std::string& answer) { MailFrom(c, a, answer); };
+    server_->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                               const std::string& a, std::string& answer) { MailTo(c, a, answer); };
+    server_->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
+                                 const std::string& msg) { SendData(c, last, msg); };
+    server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
+        ring_.Release(c);
+        auto spooling = spooling_.find(c);
+        if (spooling == spooling_.end()) return;
+        if (spool_) spool_->Discard(spooling->second); // never confirmed to its client
+        spooling_.erase(spooling);
+    };
+    server_->OnCommandDelayed = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
+        QuietMoment();
+    };
+    server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                 const std::string&, std::string&,
+                                 bool& shouldClose) { CheckPeer(c, shouldClose); };
+    if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
+    if (!options_.journal) options_.journal = WriteToStandardError;
+    if (!options_.spoolFolder.empty())
+        spool_ = std::make_shared<Spool>(options_.spoolFolder, options_.spoolFilesAhead);
+}
+
+void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {
+    if (policy_.remoteClients) return;
+    if (!options_.isLocalPeer(client->PeerAddr())) shouldClose = true;
+}
+
+RelayCore::~RelayCore() {
+    server_.reset();
+    platform::MessageLoop::Current().DestroyWindow(outcomeWindow_);
+}
+
+void RelayCore::Start() {
+    ring_.ResetCurrentSlot();
+    server_->SetActive(true);
+    ResumeSpooled();
+}
+
+Account RelayCore::AccountInForce() const {
+    return hooks.readAccount ? hooks.readAccount() : account_;
+}
+
+void RelayCore::SetAccountInForce(const Account& account) {
+    account_ = account;
+    if (hooks.writeAccount) hooks.writeAccount(account);
+}
+
+void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                         std::string& answer) {
+    if (spool_ && !spool_->Ok()) {
+        // Nowhere to keep it: a message accepted now could be lost.
+        answer = "451 4.3.0 Cannot store messages now, try again later";
+        return;
+    }
+    if (ring_.MailFrom(client, address) == 0) {
+        // SlotRing::kMaxFilling messages are being received at this very moment: spare slots
+        // past the ten stop there, so that a peer cannot make the ring grow without bound.
+        answer = "451 4.3.2 Too many messages at once, try again later";
+        return;
+    }
+    if (hooks.status) hooks.status("正在接收并转发邮件...");
+    SelectAccountForCurrentSender();
+}
+
+void RelayCore::MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                       std::string& answer) {
+    // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
+    // instead of a message being accepted and lost.
+    if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
+}
+
+void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
+    // With a spool the text lives in its file and the delivery reads it from there: a large
+    // message is not held in memory as well.
+    auto completed = ring_.SendData(client, lastPart, msg, !spool_);
+    std::string spoolId;
+    if (spool_) {
+        const MessageSlot* slot = completed ? nullptr : ring_.FillingSlot(client);
+        if (!completed && !slot) return; // no envelope: nothing is being received
+        spoolId =
+            SpoolPiece(client, completed ? completed->sender : slot->sender,
+                       completed ? completed->recipientText : slot->recipientText, lastPart, msg);
+    }
+    if (!completed) return;
+    accepted_.push_back(Prepare(std::move(*completed), spoolId));
+    // The loop's own post: it comes at the end of this pass, after the reply.
+    if (accepted_.size() == 1)
+        platform::MessageLoop::PostMessage(outcomeWindow_, kAcceptedReady, 0, 0);
+}
+
+void RelayCore::SubmitAccepted() {
+    std::vector<Request> accepted;
+    accepted.swap(accepted_);
+    if (spool_) spool_->SyncSoon();
+    for (const Request& request : accepted) {
+        try {
+            Submit(request);
+        } catch (...) {
+            // No worker at all could be started: the message stays unlisted (and spooled
+            // for the next start), as a failed worker start always left it.
+        }
+    }
+}
+
+void RelayCore::SelectAccountForCurrentSender() {
+    SelectAccountFor(ring_.Slot(ring_.CurrentSlot()).sender);
+}
+
+void RelayCore::SelectAccountFor(const std::string& sender) {
+    StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
+    Account before = AccountInForce();
+    Account account = before;
+    // Written back only when a line changed it: a rewrite would move the cursor of a user
+    // typing in the editor at that moment.
+    if (SelectAccount(accounts, sender, currentSender_, account) && !(account == before))
+        SetAccountInForce(account);
+}
+
+void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
+    Submit(Prepare(std::move(message), spoolId));
+}
+
+RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::string& spoolId) {
+    if (hooks.sending) hooks.sending(message.recipientText);
+    signon_ = SignOnName(message.recipientText);
+    auto request = std::make_shared<DeliveryRequest>(MakeRequest(
+        std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
+    request->spoolId = spoolId;
+    request->settings.credential = credentials_.For(request->account.mailbox);
+    if (spool_ && !spoolId.empty() && request->pieces.empty())
+        request->textPath = spool_->TextPath(spoolId);
+    request->serial = ++nextSerial_;
+    request->settings.control = std::make_shared<smtpclient::TRelayControl>();
+    request->settings.sessions = sessions_;
+    inFlight_[request->serial] = request->settings.control;
+    return request;
+}
+
+void RelayCore::Submit(const Request& request) {
+    try {
+        SubmitToPool(request);
+    } catch (...) {
+        inFlight_.erase(request->serial); // refused by the pool: nothing to stop or wait for
+        throw;
+    }
+    ++running_;
+}
+
+void RelayCore::SubmitToPool(const Request& request) {
+    std::weak_ptr<OutcomeQueue> queue = finished_;
+    std::weak_ptr<Spool> spool = spool_;
+    platform::WindowHandle window = outcomeWindow_;
+    pool_.Submit([request, queue, spool, window] {
+        DeliveryOutcome outcome = app::Deliver(std::move(*request));
+        // A relayed message leaves the spool at once, not when the window's next pass takes
+        // its outcome: after a crash, only what went out in the last moment goes out again.
+        if (outcome.relayed && !outcome.spoolId.empty())
+            if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);
+        auto q = queue.lock();
+        if (!q) return; // the core is gone
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> lock(q->mutex);
+            first = q->outcomes.empty();
+            q->outcomes.push_back(std::move(outcome));
+        }
+        // One wake-up per batch: the core takes everything queued when it runs.
+        if (first) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
+    });
+}
+
+void RelayCore::PaceOutcomes() {
+    auto now = std::chrono::steady_clock::now();
+    auto since = now - lastReport_;
+    if (since >= kOutcomePace) {
+        ReportWhenQuiet(now);
+        return;
+    }
+    if (paceTimerSet_) return; // the queue is taken in when the timer runs
+    auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(kOutcomePace - since);
+    paceTimerSet_ = platform::MessageLoop::Current().SetTimer(
+        outcomeWindow_, kOutcomePaceTimer, static_cast<uint32_t>(std::max<long>(1, rest.count())));
+    if (!paceTimerSet_) ReportOutcomes(); // no timer to be had: nothing may wait forever
+}
+
+void RelayCore::ReportWhenQuiet(std::chrono::steady_clock::time_point now) {
+    if (quiet_ != Quiet::None) return; // a report is on its way
+    if (now - lastDelayBegun_ >= options_.busySpan) return ReportNow();
+    auto wait = static_cast<uint32_t>(std::max<long>(1, options_.quietWait.count()));
+    if (!platform::MessageLoop::Current().SetTimer(outcomeWindow_, kQuietWaitTimer, wait))
+        return ReportNow(); // no timer to be had: nothing may wait forever
+    quiet_ = Quiet::Waiting;
+}
+
+void RelayCore::QuietMoment() {
+    lastDelayBegun_ = std::chrono::steady_clock::now();
+    if (quiet_ != Quiet::Waiting) return;
+    quiet_ = Quiet::Posted;
+    platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
+    // At the end of this pass: the delay has begun and the session's work in it is done.
+    platform::MessageLoop::PostMessage(outcomeWindow_, kQuietNow, 0, 0);
+}
+
+void RelayCore::ReportNow() {
+    quiet_ = Quiet::None;
+    lastReport_ = std::chrono::steady_clock::now();
+    ReportOutcomes();
+}
+
+void RelayCore::ReportOutcomes() {
+    std::vector<DeliveryOutcome> batch;
+    {
+        std::lock_guard<std::mutex> lock(finished_->mutex);
+        batch.swap(finished_->outcomes);
+    }
+    if (batch.empty()) return;
+    running_ -= std::min(running_, batch.size());
+    std::time_t now = std::time(nullptr);
+    // The mailbox in force is read once per batch (through the window, a read of its editor).
+    std::string mailbox = AccountInForce().mailbox;
+    for (DeliveryOutcome& outcome : batch) Record(outcome, mailbox, now);
+    // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
+    std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
+    if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
+    ArmSessionSweep();
+}
+
+void RelayCore::SweepKeptSessions() {
+    if (sessions_->Kept() == 0) return;
+    try {
+        // On a worker: each QUIT waits for its reply, which the loop must not.
+        pool_.Submit(
+            [sessions = sessions_, idle = options_.keptSessionIdle] { sessions->CloseIdle(idle); });
+    } catch (const std::system_error&) {
+        // No worker at all to be had now: the sessions wait for the next sweep.
+    }
+    ArmSessionSweep();
+}
+
+void RelayCore::ArmSessionSweep() {
+    if (sweepTimerSet_ || sessions_->Kept() == 0) return;
+    auto idle = static_cast<uint32_t>(std::max<long>(1, options_.keptSessionIdle.count()));
+    sweepTimerSet_ =
+        platform::MessageLoop::Current().SetTimer(outcomeWindow_, kSessionSweepTimer, idle);
+}
+
+void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now) {
+    inFlight_.erase(outcome.serial);
+    if (outcome.stopped) {
+        options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
+        return;
+    }
+    options_.journal(JournalLine(outcome, now));
+    if (outcome.failedWithError) return; // no line: the message stays to be tried again
+    // The mailbox and the sender are those in force now, when the line is written.
+    outcome.logLine = LogLine(outcome.relayed, mailbox, currentSender_, outcome.recipientText, now);
+    if (outcome.relayed) return; // its worker has handed it back to the spool already
+    bool kept = spool_ && !outcome.spoolId.empty() &&
+                spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
+    failures_.emplace(outcome.logLine,
+                      Failure{kept ? outcome.spoolId : std::string(), outcome.reason});
+}
+
+} // namespace app

@@ -1,0 +1,632 @@
+#include "app/window/main_window.h"
+
+#include "app/window/paint_pacer.h"
+#include "app/window/sounds.h"
+#include "platform/gbk.h"
+#include "platform/text.h"
+#include "platform/text_file.h"
+#include "shell/about_box.h"
+#include "shell/menu_painter.h"
+#include "shell/program_icon.h"
+#include "shell/tray_icon.h"
+#include "smtpclient/protoutil.h"
+#include "smtpclient/smtpsender.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHelpEvent>
+#include <QInputDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTextBlock>
+#include <QToolBar>
+#include <QToolTip>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <ctime>
+
+namespace app {
+
+namespace {
+
+QLabel* CaptionBar(const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setFixedHeight(21);
+    label->setStyleSheet("background: palette(button); padding-left: 4px;");
+    return label;
+}
+
+QPlainTextEdit* ListBox(QWidget* parent) {
+    auto* box = new QPlainTextEdit(parent);
+    box->setLineWrapMode(QPlainTextEdit::NoWrap);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return box;
+}
+
+} // namespace
+
+// ---- construction ----------------------------------------------------------------------
+
+TForm1::TForm1(FormOptions options, QWidget* parent)
+    : QMainWindow(parent), options_(std::move(options)) {
+    SetDefaultDialogs();
+    setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
+    resize(665, 553);
+    CentreOnScreen();
+    OpenAddress = [](const QString& address) {
+        QDesktopServices::openUrl(QUrl(address));
+    }; // failure: silent
+    BuildWidgets();
+    // 50 ms: a busy window still redraws twenty times a second, which reads as live.
+    pacer_ = new PaintPacer(this, std::chrono::milliseconds(50));
+    BuildTray();
+    badrelay->viewport()->installEventFilter(this); // the reason of a line on hovering
+    BuildFailureMenu();
+    Form2 = new shell::TForm2(this);
+
+    // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
+    platform::MessageLoop& loop = platform::MessageLoop::Current();
+    loopNotifier_ = new QSocketNotifier(loop.Fd(), QSocketNotifier::Read, this);
+    connect(loopNotifier_, &QSocketNotifier::activated, this,
+            [] { platform::MessageLoop::Current().RunOnce(0); });
+    BindCore();
+}
+
+TForm1::~TForm1() {
+    SmtpServer1 = nullptr;
+    core_.reset();
+}
+
+void TForm1::BindCore() {
+    RelayCoreOptions relay;
+    relay.srvAddr = options_.srvAddr;
+    relay.srvPort = options_.srvPort;
+    relay.relayTimeoutMs = options_.relayTimeoutMs;
+    relay.spoolFolder = FilePath("spool");
+    relay.spoolFilesAhead = Spool::kBusyFiles;
+    if (options_.workers > 0) relay.workers = options_.workers;
+    core_ = std::make_unique<RelayCore>(relay);
+    SmtpServer1 = &core_->Server();
+    // The window's handlers stay the server's event handlers; they forward to the core.
+    SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                     const std::string& a,
+                                     std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
+    SmtpServer1->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                   const std::string& a,
+                                   std::string& answer) { SmtpServer1MailTo(c, a, answer); };
+    SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
+                                     bool last,
+                                     const std::string& msg) { SmtpServer1SendData(c, last, msg); };
+    RelayCore::Hooks& hooks = core_->hooks;
+    WatchRelayReadings();
+    hooks.readAccount = [this] { return editorReading_.Get(); };
+    hooks.writeAccount = [this](const Account& account) { WriteEditor(account); };
+    hooks.accountList = [this] { return accountLines_.Get(); };
+    hooks.status = [this](const char* text) { SetStatus(text); };
+    hooks.sending = [this](const std::string& recipientText) {
+        recipientField_->Set(Gbk(recipientText));
+        signon_ = SignOnName(recipientText);
+    };
+    hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) { ApplyOutcomes(batch); };
+}
+
+void TForm1::WatchRelayReadings() {
+    auto editorChanged = [this] { editorReading_.Invalidate(); };
+    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8, Edit14})
+        connect(field, &QLineEdit::textChanged, this, editorChanged);
+    for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
+        connect(box, &QCheckBox::toggled, this, editorChanged);
+    connect(Memo4, &QPlainTextEdit::textChanged, this, [this] { accountLines_.Invalidate(); });
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
+    recipientField_ = new DeferredFieldText(Edit10);
+}
+
+void TForm1::ShowSecretSource() {
+    switch (core_->Credentials().For(ToGbk(Edit1->text())).kind) {
+    case CredentialCommand::Kind::Password:
+        Edit8->setToolTip(QString::fromUtf8("密码由 [secretcommand] 中的命令提供，不用此栏"));
+        break;
+    case CredentialCommand::Kind::Token:
+        Edit8->setToolTip(
+            QString::fromUtf8("OAuth 2.0 令牌由 [tokencommand] 中的命令提供，不用此栏"));
+        break;
+    case CredentialCommand::Kind::None:
+        Edit8->setToolTip(QString());
+        break;
+    }
+}
+
+void TForm1::BuildWidgets() {
+    // SimSun where installed, else the CJK font the set-up installs.
+    QFont font;
+    font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPointSize(9);
+    setFont(font);
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    BuildToolbar();
+    column->addWidget(BuildEditor(central));
+    column->addWidget(CaptionBar("发送失败记录", central));
+    badrelay = ListBox(central);
+    badrelay->setFixedHeight(107);
+    column->addWidget(badrelay);
+    column->addWidget(CaptionBar("发送成功记录", central));
+    okrelay = ListBox(central);
+    column->addWidget(okrelay, 1);
+    setCentralWidget(central);
+    BuildStatusBar();
+}
+
+void TForm1::BuildToolbar() {
+    auto* toolbar = addToolBar(QString());
+    toolbar->setMovable(false);
+    toolbar->setFixedHeight(33);
+    auto tool = [&](const char* caption, const char* hint) {
+        auto* b = new QToolButton(toolbar);
+        b->setText(QString::fromUtf8(caption));
+        b->setToolTip(QString::fromUtf8(hint));
+        b->setFixedSize(60, 22);
+        toolbar->addWidget(b);
+        return b;
+    };
+    SpeedButton4 = tool("测试", "单发一个电邮");
+    SpeedButton5 = tool("主页", "访问Vantro网站");
+    SpeedButton6 = tool("关于", "关于软件版权");
+    SpeedButton2 = tool("邮箱", "发送邮件咨询");
+    SpeedButton8 = tool("退出", "退出软件系统");
+    const std::pair<QToolButton*, QStyle::StandardPixmap> glyphs[] = {
+        {SpeedButton4, QStyle::SP_DialogApplyButton},
+        {SpeedButton5, QStyle::SP_DirHomeIcon},
+        {SpeedButton6, QStyle::SP_MessageBoxInformation},
+        {SpeedButton2, QStyle::SP_FileDialogContentsView},
+        {SpeedButton8, QStyle::SP_DialogCloseButton}};
+    for (const auto& [button, glyph] : glyphs) {
+        button->setIcon(style()->standardIcon(glyph));
+        button->setIconSize(QSize(14, 14));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
+    connect(SpeedButton4, &QToolButton::clicked, this, [this] { SpeedButton4Click(); });
+    connect(SpeedButton5, &QToolButton::clicked, this, [this] { N9Click(); });
+    connect(SpeedButton6, &QToolButton::clicked, this, [this] { SpeedButton6Click(); });
+    connect(SpeedButton2, &QToolButton::clicked, this, [this] { SpeedButton2Click(); });
+    connect(SpeedButton8, &QToolButton::clicked, this, [this] { close(); });
+}
+
+QWidget* TForm1::BuildEditor(QWidget* parent) {
+    auto* editor = new QWidget(parent);
+    editor->setFixedHeight(216);
+    auto* grid = new QGridLayout(editor);
+    auto edit = [&](const char* caption, int row, int col) {
+        grid->addWidget(new QLabel(QString::fromUtf8(caption), editor), row, col);
+        auto* e = new QLineEdit(editor);
+        grid->addWidget(e, row, col + 1);
+        return e;
+    };
+    Edit1 = edit("发件箱：", 0, 0);
+    Edit5 = edit("SMTP：", 0, 2);
+    Edit14 = edit("端口：", 0, 4);
+    Edit2 = edit("使用者：", 0, 6);
+    CheckBox4 = new QCheckBox(QString::fromUtf8("SSL安全连接"), editor);
+    CheckBox5 = new QCheckBox(QString::fromUtf8("TLS安全连接"), editor);
+    CheckBox3 = new QCheckBox(QString::fromUtf8("身份验证"), editor);
+    CheckBox3->setLayoutDirection(Qt::RightToLeft); // caption left of the box
+    grid->addWidget(CheckBox4, 1, 0, 1, 2);
+    grid->addWidget(CheckBox5, 1, 2, 1, 2);
+    grid->addWidget(CheckBox3, 1, 4, 1, 2);
+    Edit7 = edit("用户名：", 1, 6);
+    Edit8 = edit("密码：", 1, 8);
+    auto* row3 = new QHBoxLayout();
+    SpeedButton11 = new QToolButton(editor);
+    SpeedButton11->setText(QString::fromUtf8("增加帐户"));
+    SpeedButton11->setToolTip(QString::fromUtf8("增加群发参数到列表"));
+    SpeedButton12 = new QToolButton(editor);
+    SpeedButton12->setText(QString::fromUtf8("切换帐户"));
+    SpeedButton12->setToolTip(QString::fromUtf8("轮流切换填充和生效参数"));
+    SpeedButton1 = new QToolButton(editor);
+    SpeedButton1->setText(QString::fromUtf8("清空记录"));
+    for (auto* b : {SpeedButton11, SpeedButton12, SpeedButton1}) b->setAutoRaise(true);
+    Edit10 = new QLineEdit(editor);
+    Edit10->setEnabled(false);
+    row3->addWidget(SpeedButton11);
+    row3->addWidget(SpeedButton12);
+    row3->addWidget(new QLabel(QString::fromUtf8("当前正在发送电邮地址："), editor));
+    row3->addWidget(Edit10, 1);
+    row3->addWidget(SpeedButton1);
+    grid->addLayout(row3, 2, 0, 1, 10);
+    for (int column : {1, 3, 7, 9})
+        grid->setColumnStretch(column, 2); // the right-hand edits stretch
+    grid->setColumnStretch(5, 1);
+    Memo4 = ListBox(editor);
+    Memo4->setFixedHeight(110);
+    grid->addWidget(Memo4, 3, 0, 1, 10);
+    connect(SpeedButton11, &QToolButton::clicked, this, [this] { SpeedButton11Click(); });
+    connect(SpeedButton12, &QToolButton::clicked, this, [this] { SpeedButton12Click(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(CheckBox3, &QCheckBox::toggled, this, [this] { CheckBox3Click(); });
+    Edit14->installEventFilter(this);
+    return editor;
+}
+
+void TForm1::BuildStatusBar() {
+    statusBar()->setFixedHeight(19);
+    const std::pair<int, const char*> panels[] = {
+        {40, "总数："}, {50, ""}, {40, "成功："}, {50, ""}, {40, "失败："}, {50, ""}, {50, ""}};
+    for (const auto& [width, text] : panels) {
+        auto* label = new QLabel(QString::fromUtf8(text), this);
+        label->setMinimumWidth(width);
+        statusBar()->addWidget(label, width == 50 && StatusBar1.size() == 6 ? 1 : 0);
+        StatusBar1.push_back(label);
+    }
+}
+
+void TForm1::BuildTray() {
+    PopupMenu1 = new QMenu(this);
+    MenuPainter1 = new shell::TMenuPainter();
+    MenuPainter1->Active = true;
+    MenuPainter1->setParent(PopupMenu1);
+    PopupMenu1->setStyle(MenuPainter1);
+    N5 = PopupMenu1->addAction(QString::fromUtf8("显示主窗口(&M)"), this, [this] { N5Click(); });
+    N4 = PopupMenu1->addAction(QString::fromUtf8("最小化显示(&N)"), this, [this] { N4Click(); });
+    N6 = PopupMenu1->addAction(QString::fromUtf8("与作者联系(&C)"), this, [this] { N6Click(); });
+    N9 = PopupMenu1->addAction(QString::fromUtf8("访问软件站(&V)"), this, [this] { N9Click(); });
+    N7 = PopupMenu1->addAction(QString::fromUtf8("关于本软件(&A)"), this, [this] { N7Click(); });
+    N8 = PopupMenu1->addAction(QString::fromUtf8("退  出(&Exit)"), this, [this] { close(); });
+    N5->setEnabled(false);
+    TrayIcon1 = new shell::TTrayIcon(this);
+    TrayIcon1->SetIcon(shell::ProgramIcon());
+    TrayIcon1->SetHint(QString::fromUtf8(kTitle));
+    TrayIcon1->SetPopupMenu(PopupMenu1);
+    TrayIcon1->OnClick = [this](shell::TTrayIcon*) { N5Click(); };
+    TrayIcon1->SetVisible(true);
+    setWindowIcon(shell::ProgramIcon());
+}
+
+bool TForm1::TrayAvailable() const {
+    return options_.assumeTray || shell::TTrayIcon::Available();
+}
+
+void TForm1::N4Click() {
+    // Without a notification area a hidden window could never be brought back: it then
+    // stays minimised on the task bar instead.
+    if (!TrayAvailable()) return;
+    N5->setEnabled(true);
+    N4->setEnabled(false);
+    hide();
+}
+
+void TForm1::N5Click() {
+    N5->setEnabled(false);
+    N4->setEnabled(true);
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm1::N6Click() {
+    OpenAddress(QStringLiteral("mailto:support@vantro.example.com"));
+}
+void TForm1::N9Click() {
+    OpenAddress(QStringLiteral("http://www.vantro.example.com/"));
+}
+void TForm1::N7Click() {
+    Form2->exec();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    // Minimising with the title-bar button does what the tray menu's minimise entry does.
+    // Queued: the minimising call shows the window again after this event.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+        QMetaObject::invokeMethod(
+            this, [this] { N4Click(); }, Qt::QueuedConnection);
+    QMainWindow::changeEvent(event);
+}
+
+// ---- start and end -------------------------------------------------------------------
+
+void TForm1::FormCreate() {
+    Ring().CurrentMessage().clear();
+    SetLines(okrelay, {});
+    SetLines(badrelay, {});
+    QPalette tips = QToolTip::palette();
+    tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
+    QToolTip::setPalette(tips);
+    LoadSettings();
+    if (!LoadLists()) return;
+    pacer_->Bypass();
+    repaint();
+    ArchiveOverflow(okrelay, "good.ini");
+    ArchiveOverflow(badrelay, "bad.ini");
+    RefreshCounters();
+    StartServer();
+}
+
+bool TForm1::FormCloseQuery() {
+    return options_.confirm(QString::fromUtf8("退出VantroSMTP服务器吗？"));
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!destroyed_ && !FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormDestroy();
+    event->accept();
+    // A hidden window's close would not end Qt's loop (only a visible last window does), so
+    // the program ends here however the close was asked for: window, toolbar or tray.
+    options_.quit();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit14 && event->type() == QEvent::FocusOut) Edit14Exit();
+    if (watched == badrelay->viewport() && event->type() == QEvent::ToolTip) {
+        ShowFailureReason(static_cast<QHelpEvent*>(event)->pos());
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- widget boundary -----------------------------------------------------------------
+
+QString TForm1::Gbk(const std::string& gbk) {
+    return QString::fromStdString(platform::GbkToUtf8(gbk));
+}
+std::string TForm1::ToGbk(const QString& text) {
+    return platform::Utf8ToGbk(text.toStdString());
+}
+
+size_t TForm1::LineCount(const QPlainTextEdit* box) {
+    // The document's own block count: the same number LinesOf gives, at no cost however long
+    // the list has grown. A line end typed after the last line opens no line of its own.
+    const QTextDocument* document = box->document();
+    if (document->isEmpty()) return 0;
+    size_t blocks = static_cast<size_t>(document->blockCount());
+    return document->lastBlock().text().isEmpty() ? blocks - 1 : blocks;
+}
+
+StringList TForm1::LinesOf(const QPlainTextEdit* box) {
+    QString text = box->toPlainText();
+    if (text.isEmpty()) return {};
+    QStringList parts = text.split(QChar('\n'));
+    if (parts.back().isEmpty()) parts.removeLast(); // the final line end ends a line
+    StringList lines;
+    for (const QString& line : parts) lines.push_back(ToGbk(line));
+    return lines;
+}
+
+void TForm1::SetLines(QPlainTextEdit* box, const StringList& lines) {
+    QStringList converted;
+    for (const std::string& line : lines) converted << Gbk(line);
+    box->setPlainText(converted.join(QChar('\n')));
+}
+
+Account TForm1::ReadEditor() const {
+    Account e;
+    e.mailbox = ToGbk(Edit1->text());
+    e.usedBy = ToGbk(Edit2->text());
+    e.host = ToGbk(Edit5->text());
+    e.user = ToGbk(Edit7->text());
+    e.password = ToGbk(Edit8->text());
+    e.port = ToGbk(Edit14->text());
+    e.authenticate = CheckBox3->isChecked();
+    e.implicitTls = CheckBox4->isChecked();
+    e.startTls = CheckBox5->isChecked();
+    return e;
+}
+
+void TForm1::WriteEditor(const Account& e) {
+    // From their start: the narrow fields would otherwise show an address's last characters.
+    auto show = [](QLineEdit* field, const QString& text) {
+        field->setText(text);
+        field->setCursorPosition(0);
+    };
+    show(Edit1, Gbk(e.mailbox));
+    show(Edit2, Gbk(e.usedBy));
+    show(Edit5, Gbk(e.host));
+    show(Edit7, Gbk(e.user));
+    show(Edit8, Gbk(e.password));
+    show(Edit14, Gbk(e.port));
+    CheckBox3->setChecked(e.authenticate); // runs CheckBox3Click only when the state changes
+    CheckBox4->setChecked(e.implicitTls);
+    CheckBox5->setChecked(e.startTls);
+}
+
+void TForm1::SetStatus(const std::string& utf8) {
+    StatusBar1[6]->setText(QString::fromStdString(utf8));
+}
+std::string TForm1::StatusText() const {
+    return StatusBar1[6]->text().toStdString();
+}
+
+QString TForm1::StatusToolTip() const {
+    return StatusBar1[6]->toolTip();
+}
+
+std::string TForm1::FailureReasonOf(const QString& line) const {
+    const RelayCore::Failure* failure = core_->FailureOf(ToGbk(line));
+    return failure ? failure->reason : std::string();
+}
+
+void TForm1::ShowFailureReason(const QPoint& where) {
+    QString line = badrelay->cursorForPosition(where).block().text();
+    std::string reason = FailureReasonOf(line);
+    if (reason.empty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(badrelay->viewport()->mapToGlobal(where), Gbk(reason),
+                           badrelay->viewport());
+}
+
+void TForm1::RefreshCounters() {
+    size_t ok = LineCount(okrelay), bad = LineCount(badrelay);
+    StatusBar1[1]->setText(QString::number(ok + bad));
+    StatusBar1[3]->setText(QString::number(ok));
+    StatusBar1[5]->setText(QString::number(bad));
+}
+
+// ---- the slot ring -------------------------------------------------------------------
+
+void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                                 std::string& answer) {
+    core_->MailFrom(client, address, answer);
+}
+
+void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                               std::string& answer) {
+    core_->MailTo(client, address, answer);
+}
+
+void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
+                                 const std::string& msg) {
+    core_->SendData(client, lastPart, msg);
+}
+
+void TForm1::DeliverSlot(CompletedMessage message) {
+    core_->Deliver(std::move(message));
+}
+
+void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
+    // One pass of the queue is one update of the window: a line per outcome, then the status
+    // of the last one, one sound (a newer sound cuts an older one off anyway) and the
+    // counters once.
+    recipientField_->Apply(); // the field answers for the last delivery started
+    const DeliveryOutcome* lastListed = nullptr;
+    QStringList relayedLines, failedLines;
+    for (const DeliveryOutcome& outcome : batch) {
+        if (outcome.failedWithError) continue; // an error, not an outcome: nothing is listed
+        lastListed = &outcome;
+        (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
+    }
+    // One edit per list and pass: the list is scrolled and its new lines laid out once, not
+    // once per line. Each outcome is still a line of its own, in finishing order.
+    if (!relayedLines.isEmpty()) okrelay->appendPlainText(relayedLines.join('\n'));
+    if (!failedLines.isEmpty()) badrelay->appendPlainText(failedLines.join('\n'));
+    const DeliveryOutcome& last = batch.back();
+    if (!last.relayed) StatusBar1[6]->setToolTip(Gbk(last.reason));
+    SetStatus(last.failedWithError ? "电子邮件转发失败！"
+                                   : (last.relayed ? "电邮转发成功..." : "电邮发送失败..."));
+    if (!lastListed) return;
+    lastListed->relayed ? Button2Click() : Button3Click();
+    if (!last.failedWithError) recipientField_->Clear();
+    RefreshCounters();
+    // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
+    // delay), which a drawing left to the pacer's own timer would not keep to.
+    pacer_->Bypass();
+}
+
+// ---- sounds, records, accounts -------------------------------------------------------
+
+void TForm1::Button2Click() {
+    PlayResourceSound("oksound");
+}
+void TForm1::Button3Click() {
+    PlayResourceSound("badsound");
+}
+
+void TForm1::SpeedButton1Click() {
+    SetLines(okrelay, {});
+    SetLines(badrelay, {});
+    RefreshCounters();
+}
+
+void TForm1::SpeedButton11Click() {
+    Memo4->appendPlainText(Gbk(AccountLine(ReadEditor())));
+}
+
+void TForm1::SpeedButton12Click() {
+    Account editor = ReadEditor();
+    if (SwitchAccount(LinesOf(Memo4), switchPosition_, editor)) WriteEditor(editor);
+}
+
+void TForm1::Button4Click() {
+    core_->SelectAccountForCurrentSender();
+}
+
+void TForm1::CheckBox3Click() {
+    bool on = CheckBox3->isChecked();
+    for (QLineEdit* e : {Edit7, Edit8}) {
+        e->setEnabled(on);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base,
+                   on ? palette().color(QPalette::Base) : palette().color(QPalette::Button));
+        e->setPalette(p);
+    }
+}
+
+void TForm1::Edit14Exit() {
+    if (protoutil::Trim(Edit14->text().toStdString()).empty())
+        Edit14->setText(QStringLiteral("25"));
+}
+
+// ---- test send -----------------------------------------------------------------------
+
+void TForm1::SpeedButton4Click() {
+    if (SampleMessagePath().empty()) return;
+    SetStatus("");
+    auto typed = options_.askText(QString::fromUtf8("单发一个电邮"),
+                                  QString::fromUtf8("请输入一个客户邮件地址        "),
+                                  QString::fromStdString(testAddress_));
+    if (!typed) return;
+    testAddress_ = typed->toStdString();
+    // The prompt's area is drawn again before the send blocks the window; input and sockets
+    // wait, so nothing else runs in between.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers);
+    pacer_->Bypass();
+    repaint();
+    if (Edit1->text().isEmpty()) {
+        options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));
+        return;
+    }
+    try {
+        smtpbutton0Click();
+    } catch (...) {
+        // nothing more to tell than the status text already says
+    }
+}
+
+void TForm1::smtpbutton0Click() {
+    recipientField_->Set(QString::fromStdString(testAddress_));
+    recipientField_->Apply(); // shown before the send blocks the window
+    SpeedButton4->setEnabled(false);
+    std::string address =
+        platform::TrimBlanks(platform::AsciiLower(ToGbk(QString::fromStdString(testAddress_))));
+    signon_ = SignOnName(address);
+    try {
+        StringList& message = Ring().CurrentMessage();
+        message = LoadStringList(SampleMessagePath()).value_or(StringList());
+        smtpclient::TVectorLineSource lines(message);
+        // A session of its own, closed after the message: the test tries the account as the
+        // editor shows it now, not a session opened earlier.
+        Account account = ReadEditor();
+        RelaySettings settings;
+        settings.systemName = signon_;
+        settings.timeoutMs = options_.relayTimeoutMs;
+        settings.verifyCert = core_->Policy().verifyCert;
+        settings.credential = core_->Credentials().For(account.mailbox);
+        DeliveryOutcome outcome;
+        outcome.recipientText = address;
+        RelayAndRecord(account, settings, lines, outcome);
+        std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
+        SetStatus(outcome.relayed ? "电邮发送成功..." : "电邮发送失败...");
+        if (!outcome.relayed) StatusBar1[6]->setToolTip(Gbk(outcome.reason));
+        options_.inform(QString::fromUtf8("提示"),
+                        QString::fromUtf8(outcome.relayed ? "恭喜您！邮件已经成功发出了"
+                                                          : "发送失败！帐号错误或服务器故障"),
+                        outcome.relayed ? QString() : Gbk(outcome.reason));
+    } catch (...) {
+        SetStatus("邮件发送过程出现错误...");
+    }
+    SpeedButton4->setEnabled(true);
+}
+
+} // namespace app

@@ -1,0 +1,142 @@
+// The window's files: reading them at start, the archive of long lists, and the save at the
+// end, which never writes over a file it could not read.
+#include "app/window/main_window.h"
+
+#include "app/core/file_location.h"
+#include "platform/text_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+constexpr size_t kListLimit = 500;
+
+// The archive of a list file: "good.ini" → "good-archive.ini".
+std::string ArchiveName(const std::string& name) {
+    size_t dot = name.rfind('.');
+    return name.substr(0, dot) + "-archive" + (dot == std::string::npos ? "" : name.substr(dot));
+}
+
+// Appends the lines (CR LF each) and waits until they are on disk.
+bool AppendLines(const std::string& path, const StringList& lines) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::string text = JoinLines(lines);
+    bool ok = platform::WriteAllBytes(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+} // namespace
+
+void TForm1::LoadSettings() {
+    std::string settings = FilePath("brontalnow.ini");
+    // A settings file we cannot read is left alone at the end, or its account would be
+    // replaced by the defaults.
+    if (platform::FileExists(settings) && !platform::ReadFileBytes(settings))
+        unreadable_.insert("brontalnow.ini");
+    WriteEditor(ReadSettings(settings));
+    core_->SetPolicy(ReadPolicy(settings));
+    core_->SetCredentialCommands(CredentialCommands::Read(settings));
+    ShowSecretSource();
+}
+
+bool TForm1::LoadLists() {
+    const std::pair<const char*, QPlainTextEdit*> lists[] = {
+        {"brontalhao.ini", Memo4}, {"good.ini", okrelay}, {"bad.ini", badrelay}};
+    bool allRead = true;
+    for (const auto& [name, box] : lists) {
+        std::string path = FilePath(name);
+        if (!allRead) {
+            // Not read because an earlier one failed: its file must not be replaced either.
+            if (platform::FileExists(path)) unreadable_.insert(name);
+            continue;
+        }
+        if (!platform::FileExists(path)) continue;
+        auto lines = LoadStringList(path);
+        if (!lines) {
+            unreadable_.insert(name);
+            options_.showError(QString::fromUtf8("Cannot open file \"") +
+                               QString::fromStdString(path) + "\"");
+            allRead = false;
+            continue;
+        }
+        SetLines(box, *lines);
+    }
+    return allRead;
+}
+
+void TForm1::ArchiveOverflow(QPlainTextEdit* box, const char* name) {
+    if (LineCount(box) <= kListLimit) return;
+    std::string archive = FilePath(ArchiveName(name).c_str());
+    if (!AppendLines(archive, LinesOf(box))) {
+        // Emptying the list now would lose its records: it stays as it is.
+        std::fprintf(stderr, "vantrosmtp: cannot append to %s; %s keeps its lines\n",
+                     archive.c_str(), name);
+        return;
+    }
+    SetLines(box, {});
+}
+
+void TForm1::StartServer() {
+    try {
+        core_->Start();
+        ReportListening();
+    } catch (const std::exception& e) {
+        std::string where = options_.srvAddr + " port " + options_.srvPort;
+        std::fprintf(stderr, "vantrosmtp: cannot listen on %s: %s\n", where.c_str(), e.what());
+        if (std::string(e.what()).find("10013") != std::string::npos)
+            std::fprintf(
+                stderr,
+                "vantrosmtp: ports below 1024 need a privilege; grant it once "
+                "with: sudo setcap cap_net_bind_service=+ep %s\n",
+                ((options_.executableDir.empty() ? options_.programDir : options_.executableDir) +
+                 "vantrosmtp")
+                    .c_str());
+        options_.showError(QString::fromStdString(e.what()));
+    }
+}
+
+std::string TForm1::SampleMessagePath() const {
+    std::string programDir =
+        options_.executableDir.empty() ? options_.programDir : options_.executableDir;
+    for (const std::string& path : SampleMessageCandidates(options_.programDir, programDir))
+        if (platform::FileExists(path)) return path;
+    return std::string();
+}
+
+void TForm1::ReportListening() {
+    std::fprintf(stderr, "vantrosmtp: listening on %s port %s; files in %s; %s\n",
+                 options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
+                 core_->Policy().remoteClients ? "other machines may relay"
+                                               : "only this machine may relay");
+}
+
+bool TForm1::FormDestroy() {
+    if (destroyed_) return true;
+    destroyed_ = true;
+    // Outcomes that come in while deliveries finish are listed before the lists are saved.
+    core_->Shutdown();
+    std::string settings = FilePath("brontalnow.ini");
+    if (!unreadable_.count("brontalnow.ini") &&
+        !WriteSettings(settings, ReadEditor(), core_->Policy())) {
+        std::fprintf(stderr, "vantrosmtp: unable to write to %s\n", settings.c_str());
+        if (!signalled_)
+            options_.showError(QString::fromStdString("Unable to write to " + settings));
+        return false;
+    }
+    // Each list is saved on its own: one that fails must not cost the others.
+    auto save = [&](const char* name, QPlainTextEdit* box, unsigned mode, platform::FileMode rule) {
+        if (!unreadable_.count(name)) SaveStringList(FilePath(name), LinesOf(box), mode, rule);
+    };
+    save("good.ini", okrelay, 0644, platform::FileMode::KeepExisting);
+    save("bad.ini", badrelay, 0644, platform::FileMode::KeepExisting);
+    save("brontalhao.ini", Memo4, 0600, platform::FileMode::Always); // holds passwords
+    return true;
+}
+
+} // namespace app

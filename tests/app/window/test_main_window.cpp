@@ -1,0 +1,695 @@
+// The main window end to end, offscreen: Python's smtplib submits to the window's server,
+// which relays through python3-aiosmtpd; the lists, counters and files are checked.
+#include "app/window/main_window.h"
+#include "app/window/sounds.h"
+#include "platform/ini_profile.h"
+#include "platform/text_file.h"
+#include "shell/about_box.h"
+#include "shell/tray_icon.h"
+#include "tests/support/loopback.h"
+#include "tests/support/process.h"
+#include "tests/support/upstream.h"
+#include "tls/tls_openssl.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBlock>
+#include <QTimer>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+
+#include <QtTest>
+#include <filesystem>
+#include <memory>
+
+using namespace app;
+
+namespace {
+
+#define ASSERT_WRITE(path, bytes) QVERIFY(platform::WriteFileAtomically(path, bytes, 0644))
+
+const char* const kSend = R"PY(
+import smtplib, sys
+port, sender, rcpts, subject = int(sys.argv[1]), sys.argv[2], sys.argv[3].split(","), sys.argv[4]
+count = int(sys.argv[5]) if len(sys.argv) > 5 else 1
+for i in range(count):
+    with smtplib.SMTP("127.0.0.1", port, timeout=20) as s:
+        s.sendmail(sender, rcpts, "Subject: %s %d\r\n\r\nbody of %s %d\r\n.dot line\r\n" % (subject, i, subject, i))
+print("sent", count)
+)PY";
+
+struct Harness {
+    std::filesystem::path dir;
+    int port = testsupport::FreePort();
+    std::unique_ptr<TForm1> form;
+    std::vector<QString> informed;
+    std::vector<QString> details;
+    std::vector<QString> errors;
+    std::optional<QString> typedAddress;
+    int asked = 0;
+    bool assumeTray = true;
+    bool realDialogs = false; // the program's own boxes instead of recorders
+    int quits = 0;
+    QStringList opened;
+
+    explicit Harness(const std::string& upstreamHostPort = "", const std::string& name = "") {
+        dir = std::filesystem::temp_directory_path() /
+              ("form-" + std::to_string(getpid()) + "-" + name);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        if (!upstreamHostPort.empty()) {
+            Account e;
+            e.mailbox = "relay@mail.example";
+            e.usedBy = "";
+            e.host = "127.0.0.1";
+            e.port = upstreamHostPort.substr(upstreamHostPort.find(':') + 1);
+            WriteSettings(Path("brontalnow.ini"), e);
+        }
+    }
+    ~Harness() {
+        form.reset();
+        std::filesystem::remove_all(dir);
+    }
+    std::string Path(const char* name) const { return (dir / name).string(); }
+    void Start(int timeoutMs = 5000) {
+        FormOptions o;
+        o.programDir = dir.string() + "/";
+        o.srvAddr = "127.0.0.1";
+        o.srvPort = std::to_string(port);
+        o.relayTimeoutMs = timeoutMs;
+        o.quit = [this] { ++quits; };
+        if (realDialogs) {
+            form = std::make_unique<TForm1>(o);
+            form->FormCreate();
+            return;
+        }
+        o.confirm = [this](const QString&) {
+            ++asked;
+            return true;
+        };
+        o.assumeTray = assumeTray;
+        o.askText = [this](const QString&, const QString&, const QString&) { return typedAddress; };
+        o.inform = [this](const QString&, const QString& text, const QString& detail) {
+            informed.push_back(text);
+            details.push_back(detail);
+        };
+        o.showError = [this](const QString& text) { errors.push_back(text); };
+        form = std::make_unique<TForm1>(o);
+        form->OpenAddress = [this](const QString& address) { opened << address; };
+        form->FormCreate();
+    }
+    testsupport::ProcessResult Send(const std::string& sender, const std::string& rcpts,
+                                    const std::string& subject, int count = 1) {
+        return testsupport::RunWhilePumping({"/usr/bin/python3", "-c", kSend, std::to_string(port),
+                                             sender, rcpts, subject, std::to_string(count)},
+                                            "", 60000);
+    }
+    size_t Ok() const { return TForm1::LinesOf(form->okrelay).size(); }
+    size_t Bad() const { return TForm1::LinesOf(form->badrelay).size(); }
+    bool WaitForLines(size_t total, int timeoutMs = 20000) {
+        return testsupport::PumpUntil(
+            [&] { return Ok() + Bad() >= total && form->DeliveriesRunning() == 0; }, timeoutMs);
+    }
+    std::string Counters() const {
+        return (form->StatusBar1[1]->text() + "/" + form->StatusBar1[3]->text() + "/" +
+                form->StatusBar1[5]->text())
+            .toStdString();
+    }
+};
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase() {
+        tls::InitTlsModule();
+        RegisterSounds();
+    }
+
+    void firstStartInAnEmptyFolder() {
+        Harness h("", "first");
+        h.Start();
+        QCOMPARE(h.form->Edit14->text(), QString("25"));
+        QCOMPARE(h.form->Edit7->text(), QString("kalvex"));
+        QVERIFY(h.form->CheckBox3->isChecked());
+        QVERIFY(!h.form->CheckBox4->isChecked());
+        QVERIFY(!h.form->CheckBox5->isChecked());
+        QVERIFY(h.form->Edit7->isEnabled());
+        QCOMPARE(h.Counters(), std::string("0/0/0"));
+        QVERIFY(h.errors.empty());
+        QVERIFY(h.form->SmtpServer1->Active());
+        QVERIFY(h.form->FormDestroy());
+        for (const char* f : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
+            QVERIFY(platform::FileExists(h.Path(f)));
+        QCOMPARE(std::filesystem::status(h.Path("brontalhao.ini")).permissions() &
+                     std::filesystem::perms::all,
+                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+
+    void settingsAuthZeroSslFiveAndEmptyValue() {
+        Harness h("", "settings");
+        platform::WriteFileAtomically(h.Path("brontalnow.ini"),
+                                      "[smtpconfig]\r\nauth=0\r\nssl=5\r\nuser=\r\n", 0600);
+        h.Start();
+        QVERIFY(!h.form->CheckBox3->isChecked());
+        QVERIFY(h.form->Edit7->isEnabled()); // the box never changed, so its handler never ran
+        QVERIFY(h.form->CheckBox4->isChecked());
+        QCOMPARE(h.form->Edit7->text(), QString());
+        h.form->CheckBox3->setChecked(true);
+        h.form->CheckBox3->setChecked(false);
+        QVERIFY(!h.form->Edit7->isEnabled());
+        h.form->FormDestroy();
+        std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
+        QVERIFY(written.find("ssl=1\r\n") != std::string::npos);
+        QVERIFY(written.find("user=\r\n") != std::string::npos);
+    }
+
+    void thePasswordTooltipSaysWhenACommandProvidesTheSecret() {
+        Harness h("", "secretcommand");
+        const std::string commands = "[secretcommand]\r\nme@mail.example=secret-tool lookup "
+                                     "service smtp user me\r\n[tokencommand]\r\n"
+                                     "tok@mail.example=oauth-helper --print\r\n";
+        ASSERT_WRITE(h.Path("brontalnow.ini"),
+                     "[smtpconfig]\r\nfrommail=me@mail.example\r\npsw=kept\r\n" + commands);
+        h.Start();
+        QVERIFY(h.form->Edit8->toolTip().contains("[secretcommand]"));
+        h.form->Edit1->setText("tok@mail.example");
+        QVERIFY(h.form->Edit8->toolTip().contains("[tokencommand]"));
+        QVERIFY(h.form->Edit8->toolTip().contains("OAuth 2.0"));
+        h.form->Edit1->setText("nobody@mail.example");
+        QCOMPARE(h.form->Edit8->toolTip(), QString());
+        QCOMPARE(h.form->Edit8->text(), QString("kept")); // the field keeps its text
+        QVERIFY(h.form->FormDestroy());
+        // The sections the window never edits are kept as they were written.
+        std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
+        QVERIFY(written.find(commands) != std::string::npos);
+    }
+
+    void fiveHundredLinesStayFiveHundredOneAreEmptied() {
+        Harness h("", "rule500");
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/good.ini", h.Path("good.ini"));
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/bad.ini", h.Path("bad.ini"));
+        h.Start();
+        QCOMPARE(h.Ok(), size_t(500));
+        QCOMPARE(h.Bad(), size_t(0));
+        QCOMPARE(h.Counters(), std::string("500/500/0"));
+        h.form->FormDestroy();
+        // Unchanged lists go back byte for byte; the emptied one is an empty file.
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
+        QCOMPARE(platform::ReadFileBytes(h.Path("bad.ini"))->size(), size_t(0));
+        // ... and its 501 lines are whole in the archive beside it.
+        QCOMPARE(*platform::ReadFileBytes(h.Path("bad-archive.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/bad.ini"));
+        QVERIFY(!platform::FileExists(h.Path("good-archive.ini")));
+    }
+
+    void anUnreadableListAndTheListsAfterItAreNotOverwrittenAtExit() {
+        Harness h("", "unreadable");
+        const std::string accounts =
+            "a@mail.example|smtp.example|25|sslno|tlsno|authyes|u|p|any\r\n";
+        ASSERT_WRITE(h.Path("brontalhao.ini"), accounts);
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/good.ini", h.Path("good.ini"));
+        ::chmod(h.Path("brontalhao.ini").c_str(), 0);
+        // Root reads anything: the checks of this thread are made as nobody while starting.
+        if (geteuid() == 0) ::setfsuid(65534);
+        h.Start();
+        if (geteuid() == 0) ::setfsuid(0);
+        QCOMPARE(h.errors.size(), size_t(1));
+        QVERIFY(h.errors[0].startsWith("Cannot open file"));
+        QVERIFY(h.form->FormDestroy());
+        ::chmod(h.Path("brontalhao.ini").c_str(), 0600);
+        QCOMPARE(*platform::ReadFileBytes(h.Path("brontalhao.ini")), accounts);
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
+                 *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
+    }
+
+    void aFailedMessageIsResentFromTheFailureList() {
+        testsupport::Upstream refusing({"--refuse-rcpt", "you@y.example"});
+        testsupport::Upstream accepting;
+        QVERIFY(refusing.Ok() && accepting.Ok());
+        Harness h(refusing.HostAndPort(), "resend");
+        h.Start();
+        QVERIFY(h.Send("me@x.example", "you@y.example", "again").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QString failedLine = h.form->badrelay->document()->firstBlock().text();
+        QVERIFY(std::filesystem::exists(h.Path("spool")) &&
+                !std::filesystem::is_empty(h.Path("spool"))); // kept for the resend
+        h.form->Edit14->setText(QString::number(accepting.Port()));
+        QVERIFY(h.form->ResendFailedLine(failedLine));
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Ok(), size_t(1));  // the resend's own line
+        QCOMPARE(h.Bad(), size_t(1)); // the record of the failure stays
+        QVERIFY(accepting.WaitForMessages(1, 5000));
+        QVERIFY(accepting.Messages()[0].content.find("Subject: again 0") != std::string::npos);
+        QVERIFY(!h.form->ResendFailedLine(failedLine));
+        QCOMPARE(h.form->ResendAllFailed(), size_t(0));
+    }
+
+    void countersFollowLinesTypedOrDeletedByTheUser() {
+        Harness h("", "typed");
+        h.Start();
+        QStringList many;
+        for (int i = 0; i < 10000; ++i) many << QString("line %1").arg(i);
+        h.form->okrelay->setPlainText(many.join('\n'));
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10000/10000/0"));
+        // Typed into the failure list: a line of its own, counted at the next refresh.
+        h.form->badrelay->setFocus();
+        QTest::keyClicks(h.form->badrelay, "typed by hand");
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10001/10000/1"));
+        QCOMPARE(TForm1::LineCount(h.form->badrelay), TForm1::LinesOf(h.form->badrelay).size());
+        h.form->badrelay->selectAll();
+        QTest::keyClick(h.form->badrelay, Qt::Key_Delete);
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("10000/10000/0"));
+    }
+
+    void relaysEndToEndAndWritesTheSuccessLine() {
+        testsupport::Upstream upstream;
+        QVERIFY2(upstream.Ok(), upstream.Log().c_str());
+        Harness h(upstream.HostAndPort(), "e2e");
+        h.Start();
+        auto r = h.Send("zhang.wei@corp.example.cn", "kehu0@example.net,boss@example.net", "hello");
+        QVERIFY2(r.exitCode == 0, r.output.c_str());
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.Ok(), size_t(1));
+        std::string line = TForm1::LinesOf(h.form->okrelay)[0];
+        std::string expectedStart =
+            std::string(kRelayedPrefix) +
+            "relay@mail.example/From:/To:kehu0@example.net,boss@example.net/Time:";
+        QCOMPARE(line.substr(0, expectedStart.size()),
+                 expectedStart); // empty account list: no sender shown
+        QCOMPARE(h.form->StatusText(), std::string("电邮转发成功..."));
+        QCOMPARE(h.form->Edit10->text(), QString());
+        QCOMPARE(h.Counters(), std::string("1/1/0"));
+        QVERIFY(upstream.WaitForMessages(1, 5000));
+        auto m = upstream.Messages()[0];
+        QCOMPARE(m.sender,
+                 std::string("relay@mail.example")); // the account's mailbox, not the submitter
+        QCOMPARE(m.recipients, (std::vector<std::string>{"kehu0@example.net", "boss@example.net"}));
+        QCOMPARE(m.content,
+                 std::string("Subject: hello 0\r\n\r\nbody of hello 0\r\n.dot line\r\n"));
+        QCOMPARE(h.form->SignOn(), std::string("kehu0"));
+    }
+
+    void refusedRecipientAndUnreachableUpstreamAreFailureLines() {
+        testsupport::Upstream upstream({"--refuse-rcpt", "nobody@example.net"});
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "refused");
+        h.Start();
+        QCOMPARE(h.Send("a@b.example", "ok@example.net,nobody@example.net", "refused").exitCode, 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.Bad(), size_t(1));
+        QVERIFY(TForm1::LinesOf(h.form->badrelay)[0].find(
+                    "/To:ok@example.net,nobody@example.net/") != std::string::npos);
+        QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
+        h.form->Edit14->setText(QString::number(testsupport::FreePort())); // nobody listens there
+        QCOMPARE(h.Send("a@b.example", "ok@example.net", "unreachable").exitCode, 0);
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Counters(), std::string("2/0/2"));
+        // After a failure and a success the counters add up; clearing empties both.
+        h.form->Edit14->setText(QString::number(upstream.Port()));
+        QCOMPARE(h.Send("a@b.example", "ok@example.net", "fine").exitCode, 0);
+        QVERIFY(h.WaitForLines(3));
+        QCOMPARE(h.Counters(), std::string("3/1/2"));
+        std::string status = h.form->StatusText();
+        h.form->SpeedButton1Click();
+        QCOMPARE(h.Counters(), std::string("0/0/0"));
+        QCOMPARE(h.form->StatusText(), status);
+    }
+
+    void messageInThreePiecesArrivesWithTheSameLines() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "pieces");
+        h.Start();
+        int fd = testsupport::ConnectLoopback(h.port);
+        auto exchange = [&](const std::string& text) {
+            testsupport::SendAll(fd, text);
+            std::string got;
+            testsupport::PumpUntil(
+                [&] {
+                    char b[4096];
+                    ssize_t n = ::recv(fd, b, sizeof(b), MSG_DONTWAIT);
+                    if (n > 0) got.append(b, static_cast<size_t>(n));
+                    return got.find("\r\n") != std::string::npos;
+                },
+                5000);
+            return got;
+        };
+        exchange("");
+        exchange("HELO pc\r\n");
+        exchange("MAIL FROM:<a@b.example>\r\n");
+        exchange("RCPT TO:<c@d.example>\r\n");
+        exchange("DATA\r\n");
+        testsupport::SendAll(fd, "Subject: three\r\n\r\nfirst li");
+        testsupport::PumpFor(50);
+        testsupport::SendAll(fd, "ne continues\r\n..dotted\r");
+        testsupport::PumpFor(50);
+        QVERIFY(exchange("\nlast\r\n.\r\n").rfind("250 OK ", 0) == 0);
+        testsupport::CloseFd(fd);
+        QVERIFY(h.WaitForLines(1));
+        QVERIFY(upstream.WaitForMessages(1, 5000));
+        QCOMPARE(upstream.Messages()[0].content,
+                 std::string("Subject: three\r\n\r\nfirst line continues\r\n.dotted\r\nlast\r\n"));
+    }
+
+    void tenMessagesInQuickSuccessionAndTwoInterleavedConnections() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "ten");
+        h.Start();
+        QCOMPARE(h.Send("a@b.example", "r@example.net", "quick", 10).exitCode, 0);
+        QVERIFY(h.WaitForLines(10));
+        QCOMPARE(h.Ok(), size_t(10));
+        // Two connections whose transactions overlap: each keeps its own recipients and text.
+        int a = testsupport::ConnectLoopback(h.port), b = testsupport::ConnectLoopback(h.port);
+        auto say = [&](int fd, const std::string& text) {
+            testsupport::SendAll(fd, text);
+            testsupport::PumpFor(30);
+        };
+        say(a, "HELO a\r\n");
+        say(b, "HELO b\r\n");
+        say(a, "MAIL FROM:<a@x.example>\r\n");
+        say(b, "MAIL FROM:<b@x.example>\r\n");
+        say(a, "RCPT TO:<ra@y.example>\r\n");
+        say(b, "RCPT TO:<rb@y.example>\r\n");
+        say(a, "DATA\r\n");
+        say(b, "DATA\r\n");
+        say(a, "Subject: from a\r\n\r\n");
+        say(b, "Subject: from b\r\n\r\n");
+        say(a, "text a\r\n.\r\n");
+        say(b, "text b\r\n.\r\n");
+        QVERIFY(h.WaitForLines(12));
+        QVERIFY(upstream.WaitForMessages(12, 5000));
+        auto messages = upstream.Messages();
+        int matched = 0;
+        for (const auto& m : messages) {
+            if (m.content == "Subject: from a\r\n\r\ntext a\r\n")
+                matched += m.recipients == std::vector<std::string>{"ra@y.example"};
+            if (m.content == "Subject: from b\r\n\r\ntext b\r\n")
+                matched += m.recipients == std::vector<std::string>{"rb@y.example"};
+        }
+        QCOMPARE(matched, 2);
+        testsupport::CloseFd(a);
+        testsupport::CloseFd(b);
+    }
+
+    void fifteenMessagesAgainstASlowUpstreamReuseSlotsSafely() {
+        testsupport::Upstream upstream({"--delay", "0.4"});
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "slow");
+        h.Start(20000);
+        QCOMPARE(h.Send("a@b.example", "r@example.net", "slow", 15).exitCode, 0);
+        QVERIFY(h.WaitForLines(15, 60000));
+        QCOMPARE(h.Ok(), size_t(15));
+        QVERIFY(upstream.WaitForMessages(15, 5000));
+        std::set<std::string> bodies;
+        for (const auto& m : upstream.Messages()) bodies.insert(m.content);
+        QCOMPARE(bodies.size(), size_t(15)); // fifteen different messages, none mixed or lost
+        for (int i = 0; i < 15; ++i)
+            QVERIFY(bodies.count("Subject: slow " + std::to_string(i) + "\r\n\r\nbody of slow " +
+                                 std::to_string(i) + "\r\n.dot line\r\n"));
+    }
+
+    void accountSelectionFollowsTheSender() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "select");
+        std::string port = std::to_string(upstream.Port());
+        SaveStringList(
+            h.Path("brontalhao.ini"),
+            {"boss@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||boss@corp.example",
+             "any@mail.example|127.0.0.1|" + port + "|sslno|tlsno|authno|||any"},
+            0600);
+        h.Start();
+        QCOMPARE(h.Send("boss@corp.example", "r@example.net", "boss").exitCode, 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
+        QCOMPARE(h.form->CurrentSender(), std::string("boss@corp.example"));
+        QCOMPARE(h.Send("clerk@corp.example", "r@example.net", "clerk").exitCode, 0);
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.form->Edit1->text(), QString("any@mail.example"));
+        QVERIFY(upstream.WaitForMessages(2, 5000));
+        QCOMPARE(upstream.Messages()[0].sender, std::string("boss@mail.example"));
+        QCOMPARE(upstream.Messages()[1].sender, std::string("any@mail.example"));
+        QVERIFY(TForm1::LinesOf(h.form->okrelay)[1].find("/From:clerk@corp.example/") !=
+                std::string::npos);
+        // Add, then switch round the list.
+        h.form->Edit2->setText("");
+        h.form->SpeedButton11Click();
+        QCOMPARE(TForm1::LinesOf(h.form->Memo4).size(), size_t(3));
+        h.form->SpeedButton12Click();
+        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
+        h.form->Edit14->setText("  ");
+        h.form->Edit14Exit();
+        QCOMPARE(h.form->Edit14->text(), QString("25"));
+    }
+
+    void testSendNormalisesTheAddressAndLeavesTheListsAlone() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "testsend");
+        h.Start();
+        h.typedAddress = QString("  Kehu0@Example.NET ");
+        h.form->SpeedButton4Click(); // no kalvex.eml yet: nothing happens
+        QVERIFY(h.informed.empty());
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
+                                   h.Path("kalvex.eml"));
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.informed.size(), size_t(1));
+        QCOMPARE(h.informed[0], QString::fromUtf8("恭喜您！邮件已经成功发出了"));
+        QCOMPARE(h.form->Edit10->text(), QString("  Kehu0@Example.NET "));
+        QCOMPARE(h.form->SignOn(), std::string("kehu0"));
+        QVERIFY(h.form->SpeedButton4->isEnabled());
+        QCOMPARE(h.Counters(), std::string("0/0/0"));
+        QVERIFY(upstream.WaitForMessages(1, 5000));
+        QCOMPARE(upstream.Messages()[0].recipients, std::vector<std::string>{"kehu0@example.net"});
+        QCOMPARE(upstream.Messages()[0].content, *platform::ReadFileBytes(h.Path("kalvex.eml")));
+        h.typedAddress.reset(); // cancelled: the last address stays the default
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.form->TestAddress(), std::string("  Kehu0@Example.NET "));
+        h.form->Edit1->clear();
+        h.typedAddress = QString("x@y.example");
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.errors.back(), QString::fromUtf8("请先填写您的发信邮件地址"));
+        QVERIFY(h.form->SpeedButton4->isEnabled());
+    }
+
+    void failureReasonsShowOnTheLineTheStatusAndTheTestSendBox() {
+        testsupport::Upstream upstream({"--refuse-rcpt", "gone@y.example"});
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "reasons");
+        h.Start();
+        QVERIFY(h.Send("me@x.example", "you@y.example", "fine").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QVERIFY(h.Send("me@x.example", "gone@y.example", "refused").exitCode == 0); // accepted
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Bad(), size_t(1));
+        const std::string reason = "RCPT TO:<gone@y.example> refused: 550 5.1.1 no such user here";
+        QString failedLine = h.form->badrelay->document()->firstBlock().text();
+        QCOMPARE(h.form->FailureReasonOf(failedLine), reason);
+        QCOMPARE(h.form->FailureReasonOf(h.form->okrelay->document()->firstBlock().text()),
+                 std::string());
+        QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
+        QCOMPARE(h.form->StatusToolTip(), QString::fromStdString(reason));
+
+        std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
+                                   h.Path("kalvex.eml"));
+        h.typedAddress = QString("gone@y.example");
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.informed.back(), QString::fromUtf8("发送失败！帐号错误或服务器故障"));
+        QCOMPARE(h.details.back(), QString::fromStdString(reason));
+        h.typedAddress = QString("you@y.example");
+        h.form->SpeedButton4Click();
+        QCOMPARE(h.informed.back(), QString::fromUtf8("恭喜您！邮件已经成功发出了"));
+        QCOMPARE(h.details.back(), QString());
+    }
+
+    void trayMenuOffersTheOneActionThatMakesSense() {
+        Harness h("", "tray");
+        h.Start();
+        h.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
+        QVERIFY(!h.form->N5->isEnabled());
+        QVERIFY(h.form->N4->isEnabled());
+        h.form->showMinimized(); // the title-bar button does what the minimise entry does
+        QTRY_VERIFY(!h.form->isVisible());
+        QVERIFY(h.form->N5->isEnabled());
+        QVERIFY(!h.form->N4->isEnabled());
+        h.form->TrayIcon1->HandleTrayMessage(
+            shell::TTrayIcon::kLeftDown); // a left click brings it back
+        h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftUp);
+        QVERIFY(h.form->isVisible());
+        QVERIFY(!(h.form->windowState() & Qt::WindowMinimized));
+        QVERIFY(!h.form->N5->isEnabled());
+        h.form->N6->trigger();
+        h.form->SpeedButton5->click();
+        QCOMPARE(h.opened, QStringList({"mailto:support@vantro.example.com",
+                                        "http://www.vantro.example.com/"}));
+        h.form->N4Click();
+        h.form->N8->trigger(); // exit from the tray while hidden still asks
+        QCOMPARE(h.asked, 1);
+        QVERIFY(platform::FileExists(h.Path("brontalnow.ini")));
+        QCOMPARE(h.quits, 1); // and ends the program, though no visible window closed
+        QCOMPARE(h.form->PopupMenu1->actions().size(), 6);
+        QCOMPARE(h.form->TrayIcon1->Hint(), QString::fromUtf8(kTitle));
+    }
+
+    void theQuitQuestionIsChineseAndOnlyNoRefuses() {
+        Harness h("", "question");
+        h.realDialogs = true;
+        h.Start();
+        QStringList captions;
+        auto answer = [&](int key) {
+            QTimer::singleShot(50, [&captions, key] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (!box) return;
+                for (auto* button : box->findChildren<QPushButton*>()) captions << button->text();
+                QTest::keyClick(box, static_cast<Qt::Key>(key));
+            });
+            return h.form->FormCloseQuery();
+        };
+        QVERIFY(answer(Qt::Key_Escape)); // dismissed, not refused: the close goes ahead
+        QVERIFY(captions.contains(QString::fromUtf8("是(&Y)")));
+        QVERIFY(captions.contains(QString::fromUtf8("否(&N)")));
+        QVERIFY(!answer(Qt::Key_N));
+        QVERIFY(answer(Qt::Key_Y));
+    }
+
+    void windowIsCentredAndFieldsShowTheirStart() {
+        Harness h("", "centred");
+        h.Start();
+        QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY((h.form->frameGeometry().center() - area.center()).manhattanLength() <= 2);
+        Account account;
+        account.mailbox = "a.rather.long.mailbox.name@mail.example.cn";
+        h.form->WriteEditor(account);
+        QCOMPARE(h.form->Edit1->cursorPosition(), 0);
+        QCOMPARE(h.form->Edit1->text(), QString::fromStdString(account.mailbox));
+        shell::TForm2 about;
+        QVERIFY(about.Version->x() >= about.ProductName->x() + about.ProductName->width());
+        QCOMPARE(about.ProductName->pos(), QPoint(112, 16));
+    }
+
+    void aTrailingLineEndOpensNoEmptyLine() {
+        Harness h("", "trailing");
+        h.Start();
+        h.form->Memo4->setPlainText("a@mail.example|smtp|25|sslno|tlsno|authyes|u|p|any\n");
+        QCOMPARE(TForm1::LinesOf(h.form->Memo4).size(), size_t(1));
+        h.form->okrelay->setPlainText("one\ntwo\n");
+        QCOMPARE(TForm1::LineCount(h.form->okrelay), size_t(2));
+        h.form->RefreshCounters();
+        QCOMPARE(h.Counters(), std::string("2/2/0"));
+        QVERIFY(h.form->FormDestroy());
+        QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")), std::string("one\r\ntwo\r\n"));
+    }
+
+    void aSenderNoLineMatchesLeavesTheEditorAsTheUserHasIt() {
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "nomatch");
+        h.Start();
+        h.form->Memo4->setPlainText(
+            "boss@mail.example|127.0.0.1|1|sslno|tlsno|authno|u|p|boss@corp.example");
+        h.form->Edit7->setText("typing");
+        h.form->Edit7->setCursorPosition(3); // the user is in the middle of the field
+        QVERIFY(h.Send("clerk@corp.example", "you@y.example", "nomatch").exitCode == 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.form->Edit7->text(), QString("typing"));
+        QCOMPARE(h.form->Edit7->cursorPosition(), 3);
+    }
+
+    void theRecipientFieldShowsTheLastTextSetOrCleared() {
+        QLineEdit field;
+        auto* deferred = new DeferredFieldText(&field);
+        deferred->Set("a@x.example");
+        deferred->Set("b@x.example");
+        QCOMPARE(field.text(), QString()); // laid out a moment later, once
+        QTRY_COMPARE_WITH_TIMEOUT(field.text(), QString("b@x.example"), 2000);
+        // A clear after a set wins, also over the set's later layout.
+        deferred->Set("c@x.example");
+        deferred->Clear();
+        QTest::qWait(60);
+        QCOMPARE(field.text(), QString());
+        // An apply shows a pending text at once.
+        deferred->Set("d@x.example");
+        deferred->Apply();
+        QCOMPARE(field.text(), QString("d@x.example"));
+        deferred->Set("e@x.example");
+        QTRY_COMPARE_WITH_TIMEOUT(field.text(), QString("e@x.example"), 2000);
+    }
+
+    void editsBetweenMessagesCountFromTheNextMessageOn() {
+        // The relay keeps what it reads from the window between messages; each edit must
+        // still reach the next message, whether typed or set by code.
+        testsupport::Upstream upstream;
+        QVERIFY(upstream.Ok());
+        Harness h(upstream.HostAndPort(), "edits");
+        h.Start();
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "first").exitCode, 0);
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.Counters(), std::string("1/1/0"));
+        QCOMPARE(h.form->Edit10->text(), QString());
+        // A line added to the account list after the first message picks the second's account.
+        h.form->Memo4->appendPlainText(
+            QString("boss@mail.example|127.0.0.1|%1|sslno|tlsno|authno|u|p|boss@corp.example")
+                .arg(upstream.Port()));
+        QCOMPARE(h.Send("boss@corp.example", "ok@example.net", "second").exitCode, 0);
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
+        QCOMPARE(h.Counters(), std::string("2/2/0"));
+        // A box ticked afterwards counts too: implicit TLS towards a plain upstream fails.
+        h.form->CheckBox4->setChecked(true);
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "third").exitCode, 0);
+        QVERIFY(h.WaitForLines(3));
+        QCOMPARE(h.Counters(), std::string("3/2/1"));
+        // And unticked again, the next one goes out.
+        h.form->CheckBox4->setChecked(false);
+        QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "fourth").exitCode, 0);
+        QVERIFY(h.WaitForLines(4));
+        QCOMPARE(h.Counters(), std::string("4/3/1"));
+    }
+
+    void withoutANotificationAreaMinimisingKeepsTheWindow() {
+        Harness h("", "notray");
+        h.assumeTray = false;
+        h.Start();
+        if (shell::TTrayIcon::Available()) QSKIP("this desktop has a notification area");
+        h.form->show();
+        h.form->N4Click();
+        QVERIFY(h.form->isVisible());
+        QVERIFY(h.form->N4->isEnabled());
+    }
+
+    void unwritableSettingsAreReportedAndTheListsAreNotSaved() {
+        Harness h("", "unwritable");
+        h.Start();
+        std::filesystem::create_directories(
+            h.Path("brontalnow.ini")); // cannot be replaced by a file
+        QVERIFY(!h.form->FormDestroy());
+        QCOMPARE(h.errors.back(),
+                 QString::fromStdString("Unable to write to " + h.Path("brontalnow.ini")));
+        QVERIFY(!platform::FileExists(h.Path("good.ini")));
+    }
+
+    void portInUseIsShownAndTheServerStaysOff() {
+        int port = 0;
+        int holder = testsupport::ListenLoopback(port);
+        Harness h("", "portinuse");
+        h.port = port;
+        h.Start();
+        QCOMPARE(h.errors.size(), size_t(1));
+        QVERIFY(h.errors[0].contains("Address already in use"));
+        QVERIFY(!h.form->SmtpServer1->Active());
+        testsupport::CloseFd(holder);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_main_window.moc"
