@@ -31,18 +31,18 @@ int main(int argc, char** argv) {
     app::TForm1 form(options);
     form.show();
     form.FormCreate();
-    form.SetStatus("电邮转发成功...");
+    auto* about = form.findChild<QDialog*>("Form2");
+    auto* trayMenu = form.findChild<QMenu*>("PopupMenu1");
     QTimer::singleShot(800, [&] {
         form.grab().save(QString::fromStdString((out / "main-window.png").string()));
-        form.Form2->show();
+        about->show();
         QTimer::singleShot(400, [&] {
-            form.Form2->grab().save(QString::fromStdString((out / "about-box.png").string()));
-            form.Form2->hide();
-            form.PopupMenu1->popup(QPoint(100, 100));
+            about->grab().save(QString::fromStdString((out / "about-box.png").string()));
+            about->hide();
+            trayMenu->popup(QPoint(100, 100));
             QTimer::singleShot(400, [&] {
-                form.PopupMenu1->grab().save(
-                    QString::fromStdString((out / "tray-menu.png").string()));
-                form.PopupMenu1->hide();
+                trayMenu->grab().save(QString::fromStdString((out / "tray-menu.png").string()));
+                trayMenu->hide();
                 QTimer::singleShot(400, [&] {
                     if (QWidget* box = QApplication::activeModalWidget()) {
                         box->grab().save(

@@ -81,27 +81,27 @@ void ReadAccountLine(const std::string& line, Account& e) {
     e.usedBy = rest == "any" ? std::string() : rest;
 }
 
-bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor) {
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& account) {
     if (accounts.empty()) return false;
     if (position >= accounts.size()) position = 0;
-    ReadAccountLine(accounts[position], editor);
+    ReadAccountLine(accounts[position], account);
     ++position;
     return true;
 }
 
 bool SelectAccount(const StringList& accounts, const std::string& sender,
-                   std::string& currentSender, Account& editor) {
+                   std::string& currentSender, Account& account) {
     if (accounts.empty()) return false;
     currentSender = sender;
     bool matched = false;
     for (const std::string& line : accounts)
         if (line.find("|" + currentSender) != std::string::npos) {
-            ReadAccountLine(line, editor);
+            ReadAccountLine(line, account);
             matched = true;
         }
     if (!matched)
         for (const std::string& line : accounts)
-            if (line.find("|any") != std::string::npos) ReadAccountLine(line, editor);
+            if (line.find("|any") != std::string::npos) ReadAccountLine(line, account);
     return true;
 }
 

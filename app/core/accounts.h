@@ -1,6 +1,5 @@
-// An upstream account (what the account editor shows and the settings store), the settings
-// file that keeps the one in force, and the account list's line format with its add, switch
-// and select rules.
+// An upstream account (the one in force is kept in the settings file), the settings file,
+// and the account list's line format with its add, switch and select rules.
 #pragma once
 
 #include "app/core/string_list.h"
@@ -9,9 +8,6 @@
 
 namespace app {
 
-// The window's editor controls map onto these fields in one place (TForm1::ReadEditor and
-// WriteEditor): Edit1 mailbox, Edit2 usedBy, Edit5 host, Edit14 port, Edit7 user, Edit8
-// password, CheckBox3 authenticate, CheckBox4 implicitTls, CheckBox5 startTls.
 struct Account {
     std::string mailbox;       // the envelope sender used upstream
     std::string usedBy;        // the sender this account serves (empty or "any": every sender)
@@ -47,20 +43,20 @@ Account ReadSettings(const std::string& path);
 RelayPolicy ReadPolicy(const std::string& path);
 // Writes the nine settings in their order, then the policy's keys, in one replace of the
 // file; the file is owner-only after every write (it holds the upstream password).
-bool WriteSettings(const std::string& path, const Account& editor,
+bool WriteSettings(const std::string& path, const Account& account,
                    const RelayPolicy& policy = RelayPolicy());
 
 // Nine fields joined by "|": the line "add" appends.
-std::string AccountLine(const Account& editor);
-// Puts a line's fields into the editor (fields 1..8 cut at "|", the rest cut to 255
+std::string AccountLine(const Account& account);
+// Puts a line's fields into the account (fields 1..8 cut at "|", the rest cut to 255
 // characters, field 9 whatever remains; "any" empties the used-by field).
-void ReadAccountLine(const std::string& line, Account& editor);
+void ReadAccountLine(const std::string& line, Account& account);
 
 // Switch: the line at `position` (wrapping to 0) into force; returns false for an empty list.
-bool SwitchAccount(const StringList& accounts, size_t& position, Account& editor);
+bool SwitchAccount(const StringList& accounts, size_t& position, Account& account);
 // Select for a sender: the last line holding "|" + sender, else the last holding "|any";
 // neither: nothing changes. Empty list: returns false and `currentSender` stays.
 bool SelectAccount(const StringList& accounts, const std::string& sender,
-                   std::string& currentSender, Account& editor);
+                   std::string& currentSender, Account& account);
 
 } // namespace app

@@ -95,6 +95,7 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
     outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
     outcome.mailbox = request.account.mailbox;
+    outcome.listedSender = request.listedSender;
     outcome.spoolId = request.spoolId;
     outcome.serial = request.serial;
     try {

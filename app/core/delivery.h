@@ -1,5 +1,5 @@
 // One delivery: what a worker is handed (copies, so nothing it reads can change under it),
-// the send itself, and the log line the window writes when the outcome comes back.
+// the send itself, and the log line recorded when the outcome comes back.
 #pragma once
 
 #include "app/core/accounts.h"
@@ -37,7 +37,8 @@ struct DeliveryRequest {
     std::string recipientText; // comma-joined
     StringList pieces;         // the message text; cut into lines while it is sent
     std::string textPath;      // or, when set, the spool file the text is read from
-    Account account;           // the account in force when the message was complete
+    Account account;           // the account selected at its MAIL (or in force at a resend)
+    std::string listedSender;  // the sender that selection named, for its record
     RelaySettings settings;
     std::string spoolId; // its file in the spool (empty without one)
     uint64_t serial = 0; // the relay core's number for it
@@ -55,7 +56,9 @@ struct DeliveryOutcome {
     bool stopped = false; // stopped by an exit before its end of text: still spooled
     std::string spoolId;
     uint64_t serial = 0;
-    std::string logLine; // its line in the success or failure list, set by the relay core
+    std::string listedSender; // the selected sender its record names
+    std::string logLine;      // its line in the success or failure list, set by the relay core
+    uint64_t recordId = 0;    // that line's record (0: none, an error or a stopped delivery)
 };
 
 // The part of the recipient text before its first "@", or empty.

@@ -60,11 +60,12 @@ RelayCore::RelayCore(RelayCoreOptions options)
     server_->SrvPort = options_.srvPort;
     server_->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                  const std::string& a,
-                                 std::string& answer) { MailFrom(c, a, answer); };
+                                 std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
     server_->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                               const std::string& a, std::string& answer) { MailTo(c, a, answer); };
+                               const std::string& a,
+                               std::string& answer) { SmtpServer1MailTo(c, a, answer); };
     server_->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
-                                 const std::string& msg) { SendData(c, last, msg); };
+                                 const std::string& msg) { SmtpServer1SendData(c, last, msg); };
     server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
         ring_.Release(c);
         auto spooling = spooling_.find(c);
@@ -100,17 +101,29 @@ void RelayCore::Start() {
     ResumeSpooled();
 }
 
-Account RelayCore::AccountInForce() const {
-    return hooks.readAccount ? hooks.readAccount() : account_;
-}
-
-void RelayCore::SetAccountInForce(const Account& account) {
+void RelayCore::LoadAccount(const Account& account) {
     account_ = account;
-    if (hooks.writeAccount) hooks.writeAccount(account);
+    if (observers.accountChanged) observers.accountChanged(account_);
 }
 
-void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
-                         std::string& answer) {
+bool RelayCore::SwitchAccount() {
+    if (!app::SwitchAccount(accountList_, switchPosition_, account_)) return false;
+    if (observers.accountChanged) observers.accountChanged(account_);
+    return true;
+}
+
+void RelayCore::SetStatus(RelayStatus status) {
+    status_ = status;
+    if (observers.statusChanged) observers.statusChanged(status);
+}
+
+void RelayCore::ReportTestSend(RelayStatus status, const std::string& reason) {
+    if (status == RelayStatus::TestFailed) lastFailureReason_ = reason;
+    SetStatus(status);
+}
+
+void RelayCore::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                                    std::string& answer) {
     if (spool_ && !spool_->Ok()) {
         // Nowhere to keep it: a message accepted now could be lost.
         answer = "451 4.3.0 Cannot store messages now, try again later";
@@ -122,18 +135,19 @@ void RelayCore::MailFrom(asyncsock::TAsyncSocket* client, const std::string& add
         answer = "451 4.3.2 Too many messages at once, try again later";
         return;
     }
-    if (hooks.status) hooks.status("正在接收并转发邮件...");
-    SelectAccountForCurrentSender();
+    SetStatus(RelayStatus::Receiving);
+    ring_.BindAccount(client, SelectAccountFor(address));
 }
 
-void RelayCore::MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
-                       std::string& answer) {
+void RelayCore::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                                  std::string& answer) {
     // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
     // instead of a message being accepted and lost.
     if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
 }
 
-void RelayCore::SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg) {
+void RelayCore::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
+                                    const std::string& msg) {
     // With a spool the text lives in its file and the delivery reads it from there: a large
     // message is not held in memory as well.
     auto completed = ring_.SendData(client, lastPart, msg, !spool_);
@@ -166,29 +180,29 @@ void RelayCore::SubmitAccepted() {
     }
 }
 
-void RelayCore::SelectAccountForCurrentSender() {
-    SelectAccountFor(ring_.Slot(ring_.CurrentSlot()).sender);
-}
-
-void RelayCore::SelectAccountFor(const std::string& sender) {
-    StringList accounts = hooks.accountList ? hooks.accountList() : StringList();
-    Account before = AccountInForce();
-    Account account = before;
-    // Written back only when a line changed it: a rewrite would move the cursor of a user
+BoundAccount RelayCore::SelectAccountFor(const std::string& sender) {
+    Account account = account_;
+    // Published only when a line changed it: a rewrite would move the cursor of a user
     // typing in the editor at that moment.
-    if (SelectAccount(accounts, sender, currentSender_, account) && !(account == before))
-        SetAccountInForce(account);
+    if (SelectAccount(accountList_, sender, currentSender_, account) && !(account == account_)) {
+        account_ = account;
+        if (observers.accountChanged) observers.accountChanged(account_);
+    }
+    return BoundAccount{account_, currentSender_};
 }
 
-void RelayCore::Deliver(CompletedMessage message, const std::string& spoolId) {
+void RelayCore::DeliverSlot(CompletedMessage message, const std::string& spoolId) {
     Submit(Prepare(std::move(message), spoolId));
 }
 
 RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::string& spoolId) {
-    if (hooks.sending) hooks.sending(message.recipientText);
+    if (observers.sending) observers.sending(message.recipientText);
     signon_ = SignOnName(message.recipientText);
+    BoundAccount bound =
+        message.bound ? std::move(*message.bound) : BoundAccount{account_, currentSender_};
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
-        std::move(message), AccountInForce(), options_.relayTimeoutMs, policy_.verifyCert));
+        std::move(message), bound.account, options_.relayTimeoutMs, policy_.verifyCert));
+    request->listedSender = std::move(bound.listedSender);
     request->spoolId = spoolId;
     request->settings.credential = credentials_.For(request->account.mailbox);
     if (spool_ && !spoolId.empty() && request->pieces.empty())
@@ -280,12 +294,19 @@ void RelayCore::ReportOutcomes() {
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
     std::time_t now = std::time(nullptr);
-    // The mailbox in force is read once per batch (through the window, a read of its editor).
-    std::string mailbox = AccountInForce().mailbox;
-    for (DeliveryOutcome& outcome : batch) Record(outcome, mailbox, now);
+    for (DeliveryOutcome& outcome : batch) RecordOutcome(outcome, now);
     // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
     std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
-    if (!batch.empty() && hooks.outcomes) hooks.outcomes(batch);
+    if (!batch.empty()) {
+        const DeliveryOutcome& last = batch.back();
+        if (!last.relayed) lastFailureReason_ = last.reason;
+        status_ = last.failedWithError
+                      ? RelayStatus::Error
+                      : (last.relayed ? RelayStatus::Relayed : RelayStatus::Failed);
+        // One publication per pass: the owner renders the records, the status and the
+        // counters once.
+        if (observers.outcomes) observers.outcomes(batch);
+    }
     ArmSessionSweep();
 }
 
@@ -308,7 +329,7 @@ void RelayCore::ArmSessionSweep() {
         platform::MessageLoop::Current().SetTimer(outcomeWindow_, kSessionSweepTimer, idle);
 }
 
-void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now) {
+void RelayCore::RecordOutcome(DeliveryOutcome& outcome, std::time_t now) {
     inFlight_.erase(outcome.serial);
     if (outcome.stopped) {
         options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
@@ -316,13 +337,20 @@ void RelayCore::Record(DeliveryOutcome& outcome, const std::string& mailbox, std
     }
     options_.journal(JournalLine(outcome, now));
     if (outcome.failedWithError) return; // no line: the message stays to be tried again
-    // The mailbox and the sender are those in force now, when the line is written.
-    outcome.logLine = LogLine(outcome.relayed, mailbox, currentSender_, outcome.recipientText, now);
-    if (outcome.relayed) return; // its worker has handed it back to the spool already
+    // The message's own account and selected sender, not those a later MAIL put in force.
+    outcome.logLine =
+        LogLine(outcome.relayed, outcome.mailbox, outcome.listedSender, outcome.recipientText, now);
+    if (outcome.relayed) {
+        // Its worker has handed it back to the spool already.
+        outcome.recordId = relayedRecords_.Append(outcome.logLine).id;
+        return;
+    }
     bool kept = spool_ && !outcome.spoolId.empty() &&
                 spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
-    failures_.emplace(outcome.logLine,
-                      Failure{kept ? outcome.spoolId : std::string(), outcome.reason});
+    outcome.recordId =
+        failedRecords_
+            .Append(outcome.logLine, kept ? outcome.spoolId : std::string(), outcome.reason)
+            .id;
 }
 
 } // namespace app

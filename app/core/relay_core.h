@@ -1,12 +1,16 @@
-// The relay without its window: the inbound server, the slot ring, the account in force,
-// the account selection at each MAIL and the deliveries. It runs on the thread that made it
-// (the platform loop of that thread drives the server) and tells its owner what happened
-// through hooks, which all run on that thread; a delivery worker never calls them.
+// The relay without its window: the inbound server, the slot ring, the deliveries and the
+// relay's state: the account in force, the account list, the success and failure records,
+// the status and the failed messages kept for a resend. Its owner (the window) renders that
+// state from what the core publishes and hands the user's edits to it as they happen; the
+// core never asks its owner for anything. It runs on the thread that made it (the platform
+// loop of that thread drives the server); every publication runs on that thread, and a
+// delivery worker never calls one.
 #pragma once
 
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
+#include "app/core/records.h"
 #include "app/core/slot_ring.h"
 #include "app/core/spool.h"
 #include "platform/message_loop.h"
@@ -51,21 +55,34 @@ struct RelayCoreOptions {
     std::chrono::milliseconds quietWait{50};
 };
 
+// What the status shows: the last of these wins.
+enum class RelayStatus {
+    None,        // nothing yet, or a test send has begun
+    Receiving,   // a MAIL was accepted
+    Relayed,     // the last delivery went out
+    Failed,      // the upstream refused it or could not be reached
+    Error,       // an error, not a refusal, ended it
+    TestRelayed, // the test send went out
+    TestFailed,
+    TestError,
+};
+
 class RelayCore {
   public:
-    struct Hooks {
-        // The account in force (the window's editor); unset: the core's own copy.
-        std::function<Account()> readAccount;
-        // A selection changed the account in force.
-        std::function<void(const Account&)> writeAccount;
-        // The account list as it stands now; unset: empty.
-        std::function<StringList()> accountList;
-        // Status panel 6 (UTF-8).
-        std::function<void(const char* text)> status;
+    // What changed, for the owner to render. Each may be unset.
+    struct Observers {
+        // Another account is in force: a selection at MAIL or a switch, never an edit the
+        // owner made itself.
+        std::function<void(const Account&)> accountChanged;
+        std::function<void(RelayStatus)> statusChanged;
         // A delivery was handed its message: the recipients now being sent to.
         std::function<void(const std::string& recipientText)> sending;
-        // Finished deliveries, in finishing order, one batch per pass of the loop.
-        std::function<void(std::vector<DeliveryOutcome>& batch)> outcomes;
+        // A list was replaced whole (loaded, cleared, archived), not by the owner's edit.
+        std::function<void(ListKind)> recordsReplaced;
+        // Finished deliveries, in finishing order, one batch per pass of the loop, after
+        // their records were appended and the status set. A listed outcome's recordId names
+        // its record, the last of its list.
+        std::function<void(const std::vector<DeliveryOutcome>& batch)> outcomes;
     };
 
     explicit RelayCore(RelayCoreOptions options = {});
@@ -74,7 +91,7 @@ class RelayCore {
     RelayCore(const RelayCore&) = delete;
     RelayCore& operator=(const RelayCore&) = delete;
 
-    Hooks hooks;
+    Observers observers;
 
     smtpserver::TSmtpServer& Server() { return *server_; }
     SlotRing& Ring() { return ring_; }
@@ -95,36 +112,58 @@ class RelayCore {
     // HELO: a peer that is not this machine is refused unless remote clients are allowed.
     void CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose);
 
-    // The server's three events.
-    void MailFrom(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
-    void MailTo(asyncsock::TAsyncSocket* client, const std::string& address, std::string& answer);
-    void SendData(asyncsock::TAsyncSocket* client, bool lastPart, const std::string& msg);
+    // The server's three events. At MAIL the account for the sender is selected and bound to
+    // the transaction: its message goes out through that account.
+    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
+                             std::string& answer);
+    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
+                           std::string& answer);
+    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
+                             const std::string& msg);
 
-    // The account selection for the current slot's sender (the hidden button "选择SMTP").
-    void SelectAccountForCurrentSender();
-    // Hands a completed message to the delivery pool with the account in force.
-    void Deliver(CompletedMessage message, const std::string& spoolId = std::string());
+    // Hands a completed message to the delivery pool, through its bound account or else the
+    // account in force now.
+    void DeliverSlot(CompletedMessage message, const std::string& spoolId = std::string());
 
-    // Failed messages kept in the spool, by their failure-list line (GBK).
-    struct Failure {
-        std::string spoolId; // empty when the message itself could not be kept
-        std::string reason;
-    };
-    const Failure* FailureOf(const std::string& logLine) const;
-    // Sends a kept failed message again (through the account then in force); false when it
-    // is no longer kept.
-    bool Resend(const std::string& logLine);
-    // Every kept failed message; how many went.
+    // The account in force and the account list; Set* are the owner's edits (not published).
+    const Account& AccountInForce() const { return account_; }
+    void SetAccountInForce(const Account& account) { account_ = account; }
+    // Put in force from the settings (published).
+    void LoadAccount(const Account& account);
+    const StringList& AccountList() const { return accountList_; }
+    void SetAccountList(StringList lines) { accountList_ = std::move(lines); }
+    // The next line of the list into force, round the list (published); false when empty.
+    bool SwitchAccount();
+    const std::string& CurrentSender() const { return currentSender_; }
+
+    // The success and failure records.
+    const RecordList& Records(ListKind kind) const {
+        return kind == ListKind::Relayed ? relayedRecords_ : failedRecords_;
+    }
+    // The lists as read from their files (published).
+    void LoadRecords(ListKind kind, const StringList& lines);
+    // Both lists emptied (published); kept failed messages stay kept.
+    void ClearRecords();
+    // The owner's edit of a list: its lines as now shown, each with the record it came from.
+    void EditRecords(ListKind kind, const std::vector<ShownLine>& shown);
+
+    RelayStatus Status() const { return status_; }
+    // Why the last failed delivery or test send failed.
+    const std::string& LastFailureReason() const { return lastFailureReason_; }
+    // The outcome of a test send, which the owner runs itself (published).
+    void ReportTestSend(RelayStatus status, const std::string& reason = std::string());
+
+    // A failed message kept for a resend, by its failure record: sent again through the
+    // account then in force; false when it is not (or no longer) kept.
+    bool Resend(uint64_t recordId);
+    // Every kept failed message, listed or not; how many went.
     size_t ResendAll();
-    // Deletes a kept failed message; its line stays as a record.
-    bool DeleteKept(const std::string& logLine);
+    // Deletes the kept message of a failure record; the record stays.
+    bool DeleteKept(uint64_t recordId);
     // Failed messages kept for a resend.
     size_t KeptFailures() const;
     Spool* SpoolOf() { return spool_.get(); }
 
-    Account AccountInForce() const;
-    void SetAccountInForce(const Account& account);
-    const std::string& CurrentSender() const { return currentSender_; }
     const std::string& SignOn() const { return signon_; }
     // Deliveries handed over whose outcome has not been reported yet.
     size_t DeliveriesRunning() const { return running_; }
@@ -134,7 +173,7 @@ class RelayCore {
 
   private:
     using Request = std::shared_ptr<DeliveryRequest>;
-    // The delivery of a message with the account in force now (and the window told of it).
+    // The delivery of a message through its bound account (and its recipients published).
     Request Prepare(CompletedMessage message, const std::string& spoolId);
     // Hands a prepared delivery to the workers; throws as DeliveryPool::Submit does.
     void Submit(const Request& request);
@@ -156,9 +195,15 @@ class RelayCore {
     // worker, the sessions idle that long.
     void ArmSessionSweep();
     void SweepKeptSessions();
-    void Record(DeliveryOutcome& outcome, const std::string& mailbox, std::time_t now);
+    void RecordOutcome(DeliveryOutcome& outcome, std::time_t now);
     void ResumeSpooled();
-    void SelectAccountFor(const std::string& sender);
+    // Selects the account for `sender` into force; what the selection bound.
+    BoundAccount SelectAccountFor(const std::string& sender);
+    void SetStatus(RelayStatus status);
+    // Dropped records whose messages are kept stay resendable, unlisted.
+    void KeepUnlisted(std::vector<Record> dropped);
+    // A failure record, listed or unlisted; null when there is none.
+    Record* FailedRecord(uint64_t recordId);
     // Writes a data piece to the connection's spool file; the committed id at the last part
     // (empty without a spool). Throws ERefuseMessage when the message could not be kept.
     std::string SpoolPiece(asyncsock::TAsyncSocket* client, const std::string& sender,
@@ -171,7 +216,17 @@ class RelayCore {
     std::unique_ptr<smtpserver::TSmtpServer> server_;
     SlotRing ring_;
     Account account_;
+    StringList accountList_;
+    size_t switchPosition_ = 0;
     std::string currentSender_;
+    RelayStatus status_ = RelayStatus::None;
+    std::string lastFailureReason_;
+    uint64_t nextRecordId_ = 0;
+    RecordList relayedRecords_{nextRecordId_};
+    RecordList failedRecords_{nextRecordId_};
+    // Kept failed messages whose lines are gone from the list (cleared, archived, deleted):
+    // resent by ResendAll, never lost.
+    std::vector<Record> unlisted_;
     std::string signon_ = "signon";
     size_t running_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
@@ -189,10 +244,6 @@ class RelayCore {
     std::shared_ptr<Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
-    // By failure-list line; several when equal lines failed within the same second.
-    using FailureMap = std::unordered_multimap<std::string, Failure>;
-    FailureMap failures_;
-    FailureMap::iterator KeptFailure(const std::string& logLine);
     uint64_t nextSerial_ = 0;
     std::unordered_map<uint64_t, std::shared_ptr<smtpclient::TRelayControl>> inFlight_;
     // Prepared in this pass, handed to the workers at its end.

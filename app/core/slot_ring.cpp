@@ -42,6 +42,7 @@ int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) 
     MessageSlot& slot = At(chosen);
     slot.sender = std::move(envelope.sender);
     slot.recipientText = std::move(envelope.recipientText);
+    slot.bound = std::move(envelope.bound);
     slot.pieces.clear();
     bound_[connection] = chosen;
     filling_.insert(chosen);
@@ -50,7 +51,11 @@ int SlotRing::Open(Connection connection, Envelope envelope, bool spareAllowed) 
 
 int SlotRing::MailFrom(Connection connection, const std::string& sender) {
     finished_.erase(connection); // a new MAIL starts a new envelope
-    return Open(connection, Envelope{sender, ""}, false);
+    return Open(connection, Envelope{sender, "", std::nullopt}, false);
+}
+
+void SlotRing::BindAccount(Connection connection, BoundAccount bound) {
+    if (int n = SlotOf(connection)) At(n).bound = std::move(bound);
 }
 
 bool SlotRing::MailTo(Connection connection, const std::string& address) {
@@ -82,8 +87,9 @@ std::optional<CompletedMessage> SlotRing::SendData(Connection connection, bool l
     if (keepText) slot.pieces.push_back(piece);
     if (!lastPart) return std::nullopt;
     Unbind(connection);
-    finished_[connection] = Envelope{slot.sender, slot.recipientText};
-    CompletedMessage done{n, slot.sender, slot.recipientText, std::move(slot.pieces)};
+    // A following DATA or RCPT without MAIL goes on with this envelope, and its account.
+    finished_[connection] = Envelope{slot.sender, slot.recipientText, slot.bound};
+    CompletedMessage done{n, slot.sender, slot.recipientText, std::move(slot.pieces), slot.bound};
     slot.pieces.clear();
     return done;
 }

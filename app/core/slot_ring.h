@@ -14,6 +14,7 @@
 // server has already accepted its DATA and a refusal could not reach the client.
 #pragma once
 
+#include "app/core/accounts.h"
 #include "app/core/string_list.h"
 
 #include <optional>
@@ -24,10 +25,18 @@
 
 namespace app {
 
+// The account selected at a transaction's MAIL, which its message goes out through whatever
+// later transactions select meanwhile, and the selected sender its record names.
+struct BoundAccount {
+    Account account;
+    std::string listedSender;
+};
+
 struct MessageSlot {
     std::string sender;
     std::string recipientText; // comma-joined, no blanks
     StringList pieces;
+    std::optional<BoundAccount> bound;
 };
 
 // What a delivery is handed when the message is complete: a copy of the recipients and the
@@ -38,6 +47,7 @@ struct CompletedMessage {
     std::string sender;
     std::string recipientText;
     StringList pieces;
+    std::optional<BoundAccount> bound; // unset: the account in force when it is delivered
 };
 
 class SlotRing {
@@ -53,6 +63,8 @@ class SlotRing {
     // MAIL: opens the next slot that no other connection is filling (wrapping 10 -> 1).
     // Returns the slot, or 0 when all ten are being filled (the MAIL must be refused).
     int MailFrom(Connection connection, const std::string& sender);
+    // Binds the account selected for the transaction the connection is filling.
+    void BindAccount(Connection connection, BoundAccount bound);
     // RCPT: false when the connection has no envelope (no MAIL, or its MAIL was refused).
     bool MailTo(Connection connection, const std::string& address);
     // A data piece; the completed message when `lastPart`. Without `keepText` the pieces
@@ -79,6 +91,7 @@ class SlotRing {
     struct Envelope {
         std::string sender;
         std::string recipientText;
+        std::optional<BoundAccount> bound;
     };
     int SlotOf(Connection connection) const;
     void Unbind(Connection connection);

@@ -1,43 +1,43 @@
 // The failure list's menu: a failed message kept in the spool is sent again or deleted only
-// when the user asks, one line or all at once.
+// when the user asks, one line or all at once. A line acts on the record it shows, so two
+// equal lines, or a line the user has edited, each reach their own message.
 #include "app/window/main_window.h"
 
-#include <QContextMenuEvent>
 #include <QMenu>
-#include <QTextBlock>
 
 namespace app {
 
 void TForm1::BuildFailureMenu() {
     badrelay->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(badrelay, &QWidget::customContextMenuRequested, this, [this](const QPoint& where) {
-        QString line = badrelay->cursorForPosition(where).block().text();
-        const RelayCore::Failure* failure = core_->FailureOf(ToGbk(line));
-        bool kept = failure && !failure->spoolId.empty();
-        QMenu menu(badrelay);
-        menu.addAction(QString::fromUtf8("重新发送"), this,
-                       [this, line] { ResendFailedLine(line); })
-            ->setEnabled(kept);
-        menu.addAction(QString::fromUtf8("全部重新发送"), this, [this] { ResendAllFailed(); })
-            ->setEnabled(core_->KeptFailures() > 0);
-        menu.addSeparator();
-        menu.addAction(QString::fromUtf8("删除"), this, [this, line] { DeleteFailedLine(line); })
-            ->setEnabled(kept);
-        menu.exec(badrelay->viewport()->mapToGlobal(where));
+        FailureMenuAt(where)->exec(badrelay->viewport()->mapToGlobal(where));
     });
 }
 
-bool TForm1::ResendFailedLine(const QString& line) {
-    return core_->Resend(ToGbk(line));
+std::unique_ptr<QMenu> TForm1::FailureMenuAt(const QPoint& where) {
+    uint64_t recordId = FailedRecordAt(where);
+    const Record* record = core_->Records(ListKind::Failed).Find(recordId);
+    bool kept = record && !record->spoolId.empty();
+    auto menu = std::make_unique<QMenu>(badrelay);
+    menu->addAction(QString::fromUtf8("重新发送"), this,
+                    [this, recordId] { ResendFailedRecord(recordId); })
+        ->setEnabled(kept);
+    menu->addAction(QString::fromUtf8("全部重新发送"), this, [this] { core_->ResendAll(); })
+        ->setEnabled(core_->KeptFailures() > 0);
+    menu->addSeparator();
+    menu->addAction(QString::fromUtf8("删除"), this,
+                    [this, recordId] { DeleteFailedRecord(recordId); })
+        ->setEnabled(kept);
+    return menu;
 }
 
-size_t TForm1::ResendAllFailed() {
-    return core_->ResendAll();
+bool TForm1::ResendFailedRecord(uint64_t recordId) {
+    return core_->Resend(recordId);
 }
 
-bool TForm1::DeleteFailedLine(const QString& line) {
+bool TForm1::DeleteFailedRecord(uint64_t recordId) {
     if (!options_.confirm(QString::fromUtf8("删除这封发送失败的邮件吗？"))) return false;
-    return core_->DeleteKept(ToGbk(line));
+    return core_->DeleteKept(recordId);
 }
 
 } // namespace app

@@ -70,6 +70,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     badrelay->viewport()->installEventFilter(this); // the reason of a line on hovering
     BuildFailureMenu();
     Form2 = new shell::TForm2(this);
+    NameControls();
 
     // The platform loop (sockets, their timers and messages) runs inside Qt's loop.
     platform::MessageLoop& loop = platform::MessageLoop::Current();
@@ -80,52 +81,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    SmtpServer1 = nullptr;
     core_.reset();
-}
-
-void TForm1::BindCore() {
-    RelayCoreOptions relay;
-    relay.srvAddr = options_.srvAddr;
-    relay.srvPort = options_.srvPort;
-    relay.relayTimeoutMs = options_.relayTimeoutMs;
-    relay.spoolFolder = FilePath("spool");
-    relay.spoolFilesAhead = Spool::kBusyFiles;
-    if (options_.workers > 0) relay.workers = options_.workers;
-    core_ = std::make_unique<RelayCore>(relay);
-    SmtpServer1 = &core_->Server();
-    // The window's handlers stay the server's event handlers; they forward to the core.
-    SmtpServer1->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                                     const std::string& a,
-                                     std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
-    SmtpServer1->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                                   const std::string& a,
-                                   std::string& answer) { SmtpServer1MailTo(c, a, answer); };
-    SmtpServer1->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                                     bool last,
-                                     const std::string& msg) { SmtpServer1SendData(c, last, msg); };
-    RelayCore::Hooks& hooks = core_->hooks;
-    WatchRelayReadings();
-    hooks.readAccount = [this] { return editorReading_.Get(); };
-    hooks.writeAccount = [this](const Account& account) { WriteEditor(account); };
-    hooks.accountList = [this] { return accountLines_.Get(); };
-    hooks.status = [this](const char* text) { SetStatus(text); };
-    hooks.sending = [this](const std::string& recipientText) {
-        recipientField_->Set(Gbk(recipientText));
-        signon_ = SignOnName(recipientText);
-    };
-    hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) { ApplyOutcomes(batch); };
-}
-
-void TForm1::WatchRelayReadings() {
-    auto editorChanged = [this] { editorReading_.Invalidate(); };
-    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8, Edit14})
-        connect(field, &QLineEdit::textChanged, this, editorChanged);
-    for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
-        connect(box, &QCheckBox::toggled, this, editorChanged);
-    connect(Memo4, &QPlainTextEdit::textChanged, this, [this] { accountLines_.Invalidate(); });
-    connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
-    recipientField_ = new DeferredFieldText(Edit10);
 }
 
 void TForm1::ShowSecretSource() {
@@ -290,6 +246,46 @@ void TForm1::BuildTray() {
     setWindowIcon(shell::ProgramIcon());
 }
 
+void TForm1::NameControls() {
+    // The names the window gives its controls, so that tests (and accessibility tools) find
+    // them as a user's actions reach them.
+    const std::pair<QObject*, const char*> named[] = {
+        {Edit1, "Edit1"},
+        {Edit2, "Edit2"},
+        {Edit5, "Edit5"},
+        {Edit7, "Edit7"},
+        {Edit8, "Edit8"},
+        {Edit10, "Edit10"},
+        {Edit14, "Edit14"},
+        {CheckBox3, "CheckBox3"},
+        {CheckBox4, "CheckBox4"},
+        {CheckBox5, "CheckBox5"},
+        {Memo4, "Memo4"},
+        {okrelay, "okrelay"},
+        {badrelay, "badrelay"},
+        {SpeedButton1, "SpeedButton1"},
+        {SpeedButton2, "SpeedButton2"},
+        {SpeedButton4, "SpeedButton4"},
+        {SpeedButton5, "SpeedButton5"},
+        {SpeedButton6, "SpeedButton6"},
+        {SpeedButton8, "SpeedButton8"},
+        {SpeedButton11, "SpeedButton11"},
+        {SpeedButton12, "SpeedButton12"},
+        {PopupMenu1, "PopupMenu1"},
+        {N4, "N4"},
+        {N5, "N5"},
+        {N6, "N6"},
+        {N7, "N7"},
+        {N8, "N8"},
+        {N9, "N9"},
+        {TrayIcon1, "TrayIcon1"},
+        {Form2, "Form2"},
+    };
+    for (const auto& [object, name] : named) object->setObjectName(QString::fromUtf8(name));
+    for (size_t panel = 0; panel < StatusBar1.size(); ++panel)
+        StatusBar1[panel]->setObjectName(QString("StatusBar1_%1").arg(panel));
+}
+
 bool TForm1::TrayAvailable() const {
     return options_.assumeTray || shell::TTrayIcon::Available();
 }
@@ -334,9 +330,8 @@ void TForm1::changeEvent(QEvent* event) {
 // ---- start and end -------------------------------------------------------------------
 
 void TForm1::FormCreate() {
-    Ring().CurrentMessage().clear();
-    SetLines(okrelay, {});
-    SetLines(badrelay, {});
+    core_->Ring().CurrentMessage().clear();
+    core_->ClearRecords();
     QPalette tips = QToolTip::palette();
     tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
     QToolTip::setPalette(tips);
@@ -344,8 +339,8 @@ void TForm1::FormCreate() {
     if (!LoadLists()) return;
     pacer_->Bypass();
     repaint();
-    ArchiveOverflow(okrelay, "good.ini");
-    ArchiveOverflow(badrelay, "bad.ini");
+    ArchiveOverflow(ListKind::Relayed, "good.ini");
+    ArchiveOverflow(ListKind::Failed, "bad.ini");
     RefreshCounters();
     StartServer();
 }
@@ -409,120 +404,6 @@ void TForm1::SetLines(QPlainTextEdit* box, const StringList& lines) {
     box->setPlainText(converted.join(QChar('\n')));
 }
 
-Account TForm1::ReadEditor() const {
-    Account e;
-    e.mailbox = ToGbk(Edit1->text());
-    e.usedBy = ToGbk(Edit2->text());
-    e.host = ToGbk(Edit5->text());
-    e.user = ToGbk(Edit7->text());
-    e.password = ToGbk(Edit8->text());
-    e.port = ToGbk(Edit14->text());
-    e.authenticate = CheckBox3->isChecked();
-    e.implicitTls = CheckBox4->isChecked();
-    e.startTls = CheckBox5->isChecked();
-    return e;
-}
-
-void TForm1::WriteEditor(const Account& e) {
-    // From their start: the narrow fields would otherwise show an address's last characters.
-    auto show = [](QLineEdit* field, const QString& text) {
-        field->setText(text);
-        field->setCursorPosition(0);
-    };
-    show(Edit1, Gbk(e.mailbox));
-    show(Edit2, Gbk(e.usedBy));
-    show(Edit5, Gbk(e.host));
-    show(Edit7, Gbk(e.user));
-    show(Edit8, Gbk(e.password));
-    show(Edit14, Gbk(e.port));
-    CheckBox3->setChecked(e.authenticate); // runs CheckBox3Click only when the state changes
-    CheckBox4->setChecked(e.implicitTls);
-    CheckBox5->setChecked(e.startTls);
-}
-
-void TForm1::SetStatus(const std::string& utf8) {
-    StatusBar1[6]->setText(QString::fromStdString(utf8));
-}
-std::string TForm1::StatusText() const {
-    return StatusBar1[6]->text().toStdString();
-}
-
-QString TForm1::StatusToolTip() const {
-    return StatusBar1[6]->toolTip();
-}
-
-std::string TForm1::FailureReasonOf(const QString& line) const {
-    const RelayCore::Failure* failure = core_->FailureOf(ToGbk(line));
-    return failure ? failure->reason : std::string();
-}
-
-void TForm1::ShowFailureReason(const QPoint& where) {
-    QString line = badrelay->cursorForPosition(where).block().text();
-    std::string reason = FailureReasonOf(line);
-    if (reason.empty())
-        QToolTip::hideText();
-    else
-        QToolTip::showText(badrelay->viewport()->mapToGlobal(where), Gbk(reason),
-                           badrelay->viewport());
-}
-
-void TForm1::RefreshCounters() {
-    size_t ok = LineCount(okrelay), bad = LineCount(badrelay);
-    StatusBar1[1]->setText(QString::number(ok + bad));
-    StatusBar1[3]->setText(QString::number(ok));
-    StatusBar1[5]->setText(QString::number(bad));
-}
-
-// ---- the slot ring -------------------------------------------------------------------
-
-void TForm1::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
-                                 std::string& answer) {
-    core_->MailFrom(client, address, answer);
-}
-
-void TForm1::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
-                               std::string& answer) {
-    core_->MailTo(client, address, answer);
-}
-
-void TForm1::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
-                                 const std::string& msg) {
-    core_->SendData(client, lastPart, msg);
-}
-
-void TForm1::DeliverSlot(CompletedMessage message) {
-    core_->Deliver(std::move(message));
-}
-
-void TForm1::ApplyOutcomes(std::vector<DeliveryOutcome>& batch) {
-    // One pass of the queue is one update of the window: a line per outcome, then the status
-    // of the last one, one sound (a newer sound cuts an older one off anyway) and the
-    // counters once.
-    recipientField_->Apply(); // the field answers for the last delivery started
-    const DeliveryOutcome* lastListed = nullptr;
-    QStringList relayedLines, failedLines;
-    for (const DeliveryOutcome& outcome : batch) {
-        if (outcome.failedWithError) continue; // an error, not an outcome: nothing is listed
-        lastListed = &outcome;
-        (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
-    }
-    // One edit per list and pass: the list is scrolled and its new lines laid out once, not
-    // once per line. Each outcome is still a line of its own, in finishing order.
-    if (!relayedLines.isEmpty()) okrelay->appendPlainText(relayedLines.join('\n'));
-    if (!failedLines.isEmpty()) badrelay->appendPlainText(failedLines.join('\n'));
-    const DeliveryOutcome& last = batch.back();
-    if (!last.relayed) StatusBar1[6]->setToolTip(Gbk(last.reason));
-    SetStatus(last.failedWithError ? "电子邮件转发失败！"
-                                   : (last.relayed ? "电邮转发成功..." : "电邮发送失败..."));
-    if (!lastListed) return;
-    lastListed->relayed ? Button2Click() : Button3Click();
-    if (!last.failedWithError) recipientField_->Clear();
-    RefreshCounters();
-    // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
-    // delay), which a drawing left to the pacer's own timer would not keep to.
-    pacer_->Bypass();
-}
-
 // ---- sounds, records, accounts -------------------------------------------------------
 
 void TForm1::Button2Click() {
@@ -533,22 +414,16 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::SpeedButton1Click() {
-    SetLines(okrelay, {});
-    SetLines(badrelay, {});
+    core_->ClearRecords();
     RefreshCounters();
 }
 
 void TForm1::SpeedButton11Click() {
-    Memo4->appendPlainText(Gbk(AccountLine(ReadEditor())));
+    Memo4->appendPlainText(Gbk(AccountLine(core_->AccountInForce())));
 }
 
 void TForm1::SpeedButton12Click() {
-    Account editor = ReadEditor();
-    if (SwitchAccount(LinesOf(Memo4), switchPosition_, editor)) WriteEditor(editor);
-}
-
-void TForm1::Button4Click() {
-    core_->SelectAccountForCurrentSender();
+    core_->SwitchAccount();
 }
 
 void TForm1::CheckBox3Click() {
@@ -571,7 +446,7 @@ void TForm1::Edit14Exit() {
 
 void TForm1::SpeedButton4Click() {
     if (SampleMessagePath().empty()) return;
-    SetStatus("");
+    core_->ReportTestSend(RelayStatus::None);
     auto typed = options_.askText(QString::fromUtf8("单发一个电邮"),
                                   QString::fromUtf8("请输入一个客户邮件地址        "),
                                   QString::fromStdString(testAddress_));
@@ -583,7 +458,7 @@ void TForm1::SpeedButton4Click() {
                                     QEventLoop::ExcludeSocketNotifiers);
     pacer_->Bypass();
     repaint();
-    if (Edit1->text().isEmpty()) {
+    if (core_->AccountInForce().mailbox.empty()) {
         options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));
         return;
     }
@@ -600,16 +475,15 @@ void TForm1::smtpbutton0Click() {
     SpeedButton4->setEnabled(false);
     std::string address =
         platform::TrimBlanks(platform::AsciiLower(ToGbk(QString::fromStdString(testAddress_))));
-    signon_ = SignOnName(address);
     try {
-        StringList& message = Ring().CurrentMessage();
+        StringList& message = core_->Ring().CurrentMessage();
         message = LoadStringList(SampleMessagePath()).value_or(StringList());
         smtpclient::TVectorLineSource lines(message);
         // A session of its own, closed after the message: the test tries the account as the
         // editor shows it now, not a session opened earlier.
-        Account account = ReadEditor();
+        const Account& account = core_->AccountInForce();
         RelaySettings settings;
-        settings.systemName = signon_;
+        settings.systemName = SignOnName(address);
         settings.timeoutMs = options_.relayTimeoutMs;
         settings.verifyCert = core_->Policy().verifyCert;
         settings.credential = core_->Credentials().For(account.mailbox);
@@ -617,14 +491,14 @@ void TForm1::smtpbutton0Click() {
         outcome.recipientText = address;
         RelayAndRecord(account, settings, lines, outcome);
         std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
-        SetStatus(outcome.relayed ? "电邮发送成功..." : "电邮发送失败...");
-        if (!outcome.relayed) StatusBar1[6]->setToolTip(Gbk(outcome.reason));
+        core_->ReportTestSend(outcome.relayed ? RelayStatus::TestRelayed : RelayStatus::TestFailed,
+                              outcome.reason);
         options_.inform(QString::fromUtf8("提示"),
                         QString::fromUtf8(outcome.relayed ? "恭喜您！邮件已经成功发出了"
                                                           : "发送失败！帐号错误或服务器故障"),
                         outcome.relayed ? QString() : Gbk(outcome.reason));
     } catch (...) {
-        SetStatus("邮件发送过程出现错误...");
+        core_->ReportTestSend(RelayStatus::TestError);
     }
     SpeedButton4->setEnabled(true);
 }

@@ -1,20 +1,19 @@
 // The main window TForm1: the account editor with the account list, the failure and success
-// lists, the status bar, the inbound server SmtpServer1 and the handlers that tie them to
-// the slot ring and the delivery workers. Everything here runs on the GUI thread; workers
-// get copies and hand their outcome back through a queue.
+// lists, the status bar and the tray. It shows the relay core's state as the core publishes
+// it and hands the user's edits and commands to the core; it keeps no state of the relay's
+// own. Everything here runs on the GUI thread.
 #pragma once
 
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/relay_core.h"
-#include "app/core/slot_ring.h"
-#include "app/window/window_reads.h"
-#include "smtpserver/smtp_server.h"
+#include "app/window/deferred_field.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QToolButton>
 #include <functional>
@@ -67,20 +66,6 @@ class TForm1 : public QMainWindow {
     explicit TForm1(FormOptions options, QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // Controls, named as the window names them.
-    QLineEdit *Edit1, *Edit2, *Edit5, *Edit7, *Edit8, *Edit10, *Edit14;
-    QCheckBox *CheckBox3, *CheckBox4, *CheckBox5;
-    QPlainTextEdit *Memo4, *okrelay, *badrelay;
-    QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8,
-        *SpeedButton1, *SpeedButton11, *SpeedButton12;
-    shell::TTrayIcon* TrayIcon1 = nullptr;
-    QMenu* PopupMenu1 = nullptr;
-    QAction *N5, *N4, *N6, *N9, *N7, *N8;
-    shell::TForm2* Form2 = nullptr;
-    shell::TMenuPainter* MenuPainter1 = nullptr;    // owned by the menu it styles
-    std::vector<QLabel*> StatusBar1;                // the seven panels
-    smtpserver::TSmtpServer* SmtpServer1 = nullptr; // the relay core's server
-
     void FormCreate();
     bool FormCloseQuery();
     // Saves settings and lists; false when the settings could not be written.
@@ -90,63 +75,28 @@ class TForm1 : public QMainWindow {
     // The quit question as the program asks it (only No refuses).
     bool AskYesNo(const QString& question);
 
-    // The failure list's menu: the kept message of a line sent again or deleted, or all.
-    bool ResendFailedLine(const QString& line);
-    size_t ResendAllFailed();
-    bool DeleteFailedLine(const QString& line);
-
-    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
-                             std::string& answer);
-    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
-                           std::string& answer);
-    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
-                             const std::string& msg);
-    void Button4Click();
-    void Button2Click();
-    void Button3Click();
-    void SpeedButton1Click();
-    void SpeedButton11Click();
-    void SpeedButton12Click();
-    void CheckBox3Click();
-    void Edit14Exit();
-    void SpeedButton4Click();
-    void smtpbutton0Click();
-    // Hands a completed slot to the delivery pool (the hidden buttons' job).
-    void DeliverSlot(CompletedMessage message);
+    // Status panels 1, 3 and 5 from the lists' line counts.
     void RefreshCounters();
-    // Tray and toolbar commands.
-    void N4Click(); // hide to the tray
-    void N5Click(); // show from the tray
-    void N6Click(); // mail to the maker
-    void N7Click(); // About
-    void N9Click(); // the maker's web site
-    void SpeedButton2Click() { N6Click(); }
-    void SpeedButton6Click() { N7Click(); }
+    // The relay the window shows; its tests drive it directly.
+    RelayCore& Core() { return *core_; }
     // Where a mail or web address goes; replaceable for tests.
     std::function<void(const QString&)> OpenAddress;
     // True when there is a notification area to hide into.
     bool TrayAvailable() const;
+    // The failure list's menu for the line at `where` (viewport coordinates), as a right
+    // click opens it. A child of the list (for its look), to be destroyed before the window.
+    std::unique_ptr<QMenu> FailureMenuAt(const QPoint& where);
+    // The reason the failure list's line at `where` records (its tooltip), or empty.
+    std::string FailureReasonAt(const QPoint& where) const;
 
-    // Editor, lists and texts at the widget boundary (GBK inside, UTF-8 in the widgets).
-    Account ReadEditor() const;
-    void WriteEditor(const Account& editor);
+    // Text at the widget boundary (GBK inside, UTF-8 in the widgets), and lists as the
+    // files hold them.
     static StringList LinesOf(const QPlainTextEdit* box);
     static void SetLines(QPlainTextEdit* box, const StringList& lines);
     static QString Gbk(const std::string& gbk);
     static std::string ToGbk(const QString& text);
-    void SetStatus(const std::string& utf8Text); // status panel 6
-    std::string StatusText() const;
-    // The reason of the failure a failure-list line records (its tooltip), or empty.
-    std::string FailureReasonOf(const QString& line) const;
-    // Status panel 6's tooltip: the last failure's reason.
-    QString StatusToolTip() const;
-    std::string SignOn() const { return signon_; }
     // Lines in a list box as the files will hold them, without converting its text.
     static size_t LineCount(const QPlainTextEdit* box);
-    const std::string& CurrentSender() const { return core_->CurrentSender(); }
-    SlotRing& Ring() { return core_->Ring(); }
-    int DeliveriesRunning() const { return static_cast<int>(core_->DeliveriesRunning()); }
-    std::string TestAddress() const { return testAddress_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -154,25 +104,72 @@ class TForm1 : public QMainWindow {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // Controls, named as the window names them (also their object names).
+    QLineEdit *Edit1, *Edit2, *Edit5, *Edit7, *Edit8, *Edit10, *Edit14;
+    QCheckBox *CheckBox3, *CheckBox4, *CheckBox5;
+    QPlainTextEdit *Memo4, *okrelay, *badrelay;
+    QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8,
+        *SpeedButton1, *SpeedButton11, *SpeedButton12;
+    shell::TTrayIcon* TrayIcon1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction *N5, *N4, *N6, *N9, *N7, *N8;
+    shell::TForm2* Form2 = nullptr;
+    shell::TMenuPainter* MenuPainter1 = nullptr; // owned by the menu it styles
+    std::vector<QLabel*> StatusBar1;             // the seven panels
+
+    // The user's commands.
+    void SpeedButton1Click();  // clear the records
+    void SpeedButton11Click(); // add the account to the list
+    void SpeedButton12Click(); // switch to the next account of the list
+    void CheckBox3Click();
+    void Edit14Exit();
+    void SpeedButton4Click(); // the test send
+    void smtpbutton0Click();
+    void Button2Click(); // the success sound
+    void Button3Click(); // the failure sound
+    void N4Click();      // hide to the tray
+    void N5Click();      // show from the tray
+    void N6Click();      // mail to the maker
+    void N7Click();      // About
+    void N9Click();      // the maker's web site
+    void SpeedButton2Click() { N6Click(); }
+    void SpeedButton6Click() { N7Click(); }
+    // The failure list's commands on a failure record.
+    bool ResendFailedRecord(uint64_t recordId);
+    bool DeleteFailedRecord(uint64_t recordId);
+
     void BuildWidgets();
     void BuildToolbar();
     // The account editor: its fields, check boxes, buttons and the account list.
     QWidget* BuildEditor(QWidget* parent);
     void BuildStatusBar();
     void BuildTray();
+    void NameControls();
+    // The core made, what it publishes bound to the widgets, and the user's edits bound to
+    // the core.
     void BindCore();
-    // Ties the cached readings to their widgets' change signals.
-    void WatchRelayReadings();
+    void SendEditsToCore();
     // The password field's tooltip says when a command provides the secret of the mailbox
     // the editor shows; the field itself keeps its text.
     void ShowSecretSource();
-    void ApplyOutcomes(std::vector<DeliveryOutcome>& batch);
+    Account ReadEditor() const;
+    void ShowAccount(const Account& account);
+    void ShowStatus(RelayStatus status);
+    QPlainTextEdit* BoxOf(ListKind kind) const {
+        return kind == ListKind::Relayed ? okrelay : badrelay;
+    }
+    void ShowRecords(ListKind kind);
+    // The list's lines with the record each shows, as the user has left them.
+    std::vector<ShownLine> ShownLines(const QPlainTextEdit* box) const;
+    void ShowOutcomes(const std::vector<DeliveryOutcome>& batch);
+    // The record the failure list's line at `where` shows, or 0.
+    uint64_t FailedRecordAt(const QPoint& where) const;
     void LoadSettings();
     // The three lists; false (after the error box) at the first that exists but cannot be
     // read. Lists not read are never written back.
     bool LoadLists();
     // Over 500 lines: appended to the list's archive beside it, then emptied.
-    void ArchiveOverflow(QPlainTextEdit* box, const char* name);
+    void ArchiveOverflow(ListKind kind, const char* name);
     void StartServer();
     void BuildFailureMenu();
     void SetDefaultDialogs();
@@ -185,18 +182,16 @@ class TForm1 : public QMainWindow {
 
     FormOptions options_;
     std::unique_ptr<RelayCore> core_;
-    size_t switchPosition_ = 0;
-    std::string signon_ = "signon";
     std::string testAddress_;
     bool destroyed_ = false;
     bool signalled_ = false; // ending on a signal: no boxes
+    // While the window shows what the core published, its widgets' change signals are not
+    // edits of the user's to send back.
+    bool showingCore_ = false;
     // Files that exist but could not be read: never overwritten with what we did not read.
     std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;
-    PaintPacer* pacer_ = nullptr; // owned by the window
-    // The editor's account and the account list as the relay reads them at each message.
-    WidgetReading<Account> editorReading_{[this] { return ReadEditor(); }};
-    WidgetReading<StringList> accountLines_{[this] { return LinesOf(Memo4); }};
+    PaintPacer* pacer_ = nullptr;                 // owned by the window
     DeferredFieldText* recipientField_ = nullptr; // Edit10's text; owned by Edit10
 };
 

@@ -39,17 +39,16 @@ void TForm1::LoadSettings() {
     // replaced by the defaults.
     if (platform::FileExists(settings) && !platform::ReadFileBytes(settings))
         unreadable_.insert("brontalnow.ini");
-    WriteEditor(ReadSettings(settings));
-    core_->SetPolicy(ReadPolicy(settings));
     core_->SetCredentialCommands(CredentialCommands::Read(settings));
+    core_->LoadAccount(ReadSettings(settings));
+    core_->SetPolicy(ReadPolicy(settings));
     ShowSecretSource();
 }
 
 bool TForm1::LoadLists() {
-    const std::pair<const char*, QPlainTextEdit*> lists[] = {
-        {"brontalhao.ini", Memo4}, {"good.ini", okrelay}, {"bad.ini", badrelay}};
+    const char* const lists[] = {"brontalhao.ini", "good.ini", "bad.ini"};
     bool allRead = true;
-    for (const auto& [name, box] : lists) {
+    for (const char* name : lists) {
         std::string path = FilePath(name);
         if (!allRead) {
             // Not read because an earlier one failed: its file must not be replaced either.
@@ -65,21 +64,24 @@ bool TForm1::LoadLists() {
             allRead = false;
             continue;
         }
-        SetLines(box, *lines);
+        if (name == lists[0])
+            SetLines(Memo4, *lines); // the box is the account list's editor: the core gets it
+        else
+            core_->LoadRecords(name == lists[1] ? ListKind::Relayed : ListKind::Failed, *lines);
     }
     return allRead;
 }
 
-void TForm1::ArchiveOverflow(QPlainTextEdit* box, const char* name) {
-    if (LineCount(box) <= kListLimit) return;
+void TForm1::ArchiveOverflow(ListKind kind, const char* name) {
+    if (core_->Records(kind).Count() <= kListLimit) return;
     std::string archive = FilePath(ArchiveName(name).c_str());
-    if (!AppendLines(archive, LinesOf(box))) {
+    if (!AppendLines(archive, core_->Records(kind).Lines())) {
         // Emptying the list now would lose its records: it stays as it is.
         std::fprintf(stderr, "vantrosmtp: cannot append to %s; %s keeps its lines\n",
                      archive.c_str(), name);
         return;
     }
-    SetLines(box, {});
+    core_->LoadRecords(kind, {});
 }
 
 void TForm1::StartServer() {
@@ -123,19 +125,23 @@ bool TForm1::FormDestroy() {
     core_->Shutdown();
     std::string settings = FilePath("brontalnow.ini");
     if (!unreadable_.count("brontalnow.ini") &&
-        !WriteSettings(settings, ReadEditor(), core_->Policy())) {
+        !WriteSettings(settings, core_->AccountInForce(), core_->Policy())) {
         std::fprintf(stderr, "vantrosmtp: unable to write to %s\n", settings.c_str());
         if (!signalled_)
             options_.showError(QString::fromStdString("Unable to write to " + settings));
         return false;
     }
     // Each list is saved on its own: one that fails must not cost the others.
-    auto save = [&](const char* name, QPlainTextEdit* box, unsigned mode, platform::FileMode rule) {
-        if (!unreadable_.count(name)) SaveStringList(FilePath(name), LinesOf(box), mode, rule);
+    auto save = [&](const char* name, const StringList& lines, unsigned mode,
+                    platform::FileMode rule) {
+        if (!unreadable_.count(name)) SaveStringList(FilePath(name), lines, mode, rule);
     };
-    save("good.ini", okrelay, 0644, platform::FileMode::KeepExisting);
-    save("bad.ini", badrelay, 0644, platform::FileMode::KeepExisting);
-    save("brontalhao.ini", Memo4, 0600, platform::FileMode::Always); // holds passwords
+    save("good.ini", core_->Records(ListKind::Relayed).Lines(), 0644,
+         platform::FileMode::KeepExisting);
+    save("bad.ini", core_->Records(ListKind::Failed).Lines(), 0644,
+         platform::FileMode::KeepExisting);
+    save("brontalhao.ini", core_->AccountList(), 0600,
+         platform::FileMode::Always); // holds passwords
     return true;
 }
 

@@ -40,9 +40,9 @@ struct CoreHarness {
         account.host = "127.0.0.1";
         account.port = upstreamPort;
         core->SetAccountInForce(account);
-        core->hooks.outcomes = [this](std::vector<DeliveryOutcome>& batch) {
+        core->observers.outcomes = [this](const std::vector<DeliveryOutcome>& batch) {
             ++batches;
-            for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
+            outcomes.insert(outcomes.end(), batch.begin(), batch.end());
         };
         core->Start();
     }

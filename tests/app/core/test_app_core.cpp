@@ -290,7 +290,7 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     EXPECT_EQ(LogLine(false, "m", "", "r", t).substr(0, 16), kFailedPrefix);
     EXPECT_EQ(SignOnName("kehu0@example.net,boss@example.net"), "kehu0");
     EXPECT_EQ(SignOnName("no-at-sign"), "");
-    CompletedMessage m{3, "s@y", "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}};
+    CompletedMessage m{3, "s@y", "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}, std::nullopt};
     Account account;
     account.mailbox = "box@mail.example";
     DeliveryRequest r = MakeRequest(std::move(m), account, 1234);

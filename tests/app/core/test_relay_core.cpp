@@ -75,33 +75,104 @@ TEST(RelayCoreTest, SecondDataOfTheSameEnvelopeIsItsOwnMessage) {
     for (const auto& m : stored) EXPECT_EQ(m.content.find("Subject", 1), std::string::npos);
 }
 
-TEST(RelayCoreTest, AMessageGoesThroughTheAccountInForceWhenItWasAnswered) {
-    testsupport::Upstream forA, forB;
-    ASSERT_TRUE(forA.Ok() && forB.Ok());
-    CoreHarness h(std::to_string(forA.Port()), 2);
-    StringList accounts;
-    for (auto [sender, port] :
-         {std::pair{"a@x.example", forA.Port()}, {"b@x.example", forB.Port()}}) {
-        Account account = h.core->AccountInForce();
-        account.usedBy = sender;
-        account.port = std::to_string(port);
-        accounts.push_back(AccountLine(account));
+// An account line serving `sender` through the upstream on `port` as `mailbox`.
+std::string AccountFor(const std::string& sender, const std::string& mailbox, int port) {
+    Account account;
+    account.mailbox = mailbox;
+    account.usedBy = sender;
+    account.host = "127.0.0.1";
+    account.port = std::to_string(port);
+    return AccountLine(account);
+}
+
+TEST(RelayCoreTest, AMessageKeepsTheAccountOfItsMailWhenAnotherSenderOverlapsIt) {
+    testsupport::Upstream good, hostile;
+    ASSERT_TRUE(good.Ok() && hostile.Ok());
+    CoreHarness h(std::to_string(good.Port()), 2);
+    h.core->SetAccountList(
+        {AccountFor("good@local.test", "goodbox@example.org", good.Port()),
+         AccountFor("hostile@local.test", "hostilebox@example.org", hostile.Port())});
+    Submitter a(h.port), b(h.port);
+    a.Command("MAIL FROM:<good@local.test>\r\n");
+    a.Command("RCPT TO:<r@y.example>\r\n");
+    EXPECT_EQ(a.Command("DATA\r\n").substr(0, 3), "354");
+    testsupport::SendAll(a.fd, "Subject: from good\r\n\r\nfirst half\r\n");
+    testsupport::PumpFor(30);
+    // B's MAIL selects its account into force while A's text is still arriving.
+    EXPECT_EQ(b.Command("MAIL FROM:<hostile@local.test>\r\n").substr(0, 3), "250");
+    EXPECT_EQ(h.core->AccountInForce().mailbox, "hostilebox@example.org");
+    EXPECT_EQ(a.Command("second half\r\n.\r\n"), "250 OK \r\n");
+    b.Command("RCPT TO:<r@y.example>\r\n");
+    b.Command("DATA\r\n");
+    EXPECT_EQ(b.Command("Subject: from hostile\r\n\r\nx\r\n.\r\n"), "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(2));
+    ASSERT_TRUE(good.WaitForMessages(1, 10000));
+    ASSERT_TRUE(hostile.WaitForMessages(1, 10000));
+    EXPECT_EQ(good.Messages()[0].sender, "goodbox@example.org");
+    EXPECT_NE(good.Messages()[0].content.find("from good"), std::string::npos);
+    EXPECT_EQ(hostile.Messages()[0].sender, "hostilebox@example.org");
+    EXPECT_NE(hostile.Messages()[0].content.find("from hostile"), std::string::npos);
+    // Each record names its own account and sender, whichever finished first.
+    for (const DeliveryOutcome& outcome : h.outcomes) {
+        bool fromGood = outcome.sender == "good@local.test";
+        EXPECT_EQ(outcome.mailbox, fromGood ? "goodbox@example.org" : "hostilebox@example.org");
+        std::string expected = std::string(fromGood ? "goodbox@example.org/From:good@local.test"
+                                                    : "hostilebox@example.org/From:hostile@"
+                                                      "local.test");
+        EXPECT_NE(outcome.logLine.find(expected), std::string::npos) << outcome.logLine;
     }
-    h.core->hooks.accountList = [&] { return accounts; };
-    Submitter first(h.port), second(h.port);
-    first.Command("MAIL FROM:<a@x.example>\r\n");
-    first.Command("RCPT TO:<r@y.example>\r\n");
-    EXPECT_EQ(first.Command("DATA\r\n").substr(0, 3), "354");
-    // Both arrive before the loop runs again, so that the second sender's account is
-    // selected in the pass that answers the first message.
-    testsupport::SendAll(first.fd, "Subject: a\r\n\r\nbody\r\n.\r\n");
-    testsupport::SendAll(second.fd, "MAIL FROM:<b@x.example>\r\n");
-    EXPECT_EQ(first.Reply(), "250 OK \r\n");
-    EXPECT_EQ(second.Reply().substr(0, 3), "250");
-    ASSERT_TRUE(h.WaitForOutcomes(1));
-    EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
-    ASSERT_TRUE(forA.WaitForMessages(1, 10000));
-    EXPECT_TRUE(forB.Messages().empty());
+}
+
+TEST(RelayCoreTest, ManyClientsWithFourSendersEachReachTheirOwnSendersUpstream) {
+    constexpr int kSenders = 4, kClients = 16, kMessages = 1000;
+    std::vector<std::unique_ptr<testsupport::Upstream>> upstreams;
+    StringList accounts;
+    for (int i = 0; i < kSenders; ++i) {
+        upstreams.push_back(std::make_unique<testsupport::Upstream>());
+        ASSERT_TRUE(upstreams.back()->Ok());
+        accounts.push_back(AccountFor("s" + std::to_string(i) + "@local.test",
+                                      "box" + std::to_string(i) + "@example.org",
+                                      upstreams.back()->Port()));
+    }
+    CoreHarness h(std::to_string(upstreams[0]->Port()), 8);
+    h.core->SetAccountList(accounts);
+    // Each message names its sender in its subject; the senders interleave on every client.
+    const char* script = R"PY(
+import smtplib, sys, threading
+port, clients, total = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+def client(c):
+    with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
+        for n in range(c, total, clients):
+            sender = "s%d@local.test" % (n % 4)
+            s.sendmail(sender, ["r@y.example"], "Subject: %s %d\r\n\r\nx\r\n" % (sender, n))
+threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
+for t in threads: t.start()
+for t in threads: t.join()
+)PY";
+    auto run =
+        testsupport::RunWhilePumping({"/usr/bin/python3", "-c", script, std::to_string(h.port),
+                                      std::to_string(kClients), std::to_string(kMessages)},
+                                     "", 120000);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    ASSERT_TRUE(h.WaitForOutcomes(kMessages, 120000));
+    size_t received = 0;
+    for (int i = 0; i < kSenders; ++i) {
+        std::string sender = "s" + std::to_string(i) + "@local.test";
+        ASSERT_TRUE(upstreams[i]->WaitForMessages(kMessages / kSenders, 30000));
+        for (const auto& message : upstreams[i]->Messages()) {
+            ++received;
+            EXPECT_EQ(message.sender, "box" + std::to_string(i) + "@example.org");
+            EXPECT_EQ(message.content.rfind("Subject: " + sender + " ", 0), 0u) << message.content;
+        }
+    }
+    EXPECT_EQ(received, static_cast<size_t>(kMessages));
+    for (const DeliveryOutcome& outcome : h.outcomes) {
+        ASSERT_TRUE(outcome.relayed) << outcome.reason;
+        std::string box = "box" + outcome.sender.substr(1, 1) + "@example.org";
+        EXPECT_EQ(outcome.mailbox, box);
+        EXPECT_NE(outcome.logLine.find(box + "/From:" + outcome.sender + "/"), std::string::npos)
+            << outcome.logLine;
+    }
 }
 
 TEST(RelayCoreTest, MoreMessagesThanWorkersAreEachDeliveredOnce) {
@@ -156,11 +227,11 @@ TEST(RelayCoreTest, OutcomePassesComeAtMostOncePerFiftyMillisecondsAndLoseNothin
     CoreHarness h(std::to_string(upstream.Port()), 4);
     std::vector<std::chrono::steady_clock::time_point> passes;
     std::set<uint64_t> serials;
-    h.core->hooks.outcomes = [&](std::vector<DeliveryOutcome>& batch) {
+    h.core->observers.outcomes = [&](const std::vector<DeliveryOutcome>& batch) {
         passes.push_back(std::chrono::steady_clock::now());
-        for (auto& outcome : batch) {
+        for (const auto& outcome : batch) {
             serials.insert(outcome.serial);
-            h.outcomes.push_back(std::move(outcome));
+            h.outcomes.push_back(outcome);
         }
     };
     const int kMessages = 30;

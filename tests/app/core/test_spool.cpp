@@ -356,9 +356,10 @@ TEST(SpoolingRelay, AFailedMessageIsKeptAndResentThroughTheAccountInForce) {
     EXPECT_EQ(h.Submit("you@y.example", "kept"), "250 OK \r\n");
     ASSERT_TRUE(h.WaitForOutcomes(1));
     ASSERT_FALSE(h.outcomes[0].relayed);
-    const std::string line = h.outcomes[0].logLine;
-    const RelayCore::Failure* failure = h.core->FailureOf(line);
+    const uint64_t record = h.outcomes[0].recordId;
+    const Record* failure = h.core->Records(ListKind::Failed).Find(record);
     ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->line, h.outcomes[0].logLine);
     EXPECT_EQ(failure->reason, "RCPT TO:<you@y.example> refused: 550 5.1.1 no such user here");
     EXPECT_FALSE(failure->spoolId.empty());
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{".failed", ".msg"}));
@@ -366,8 +367,8 @@ TEST(SpoolingRelay, AFailedMessageIsKeptAndResentThroughTheAccountInForce) {
     Account account = h.core->AccountInForce();
     account.port = std::to_string(accepting.Port());
     h.core->SetAccountInForce(account);
-    EXPECT_TRUE(h.core->Resend(line));
-    EXPECT_FALSE(h.core->Resend(line)); // no longer a kept failure
+    EXPECT_TRUE(h.core->Resend(record));
+    EXPECT_FALSE(h.core->Resend(record)); // no longer a kept failure
     ASSERT_TRUE(h.WaitForOutcomes(2));
     EXPECT_TRUE(h.outcomes[1].relayed);
     ASSERT_TRUE(accepting.WaitForMessages(1, 5000));
@@ -386,9 +387,9 @@ TEST(SpoolingRelay, ResendAllAndDeleteActOnlyOnKeptMessages) {
     ASSERT_TRUE(h.WaitForOutcomes(1));
     h.Submit("b@y.example", "b");
     ASSERT_TRUE(h.WaitForOutcomes(2));
-    EXPECT_TRUE(h.core->DeleteKept(h.outcomes[0].logLine));
-    EXPECT_FALSE(h.core->Resend(h.outcomes[0].logLine)); // deleted: its line is only a record
-    EXPECT_NE(h.core->FailureOf(h.outcomes[0].logLine), nullptr);
+    EXPECT_TRUE(h.core->DeleteKept(h.outcomes[0].recordId));
+    EXPECT_FALSE(h.core->Resend(h.outcomes[0].recordId)); // deleted: its line is only a record
+    EXPECT_NE(h.core->Records(ListKind::Failed).Find(h.outcomes[0].recordId), nullptr);
     EXPECT_EQ(h.core->ResendAll(), 1u);
     ASSERT_TRUE(h.WaitForOutcomes(3));
     EXPECT_EQ(h.outcomes[2].recipientText, "b@y.example");
@@ -404,7 +405,11 @@ TEST(SpoolingRelay, EqualFailureLinesKeepEveryMessage) {
     h.Submit("a@y.example", "two"); // same sender and recipient: the same line within a second
     ASSERT_TRUE(h.WaitForOutcomes(2));
     EXPECT_EQ(h.core->KeptFailures(), 2u);
-    EXPECT_TRUE(h.core->Resend(h.outcomes[1].logLine));
+    EXPECT_TRUE(h.core->Resend(h.outcomes[1].recordId));
+    // That line's own message went, though the lines may be equal; the other stays kept.
+    const RecordList& failed = h.core->Records(ListKind::Failed);
+    EXPECT_TRUE(failed.Find(h.outcomes[1].recordId)->spoolId.empty());
+    EXPECT_EQ(failed.Find(h.outcomes[0].recordId)->spoolId, h.outcomes[0].spoolId);
     EXPECT_EQ(h.core->ResendAll(), 1u);
     ASSERT_TRUE(h.WaitForOutcomes(4));
     EXPECT_EQ(h.core->KeptFailures(), 2u); // refused again, kept again
@@ -498,8 +503,8 @@ TEST(SpoolingRelay, TheTextIsSentFromItsFileByteIdenticalAndAVanishedFileIsAnErr
     std::string id = *h.core->SpoolOf()->Begin("g@x.example", "r@y.example");
     ASSERT_TRUE(h.core->SpoolOf()->Commit(id));
     fs::remove(h.core->SpoolOf()->TextPath(id));
-    CompletedMessage gone{1, "g@x.example", "r@y.example", {}};
-    h.core->Deliver(std::move(gone), id);
+    CompletedMessage gone{1, "g@x.example", "r@y.example", {}, std::nullopt};
+    h.core->DeliverSlot(std::move(gone), id);
     ASSERT_TRUE(h.WaitForOutcomes(2));
     EXPECT_TRUE(h.outcomes[1].failedWithError);
     EXPECT_NE(h.outcomes[1].reason.find("cannot open"), std::string::npos) << h.outcomes[1].reason;

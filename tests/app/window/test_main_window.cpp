@@ -48,6 +48,7 @@ struct Harness {
     std::vector<QString> details;
     std::vector<QString> errors;
     std::optional<QString> typedAddress;
+    QString offeredAddress; // what the test send's prompt offered last
     int asked = 0;
     bool assumeTray = true;
     bool realDialogs = false; // the program's own boxes instead of recorders
@@ -69,6 +70,7 @@ struct Harness {
         }
     }
     ~Harness() {
+        menu.reset(); // before the window, whose list is its parent
         form.reset();
         std::filesystem::remove_all(dir);
     }
@@ -90,7 +92,10 @@ struct Harness {
             return true;
         };
         o.assumeTray = assumeTray;
-        o.askText = [this](const QString&, const QString&, const QString&) { return typedAddress; };
+        o.askText = [this](const QString&, const QString&, const QString& initial) {
+            offeredAddress = initial;
+            return typedAddress;
+        };
         o.inform = [this](const QString&, const QString& text, const QString& detail) {
             informed.push_back(text);
             details.push_back(detail);
@@ -106,16 +111,63 @@ struct Harness {
                                              sender, rcpts, subject, std::to_string(count)},
                                             "", 60000);
     }
-    size_t Ok() const { return TForm1::LinesOf(form->okrelay).size(); }
-    size_t Bad() const { return TForm1::LinesOf(form->badrelay).size(); }
+    // The window's controls, found by their names as a user's actions reach them.
+    template <class Control> Control* Find(const char* name) const {
+        auto* control = form->findChild<Control*>(name);
+        if (!control) qFatal("no control %s", name);
+        return control;
+    }
+    QLineEdit* Field(const char* name) const { return Find<QLineEdit>(name); }
+    QCheckBox* Box(const char* name) const { return Find<QCheckBox>(name); }
+    QPlainTextEdit* List(const char* name) const { return Find<QPlainTextEdit>(name); }
+    QToolButton* Button(const char* name) const { return Find<QToolButton>(name); }
+    QAction* Action(const char* name) const { return Find<QAction>(name); }
+    QLabel* Panel(int n) const { return Find<QLabel>(("StatusBar1_" + std::to_string(n)).c_str()); }
+    std::string StatusText() const { return Panel(6)->text().toStdString(); }
+    // Where the failure list shows its line `n` (from 0), as the mouse would point at it.
+    QPoint FailedLine(int n) const {
+        QPlainTextEdit* box = List("badrelay");
+        return box->cursorRect(QTextCursor(box->document()->findBlockByNumber(n))).center();
+    }
+    // The failure list's menu entry (0 resend, 1 resend all, 3 delete) at line `n`.
+    QAction* FailureMenuEntry(int n, int entry) {
+        menu = form->FailureMenuAt(FailedLine(n));
+        return menu->actions().at(entry);
+    }
+    void LeaveField(const char* name) {
+        QFocusEvent leave(QEvent::FocusOut);
+        QApplication::sendEvent(Field(name), &leave);
+    }
+    size_t Ok() const { return TForm1::LinesOf(List("okrelay")).size(); }
+    size_t Bad() const { return TForm1::LinesOf(List("badrelay")).size(); }
     bool WaitForLines(size_t total, int timeoutMs = 20000) {
         return testsupport::PumpUntil(
-            [&] { return Ok() + Bad() >= total && form->DeliveriesRunning() == 0; }, timeoutMs);
+            [&] { return Ok() + Bad() >= total && form->Core().DeliveriesRunning() == 0; },
+            timeoutMs);
     }
     std::string Counters() const {
-        return (form->StatusBar1[1]->text() + "/" + form->StatusBar1[3]->text() + "/" +
-                form->StatusBar1[5]->text())
-            .toStdString();
+        return (Panel(1)->text() + "/" + Panel(3)->text() + "/" + Panel(5)->text()).toStdString();
+    }
+    std::unique_ptr<QMenu> menu;
+    // The window shows the core's state: both lists, the counters, the account list and
+    // the account in force.
+    bool ShowsTheCore() const {
+        RelayCore& core = form->Core();
+        const Account& account = core.AccountInForce();
+        auto count = [&](ListKind kind) { return QString::number(core.Records(kind).Count()); };
+        return TForm1::LinesOf(List("okrelay")) == core.Records(ListKind::Relayed).Lines() &&
+               TForm1::LinesOf(List("badrelay")) == core.Records(ListKind::Failed).Lines() &&
+               Panel(3)->text() == count(ListKind::Relayed) &&
+               Panel(5)->text() == count(ListKind::Failed) &&
+               TForm1::LinesOf(List("Memo4")) == core.AccountList() &&
+               TForm1::ToGbk(Field("Edit1")->text()) == account.mailbox &&
+               TForm1::ToGbk(Field("Edit5")->text()) == account.host &&
+               TForm1::ToGbk(Field("Edit14")->text()) == account.port &&
+               TForm1::ToGbk(Field("Edit7")->text()) == account.user &&
+               TForm1::ToGbk(Field("Edit8")->text()) == account.password &&
+               Box("CheckBox3")->isChecked() == account.authenticate &&
+               Box("CheckBox4")->isChecked() == account.implicitTls &&
+               Box("CheckBox5")->isChecked() == account.startTls;
     }
 };
 
@@ -132,15 +184,15 @@ class MainWindowTest : public QObject {
     void firstStartInAnEmptyFolder() {
         Harness h("", "first");
         h.Start();
-        QCOMPARE(h.form->Edit14->text(), QString("25"));
-        QCOMPARE(h.form->Edit7->text(), QString("kalvex"));
-        QVERIFY(h.form->CheckBox3->isChecked());
-        QVERIFY(!h.form->CheckBox4->isChecked());
-        QVERIFY(!h.form->CheckBox5->isChecked());
-        QVERIFY(h.form->Edit7->isEnabled());
+        QCOMPARE(h.Field("Edit14")->text(), QString("25"));
+        QCOMPARE(h.Field("Edit7")->text(), QString("kalvex"));
+        QVERIFY(h.Box("CheckBox3")->isChecked());
+        QVERIFY(!h.Box("CheckBox4")->isChecked());
+        QVERIFY(!h.Box("CheckBox5")->isChecked());
+        QVERIFY(h.Field("Edit7")->isEnabled());
         QCOMPARE(h.Counters(), std::string("0/0/0"));
         QVERIFY(h.errors.empty());
-        QVERIFY(h.form->SmtpServer1->Active());
+        QVERIFY(h.form->Core().Server().Active());
         QVERIFY(h.form->FormDestroy());
         for (const char* f : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
             QVERIFY(platform::FileExists(h.Path(f)));
@@ -154,13 +206,14 @@ class MainWindowTest : public QObject {
         platform::WriteFileAtomically(h.Path("brontalnow.ini"),
                                       "[smtpconfig]\r\nauth=0\r\nssl=5\r\nuser=\r\n", 0600);
         h.Start();
-        QVERIFY(!h.form->CheckBox3->isChecked());
-        QVERIFY(h.form->Edit7->isEnabled()); // the box never changed, so its handler never ran
-        QVERIFY(h.form->CheckBox4->isChecked());
-        QCOMPARE(h.form->Edit7->text(), QString());
-        h.form->CheckBox3->setChecked(true);
-        h.form->CheckBox3->setChecked(false);
-        QVERIFY(!h.form->Edit7->isEnabled());
+        QVERIFY(!h.Box("CheckBox3")->isChecked());
+        QVERIFY(h.Field("Edit7")->isEnabled()); // the box never changed, so its handler never ran
+        QVERIFY(h.Box("CheckBox4")->isChecked());
+        QCOMPARE(h.Field("Edit7")->text(), QString());
+        h.Box("CheckBox3")->setChecked(true);
+        h.Box("CheckBox3")->setChecked(false);
+        QVERIFY(!h.Field("Edit7")->isEnabled());
+        QVERIFY(h.ShowsTheCore());
         h.form->FormDestroy();
         std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
         QVERIFY(written.find("ssl=1\r\n") != std::string::npos);
@@ -175,13 +228,13 @@ class MainWindowTest : public QObject {
         ASSERT_WRITE(h.Path("brontalnow.ini"),
                      "[smtpconfig]\r\nfrommail=me@mail.example\r\npsw=kept\r\n" + commands);
         h.Start();
-        QVERIFY(h.form->Edit8->toolTip().contains("[secretcommand]"));
-        h.form->Edit1->setText("tok@mail.example");
-        QVERIFY(h.form->Edit8->toolTip().contains("[tokencommand]"));
-        QVERIFY(h.form->Edit8->toolTip().contains("OAuth 2.0"));
-        h.form->Edit1->setText("nobody@mail.example");
-        QCOMPARE(h.form->Edit8->toolTip(), QString());
-        QCOMPARE(h.form->Edit8->text(), QString("kept")); // the field keeps its text
+        QVERIFY(h.Field("Edit8")->toolTip().contains("[secretcommand]"));
+        h.Field("Edit1")->setText("tok@mail.example");
+        QVERIFY(h.Field("Edit8")->toolTip().contains("[tokencommand]"));
+        QVERIFY(h.Field("Edit8")->toolTip().contains("OAuth 2.0"));
+        h.Field("Edit1")->setText("nobody@mail.example");
+        QCOMPARE(h.Field("Edit8")->toolTip(), QString());
+        QCOMPARE(h.Field("Edit8")->text(), QString("kept")); // the field keeps its text
         QVERIFY(h.form->FormDestroy());
         // The sections the window never edits are kept as they were written.
         std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
@@ -227,26 +280,49 @@ class MainWindowTest : public QObject {
                  *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
     }
 
-    void aFailedMessageIsResentFromTheFailureList() {
+    void aFailedMessageIsResentOrDeletedByTheLineTheUserPointsAt() {
         testsupport::Upstream refusing({"--refuse-rcpt", "you@y.example"});
         testsupport::Upstream accepting;
         QVERIFY(refusing.Ok() && accepting.Ok());
         Harness h(refusing.HostAndPort(), "resend");
         h.Start();
-        QVERIFY(h.Send("me@x.example", "you@y.example", "again").exitCode == 0);
-        QVERIFY(h.WaitForLines(1));
-        QString failedLine = h.form->badrelay->document()->firstBlock().text();
+        // Two failures of the same sender and recipient: equal lines within a second.
+        QVERIFY(h.Send("me@x.example", "you@y.example", "again", 2).exitCode == 0);
+        QVERIFY(h.WaitForLines(2));
         QVERIFY(std::filesystem::exists(h.Path("spool")) &&
                 !std::filesystem::is_empty(h.Path("spool"))); // kept for the resend
-        h.form->Edit14->setText(QString::number(accepting.Port()));
-        QVERIFY(h.form->ResendFailedLine(failedLine));
-        QVERIFY(h.WaitForLines(2));
+        const std::vector<Record>& records = h.form->Core().Records(ListKind::Failed).Records();
+        QCOMPARE(records.size(), size_t(2));
+        const std::string secondMessage = records[1].spoolId;
+        QVERIFY(!records[0].spoolId.empty() && !secondMessage.empty());
+        // Deleting the first line's message leaves the second's, however alike the lines.
+        QVERIFY(h.FailureMenuEntry(0, 3)->isEnabled());
+        h.FailureMenuEntry(0, 3)->trigger();
+        QCOMPARE(h.asked, 1);
+        QVERIFY(records[0].spoolId.empty());
+        QCOMPARE(records[1].spoolId, secondMessage);
+        QVERIFY(!h.FailureMenuEntry(0, 0)->isEnabled()); // only a record now
+        // A line the user edits keeps its message.
+        QPlainTextEdit* bad = h.List("badrelay");
+        bad->setTextCursor(QTextCursor(bad->document()->findBlockByNumber(1)));
+        QTest::keyClicks(bad, "checked: ");
+        QVERIFY(TForm1::LinesOf(bad)[1].rfind("checked: ", 0) == 0);
+        h.Field("Edit14")->setText(QString::number(accepting.Port()));
+        QVERIFY(h.FailureMenuEntry(1, 0)->isEnabled());
+        h.FailureMenuEntry(1, 0)->trigger();
+        QVERIFY(h.WaitForLines(3));
         QCOMPARE(h.Ok(), size_t(1));  // the resend's own line
-        QCOMPARE(h.Bad(), size_t(1)); // the record of the failure stays
+        QCOMPARE(h.Bad(), size_t(2)); // the records of the failures stay
         QVERIFY(accepting.WaitForMessages(1, 5000));
-        QVERIFY(accepting.Messages()[0].content.find("Subject: again 0") != std::string::npos);
-        QVERIFY(!h.form->ResendFailedLine(failedLine));
-        QCOMPARE(h.form->ResendAllFailed(), size_t(0));
+        QVERIFY(accepting.Messages()[0].content.find("Subject: again ") != std::string::npos);
+        QVERIFY(!h.FailureMenuEntry(1, 0)->isEnabled());
+        QVERIFY(!h.FailureMenuEntry(1, 1)->isEnabled()); // nothing left to resend
+        QCOMPARE(h.form->Core().KeptFailures(), size_t(0));
+        h.form->RefreshCounters();
+        QVERIFY(h.ShowsTheCore());
+        QVERIFY(h.form->FormDestroy()); // the edited line is saved as the user left it
+        QVERIFY(platform::ReadFileBytes(h.Path("bad.ini"))->find("\r\nchecked: ") !=
+                std::string::npos);
     }
 
     void countersFollowLinesTypedOrDeletedByTheUser() {
@@ -254,17 +330,17 @@ class MainWindowTest : public QObject {
         h.Start();
         QStringList many;
         for (int i = 0; i < 10000; ++i) many << QString("line %1").arg(i);
-        h.form->okrelay->setPlainText(many.join('\n'));
+        h.List("okrelay")->setPlainText(many.join('\n'));
         h.form->RefreshCounters();
         QCOMPARE(h.Counters(), std::string("10000/10000/0"));
         // Typed into the failure list: a line of its own, counted at the next refresh.
-        h.form->badrelay->setFocus();
-        QTest::keyClicks(h.form->badrelay, "typed by hand");
+        h.List("badrelay")->setFocus();
+        QTest::keyClicks(h.List("badrelay"), "typed by hand");
         h.form->RefreshCounters();
         QCOMPARE(h.Counters(), std::string("10001/10000/1"));
-        QCOMPARE(TForm1::LineCount(h.form->badrelay), TForm1::LinesOf(h.form->badrelay).size());
-        h.form->badrelay->selectAll();
-        QTest::keyClick(h.form->badrelay, Qt::Key_Delete);
+        QCOMPARE(TForm1::LineCount(h.List("badrelay")), TForm1::LinesOf(h.List("badrelay")).size());
+        h.List("badrelay")->selectAll();
+        QTest::keyClick(h.List("badrelay"), Qt::Key_Delete);
         h.form->RefreshCounters();
         QCOMPARE(h.Counters(), std::string("10000/10000/0"));
     }
@@ -278,14 +354,14 @@ class MainWindowTest : public QObject {
         QVERIFY2(r.exitCode == 0, r.output.c_str());
         QVERIFY(h.WaitForLines(1));
         QCOMPARE(h.Ok(), size_t(1));
-        std::string line = TForm1::LinesOf(h.form->okrelay)[0];
+        std::string line = TForm1::LinesOf(h.List("okrelay"))[0];
         std::string expectedStart =
             std::string(kRelayedPrefix) +
             "relay@mail.example/From:/To:kehu0@example.net,boss@example.net/Time:";
         QCOMPARE(line.substr(0, expectedStart.size()),
                  expectedStart); // empty account list: no sender shown
-        QCOMPARE(h.form->StatusText(), std::string("电邮转发成功..."));
-        QCOMPARE(h.form->Edit10->text(), QString());
+        QCOMPARE(h.StatusText(), std::string("电邮转发成功..."));
+        QCOMPARE(h.Field("Edit10")->text(), QString());
         QCOMPARE(h.Counters(), std::string("1/1/0"));
         QVERIFY(upstream.WaitForMessages(1, 5000));
         auto m = upstream.Messages()[0];
@@ -294,7 +370,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(m.recipients, (std::vector<std::string>{"kehu0@example.net", "boss@example.net"}));
         QCOMPARE(m.content,
                  std::string("Subject: hello 0\r\n\r\nbody of hello 0\r\n.dot line\r\n"));
-        QCOMPARE(h.form->SignOn(), std::string("kehu0"));
+        QCOMPARE(h.form->Core().SignOn(), std::string("kehu0"));
     }
 
     void refusedRecipientAndUnreachableUpstreamAreFailureLines() {
@@ -305,22 +381,24 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.Send("a@b.example", "ok@example.net,nobody@example.net", "refused").exitCode, 0);
         QVERIFY(h.WaitForLines(1));
         QCOMPARE(h.Bad(), size_t(1));
-        QVERIFY(TForm1::LinesOf(h.form->badrelay)[0].find(
+        QVERIFY(TForm1::LinesOf(h.List("badrelay"))[0].find(
                     "/To:ok@example.net,nobody@example.net/") != std::string::npos);
-        QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
-        h.form->Edit14->setText(QString::number(testsupport::FreePort())); // nobody listens there
+        QCOMPARE(h.StatusText(), std::string("电邮发送失败..."));
+        h.Field("Edit14")->setText(
+            QString::number(testsupport::FreePort())); // nobody listens there
         QCOMPARE(h.Send("a@b.example", "ok@example.net", "unreachable").exitCode, 0);
         QVERIFY(h.WaitForLines(2));
         QCOMPARE(h.Counters(), std::string("2/0/2"));
         // After a failure and a success the counters add up; clearing empties both.
-        h.form->Edit14->setText(QString::number(upstream.Port()));
+        h.Field("Edit14")->setText(QString::number(upstream.Port()));
         QCOMPARE(h.Send("a@b.example", "ok@example.net", "fine").exitCode, 0);
         QVERIFY(h.WaitForLines(3));
         QCOMPARE(h.Counters(), std::string("3/1/2"));
-        std::string status = h.form->StatusText();
-        h.form->SpeedButton1Click();
+        QVERIFY(h.ShowsTheCore());
+        std::string status = h.StatusText();
+        h.Button("SpeedButton1")->click();
         QCOMPARE(h.Counters(), std::string("0/0/0"));
-        QCOMPARE(h.form->StatusText(), status);
+        QCOMPARE(h.StatusText(), status);
     }
 
     void messageInThreePiecesArrivesWithTheSameLines() {
@@ -430,25 +508,26 @@ class MainWindowTest : public QObject {
         h.Start();
         QCOMPARE(h.Send("boss@corp.example", "r@example.net", "boss").exitCode, 0);
         QVERIFY(h.WaitForLines(1));
-        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
-        QCOMPARE(h.form->CurrentSender(), std::string("boss@corp.example"));
+        QCOMPARE(h.Field("Edit1")->text(), QString("boss@mail.example"));
+        QCOMPARE(h.form->Core().CurrentSender(), std::string("boss@corp.example"));
         QCOMPARE(h.Send("clerk@corp.example", "r@example.net", "clerk").exitCode, 0);
         QVERIFY(h.WaitForLines(2));
-        QCOMPARE(h.form->Edit1->text(), QString("any@mail.example"));
+        QCOMPARE(h.Field("Edit1")->text(), QString("any@mail.example"));
         QVERIFY(upstream.WaitForMessages(2, 5000));
         QCOMPARE(upstream.Messages()[0].sender, std::string("boss@mail.example"));
         QCOMPARE(upstream.Messages()[1].sender, std::string("any@mail.example"));
-        QVERIFY(TForm1::LinesOf(h.form->okrelay)[1].find("/From:clerk@corp.example/") !=
+        QVERIFY(TForm1::LinesOf(h.List("okrelay"))[1].find("/From:clerk@corp.example/") !=
                 std::string::npos);
         // Add, then switch round the list.
-        h.form->Edit2->setText("");
-        h.form->SpeedButton11Click();
-        QCOMPARE(TForm1::LinesOf(h.form->Memo4).size(), size_t(3));
-        h.form->SpeedButton12Click();
-        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
-        h.form->Edit14->setText("  ");
-        h.form->Edit14Exit();
-        QCOMPARE(h.form->Edit14->text(), QString("25"));
+        h.Field("Edit2")->setText("");
+        h.Button("SpeedButton11")->click();
+        QCOMPARE(TForm1::LinesOf(h.List("Memo4")).size(), size_t(3));
+        h.Button("SpeedButton12")->click();
+        QCOMPARE(h.Field("Edit1")->text(), QString("boss@mail.example"));
+        QVERIFY(h.ShowsTheCore());
+        h.Field("Edit14")->setText("  ");
+        h.LeaveField("Edit14");
+        QCOMPARE(h.Field("Edit14")->text(), QString("25"));
     }
 
     void testSendNormalisesTheAddressAndLeavesTheListsAlone() {
@@ -457,28 +536,29 @@ class MainWindowTest : public QObject {
         Harness h(upstream.HostAndPort(), "testsend");
         h.Start();
         h.typedAddress = QString("  Kehu0@Example.NET ");
-        h.form->SpeedButton4Click(); // no kalvex.eml yet: nothing happens
+        h.Button("SpeedButton4")->click(); // no kalvex.eml yet: nothing happens
         QVERIFY(h.informed.empty());
         std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
                                    h.Path("kalvex.eml"));
-        h.form->SpeedButton4Click();
+        h.Button("SpeedButton4")->click();
         QCOMPARE(h.informed.size(), size_t(1));
         QCOMPARE(h.informed[0], QString::fromUtf8("恭喜您！邮件已经成功发出了"));
-        QCOMPARE(h.form->Edit10->text(), QString("  Kehu0@Example.NET "));
-        QCOMPARE(h.form->SignOn(), std::string("kehu0"));
-        QVERIFY(h.form->SpeedButton4->isEnabled());
+        QCOMPARE(h.Field("Edit10")->text(), QString("  Kehu0@Example.NET "));
+        QVERIFY(h.Button("SpeedButton4")->isEnabled());
         QCOMPARE(h.Counters(), std::string("0/0/0"));
         QVERIFY(upstream.WaitForMessages(1, 5000));
         QCOMPARE(upstream.Messages()[0].recipients, std::vector<std::string>{"kehu0@example.net"});
         QCOMPARE(upstream.Messages()[0].content, *platform::ReadFileBytes(h.Path("kalvex.eml")));
         h.typedAddress.reset(); // cancelled: the last address stays the default
-        h.form->SpeedButton4Click();
-        QCOMPARE(h.form->TestAddress(), std::string("  Kehu0@Example.NET "));
-        h.form->Edit1->clear();
+        h.Button("SpeedButton4")->click();
+        h.typedAddress = QString("kehu1@example.net");
+        h.Button("SpeedButton4")->click();
+        QCOMPARE(h.offeredAddress, QString("  Kehu0@Example.NET "));
+        h.Field("Edit1")->clear();
         h.typedAddress = QString("x@y.example");
-        h.form->SpeedButton4Click();
+        h.Button("SpeedButton4")->click();
         QCOMPARE(h.errors.back(), QString::fromUtf8("请先填写您的发信邮件地址"));
-        QVERIFY(h.form->SpeedButton4->isEnabled());
+        QVERIFY(h.Button("SpeedButton4")->isEnabled());
     }
 
     void failureReasonsShowOnTheLineTheStatusAndTheTestSendBox() {
@@ -492,21 +572,21 @@ class MainWindowTest : public QObject {
         QVERIFY(h.WaitForLines(2));
         QCOMPARE(h.Bad(), size_t(1));
         const std::string reason = "RCPT TO:<gone@y.example> refused: 550 5.1.1 no such user here";
-        QString failedLine = h.form->badrelay->document()->firstBlock().text();
-        QCOMPARE(h.form->FailureReasonOf(failedLine), reason);
-        QCOMPARE(h.form->FailureReasonOf(h.form->okrelay->document()->firstBlock().text()),
-                 std::string());
-        QCOMPARE(h.form->StatusText(), std::string("电邮发送失败..."));
-        QCOMPARE(h.form->StatusToolTip(), QString::fromStdString(reason));
+        QCOMPARE(h.form->FailureReasonAt(h.FailedLine(0)), reason);
+        h.List("badrelay")->appendPlainText("typed by the user");
+        QCOMPARE(h.form->FailureReasonAt(h.FailedLine(1)), std::string()); // no delivery's line
+        QCOMPARE(h.form->FailureReasonAt(h.FailedLine(0)), reason);
+        QCOMPARE(h.StatusText(), std::string("电邮发送失败..."));
+        QCOMPARE(h.Panel(6)->toolTip(), QString::fromStdString(reason));
 
         std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/kalvex.eml",
                                    h.Path("kalvex.eml"));
         h.typedAddress = QString("gone@y.example");
-        h.form->SpeedButton4Click();
+        h.Button("SpeedButton4")->click();
         QCOMPARE(h.informed.back(), QString::fromUtf8("发送失败！帐号错误或服务器故障"));
         QCOMPARE(h.details.back(), QString::fromStdString(reason));
         h.typedAddress = QString("you@y.example");
-        h.form->SpeedButton4Click();
+        h.Button("SpeedButton4")->click();
         QCOMPARE(h.informed.back(), QString::fromUtf8("恭喜您！邮件已经成功发出了"));
         QCOMPARE(h.details.back(), QString());
     }
@@ -516,29 +596,29 @@ class MainWindowTest : public QObject {
         h.Start();
         h.form->show();
         QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
-        QVERIFY(!h.form->N5->isEnabled());
-        QVERIFY(h.form->N4->isEnabled());
+        QVERIFY(!h.Action("N5")->isEnabled());
+        QVERIFY(h.Action("N4")->isEnabled());
         h.form->showMinimized(); // the title-bar button does what the minimise entry does
         QTRY_VERIFY(!h.form->isVisible());
-        QVERIFY(h.form->N5->isEnabled());
-        QVERIFY(!h.form->N4->isEnabled());
-        h.form->TrayIcon1->HandleTrayMessage(
-            shell::TTrayIcon::kLeftDown); // a left click brings it back
-        h.form->TrayIcon1->HandleTrayMessage(shell::TTrayIcon::kLeftUp);
+        QVERIFY(h.Action("N5")->isEnabled());
+        QVERIFY(!h.Action("N4")->isEnabled());
+        h.Find<shell::TTrayIcon>("TrayIcon1")
+            ->HandleTrayMessage(shell::TTrayIcon::kLeftDown); // a left click brings it back
+        h.Find<shell::TTrayIcon>("TrayIcon1")->HandleTrayMessage(shell::TTrayIcon::kLeftUp);
         QVERIFY(h.form->isVisible());
         QVERIFY(!(h.form->windowState() & Qt::WindowMinimized));
-        QVERIFY(!h.form->N5->isEnabled());
-        h.form->N6->trigger();
-        h.form->SpeedButton5->click();
+        QVERIFY(!h.Action("N5")->isEnabled());
+        h.Action("N6")->trigger();
+        h.Button("SpeedButton5")->click();
         QCOMPARE(h.opened, QStringList({"mailto:support@vantro.example.com",
                                         "http://www.vantro.example.com/"}));
-        h.form->N4Click();
-        h.form->N8->trigger(); // exit from the tray while hidden still asks
+        h.Action("N4")->trigger();
+        h.Action("N8")->trigger(); // exit from the tray while hidden still asks
         QCOMPARE(h.asked, 1);
         QVERIFY(platform::FileExists(h.Path("brontalnow.ini")));
         QCOMPARE(h.quits, 1); // and ends the program, though no visible window closed
-        QCOMPARE(h.form->PopupMenu1->actions().size(), 6);
-        QCOMPARE(h.form->TrayIcon1->Hint(), QString::fromUtf8(kTitle));
+        QCOMPARE(h.Find<QMenu>("PopupMenu1")->actions().size(), 6);
+        QCOMPARE(h.Find<shell::TTrayIcon>("TrayIcon1")->Hint(), QString::fromUtf8(kTitle));
     }
 
     void theQuitQuestionIsChineseAndOnlyNoRefuses() {
@@ -569,9 +649,9 @@ class MainWindowTest : public QObject {
         QVERIFY((h.form->frameGeometry().center() - area.center()).manhattanLength() <= 2);
         Account account;
         account.mailbox = "a.rather.long.mailbox.name@mail.example.cn";
-        h.form->WriteEditor(account);
-        QCOMPARE(h.form->Edit1->cursorPosition(), 0);
-        QCOMPARE(h.form->Edit1->text(), QString::fromStdString(account.mailbox));
+        h.form->Core().LoadAccount(account);
+        QCOMPARE(h.Field("Edit1")->cursorPosition(), 0);
+        QCOMPARE(h.Field("Edit1")->text(), QString::fromStdString(account.mailbox));
         shell::TForm2 about;
         QVERIFY(about.Version->x() >= about.ProductName->x() + about.ProductName->width());
         QCOMPARE(about.ProductName->pos(), QPoint(112, 16));
@@ -580,10 +660,10 @@ class MainWindowTest : public QObject {
     void aTrailingLineEndOpensNoEmptyLine() {
         Harness h("", "trailing");
         h.Start();
-        h.form->Memo4->setPlainText("a@mail.example|smtp|25|sslno|tlsno|authyes|u|p|any\n");
-        QCOMPARE(TForm1::LinesOf(h.form->Memo4).size(), size_t(1));
-        h.form->okrelay->setPlainText("one\ntwo\n");
-        QCOMPARE(TForm1::LineCount(h.form->okrelay), size_t(2));
+        h.List("Memo4")->setPlainText("a@mail.example|smtp|25|sslno|tlsno|authyes|u|p|any\n");
+        QCOMPARE(TForm1::LinesOf(h.List("Memo4")).size(), size_t(1));
+        h.List("okrelay")->setPlainText("one\ntwo\n");
+        QCOMPARE(TForm1::LineCount(h.List("okrelay")), size_t(2));
         h.form->RefreshCounters();
         QCOMPARE(h.Counters(), std::string("2/2/0"));
         QVERIFY(h.form->FormDestroy());
@@ -595,14 +675,14 @@ class MainWindowTest : public QObject {
         QVERIFY(upstream.Ok());
         Harness h(upstream.HostAndPort(), "nomatch");
         h.Start();
-        h.form->Memo4->setPlainText(
+        h.List("Memo4")->setPlainText(
             "boss@mail.example|127.0.0.1|1|sslno|tlsno|authno|u|p|boss@corp.example");
-        h.form->Edit7->setText("typing");
-        h.form->Edit7->setCursorPosition(3); // the user is in the middle of the field
+        h.Field("Edit7")->setText("typing");
+        h.Field("Edit7")->setCursorPosition(3); // the user is in the middle of the field
         QVERIFY(h.Send("clerk@corp.example", "you@y.example", "nomatch").exitCode == 0);
         QVERIFY(h.WaitForLines(1));
-        QCOMPARE(h.form->Edit7->text(), QString("typing"));
-        QCOMPARE(h.form->Edit7->cursorPosition(), 3);
+        QCOMPARE(h.Field("Edit7")->text(), QString("typing"));
+        QCOMPARE(h.Field("Edit7")->cursorPosition(), 3);
     }
 
     void theRecipientFieldShowsTheLastTextSetOrCleared() {
@@ -635,25 +715,26 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "first").exitCode, 0);
         QVERIFY(h.WaitForLines(1));
         QCOMPARE(h.Counters(), std::string("1/1/0"));
-        QCOMPARE(h.form->Edit10->text(), QString());
+        QCOMPARE(h.Field("Edit10")->text(), QString());
         // A line added to the account list after the first message picks the second's account.
-        h.form->Memo4->appendPlainText(
+        h.List("Memo4")->appendPlainText(
             QString("boss@mail.example|127.0.0.1|%1|sslno|tlsno|authno|u|p|boss@corp.example")
                 .arg(upstream.Port()));
         QCOMPARE(h.Send("boss@corp.example", "ok@example.net", "second").exitCode, 0);
         QVERIFY(h.WaitForLines(2));
-        QCOMPARE(h.form->Edit1->text(), QString("boss@mail.example"));
+        QCOMPARE(h.Field("Edit1")->text(), QString("boss@mail.example"));
         QCOMPARE(h.Counters(), std::string("2/2/0"));
         // A box ticked afterwards counts too: implicit TLS towards a plain upstream fails.
-        h.form->CheckBox4->setChecked(true);
+        h.Box("CheckBox4")->setChecked(true);
         QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "third").exitCode, 0);
         QVERIFY(h.WaitForLines(3));
         QCOMPARE(h.Counters(), std::string("3/2/1"));
         // And unticked again, the next one goes out.
-        h.form->CheckBox4->setChecked(false);
+        h.Box("CheckBox4")->setChecked(false);
         QCOMPARE(h.Send("clerk@corp.example", "ok@example.net", "fourth").exitCode, 0);
         QVERIFY(h.WaitForLines(4));
         QCOMPARE(h.Counters(), std::string("4/3/1"));
+        QVERIFY(h.ShowsTheCore());
     }
 
     void withoutANotificationAreaMinimisingKeepsTheWindow() {
@@ -662,9 +743,9 @@ class MainWindowTest : public QObject {
         h.Start();
         if (shell::TTrayIcon::Available()) QSKIP("this desktop has a notification area");
         h.form->show();
-        h.form->N4Click();
+        h.Action("N4")->trigger();
         QVERIFY(h.form->isVisible());
-        QVERIFY(h.form->N4->isEnabled());
+        QVERIFY(h.Action("N4")->isEnabled());
     }
 
     void unwritableSettingsAreReportedAndTheListsAreNotSaved() {
@@ -686,7 +767,7 @@ class MainWindowTest : public QObject {
         h.Start();
         QCOMPARE(h.errors.size(), size_t(1));
         QVERIFY(h.errors[0].contains("Address already in use"));
-        QVERIFY(!h.form->SmtpServer1->Active());
+        QVERIFY(!h.form->Core().Server().Active());
         testsupport::CloseFd(holder);
     }
 };

@@ -1,4 +1,4 @@
-#include "app/window/window_reads.h"
+#include "app/window/deferred_field.h"
 
 #include <QLineEdit>
 

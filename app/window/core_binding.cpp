@@ -1,0 +1,229 @@
+// The window bound to the relay core: what the core publishes is shown in the widgets, and
+// every edit the user makes in the editor or a list reaches the core as it happens, so that
+// the next MAIL finds the account the editor shows.
+#include "app/window/main_window.h"
+
+#include "app/window/paint_pacer.h"
+
+#include <QTextBlock>
+#include <QToolTip>
+
+namespace app {
+
+namespace {
+
+// The record a list line shows. Qt keeps a block's data while its text is edited, so the
+// line keeps its record through the user's edits; a new line has none.
+struct RecordTag : QTextBlockUserData {
+    explicit RecordTag(uint64_t recordId) : id(recordId) {}
+    uint64_t id;
+};
+
+uint64_t TagOf(const QTextBlock& block) {
+    auto* tag = static_cast<RecordTag*>(block.userData());
+    return tag ? tag->id : 0;
+}
+
+// Every status the core reports, in the words the window shows (UTF-8).
+const char* StatusWords(RelayStatus status) {
+    switch (status) {
+    case RelayStatus::None:
+        return "";
+    case RelayStatus::Receiving:
+        return "正在接收并转发邮件...";
+    case RelayStatus::Relayed:
+        return "电邮转发成功...";
+    case RelayStatus::Failed:
+        return "电邮发送失败...";
+    case RelayStatus::Error:
+        return "电子邮件转发失败！";
+    case RelayStatus::TestRelayed:
+        return "电邮发送成功...";
+    case RelayStatus::TestFailed:
+        return "电邮发送失败...";
+    case RelayStatus::TestError:
+        return "邮件发送过程出现错误...";
+    }
+    return "";
+}
+
+// Tags the last `count` blocks with the ids, in order.
+void TagLastBlocks(QPlainTextEdit* box, const std::vector<uint64_t>& ids) {
+    QTextBlock block = box->document()->lastBlock();
+    for (auto id = ids.rbegin(); id != ids.rend() && block.isValid(); ++id) {
+        block.setUserData(new RecordTag(*id)); // owned by the block
+        block = block.previous();
+    }
+}
+
+} // namespace
+
+void TForm1::BindCore() {
+    RelayCoreOptions relay;
+    relay.srvAddr = options_.srvAddr;
+    relay.srvPort = options_.srvPort;
+    relay.relayTimeoutMs = options_.relayTimeoutMs;
+    relay.spoolFolder = FilePath("spool");
+    relay.spoolFilesAhead = Spool::kBusyFiles;
+    if (options_.workers > 0) relay.workers = options_.workers;
+    core_ = std::make_unique<RelayCore>(relay);
+    RelayCore::Observers& observers = core_->observers;
+    observers.accountChanged = [this](const Account& account) { ShowAccount(account); };
+    observers.statusChanged = [this](RelayStatus status) { ShowStatus(status); };
+    observers.sending = [this](const std::string& recipientText) {
+        recipientField_->Set(Gbk(recipientText));
+    };
+    observers.recordsReplaced = [this](ListKind kind) { ShowRecords(kind); };
+    observers.outcomes = [this](const std::vector<DeliveryOutcome>& batch) { ShowOutcomes(batch); };
+    SendEditsToCore();
+}
+
+void TForm1::SendEditsToCore() {
+    auto editorEdited = [this] {
+        if (!showingCore_) core_->SetAccountInForce(ReadEditor());
+    };
+    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8, Edit14})
+        connect(field, &QLineEdit::textChanged, this, editorEdited);
+    for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
+        connect(box, &QCheckBox::toggled, this, editorEdited);
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
+    connect(Memo4, &QPlainTextEdit::textChanged, this,
+            [this] { core_->SetAccountList(LinesOf(Memo4)); });
+    for (ListKind kind : {ListKind::Relayed, ListKind::Failed})
+        connect(BoxOf(kind), &QPlainTextEdit::textChanged, this, [this, kind] {
+            if (!showingCore_) core_->EditRecords(kind, ShownLines(BoxOf(kind)));
+        });
+    recipientField_ = new DeferredFieldText(Edit10);
+}
+
+Account TForm1::ReadEditor() const {
+    Account e;
+    e.mailbox = ToGbk(Edit1->text());
+    e.usedBy = ToGbk(Edit2->text());
+    e.host = ToGbk(Edit5->text());
+    e.user = ToGbk(Edit7->text());
+    e.password = ToGbk(Edit8->text());
+    e.port = ToGbk(Edit14->text());
+    e.authenticate = CheckBox3->isChecked();
+    e.implicitTls = CheckBox4->isChecked();
+    e.startTls = CheckBox5->isChecked();
+    return e;
+}
+
+void TForm1::ShowAccount(const Account& e) {
+    showingCore_ = true;
+    // From their start: the narrow fields would otherwise show an address's last characters.
+    auto show = [](QLineEdit* field, const QString& text) {
+        field->setText(text);
+        field->setCursorPosition(0);
+    };
+    show(Edit1, Gbk(e.mailbox));
+    show(Edit2, Gbk(e.usedBy));
+    show(Edit5, Gbk(e.host));
+    show(Edit7, Gbk(e.user));
+    show(Edit8, Gbk(e.password));
+    show(Edit14, Gbk(e.port));
+    CheckBox3->setChecked(e.authenticate); // runs CheckBox3Click only when the state changes
+    CheckBox4->setChecked(e.implicitTls);
+    CheckBox5->setChecked(e.startTls);
+    showingCore_ = false;
+}
+
+void TForm1::ShowStatus(RelayStatus status) {
+    StatusBar1[6]->setText(QString::fromUtf8(StatusWords(status)));
+    StatusBar1[6]->setToolTip(Gbk(core_->LastFailureReason()));
+}
+
+void TForm1::ShowRecords(ListKind kind) {
+    QPlainTextEdit* box = BoxOf(kind);
+    const std::vector<Record>& records = core_->Records(kind).Records();
+    showingCore_ = true;
+    QStringList lines;
+    std::vector<uint64_t> ids;
+    for (const Record& record : records) {
+        lines << Gbk(record.line);
+        ids.push_back(record.id);
+    }
+    box->setPlainText(lines.join(QChar('\n')));
+    TagLastBlocks(box, ids);
+    showingCore_ = false;
+}
+
+std::vector<ShownLine> TForm1::ShownLines(const QPlainTextEdit* box) const {
+    std::vector<ShownLine> shown;
+    const QTextDocument* document = box->document();
+    size_t lines = LineCount(box);
+    shown.reserve(lines);
+    QTextBlock block = document->firstBlock();
+    for (size_t i = 0; i < lines && block.isValid(); ++i, block = block.next())
+        shown.push_back(ShownLine{TagOf(block), ToGbk(block.text())});
+    return shown;
+}
+
+void TForm1::ShowOutcomes(const std::vector<DeliveryOutcome>& batch) {
+    // One pass of the queue is one update of the window: a line per outcome, then the status
+    // of the last one, one sound (a newer sound cuts an older one off anyway) and the
+    // counters once.
+    recipientField_->Apply(); // the field answers for the last delivery started
+    const DeliveryOutcome* lastListed = nullptr;
+    QStringList relayedLines, failedLines;
+    std::vector<uint64_t> relayedIds, failedIds;
+    for (const DeliveryOutcome& outcome : batch) {
+        if (outcome.recordId == 0) continue; // an error, not an outcome: nothing is listed
+        lastListed = &outcome;
+        (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
+        (outcome.relayed ? relayedIds : failedIds).push_back(outcome.recordId);
+    }
+    // One edit per list and pass: the list is scrolled and its new lines laid out once, not
+    // once per line. Each outcome is still a line of its own, in finishing order.
+    showingCore_ = true;
+    for (ListKind kind : {ListKind::Relayed, ListKind::Failed}) {
+        QStringList& lines = kind == ListKind::Relayed ? relayedLines : failedLines;
+        if (lines.isEmpty()) continue;
+        QPlainTextEdit* box = BoxOf(kind);
+        box->appendPlainText(lines.join('\n'));
+        TagLastBlocks(box, kind == ListKind::Relayed ? relayedIds : failedIds);
+        // An empty line the user left at the end became a line of its own above the new
+        // ones: the core learns of it as of any edit.
+        if (LineCount(box) != core_->Records(kind).Count())
+            core_->EditRecords(kind, ShownLines(box));
+    }
+    showingCore_ = false;
+    const DeliveryOutcome& last = batch.back();
+    ShowStatus(core_->Status());
+    if (!lastListed) return;
+    lastListed->relayed ? Button2Click() : Button3Click();
+    if (!last.failedWithError) recipientField_->Clear();
+    RefreshCounters();
+    // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
+    // delay), which a drawing left to the pacer's own timer would not keep to.
+    pacer_->Bypass();
+}
+
+void TForm1::RefreshCounters() {
+    size_t ok = core_->Records(ListKind::Relayed).Count();
+    size_t bad = core_->Records(ListKind::Failed).Count();
+    StatusBar1[1]->setText(QString::number(ok + bad));
+    StatusBar1[3]->setText(QString::number(ok));
+    StatusBar1[5]->setText(QString::number(bad));
+}
+
+uint64_t TForm1::FailedRecordAt(const QPoint& where) const {
+    return TagOf(badrelay->cursorForPosition(where).block());
+}
+
+std::string TForm1::FailureReasonAt(const QPoint& where) const {
+    const Record* record = core_->Records(ListKind::Failed).Find(FailedRecordAt(where));
+    return record ? record->reason : std::string();
+}
+
+void TForm1::ShowFailureReason(const QPoint& where) {
+    std::string reason = FailureReasonAt(where);
+    if (reason.empty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(badrelay->viewport()->mapToGlobal(where), Gbk(reason),
+                           badrelay->viewport());
+}
+
+} // namespace app
