@@ -120,7 +120,7 @@ int TBlockingSocket::PrepareAddress(const std::string& host, const std::string& 
 
 void TBlockingSocket::CreateHandle(const SocketAddress& address) {
     StopFlag = false;
-    recvCounter_ = sendCounter_ = 0;
+    sendCounter_ = 0;
     lastErrorCode_ = 0;
     ReadAhead.clear();
     ipv6_ = address.Family() == AF_INET6;
@@ -243,7 +243,6 @@ void TBlockingSocket::SendText(const std::string& data) {
 }
 
 void TBlockingSocket::AfterReceive(void* buffer, int& count) {
-    recvCounter_ += static_cast<uint32_t>(count);
     Status(TSocketStatusReason::StatusBytesRead, [&] { return std::to_string(count); });
     if (OnMonitor) OnMonitor(this, false, buffer, count);
     if (OnReadFilter) {

@@ -82,10 +82,8 @@ class TBlockingSocket {
     const std::string& ConnectHost() const { return connectHost_; }
     int LastErrorCode() const { return lastErrorCode_; }
     const std::string& LastErrorText() const { return lastErrorText_; }
-    uint32_t RecvCounter() const { return recvCounter_; }
     uint32_t SendCounter() const { return sendCounter_; }
     const SocketAddress& LocalSin() const { return localSin_; }
-    const SocketAddress& RemoteSin() const { return remoteSin_; }
 
     // With "0.0.0.0" and "0" on a fresh socket of any family: nothing, no handle.
     void BindLocal(const std::string& address, const std::string& port);
@@ -141,7 +139,6 @@ class TBlockingSocket {
     std::string lastErrorText_;
     SocketAddress localSin_;
     SocketAddress remoteSin_;
-    uint32_t recvCounter_ = 0;
     uint32_t sendCounter_ = 0;
     uint32_t nextSendTick_ = 0;
     uint32_t nextRecvTick_ = 0;

@@ -106,7 +106,7 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
             RelaySpooled(request, outcome);
         }
     } catch (const std::exception& e) {
-        // Out of memory and the like: the window shows the error text and lists nothing.
+        // Out of memory and the like: an error with its text, and no record.
         outcome.failedWithError = true;
         outcome.reason = e.what();
     } catch (...) {

@@ -182,8 +182,8 @@ void RelayCore::SubmitAccepted() {
 
 BoundAccount RelayCore::SelectAccountFor(const std::string& sender) {
     Account account = account_;
-    // Published only when a line changed it: a rewrite would move the cursor of a user
-    // typing in the editor at that moment.
+    // Published only when a line changed it: the owner rewrites what it shows, under a user
+    // who may be typing there at that moment.
     if (SelectAccount(accountList_, sender, currentSender_, account) && !(account == account_)) {
         account_ = account;
         if (observers.accountChanged) observers.accountChanged(account_);
@@ -230,7 +230,7 @@ void RelayCore::SubmitToPool(const Request& request) {
     platform::WindowHandle window = outcomeWindow_;
     pool_.Submit([request, queue, spool, window] {
         DeliveryOutcome outcome = app::Deliver(std::move(*request));
-        // A relayed message leaves the spool at once, not when the window's next pass takes
+        // A relayed message leaves the spool at once, not when the next outcome pass takes
         // its outcome: after a crash, only what went out in the last moment goes out again.
         if (outcome.relayed && !outcome.spoolId.empty())
             if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);

@@ -148,6 +148,13 @@ TEST(AsyncSocketErrors, OnErrorReplacesTheExceptionAndSendOnClosedSocketFails) {
     EXPECT_EQ(socket.LastError(), 10057);
     EXPECT_EQ(WSocketErrorDesc(10054), "Connection reset by peer");
     EXPECT_EQ(WSocketErrorDesc(0), "No Error");
+    // Its own words where the blocking layer words a number otherwise, and none for a number
+    // only the blocking layer knows.
+    EXPECT_EQ(WSocketErrorDesc(10038), "Socket operation on non-socket");
+    EXPECT_EQ(WSocketErrorDesc(10049), "Address not available");
+    EXPECT_EQ(WSocketErrorDesc(11004), "No Data");
+    EXPECT_EQ(WSocketErrorDesc(10101), "Not a WinSock error");
+    EXPECT_EQ(WSocketErrorDesc(12345), "Not a WinSock error");
     EXPECT_EQ(WSocketErrorDesc(12345), "Not a WinSock error");
 }
 
