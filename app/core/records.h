@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace app {
@@ -36,6 +35,8 @@ class RecordList {
     const std::vector<Record>& Records() const { return records_; }
     size_t Count() const { return records_.size(); }
     StringList Lines() const;
+    // Looked up only on a user's command (a menu, a tooltip, a resend): a scan costs less
+    // than an index beside every line of a list that grows all day.
     const Record* Find(uint64_t id) const;
     Record* Find(uint64_t id);
     // The first record showing `line` that has no message yet, or null.
@@ -51,11 +52,8 @@ class RecordList {
     std::vector<Record> Edit(const std::vector<ShownLine>& shown);
 
   private:
-    void Reindex();
-
     uint64_t& nextId_;
     std::vector<Record> records_;
-    std::unordered_map<uint64_t, size_t> index_; // id -> position in records_
 };
 
 } // namespace app

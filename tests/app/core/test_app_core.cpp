@@ -3,6 +3,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/message_text.h"
+#include "app/core/records.h"
 #include "app/core/slot_ring.h"
 #include "app/core/string_list.h"
 #include "platform/text_file.h"
@@ -300,6 +301,46 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     EXPECT_EQ(r.settings.timeoutMs, 1234);
     EXPECT_TRUE(r.settings.verifyCert);
     EXPECT_EQ(r.account.mailbox, "box@mail.example");
+}
+
+} // namespace
+
+namespace {
+
+TEST(RecordListTest, AnEditKeepsEachLinesRecordAndDropsOnlyWhatNoLineShows) {
+    uint64_t nextId = 0;
+    RecordList list(nextId);
+    uint64_t first = list.Append("same line", "id-1", "550 one").id;
+    uint64_t second = list.Append("same line", "id-2", "550 two").id;
+    uint64_t third = list.Append("other", "id-3", "550 three").id;
+    EXPECT_TRUE(first != second && second != third && first != 0);
+    EXPECT_EQ(list.Find(second)->spoolId, "id-2"); // equal lines, each its own record
+    EXPECT_EQ(list.Find(0), nullptr);
+    // The user edits the second line, copies it, types a new line and deletes the third.
+    auto dropped = list.Edit({{first, "same line"},
+                              {second, "edited: same line"},
+                              {second, "edited: same line"},
+                              {0, "typed"}});
+    ASSERT_EQ(list.Count(), 4u);
+    EXPECT_EQ(list.Records()[1].id, second);
+    EXPECT_EQ(list.Records()[1].spoolId, "id-2");
+    EXPECT_EQ(list.Records()[1].reason, "550 two");
+    EXPECT_EQ(list.Records()[1].line, "edited: same line");
+    // The copy is a line of its own, without the message: one message is never sent twice.
+    EXPECT_NE(list.Records()[2].id, second);
+    EXPECT_TRUE(list.Records()[2].spoolId.empty());
+    EXPECT_TRUE(list.Records()[3].spoolId.empty());
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].id, third);
+    EXPECT_EQ(dropped[0].spoolId, "id-3");
+    EXPECT_EQ(list.Lines(),
+              (StringList{"same line", "edited: same line", "edited: same line", "typed"}));
+    // Replaced (loaded, cleared): every record dropped, the new lines without messages.
+    dropped = list.Replace({"a", "b"});
+    EXPECT_EQ(dropped.size(), 4u);
+    EXPECT_EQ(list.Lines(), (StringList{"a", "b"}));
+    EXPECT_EQ(list.FindUnkept("b"), &list.Records()[1]);
+    EXPECT_EQ(list.FindUnkept("c"), nullptr);
 }
 
 } // namespace

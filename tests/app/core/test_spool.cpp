@@ -390,6 +390,10 @@ TEST(SpoolingRelay, ResendAllAndDeleteActOnlyOnKeptMessages) {
     EXPECT_TRUE(h.core->DeleteKept(h.outcomes[0].recordId));
     EXPECT_FALSE(h.core->Resend(h.outcomes[0].recordId)); // deleted: its line is only a record
     EXPECT_NE(h.core->Records(ListKind::Failed).Find(h.outcomes[0].recordId), nullptr);
+    // Clearing the lists leaves the kept message to be resent: a record goes, mail does not.
+    h.core->ClearRecords();
+    EXPECT_EQ(h.core->Records(ListKind::Failed).Count(), 0u);
+    EXPECT_EQ(h.core->KeptFailures(), 1u);
     EXPECT_EQ(h.core->ResendAll(), 1u);
     ASSERT_TRUE(h.WaitForOutcomes(3));
     EXPECT_EQ(h.outcomes[2].recipientText, "b@y.example");
