@@ -40,6 +40,21 @@ void SayAlreadyRunning(const std::string& folder) {
     box.exec();
 }
 
+// Qt's start-up notes that say nothing to the user: the service runs without a runtime
+// folder of its own and without a notification area, and the offscreen platform cannot size
+// windows. They were the first lines of standard error, above the program's own.
+void QuietHarmlessQtNotes(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message) {
+    static const char* const harmless[] = {
+        "QStandardPaths: XDG_RUNTIME_DIR not set",
+        "QObject::connect: No such signal QPlatformNativeInterface::systemTrayWindowChanged",
+        "This plugin does not support propagateSizeHints()",
+    };
+    for (const char* note : harmless)
+        if (message.startsWith(QString::fromUtf8(note))) return;
+    std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toUtf8().constData());
+}
+
 std::string ProgramDirectory() {
     std::error_code error;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -61,6 +76,7 @@ int main(int argc, char** argv) {
 
     tls::InitTlsModule();
     app::RegisterSounds();
+    qInstallMessageHandler(QuietHarmlessQtNotes);
 
     QApplication application(argc, argv);
     // No display name: Qt would add it to every title ("… — 『VantroSMTP服务器』V2.5").
@@ -99,6 +115,14 @@ int main(int argc, char** argv) {
 
     form.show();
     form.FormCreate();
+    if (form.Headless() && !form.Core().Server().Active()) {
+        // A start-up error left the server off, and no window can be seen: the service
+        // manager must see the failure instead of a program that looks healthy.
+        form.FormDestroy(); // writes only what it read
+        std::fprintf(stderr, "vantrosmtp: not started (the error above); ending with status 1\n");
+        close(signalFd);
+        return 1;
+    }
     int rc = application.exec();
     close(signalFd);
     return rc;

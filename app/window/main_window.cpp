@@ -315,7 +315,7 @@ void TForm1::N9Click() {
     OpenAddress(QStringLiteral("http://www.vantro.example.com/"));
 }
 void TForm1::N7Click() {
-    Form2->exec();
+    if (!Headless()) Form2->exec(); // nobody could close it
 }
 
 void TForm1::changeEvent(QEvent* event) {

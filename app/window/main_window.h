@@ -46,8 +46,9 @@ struct FormOptions {
     std::string srvAddr = "0.0.0.0"; // tests listen on loopback ports of their own
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
-    size_t workers = 0;      // delivery threads; 0: chosen from the descriptor limit
-    bool assumeTray = false; // offscreen tests have no notification area but act as if
+    size_t workers = 0;          // delivery threads; 0: chosen from the descriptor limit
+    bool assumeTray = false;     // offscreen tests have no notification area but act as if
+    bool boxesOffscreen = false; // offscreen tests that answer the program's own boxes
     // Dialogs, replaceable so that tests never block on a modal box.
     std::function<bool(const QString& question)> confirm;
     std::function<std::optional<QString>(const QString& caption, const QString& prompt,
@@ -81,6 +82,8 @@ class TForm1 : public QMainWindow {
     RelayCore& Core() { return *core_; }
     // Where a mail or web address goes; replaceable for tests.
     std::function<void(const QString&)> OpenAddress;
+    // True without a display (the offscreen platform of the service): no box is shown.
+    bool Headless() const;
     // True when there is a notification area to hide into.
     bool TrayAvailable() const;
     // The failure list's menu for the line at `where` (viewport coordinates), as a right
@@ -173,6 +176,7 @@ class TForm1 : public QMainWindow {
     void StartServer();
     void BuildFailureMenu();
     void SetDefaultDialogs();
+    void SetHeadlessDialogs();
     void CentreOnScreen();
     void ShowFailureReason(const QPoint& where);
     void ReportListening();

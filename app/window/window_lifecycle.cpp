@@ -19,6 +19,22 @@ const char* const kNo = "否(&N)";
 const char* const kOk = "确定";
 const char* const kCancel = "取消";
 
+// Without a display (the offscreen platform of the service) a box would wait for an answer
+// nobody can give: its words go to standard error as one line instead, and it counts as
+// answered with its default button.
+bool NoDisplay() {
+    return QGuiApplication::platformName() == QStringLiteral("offscreen");
+}
+
+void SayInsteadOfBox(const QString& caption, const QString& text, const QString& detail,
+                     const char* answer) {
+    QString line = "vantrosmtp: message box \"" + caption + "\": " + text;
+    if (!detail.isEmpty()) line += " (" + detail + ")";
+    if (answer) line += QString(" [answered ") + answer + "]";
+    line.replace('\n', ' ');
+    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+}
+
 void ChineseOk(QMessageBox& box) {
     box.setStandardButtons(QMessageBox::Ok);
     box.button(QMessageBox::Ok)->setText(QString::fromUtf8(kOk));
@@ -27,6 +43,7 @@ void ChineseOk(QMessageBox& box) {
 } // namespace
 
 void TForm1::SetDefaultDialogs() {
+    if (Headless()) SetHeadlessDialogs();
     if (!options_.confirm)
         options_.confirm = [this](const QString& question) { return AskYesNo(question); };
     if (!options_.askText)
@@ -60,6 +77,33 @@ void TForm1::SetDefaultDialogs() {
             // Queued: it takes effect when the loop runs, also if it has not started yet.
             QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
         };
+}
+
+void TForm1::SetHeadlessDialogs() {
+    const QString title = QString::fromUtf8(kTitle);
+    if (!options_.confirm)
+        options_.confirm = [title](const QString& question) {
+            SayInsteadOfBox(title, question, QString(), kYes);
+            return true;
+        };
+    if (!options_.askText)
+        options_.askText = [](const QString& caption, const QString& prompt,
+                              const QString&) -> std::optional<QString> {
+            SayInsteadOfBox(caption, prompt, QString(), kCancel);
+            return std::nullopt;
+        };
+    if (!options_.inform)
+        options_.inform = [](const QString& caption, const QString& text, const QString& detail) {
+            SayInsteadOfBox(caption, text, detail, kOk);
+        };
+    if (!options_.showError)
+        options_.showError = [title](const QString& text) {
+            SayInsteadOfBox(title, text, QString(), kOk);
+        };
+}
+
+bool TForm1::Headless() const {
+    return NoDisplay() && !options_.boxesOffscreen;
 }
 
 bool TForm1::AskYesNo(const QString& question) {

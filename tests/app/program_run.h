@@ -42,8 +42,9 @@ struct ProgramRun {
         std::filesystem::remove_all(dir);
     }
     std::string Path(const char* name) const { return (dir / name).string(); }
-    // Starts a copy of the program with its standard error appended to stderr.txt.
-    pid_t Spawn() const {
+    // Starts a copy of the program with its standard error appended to stderr.txt, after
+    // `prefix` (a command that runs it, such as one that changes the user).
+    pid_t Spawn(const std::vector<std::string>& prefix = {}) const {
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen",
                                         "VANTRO_TEST_PORT=" + std::to_string(port)};
         for (char** e = environ; *e; ++e) env.push_back(*e);
@@ -52,13 +53,17 @@ struct ProgramRun {
         envp.push_back(nullptr);
         std::string exe = Path("vantrosmtp");
         std::string errors = Path("stderr.txt");
-        char* argv[] = {exe.data(), nullptr};
+        std::vector<std::string> command = prefix;
+        command.push_back(exe);
+        std::vector<char*> argv;
+        for (auto& part : command) argv.push_back(part.data());
+        argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                          0644);
         pid_t spawned = 0;
-        int rc = posix_spawn(&spawned, exe.c_str(), &actions, nullptr, argv, envp.data());
+        int rc = posix_spawn(&spawned, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         return rc == 0 ? spawned : -1;
     }
@@ -83,6 +88,18 @@ struct ProgramRun {
         waitpid(pid, &status, 0);
         pid = 0;
         return WIFEXITED(status);
+    }
+    // Waits up to `seconds` for the program to end by itself; its exit status, or -1.
+    int WaitForExit(int seconds) {
+        int status = 0;
+        for (int i = 0; i < seconds * 40; ++i) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = 0;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return -1;
     }
     // kill -9: nothing is saved.
     void Kill() {

@@ -179,33 +179,42 @@ TEST(Program, ASecondCopyInTheSameFolderEndsWithoutTouchingTheFiles) {
     EXPECT_EQ(*platform::ReadFileBytes(run.Path("bad.ini")), "d\r\ne\r\n");
 }
 
-TEST(Program, SigtermWhileTheStartUpErrorBoxIsOpenSavesAndEnds) {
-    ProgramRun run("errorbox");
-    int holder = testsupport::ListenLoopback(run.port); // the port is taken: an error box
+TEST(Program, AStartUpErrorWithoutADisplayIsALineOnStandardErrorAndExitStatusOne) {
+    // The port is taken: the error box's words go to standard error, nobody has to answer.
+    ProgramRun taken("porttaken");
+    int holder = testsupport::ListenLoopback(taken.port);
     ASSERT_GE(holder, 0);
-    run.pid = run.Spawn();
-    ASSERT_GT(run.pid, 0);
-    std::string errors;
-    for (int i = 0; i < 200 && errors.find("cannot listen") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        errors = run.StandardError();
-    }
-    ASSERT_NE(errors.find("cannot listen on 127.0.0.1 port " + std::to_string(run.port)),
-              std::string::npos)
-        << errors;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the box is up, invisible
-    pid_t pid = run.pid;
-    kill(pid, SIGTERM);
-    int status = -1;
-    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    bool ended = WIFEXITED(status);
-    if (!ended) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    run.pid = 0;
+    taken.pid = taken.Spawn();
+    ASSERT_GT(taken.pid, 0);
+    EXPECT_EQ(taken.WaitForExit(10), 1) << taken.StandardError();
     testsupport::CloseFd(holder);
-    EXPECT_TRUE(ended) << "still waiting on its box after SIGTERM";
-    EXPECT_TRUE(platform::FileExists(run.Path("brontalnow.ini")));
-    EXPECT_TRUE(platform::FileExists(run.Path("good.ini")));
+    std::string errors = taken.StandardError();
+    EXPECT_NE(errors.find("message box"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Address already in use"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("ending with status 1"), std::string::npos) << errors;
+    EXPECT_TRUE(platform::FileExists(taken.Path("brontalnow.ini"))); // what it read is saved
+
+    // Another user's files in a folder this user cannot write: the account list cannot be
+    // read. Nothing is overwritten, and the service manager sees the failure at once.
+    ProgramRun other("otheruser");
+    const std::string accounts = "a@mail.example|smtp.example|25|sslno|tlsno|authyes|u|p|any\r\n";
+    ASSERT_TRUE(platform::WriteFileAtomically(other.Path("brontalhao.ini"), accounts, 0600));
+    ASSERT_TRUE(platform::WriteFileAtomically(other.Path("bad.ini"), "kept\r\n", 0644));
+    app::WriteSettings(other.Path("brontalnow.ini"), app::Account());
+    ::chmod(other.Path("brontalnow.ini").c_str(), 0644);
+    std::vector<std::string> asAnotherUser;
+    if (geteuid() == 0)
+        asAnotherUser = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    else
+        ::chmod(other.Path("brontalhao.ini").c_str(), 0);
+    other.pid = other.Spawn(asAnotherUser);
+    ASSERT_GT(other.pid, 0);
+    EXPECT_EQ(other.WaitForExit(10), 1) << other.StandardError();
+    errors = other.StandardError();
+    EXPECT_NE(errors.find("Cannot open file"), std::string::npos) << errors;
+    ::chmod(other.Path("brontalhao.ini").c_str(), 0600);
+    EXPECT_EQ(*platform::ReadFileBytes(other.Path("brontalhao.ini")), accounts);
+    EXPECT_EQ(*platform::ReadFileBytes(other.Path("bad.ini")), "kept\r\n");
 }
 
 TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {

@@ -83,6 +83,7 @@ struct Harness {
         o.relayTimeoutMs = timeoutMs;
         o.quit = [this] { ++quits; };
         if (realDialogs) {
+            o.boxesOffscreen = true;
             form = std::make_unique<TForm1>(o);
             form->FormCreate();
             return;
