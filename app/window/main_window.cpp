@@ -21,6 +21,8 @@
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QStyle>
@@ -41,6 +43,38 @@ QLabel* CaptionBar(const char* text, QWidget* parent) {
     label->setFixedHeight(21);
     label->setStyleSheet("background: palette(button); padding-left: 4px;");
     return label;
+}
+
+// An eye, drawn: no icon theme can be counted on without a desktop.
+QIcon EyeIcon(const QColor& colour) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(colour, 1.4));
+    QPainterPath lid;
+    lid.moveTo(1.5, 8);
+    lid.quadTo(8, 1, 14.5, 8);
+    lid.quadTo(8, 15, 1.5, 8);
+    painter.drawPath(lid);
+    painter.setBrush(colour);
+    painter.drawEllipse(QPointF(8, 8), 2.3, 2.3);
+    return QIcon(pixmap);
+}
+
+// The password stays masked, as in every mail program, until the eye inside the field is
+// toggled on; what the field holds is unchanged either way.
+void MaskPassword(QLineEdit* field) {
+    field->setEchoMode(QLineEdit::Password);
+    QAction* reveal = field->addAction(EyeIcon(field->palette().color(QPalette::Text)),
+                                       QLineEdit::TrailingPosition);
+    reveal->setObjectName(QStringLiteral("revealPassword"));
+    reveal->setCheckable(true);
+    reveal->setToolTip(QString::fromUtf8("显示密码"));
+    QObject::connect(reveal, &QAction::toggled, field, [field, reveal](bool shown) {
+        field->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+        reveal->setToolTip(QString::fromUtf8(shown ? "隐藏密码" : "显示密码"));
+    });
 }
 
 QPlainTextEdit* ListBox(QWidget* parent) {
@@ -180,6 +214,7 @@ QWidget* TForm1::BuildEditor(QWidget* parent) {
     grid->addWidget(CheckBox3, 1, 4, 1, 2);
     Edit7 = edit("用户名：", 1, 6);
     Edit8 = edit("密码：", 1, 8);
+    MaskPassword(Edit8);
     auto* row3 = new QHBoxLayout();
     SpeedButton11 = new QToolButton(editor);
     SpeedButton11->setText(QString::fromUtf8("增加帐户"));
@@ -198,9 +233,18 @@ QWidget* TForm1::BuildEditor(QWidget* parent) {
     row3->addWidget(Edit10, 1);
     row3->addWidget(SpeedButton1);
     grid->addLayout(row3, 2, 0, 1, 10);
-    for (int column : {1, 3, 7, 9})
-        grid->setColumnStretch(column, 2); // the right-hand edits stretch
-    grid->setColumnStretch(5, 1);
+    // The fields share the width by the stretch of their columns alone, not by what their
+    // captions and check boxes would like; the sender mailbox shows an ordinary address whole
+    // and the port field five digits.
+    const QFontMetrics metrics(Edit1->font());
+    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8}) {
+        field->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+        field->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("smtp")));
+    }
+    Edit1->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("sink@example.org")) + 12);
+    Edit14->setFixedWidth(metrics.horizontalAdvance(QStringLiteral("65535")) + 14);
+    for (auto [column, stretch] : {std::pair{1, 3}, {3, 3}, {5, 0}, {7, 3}, {9, 2}})
+        grid->setColumnStretch(column, stretch);
     Memo4 = ListBox(editor);
     Memo4->setFixedHeight(110);
     grid->addWidget(Memo4, 3, 0, 1, 10);

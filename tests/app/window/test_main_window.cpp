@@ -236,6 +236,16 @@ class MainWindowTest : public QObject {
         h.Field("Edit1")->setText("nobody@mail.example");
         QCOMPARE(h.Field("Edit8")->toolTip(), QString());
         QCOMPARE(h.Field("Edit8")->text(), QString("kept")); // the field keeps its text
+        // Masked until the eye in the field is toggled, and masked again after.
+        QLineEdit* password = h.Field("Edit8");
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        auto* reveal = password->findChild<QAction*>("revealPassword");
+        QVERIFY(reveal && password->actions().contains(reveal));
+        reveal->trigger();
+        QCOMPARE(password->echoMode(), QLineEdit::Normal);
+        reveal->trigger();
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+        QCOMPARE(h.form->Core().AccountInForce().password, std::string("kept"));
         QVERIFY(h.form->FormDestroy());
         // The sections the window never edits are kept as they were written.
         std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
@@ -652,6 +662,16 @@ class MainWindowTest : public QObject {
         account.mailbox = "a.rather.long.mailbox.name@mail.example.cn";
         h.form->Core().LoadAccount(account);
         QCOMPARE(h.Field("Edit1")->cursorPosition(), 0);
+        // An ordinary address fits the sender mailbox field at the window's size and font,
+        // beside a port field that holds five digits.
+        h.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
+        QLineEdit* mailbox = h.Field("Edit1");
+        QVERIFY(mailbox->fontMetrics().horizontalAdvance("sink@example.org") <=
+                mailbox->contentsRect().width() - 4);
+        QLineEdit* port = h.Field("Edit14");
+        QVERIFY(port->fontMetrics().horizontalAdvance("65535") <= port->contentsRect().width() - 4);
+        QCOMPARE(h.form->width(), 665);
         QCOMPARE(h.Field("Edit1")->text(), QString::fromStdString(account.mailbox));
         shell::TForm2 about;
         QVERIFY(about.Version->x() >= about.ProductName->x() + about.ProductName->width());
