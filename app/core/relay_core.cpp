@@ -104,12 +104,35 @@ void RelayCore::Start() {
 void RelayCore::LoadAccount(const Account& account) {
     account_ = account;
     if (observers.accountChanged) observers.accountChanged(account_);
+    ShowAccountSetUp();
+}
+
+void RelayCore::SetAccountInForce(const Account& account) {
+    account_ = account;
+    ShowAccountSetUp();
+}
+
+void RelayCore::SetAccountList(StringList lines) {
+    accountList_ = std::move(lines);
+    ShowAccountSetUp();
 }
 
 bool RelayCore::SwitchAccount() {
     if (!app::SwitchAccount(accountList_, switchPosition_, account_)) return false;
     if (observers.accountChanged) observers.accountChanged(account_);
+    ShowAccountSetUp();
     return true;
+}
+
+bool RelayCore::NoAccountSetUp() const {
+    return accountList_.empty() && account_.host == kDefaultSmtpHost &&
+           account_.mailbox == kDefaultMailbox;
+}
+
+void RelayCore::ShowAccountSetUp() {
+    bool none = NoAccountSetUp();
+    if (none && status_ == RelayStatus::None) SetStatus(RelayStatus::NoAccount);
+    if (!none && status_ == RelayStatus::NoAccount) SetStatus(RelayStatus::None);
 }
 
 void RelayCore::SetStatus(RelayStatus status) {

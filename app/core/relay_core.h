@@ -65,6 +65,7 @@ enum class RelayStatus {
     TestRelayed, // the test send went out
     TestFailed,
     TestError,
+    NoAccount, // the placeholder account is in force and the account list is empty
 };
 
 class RelayCore {
@@ -127,11 +128,13 @@ class RelayCore {
 
     // The account in force and the account list; Set* are the owner's edits (not published).
     const Account& AccountInForce() const { return account_; }
-    void SetAccountInForce(const Account& account) { account_ = account; }
+    void SetAccountInForce(const Account& account);
     // Put in force from the settings (published).
     void LoadAccount(const Account& account);
     const StringList& AccountList() const { return accountList_; }
-    void SetAccountList(StringList lines) { accountList_ = std::move(lines); }
+    void SetAccountList(StringList lines);
+    // Only the settings' placeholder could send: every delivery would fail.
+    bool NoAccountSetUp() const;
     // The next line of the list into force, round the list (published); false when empty.
     bool SwitchAccount();
     const std::string& CurrentSender() const { return currentSender_; }
@@ -200,6 +203,8 @@ class RelayCore {
     // Selects the account for `sender` into force; what the selection bound.
     BoundAccount SelectAccountFor(const std::string& sender);
     void SetStatus(RelayStatus status);
+    // The status says so while no account is set up, and stops saying so once one is.
+    void ShowAccountSetUp();
     // Dropped records whose messages are kept stay resendable, unlisted.
     void KeepUnlisted(std::vector<Record> dropped);
     // A failure record, listed or unlisted; null when there is none.

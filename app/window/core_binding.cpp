@@ -43,11 +43,13 @@ const char* StatusWords(RelayStatus status) {
         return "电邮发送失败...";
     case RelayStatus::TestError:
         return "邮件发送过程出现错误...";
+    case RelayStatus::NoAccount:
+        return "尚未设置发送帐户";
     }
     return "";
 }
 
-// Tags the last `count` blocks with the ids, in order.
+// Tags the last blocks with the ids, in order.
 void TagLastBlocks(QPlainTextEdit* box, const std::vector<uint64_t>& ids) {
     QTextBlock block = box->document()->lastBlock();
     for (auto id = ids.rbegin(); id != ids.rend() && block.isValid(); ++id) {

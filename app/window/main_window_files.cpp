@@ -116,6 +116,12 @@ void TForm1::ReportListening() {
                  options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
                  core_->Policy().remoteClients ? "other machines may relay"
                                                : "only this machine may relay");
+    if (core_->NoAccountSetUp())
+        std::fprintf(stderr,
+                     "vantrosmtp: 尚未设置发送帐户 (no sending account set up yet): mail would go "
+                     "to the placeholder %s and fail; add an account in the window (增加帐户) "
+                     "or, with the program stopped, in %sbrontalhao.ini\n",
+                     kDefaultSmtpHost, options_.programDir.c_str());
 }
 
 bool TForm1::FormDestroy() {

@@ -67,6 +67,12 @@ TEST(Program, SigtermSavesSettingsAndListsWithoutAsking) {
                  std::filesystem::perms::all;
     EXPECT_EQ(perms, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(app::ReadSettings(run.Path("brontalnow.ini")).user, "kalvex");
+    // A first start: its own lines come first, and one says that no account is set up.
+    std::string errors = run.StandardError();
+    EXPECT_EQ(errors.rfind("vantrosmtp: files in ", 0), 0u) << errors;
+    EXPECT_NE(errors.find("vantrosmtp: 尚未设置发送帐户 (no sending account set up yet)"),
+              std::string::npos)
+        << errors;
 }
 
 TEST(Program, StandardErrorSaysWhereItListensAndLogsEachDelivery) {

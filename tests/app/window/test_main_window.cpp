@@ -194,6 +194,12 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.Counters(), std::string("0/0/0"));
         QVERIFY(h.errors.empty());
         QVERIFY(h.form->Core().Server().Active());
+        // Only the placeholder could send: the status says so until an account is set up.
+        QCOMPARE(h.StatusText(), std::string("尚未设置发送帐户"));
+        h.Field("Edit5")->setText("smtp.corp.example");
+        QCOMPARE(h.StatusText(), std::string());
+        h.Field("Edit5")->setText(kDefaultSmtpHost);
+        QCOMPARE(h.StatusText(), std::string("尚未设置发送帐户"));
         QVERIFY(h.form->FormDestroy());
         for (const char* f : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
             QVERIFY(platform::FileExists(h.Path(f)));
@@ -250,6 +256,30 @@ class MainWindowTest : public QObject {
         // The sections the window never edits are kept as they were written.
         std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
         QVERIFY(written.find(commands) != std::string::npos);
+    }
+
+    void theReadmesExampleAccountLineLoadsIntoTheEditorExactly() {
+        std::string readme =
+            *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/../../README.md");
+        size_t mark = readme.find("<!-- example-account -->\n    ");
+        QVERIFY(mark != std::string::npos);
+        size_t start = readme.find("    ", mark) + 4;
+        std::string line = readme.substr(start, readme.find('\n', start) - start);
+        Harness h("", "readme");
+        SaveStringList(h.Path("brontalhao.ini"), {line}, 0600);
+        h.Start();
+        h.Button("SpeedButton12")->click(); // 切换帐户: the list's line into force
+        QCOMPARE(h.Field("Edit1")->text(), QString("zhang.wei@mail.example.cn"));
+        QCOMPARE(h.Field("Edit5")->text(), QString("smtp.mail.example.cn"));
+        QCOMPARE(h.Field("Edit14")->text(), QString("465"));
+        QVERIFY(h.Box("CheckBox4")->isChecked());
+        QVERIFY(!h.Box("CheckBox5")->isChecked());
+        QVERIFY(h.Box("CheckBox3")->isChecked());
+        QCOMPARE(h.Field("Edit7")->text(), QString("zhang.wei"));
+        QCOMPARE(h.Field("Edit8")->text(), QString("Pa55word"));
+        QCOMPARE(h.Field("Edit2")->text(), QString("zhang.wei@corp.example.cn"));
+        QCOMPARE(AccountLine(h.form->Core().AccountInForce()), line);
+        QVERIFY(h.ShowsTheCore());
     }
 
     void fiveHundredLinesStayFiveHundredOneAreEmptied() {
