@@ -48,7 +48,11 @@ for _ in $(seq 3600); do
     sleep 1
 done
 grep "vantrosmtp:" "$work/make-run.log" || true
-pkill -TERM -f "build/app/vantrosmtp" || true
+# The copy make run started, by its process id: any other copy on this machine goes on.
+for proc in /proc/[0-9]*; do
+    [ "$(readlink "$proc/exe" 2> /dev/null)" = "$root/src/build/app/vantrosmtp" ] &&
+        kill -TERM "${proc#/proc/}"
+done
 wait $run || true
 grep -q "listening on" "$work/make-run.log" || { tail -30 "$work/make-run.log"; echo "make run: FAILED"; exit 1; }
 echo "make run: the program built, started and listened"
