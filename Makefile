@@ -61,6 +61,7 @@ tsan: deps
 # The Debian package (build/vantrosmtp_<version>_amd64.deb).
 package: build
 	cd $(BUILD) && cpack -G DEB
+	scripts/debug-symbols.sh $(BUILD)
 
 # Installs under /usr/local (or PREFIX=...): program, sample message, desktop entry, icons,
 # metainfo and the systemd user unit.

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev
   python3 python3-aiosmtpd swaks msmtp openssl libssl-dev
   qt6-base-dev libgl-dev libasound2-dev libjpeg-dev xvfb xauth fonts-noto-cjk
-  desktop-file-utils appstream iproute2 x11-utils clang-format git
+  desktop-file-utils appstream lintian iproute2 x11-utils clang-format git
   dbus-daemon gnome-keyring libsecret-tools
   s-nail git-email libmailtools-perl
 )

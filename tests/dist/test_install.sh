@@ -34,7 +34,7 @@ tree)
             fail "$link does not lead to the sendmail command"
     done
     # Nothing of the tests or the benchmarks goes into an installation.
-    extra=$(cd "$work/root" && find . -type f | grep -v -E '^\./usr/(bin/vantrosmtp|share/(vantrosmtp|applications|metainfo|icons|doc/vantrosmtp)/|lib/systemd/user/vantrosmtp.service)' || true)
+    extra=$(cd "$work/root" && find . -type f | grep -v -E '^\./usr/(bin/vantrosmtp|share/(vantrosmtp|applications|metainfo|icons|doc/vantrosmtp(-mta)?|man/man1|lintian/overrides)/|lib/systemd/user/vantrosmtp.service)' || true)
     [ -z "$extra" ] || fail "unexpected files: $extra"
     desktop-file-validate "$work/root/usr/share/applications/vantrosmtp.desktop"
     desktop-file-validate "$work/root/usr/share/vantrosmtp/vantrosmtp-autostart.desktop"
@@ -68,11 +68,40 @@ package)
     grep -q " ./usr/sbin/sendmail -> ../bin/vantrosmtp-sendmail\$" "$work/mta-contents" || fail "no sendmail link"
     grep -q " ./usr/lib/sendmail -> ../sbin/sendmail\$" "$work/mta-contents" || fail "no /usr/lib/sendmail link"
     grep -q " ./usr/bin/mailq -> vantrosmtp-sendmail\$" "$work/mta-contents" || fail "no mailq link"
-    [ "$(grep -c -v '/$' "$work/mta-contents")" -eq 3 ] || fail "the MTA package holds more than its links"
+    grep -q " ./usr/share/man/man8/sendmail.8.gz -> ../man1/vantrosmtp-sendmail.1.gz\$" "$work/mta-contents" || fail "no sendmail(8) page"
+    grep -q " ./usr/share/man/man1/mailq.1.gz -> vantrosmtp-sendmail.1.gz\$" "$work/mta-contents" || fail "no mailq(1) page"
+    for f in copyright changelog.Debian.gz; do
+        grep -q " ./usr/share/doc/vantrosmtp-mta/$f\$" "$work/mta-contents" || fail "the MTA package lacks its $f"
+    done
+    # Its links, their manual pages, its copyright, changelog and lintian note: nothing more.
+    [ "$(grep -c -v '/$' "$work/mta-contents")" -eq 8 ] || fail "the MTA package holds more than its links"
     for field in Provides Conflicts Replaces; do
         [ "$(dpkg-deb -f "$mta" "$field")" = mail-transport-agent ] || fail "MTA package's $field"
     done
     [ "$(dpkg-deb -f "$mta" Depends)" = "vantrosmtp (= $(dpkg-deb -f "$deb" Version))" ] || fail "MTA Depends"
+    # Debian's documents, the manual pages, an extended description.
+    for f in ./usr/share/doc/vantrosmtp/copyright ./usr/share/doc/vantrosmtp/changelog.Debian.gz \
+             ./usr/share/man/man1/vantrosmtp.1.gz ./usr/share/man/man1/vantrosmtp-sendmail.1.gz; do
+        grep -q " $f\$" "$work/contents" || fail "package lacks $f"
+    done
+    dpkg-deb -f "$deb" Description | sed -n '2p' | grep -q '^ Local mail programs submit' || fail "no extended description"
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+        "$(dirname "$0")/../../dist/debian/copyright" || fail "copyright not machine-readable"
+    # Stripped, with the debug symbols in a file of their own found by the build id.
+    dpkg-deb -x "$deb" "$work/unpacked"
+    ! readelf -S "$work/unpacked/usr/bin/vantrosmtp" | grep -q '\.debug_info' || fail "the packaged program is not stripped"
+    id=$(readelf -n "$work/unpacked/usr/bin/vantrosmtp" | sed -n 's/^ *Build ID: *//p')
+    "$(dirname "$0")/../../scripts/debug-symbols.sh" "$build" > /dev/null
+    readelf -S "$build/debug-symbols/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" | grep -q '\.debug_info' ||
+        fail "no debug symbols for build id $id"
+    readelf -d "$work/unpacked/usr/bin/vantrosmtp" | grep -q 'BIND_NOW' || fail "not linked with -z now"
+    # lintian, where it is installed, on an optimised build (a sanitizer build is no release).
+    if command -v lintian > /dev/null && ! grep -qE '^VANTRO_(SANITIZE|TSAN):BOOL=ON' "$build/CMakeCache.txt"; then
+        lintian --fail-on error,warning --tag-display-limit 0 "$deb" "$mta" > "$work/lintian.log" 2>&1 ||
+            fail "lintian: $(cat "$work/lintian.log")"
+        ! grep -qE '^(E|W): ' "$work/lintian.log" || fail "lintian reports errors or warnings"
+        echo "lintian: no error, no warning"
+    fi
     echo "package ok: $(wc -l < "$work/contents") entries, the MTA package's links and relations"
     ;;
 unit)
