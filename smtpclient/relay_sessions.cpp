@@ -12,6 +12,7 @@ TSessionKey TSessionKey::Of(const TRelayOptions& options, const std::string& hos
     key.port = port;
     key.autoTls = options.AutoTLS;
     key.fullSsl = options.FullSSL;
+    key.credentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
     key.systemName = options.SystemName;
     key.verifyCert = options.VerifyCert;
     key.trustFile = options.TrustFile;

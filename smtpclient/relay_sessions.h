@@ -19,7 +19,7 @@ namespace smtpclient {
 // message would have had on a session of its own.
 struct TSessionKey {
     std::string host, port;
-    bool autoTls = false, fullSsl = false;
+    bool autoTls = false, fullSsl = false, credentialsOnlyEncrypted = false;
     std::string systemName;
     bool verifyCert = true;
     std::string trustFile;

@@ -158,6 +158,15 @@ bool TSmtpSender::UpgradeTls() {
     if (FindCapability("STARTTLS").empty()) return false;
     Send("STARTTLS\r\n");
     if (ReadReply() != 220 || sock_->LastErrorCode() != 0) return Fail("STARTTLS");
+    if (!sock_->ReadAhead.empty()) {
+        // Bytes after the 220 came in plain text before the handshake: read as replies inside
+        // TLS they would answer our next commands (an injection, or a broken server).
+        FailureReason = "STARTTLS failed: " + std::to_string(sock_->ReadAhead.size()) +
+                        " bytes came after the server's 220, before the TLS handshake; TLS not "
+                        "started, nothing more sent";
+        sock_->ReadAhead.clear();
+        return false;
+    }
     sock_->StartTlsClient();
     encrypted_ = sock_->LastErrorCode() == 0;
     return encrypted_ || Fail("TLS handshake");
@@ -198,6 +207,7 @@ bool TSmtpSender::OpenSession() {
             return false;
         }
     }
+    if (credentials && CredentialsOnlyEncrypted && !encrypted_) credentials = false;
     if (credentials && !Authenticate()) return false;
     std::string size = FindCapability("SIZE");
     if (!size.empty()) {
@@ -645,6 +655,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
+    client->CredentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
     client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
     client->Sock().TlsLayer().CertCAFile = options.TrustFile;
     client->TargetHost = host;

@@ -78,6 +78,7 @@ class TSmtpSender : public TProtocolClient {
     std::string SystemName;
     bool AutoTLS = false;
     bool FullSSL = false;
+    bool CredentialsOnlyEncrypted = false; // as TRelayOptions::CredentialsOnlyEncrypted
     // Set: the password (or, for a token, the only credential) comes from it; `Password`
     // is then not used.
     TSecretSource Secret;
@@ -171,8 +172,12 @@ class TRelaySessions;
 
 // What the caller's settings say, read at the moment of the call.
 struct TRelayOptions {
-    bool AutoTLS = false;   // STARTTLS when the server offers it
-    bool FullSSL = false;   // implicit TLS from the first byte
+    bool AutoTLS = false; // STARTTLS when the server offers it
+    bool FullSSL = false; // implicit TLS from the first byte
+    // A user name or password is sent only inside TLS (implicit or after STARTTLS); on a
+    // plain connection the session goes on without AUTH. Set when the account's
+    // authentication box is unticked: the user did not ask for a sign-in in clear.
+    bool CredentialsOnlyEncrypted = false;
     std::string SystemName; // the EHLO/HELO name
     int TimeoutMs = 30000;  // per reply line
     // The server's certificate must chain to a trusted authority and name the host.

@@ -3,6 +3,7 @@
 #include "app/core/message_text.h"
 #include "app/core/spool.h"
 #include "platform/gbk.h"
+#include "platform/text.h"
 #include "smtpclient/smtpsender.h"
 
 #include <chrono>
@@ -46,6 +47,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     smtpclient::TRelayOptions options;
     options.AutoTLS = account.startTls;
     options.FullSSL = account.implicitTls;
+    options.CredentialsOnlyEncrypted = !account.authenticate;
     options.SystemName = settings.systemName;
     options.TimeoutMs = settings.timeoutMs;
     options.VerifyCert = settings.verifyCert;
@@ -124,7 +126,10 @@ std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const 
     char time[64];
     std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &local);
     const char* result = outcome.relayed ? "relayed" : "failed";
-    auto text = [](const std::string& gbk) { return platform::GbkToUtf8(gbk); };
+    // Every field may hold a peer's bytes (a reply in the reason, a client's addresses).
+    auto text = [](const std::string& gbk) {
+        return platform::EscapeControls(platform::GbkToUtf8(gbk));
+    };
     std::string line = std::string(time) + " " + kind + " " + result +
                        " mailbox=" + text(outcome.mailbox) + " from=" + text(outcome.sender) +
                        " to=" + text(outcome.recipientText) +

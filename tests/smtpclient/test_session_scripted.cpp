@@ -344,3 +344,48 @@ TEST(SmtpClientScripted, ATokenIsNeverSentOnAPlainConnection) {
         << reason;
     EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "QUIT\r\n"}));
 }
+
+namespace {
+
+TEST(SmtpClientScripted, BytesAfterTheStartTlsReplyEndTheSessionBeforeAnyHandshakeOrAuth) {
+    // The injected lines would answer the EHLO sent inside TLS: no AUTH offered, and every
+    // later reply one behind.
+    ScriptedPeer peer({Packet("220 mx ready\r\n"), ExpectLine(),
+                       Packet("250-mx.example\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"), ExpectLine(),
+                       Packet("220 go ahead\r\n250-mx.example\r\n250 SIZE 10\r\n"), Hold(2000)});
+    TSmtpSender client = ClientFor(peer);
+    client.AutoTLS = true;
+    client.UserName = "kalvex";
+    client.Password = "739104";
+    EXPECT_FALSE(client.OpenSession());
+    EXPECT_NE(client.FailureReason.find("came after the server's 220, before the TLS handshake"),
+              std::string::npos)
+        << client.FailureReason;
+    EXPECT_FALSE(client.AuthDone);
+    client.Sock().AbortConnection();
+    peer.Join();
+    EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{"EHLO mypc\r\n", "STARTTLS\r\n"}));
+}
+
+TEST(SmtpClientScripted, WithCredentialsOnlyInsideTlsAPlainSessionSendsNoAuth) {
+    for (bool onlyEncrypted : {true, false}) {
+        ScriptedPeer peer({Packet("220 mx ready\r\n"), ExpectLine(),
+                           Packet("250-mx.example\r\n250 AUTH LOGIN\r\n"), ExpectLine(),
+                           Packet("334 VXNlcm5hbWU6\r\n"), ExpectLine(),
+                           Packet("334 UGFzc3dvcmQ6\r\n"), ExpectLine(), Packet("235 ok\r\n"),
+                           Hold(2000)});
+        TSmtpSender client = ClientFor(peer);
+        client.CredentialsOnlyEncrypted = onlyEncrypted;
+        client.UserName = "kalvex";
+        client.Password = "739104";
+        EXPECT_TRUE(client.OpenSession()) << client.FailureReason;
+        EXPECT_EQ(client.AuthDone, !onlyEncrypted);
+        client.Sock().AbortConnection();
+        peer.Join();
+        bool authSent = false;
+        for (const std::string& line : peer.LinesRead()) authSent |= line.rfind("AUTH", 0) == 0;
+        EXPECT_EQ(authSent, !onlyEncrypted) << "onlyEncrypted=" << onlyEncrypted;
+    }
+}
+
+} // namespace
