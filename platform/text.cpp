@@ -85,4 +85,29 @@ int FindLineBreak(const std::string& value, LineBreak& found) {
     return static_cast<int>(at) + 1;
 }
 
+std::string EscapeControls(const std::string& utf8) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(utf8.size());
+    auto escape = [&](unsigned char byte) {
+        escaped += "\\x";
+        escaped += kHex[byte >> 4];
+        escaped += kHex[byte & 0x0F];
+    };
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        auto byte = static_cast<unsigned char>(utf8[i]);
+        auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F) {
+            escape(byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) { // a C1 control
+            escape(byte);
+            escape(next);
+            ++i;
+        } else {
+            escaped += static_cast<char>(byte);
+        }
+    }
+    return escaped;
+}
+
 } // namespace platform

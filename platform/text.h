@@ -26,6 +26,11 @@ std::string AsciiLower(std::string value);
 bool SameIgnoringAsciiCase(const std::string& a, const std::string& b);
 
 enum class LineBreak { None, CR, LF, CRLF, LFCR };
+// UTF-8 text for a log line: every control byte (C0, DEL) and every C1 control (U+0080 to
+// U+009F) written as \xNN, so that nothing a peer sent can end the line, cut it (NUL) or
+// drive the terminal or journal viewer that shows it (ESC sequences).
+std::string EscapeControls(const std::string& utf8);
+
 // 1-based position of the first CR or LF, or -1; `found` tells which terminator stands there
 // (CRLF and LFCR when the pair is there, else the single byte, also at the very end).
 int FindLineBreak(const std::string& value, LineBreak& found);

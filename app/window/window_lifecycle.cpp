@@ -2,6 +2,8 @@
 // the screen, and the ways the program ends.
 #include "app/window/main_window.h"
 
+#include "platform/text.h"
+
 #include <QApplication>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -31,8 +33,7 @@ void SayInsteadOfBox(const QString& caption, const QString& text, const QString&
     QString line = "vantrosmtp: message box \"" + caption + "\": " + text;
     if (!detail.isEmpty()) line += " (" + detail + ")";
     if (answer) line += QString(" [answered ") + answer + "]";
-    line.replace('\n', ' ');
-    std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    std::fprintf(stderr, "%s\n", platform::EscapeControls(line.toStdString()).c_str());
 }
 
 void ChineseOk(QMessageBox& box) {

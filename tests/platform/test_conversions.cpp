@@ -64,3 +64,17 @@ TEST(ByteStrings, CaseAndTrimTouchOnlyAsciiLettersAndBlanks) {
 }
 
 } // namespace
+
+TEST(ByteStrings, ControlsInALogLineAreWrittenAsHexAndTextStaysAsItIs) {
+    using platform::EscapeControls;
+    // A terminal's title and clear-line sequences, a NUL and a line end from a peer's reply.
+    EXPECT_EQ(EscapeControls(std::string("550 \x1B]0;owned\x07 no\r\nX-Fake: 1\x00 end", 33)),
+              "550 \\x1B]0;owned\\x07 no\\x0D\\x0AX-Fake: 1\\x00 end");
+    EXPECT_EQ(EscapeControls("tab\there\x7F"), "tab\\x09here\\x7F");
+    // C1 controls (U+009B is a one-byte CSI for some terminals) go too; Chinese stays.
+    EXPECT_EQ(EscapeControls("\xC2\x9B"
+                             "2J \xE9\x82\xAE\xE4\xBB\xB6 \xC2\xA9"),
+              "\\xC2\\x9B"
+              "2J \xE9\x82\xAE\xE4\xBB\xB6 \xC2\xA9");
+    EXPECT_EQ(EscapeControls("ends in \xC2"), "ends in \xC2");
+}

@@ -344,3 +344,23 @@ TEST(RecordListTest, AnEditKeepsEachLinesRecordAndDropsOnlyWhatNoLineShows) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(JournalLineTest, APeersControlBytesCannotEndOrRewriteTheLine) {
+    DeliveryOutcome outcome;
+    outcome.mailbox = "box@mail.example";
+    outcome.sender = "a@x.example";
+    outcome.recipientText = "r@y.example";
+    static const char kReason[] = // its own length, for the NUL inside it
+        "RCPT TO:<r@y.example> refused: 550 \x1B[2K\x1B]0;title\x07\r\nfake\0 line";
+    outcome.reason = std::string(kReason, sizeof(kReason) - 1);
+    std::string line = JournalLine(outcome, 0);
+    EXPECT_EQ(line.find_first_of(std::string("\x1B\x07\r\n\0", 5)), std::string::npos) << line;
+    EXPECT_NE(line.find("reason=RCPT TO:<r@y.example> refused: 550 "
+                        "\\x1B[2K\\x1B]0;title\\x07\\x0D\\x0Afake\\x00 line"),
+              std::string::npos)
+        << line;
+}
+
+} // namespace
