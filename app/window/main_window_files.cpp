@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app {
@@ -22,10 +23,22 @@ std::string ArchiveName(const std::string& name) {
     return name.substr(0, dot) + "-archive" + (dot == std::string::npos ? "" : name.substr(dot));
 }
 
+// Every file of ours holds a password or correspondents' addresses: owner only.
+constexpr unsigned kOwnerOnly = 0600;
+
+// A file that exists with a looser mode (made by hand, or by an older version) is tightened
+// when it is read, not left open to others until the next write.
+void TightenMode(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+        ::chmod(path.c_str(), st.st_mode & 0700);
+}
+
 // Appends the lines (CR LF each) and waits until they are on disk.
 bool AppendLines(const std::string& path, const StringList& lines) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kOwnerOnly);
     if (fd < 0) return false;
+    ::fchmod(fd, kOwnerOnly); // an archive an older version made readable to all
     std::string text = JoinLines(lines);
     bool ok = platform::WriteAllBytes(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
@@ -39,6 +52,8 @@ void TForm1::LoadSettings() {
     // replaced by the defaults.
     if (platform::FileExists(settings) && !platform::ReadFileBytes(settings))
         unreadable_.insert("brontalnow.ini");
+    else
+        TightenMode(settings);
     core_->SetCredentialCommands(CredentialCommands::Read(settings));
     core_->LoadAccount(ReadSettings(settings));
     core_->SetPolicy(ReadPolicy(settings));
@@ -64,6 +79,7 @@ bool TForm1::LoadLists() {
             allRead = false;
             continue;
         }
+        TightenMode(path);
         if (name == lists[0])
             SetLines(Memo4, *lines); // the box is the account list's editor: the core gets it
         else
@@ -142,12 +158,11 @@ bool TForm1::FormDestroy() {
                     platform::FileMode rule) {
         if (!unreadable_.count(name)) SaveStringList(FilePath(name), lines, mode, rule);
     };
-    save("good.ini", core_->Records(ListKind::Relayed).Lines(), 0644,
-         platform::FileMode::KeepExisting);
-    save("bad.ini", core_->Records(ListKind::Failed).Lines(), 0644,
-         platform::FileMode::KeepExisting);
-    save("brontalhao.ini", core_->AccountList(), 0600,
-         platform::FileMode::Always); // holds passwords
+    save("good.ini", core_->Records(ListKind::Relayed).Lines(), kOwnerOnly,
+         platform::FileMode::Always);
+    save("bad.ini", core_->Records(ListKind::Failed).Lines(), kOwnerOnly,
+         platform::FileMode::Always);
+    save("brontalhao.ini", core_->AccountList(), kOwnerOnly, platform::FileMode::Always);
     return true;
 }
 

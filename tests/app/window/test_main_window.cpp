@@ -286,7 +286,13 @@ class MainWindowTest : public QObject {
         Harness h("", "rule500");
         std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/good.ini", h.Path("good.ini"));
         std::filesystem::copy_file(std::string(VANTRO_FIXTURES) + "/bad.ini", h.Path("bad.ini"));
+        ASSERT_WRITE(h.Path("brontalnow.ini"), "[smtpconfig]\r\n");
+        ::chmod(h.Path("good.ini").c_str(), 0644);
+        ::chmod(h.Path("brontalnow.ini").c_str(), 0666);
         h.Start();
+        QCOMPARE(std::filesystem::status(h.Path("brontalnow.ini")).permissions() &
+                     std::filesystem::perms::all,
+                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         QCOMPARE(h.Ok(), size_t(500));
         QCOMPARE(h.Bad(), size_t(0));
         QCOMPARE(h.Counters(), std::string("500/500/0"));
@@ -299,6 +305,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(*platform::ReadFileBytes(h.Path("bad-archive.ini")),
                  *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/bad.ini"));
         QVERIFY(!platform::FileExists(h.Path("good-archive.ini")));
+        // The lists hold correspondents' addresses: owner only, also files a looser mode made.
+        for (const char* name : {"good.ini", "bad.ini", "bad-archive.ini", "brontalnow.ini"})
+            QCOMPARE(std::filesystem::status(h.Path(name)).permissions() &
+                         std::filesystem::perms::all,
+                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
 
     void anUnreadableListAndTheListsAfterItAreNotOverwrittenAtExit() {
