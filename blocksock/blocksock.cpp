@@ -356,30 +356,38 @@ std::string TBlockingSocket::ReceiveUntil(int timeoutMs, const std::string& term
     std::string accumulator;
     size_t foundAt = std::string::npos;
     size_t terminatorLength = terminator.size();
+    // Bytes already searched: each read is searched once, so a peer that sends a long line in
+    // small pieces costs time linear in its bytes, not a rescan of all of them per piece.
+    size_t searched = 0;
     int left = timeoutMs;
     for (;;) {
         uint32_t start = platform::TickCount();
         accumulator += ReceiveAvailable(left);
         if (lastErrorCode_ != 0) break;
-        if (!accumulator.empty()) {
-            if (lineEndMode) {
+        if (lineEndMode) {
+            size_t at = accumulator.find_first_of("\r\n", searched);
+            if (at != std::string::npos) {
+                // The pair, or the single byte, as the line-break rule reads it there.
                 platform::LineBreak kind;
-                int position = platform::FindLineBreak(accumulator, kind);
-                if (position > 0) {
-                    foundAt = static_cast<size_t>(position - 1);
-                    terminatorLength =
-                        (kind == platform::LineBreak::CRLF || kind == platform::LineBreak::LFCR)
-                            ? 2
-                            : 1;
-                    PendingCR = kind == platform::LineBreak::CR;
-                    PendingLF = kind == platform::LineBreak::LF;
-                }
-            } else {
-                foundAt = accumulator.find(terminator);
+                platform::FindLineBreak(accumulator.substr(at, 2), kind);
+                foundAt = at;
+                terminatorLength =
+                    (kind == platform::LineBreak::CRLF || kind == platform::LineBreak::LFCR) ? 2
+                                                                                             : 1;
+                PendingCR = kind == platform::LineBreak::CR;
+                PendingLF = kind == platform::LineBreak::LF;
             }
+            searched = accumulator.size();
+        } else {
+            size_t from = searched >= terminator.size() ? searched - terminator.size() + 1 : 0;
+            foundAt = accumulator.find(terminator, from);
+            searched = accumulator.size();
         }
-        if (MaxLineLength != 0 && accumulator.size() > static_cast<size_t>(MaxLineLength)) {
+        // The limit is on the line: lines received ahead of it in the same read do not count.
+        size_t lineLength = foundAt != std::string::npos ? foundAt : accumulator.size();
+        if (MaxLineLength != 0 && lineLength > static_cast<size_t>(MaxLineLength)) {
             lastErrorCode_ = platform::kWsaENOBUFS;
+            foundAt = std::string::npos;
             break;
         }
         if (foundAt != std::string::npos) break;

@@ -1,5 +1,7 @@
 #include "smtpclient/smtpsender.h"
 
+#include "platform/tick.h"
+#include "platform/wsa_numbers.h"
 #include "smtpclient/codecs.h"
 #include "smtpclient/protoutil.h"
 #include "smtpclient/relay_sessions.h"
@@ -49,6 +51,9 @@ std::vector<std::string> SplitAtLineEnds(const std::string& line) {
 TSmtpSender::TSmtpSender(std::string systemName)
     : SystemName(std::move(systemName)), sock_(std::make_unique<blocksock::TTcpBlockingSocket>()) {
     sock_->ConvertLineEnd = true;
+    sock_->MaxLineLength = kMaxReplyLineBytes;
+    // Each read's time-out is the rest of the reply's, not renewed by every packet.
+    sock_->InterPacketTimeout = false;
     sock_->TlsLayer().VerifyCert = true;
     Timeout = 30000;
     TargetPort = "25";
@@ -56,17 +61,36 @@ TSmtpSender::TSmtpSender(std::string systemName)
 
 int TSmtpSender::ReadReply() {
     FullResult.clear();
+    FullResult.shrink_to_fit(); // what a long reply took is not held by a kept session
+    // The time-out is for the whole reply: a server that sends a byte a second must not
+    // stretch a reply (or each of its lines) without end.
+    uint32_t start = platform::TickCount();
+    bool ended = false;
     for (;;) {
-        std::string line = sock_->ReceiveLine(Timeout);
+        int elapsed = static_cast<int>(platform::TickSpan(start, platform::TickCount()));
+        std::string line = sock_->ReceiveLine(std::max(1, Timeout - elapsed));
         ResultString = line;
         FullResult.push_back(line);
-        if (sock_->LastErrorCode() != 0) break;
-        size_t hyphen = line.find('-');
-        if (hyphen != 3) break;
+        if (sock_->LastErrorCode() != 0) {
+            if (sock_->LastErrorCode() == platform::kWsaENOBUFS)
+                ReplyLimitHit =
+                    "a reply line of more than " + std::to_string(kMaxReplyLineBytes) + " bytes";
+            break;
+        }
+        if (line.find('-') != 3) {
+            ended = true;
+            break;
+        }
+        if (FullResult.size() >= kMaxReplyLines) {
+            ReplyLimitHit = "a reply of more than " + std::to_string(kMaxReplyLines) + " lines";
+            break;
+        }
     }
+    // What is left of an over-long reply would answer the next commands: the session ends.
+    if (!ReplyLimitHit.empty()) sock_->AbortConnection();
     const std::string& first = FullResult.front();
-    ResultCode = first.size() >= 3 ? Number(first.substr(0, 3), 0) : 0;
-    ParseEnhancedCode(first);
+    ResultCode = ended && first.size() >= 3 ? Number(first.substr(0, 3), 0) : 0;
+    ParseEnhancedCode(ended ? first : std::string());
     return ResultCode;
 }
 
@@ -96,6 +120,10 @@ std::string TSmtpSender::FindCapability(const std::string& name) const {
 }
 
 bool TSmtpSender::Fail(const std::string& step) {
+    if (!ReplyLimitHit.empty()) {
+        FailureReason = step + " failed: the server sent " + ReplyLimitHit + " (the limit)";
+        return false;
+    }
     int code = sock_->LastErrorCode();
     if (code != 0) {
         FailureReason = step + " failed: " + std::to_string(code) + " " + sock_->LastErrorText();
@@ -175,7 +203,7 @@ bool TSmtpSender::UpgradeTls() {
 bool TSmtpSender::Greet() {
     if (ReadReply() != 220) return Fail("greeting");
     if (!SendEhlo()) {
-        if (sock_->LastErrorCode() != 0) return Fail("EHLO");
+        if (sock_->LastErrorCode() != 0 || !ReplyLimitHit.empty()) return Fail("EHLO");
         ESMTP = false;
         if (!SendHelo()) return Fail("HELO");
     }
@@ -190,6 +218,7 @@ bool TSmtpSender::OpenSession() {
     MaxSize = 0;
     FailureReason.clear();
     AuthRefusal.clear();
+    ReplyLimitHit.clear();
     if (!ConnectServer() || !Greet()) return false;
     if (!ESMTP) return true;
     FillCapabilities();

@@ -87,8 +87,17 @@ class TSmtpSender : public TProtocolClient {
     std::string FailureReason;
     // A refused AUTH does not end the session; kept so a later failure can name it too.
     std::string AuthRefusal;
+    // The reply limit a reply of this session ran into (which ended the session), for the
+    // reason; empty when none.
+    std::string ReplyLimitHit;
 
-    // Reads one (possibly multi-line) reply; the code comes from its first line, 0 if none.
+    // What an upstream's reply may take (as a mail server's line-length and reply limits):
+    // far above RFC 5321's 512-byte lines, far below what would cost memory or time.
+    static constexpr int kMaxReplyLineBytes = 4096;
+    static constexpr size_t kMaxReplyLines = 1000;
+    // Reads one (possibly multi-line) reply within Timeout for the whole of it; the code
+    // comes from its first line, 0 if none or if the reply did not end (a limit, a time-out
+    // or an error cut it off: its code is never taken).
     int ReadReply();
     void ParseEnhancedCode(const std::string& line);
     // The first capability line beginning with `name` (ASCII case ignored), or empty.

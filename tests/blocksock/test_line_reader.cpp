@@ -102,6 +102,21 @@ TEST(LineReader, OverlongLineFailsWithNoBufferSpace) {
     EXPECT_EQ(c.socket.LastErrorText(), "No Buffer space available");
 }
 
+TEST(LineReader, TheLimitIsOnTheLineNotOnLinesThatArrivedWithIt) {
+    // Many short lines in one packet, longer together than the limit, then one that is not.
+    std::string shortLines;
+    for (int i = 0; i < 20; ++i) shortLines += "line " + std::to_string(i) + "\r\n";
+    ScriptedPeer peer({Packet(shortLines + std::string(60, 'z') + "\r\n"), Hold(1000)});
+    Client c(peer);
+    c.socket.MaxLineLength = 50;
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(c.socket.ReceiveLine(2000), "line " + std::to_string(i));
+        EXPECT_EQ(c.socket.LastErrorCode(), 0);
+    }
+    EXPECT_EQ(c.socket.ReceiveLine(2000), "");
+    EXPECT_EQ(c.socket.LastErrorCode(), 10055); // that one is over the limit, its end or not
+}
+
 TEST(LineReader, OtherTerminatorsAndEmptyTerminator) {
     ScriptedPeer peer({Packet("key: value;next"), Hold(1000)});
     Client c(peer);

@@ -389,3 +389,53 @@ TEST(SmtpClientScripted, WithCredentialsOnlyInsideTlsAPlainSessionSendsNoAuth) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SmtpClientScripted, RepliesBeyondTheirLimitsFailTheStepAndNameTheLimit) {
+    // A line that never ends.
+    ScriptedPeer endless({Packet(std::string(6000, 'x')), Hold(2000)});
+    TSmtpSender first = ClientFor(endless);
+    EXPECT_FALSE(first.OpenSession());
+    EXPECT_EQ(first.FailureReason,
+              "greeting failed: the server sent a reply line of more than 4096 bytes (the limit)");
+    first.Sock().AbortConnection();
+    endless.Join();
+    // A multi-line reply that never ends.
+    std::string lines;
+    for (int i = 0; i < 1200; ++i) lines += "250-capability " + std::to_string(i) + "\r\n";
+    ScriptedPeer many({Packet("220 hi\r\n"), ExpectLine(), Packet(lines), Hold(2000)});
+    TSmtpSender second = ClientFor(many);
+    EXPECT_FALSE(second.OpenSession());
+    EXPECT_NE(second.FailureReason.find("a reply of more than 1000 lines (the limit)"),
+              std::string::npos)
+        << second.FailureReason;
+    EXPECT_LE(second.FullResult.size(), TSmtpSender::kMaxReplyLines);
+    second.Sock().AbortConnection();
+    many.Join();
+}
+
+TEST(SmtpClientScripted, TheTimeOutIsForTheWholeReplyAndACutOffReplyHasNoCode) {
+    // Each piece comes well within the time-out, the whole greeting does not.
+    ScriptedPeer slow({Packet("2"), Pause(400), Packet("20"), Pause(400), Packet(" hi"), Pause(400),
+                       Packet("\r\n"), Hold(1000)});
+    TSmtpSender client = ClientFor(slow);
+    client.Timeout = 1000;
+    EXPECT_FALSE(client.OpenSession());
+    EXPECT_NE(client.FailureReason.find("greeting failed: 10060"), std::string::npos)
+        << client.FailureReason;
+    client.Sock().AbortConnection();
+    slow.Join();
+    // The first line of a reply and then silence: its "220" is not taken.
+    ScriptedPeer cut({Packet("220-first line of two\r\n"), Hold(2000)});
+    TSmtpSender other = ClientFor(cut);
+    other.Timeout = 500;
+    EXPECT_FALSE(other.OpenSession());
+    EXPECT_EQ(other.ResultCode, 0);
+    EXPECT_NE(other.FailureReason.find("greeting failed: 10060"), std::string::npos)
+        << other.FailureReason;
+    other.Sock().AbortConnection();
+    cut.Join();
+}
+
+} // namespace
