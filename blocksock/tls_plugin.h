@@ -72,6 +72,10 @@ class TCustomTls {
     std::string CertCA;
     std::string CertCAFile;
     bool VerifyCert = false;
+    // The lowest protocol version a handshake agrees to, as the protocol numbers it: 0x0303
+    // TLS 1.2 (with forward-secret cipher suites only, unless Ciphers says otherwise), or
+    // 0x0301 TLS 1.0 for a legacy server the user must reach (weaker: old ciphers allowed).
+    int MinimumVersion = 0x0303;
     // The longest a handshake, or one read or write, waits on the socket. A peer that goes
     // silent in the middle of a record must not hold the caller past its own time-out.
     int TimeoutMs = 30000;

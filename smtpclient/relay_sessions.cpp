@@ -15,6 +15,7 @@ TSessionKey TSessionKey::Of(const TRelayOptions& options, const std::string& hos
     key.credentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
     key.systemName = options.SystemName;
     key.verifyCert = options.VerifyCert;
+    key.tlsMinimumVersion = options.TlsMinimumVersion;
     key.trustFile = options.TrustFile;
     key.userName = userName;
     key.password = password;

@@ -22,6 +22,7 @@ struct TSessionKey {
     bool autoTls = false, fullSsl = false, credentialsOnlyEncrypted = false;
     std::string systemName;
     bool verifyCert = true;
+    int tlsMinimumVersion = 0x0303;
     std::string trustFile;
     std::string userName, password;
     std::string secret; // the kind and id of a fetched secret's source, empty for none

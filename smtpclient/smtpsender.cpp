@@ -686,6 +686,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     client->FullSSL = options.FullSSL;
     client->CredentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
     client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
+    client->Sock().TlsLayer().MinimumVersion = options.TlsMinimumVersion;
     client->Sock().TlsLayer().CertCAFile = options.TrustFile;
     client->TargetHost = host;
     client->TargetPort = port;

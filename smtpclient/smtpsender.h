@@ -187,6 +187,9 @@ struct TRelayOptions {
     // plain connection the session goes on without AUTH. Set when the account's
     // authentication box is unticked: the user did not ask for a sign-in in clear.
     bool CredentialsOnlyEncrypted = false;
+    // The lowest TLS version agreed to (the TLS plug-in's MinimumVersion): TLS 1.2 unless the
+    // user chose TLS 1.0 for a legacy server.
+    int TlsMinimumVersion = 0x0303;
     std::string SystemName; // the EHLO/HELO name
     int TimeoutMs = 30000;  // per reply line
     // The server's certificate must chain to a trusted authority and name the host.

@@ -138,7 +138,8 @@ bool TTlsOpenSSL::InitConnection(bool server) {
         CollectError();
         return false;
     }
-    TLS_CALL(SSL_CTX_set_cipher_list, context_, Ciphers.c_str());
+    TLS_CALL(SSL_CTX_ctrl, context_, SSL_CTRL_SET_MIN_PROTO_VERSION, MinimumVersion, nullptr);
+    TLS_CALL(SSL_CTX_set_cipher_list, context_, CipherList().c_str());
     TLS_CALL(SSL_CTX_set_verify, context_, VerifyCert ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     TLS_CALL(SSL_CTX_set_default_passwd_cb, context_, &PasswordCallback);
     TLS_CALL(SSL_CTX_set_default_passwd_cb_userdata, context_, this);
@@ -153,6 +154,16 @@ bool TTlsOpenSSL::InitConnection(bool server) {
     if (connection_) return true;
     CollectError();
     return false;
+}
+
+std::string TTlsOpenSSL::CipherList() const {
+    if (!Ciphers.empty()) return Ciphers;
+    // TLS 1.3's suites are all forward secret; below it only ephemeral key exchange with an
+    // AEAD cipher. A legacy minimum also takes what old servers have (RSA key exchange, CBC),
+    // which OpenSSL's default security level would refuse.
+    if (MinimumVersion >= 0x0303)
+        return "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL";
+    return "DEFAULT:@SECLEVEL=0";
 }
 
 bool TTlsOpenSSL::LoadKeys(bool server) {

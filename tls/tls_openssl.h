@@ -50,6 +50,8 @@ class TTlsOpenSSL : public blocksock::TCustomTls {
     bool FreeConnection();
     bool PrepareConnection(bool server);
     bool LoadKeys(bool server);
+    // Ciphers, or the suites the minimum version calls for when it is empty.
+    std::string CipherList() const;
     bool LoadPkcs12(const std::string& data);
     bool Handshake(bool server);
     // SNI, and with VerifyCert the name (or address) the certificate must be issued for.

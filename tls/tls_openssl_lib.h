@@ -30,6 +30,7 @@ LibraryNames& Names();
 #define VANTRO_SSL_ENTRIES(X)                                                                      \
     X(SSL_get_error, 1)                                                                            \
     X(SSL_CTX_set_cipher_list, 0)                                                                  \
+    X(SSL_CTX_ctrl, 0)                                                                             \
     X(SSL_CTX_new, nullptr)                                                                        \
     X(SSL_CTX_free, 0)                                                                             \
     X(SSL_set_fd, 0)                                                                               \

@@ -32,7 +32,15 @@ RelayPolicy ReadPolicy(const std::string& path) {
     RelayPolicy policy;
     policy.verifyCert = Ticked(ini.ReadInteger("verifycert", 1));
     policy.remoteClients = Ticked(ini.ReadInteger("remoteclients", 0));
+    policy.tlsMinimum = ini.ReadString("tlsmin", "1.2");
     return policy;
+}
+
+int TlsVersionNumber(const std::string& tlsMinimum) {
+    if (tlsMinimum == "1.0") return 0x0301;
+    if (tlsMinimum == "1.1") return 0x0302;
+    if (tlsMinimum == "1.3") return 0x0304;
+    return 0x0303;
 }
 
 bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy& policy) {
@@ -49,7 +57,8 @@ bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy&
                              {"ssl", flag(e.implicitTls)},
                              {"tls", flag(e.startTls)},
                              {"verifycert", flag(policy.verifyCert)},
-                             {"remoteclients", flag(policy.remoteClients)}});
+                             {"remoteclients", flag(policy.remoteClients)},
+                             {"tlsmin", policy.tlsMinimum}});
 }
 
 std::string AccountLine(const Account& e) {

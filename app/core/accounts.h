@@ -34,8 +34,15 @@ struct RelayPolicy {
     // "remoteclients": other machines may relay through the user's account. Off, a session
     // from an address not of this machine is refused at HELO.
     bool remoteClients = false;
+    // "tlsmin": the lowest TLS version an upstream may use, "1.2" (forward-secret suites
+    // only) or "1.0" for a legacy server the user must reach (weaker: old ciphers too).
+    std::string tlsMinimum = "1.2";
     bool operator==(const RelayPolicy&) const = default;
 };
+
+// The protocol number of a "tlsmin" value: TLS 1.0 for "1.0", 1.1 for "1.1", 1.3 for "1.3",
+// else TLS 1.2 (a value we cannot read never weakens the default).
+int TlsVersionNumber(const std::string& tlsMinimum);
 
 // Reads the nine settings of section "smtpconfig" (defaults for missing keys; a check box is
 // ticked when the value's low 8 bits are not all 0).

@@ -48,6 +48,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.AutoTLS = account.startTls;
     options.FullSSL = account.implicitTls;
     options.CredentialsOnlyEncrypted = !account.authenticate;
+    options.TlsMinimumVersion = settings.tlsMinimumVersion;
     options.SystemName = settings.systemName;
     options.TimeoutMs = settings.timeoutMs;
     options.VerifyCert = settings.verifyCert;

@@ -30,6 +30,7 @@ struct RelaySettings {
     std::shared_ptr<smtpclient::TRelaySessions> sessions;
     // The command that provides the account's password or token, if one does.
     CredentialCommand credential;
+    int tlsMinimumVersion = 0x0303; // the lowest TLS version agreed to (TLS 1.2)
 };
 
 struct DeliveryRequest {

@@ -226,6 +226,7 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
         std::move(message), bound.account, options_.relayTimeoutMs, policy_.verifyCert));
     request->listedSender = std::move(bound.listedSender);
+    request->settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
     request->spoolId = spoolId;
     request->settings.credential = credentials_.For(request->account.mailbox);
     if (spool_ && !spoolId.empty() && request->pieces.empty())

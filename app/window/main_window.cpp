@@ -530,6 +530,7 @@ void TForm1::smtpbutton0Click() {
         settings.systemName = SignOnName(address);
         settings.timeoutMs = options_.relayTimeoutMs;
         settings.verifyCert = core_->Policy().verifyCert;
+        settings.tlsMinimumVersion = TlsVersionNumber(core_->Policy().tlsMinimum);
         settings.credential = core_->Credentials().For(account.mailbox);
         DeliveryOutcome outcome;
         outcome.recipientText = address;

@@ -31,6 +31,8 @@ parser.add_argument("--token", action="append", default=[],
 parser.add_argument("--no-oauthbearer", action="store_true", help="offer XOAUTH2 alone")
 parser.add_argument("--starttls", metavar="CERT,KEY")
 parser.add_argument("--implicit", metavar="CERT,KEY")
+parser.add_argument("--legacy-tls", action="store_true",
+                    help="TLS 1.0 only, with AES-SHA and RSA key exchange (no forward secrecy)")
 parser.add_argument("--refuse-rcpt", action="append", default=[])
 parser.add_argument("--delay", type=float, default=0.0, help="seconds before answering DATA")
 parser.add_argument("--mail-delay", type=float, default=0.0, help="seconds before answering MAIL")
@@ -61,6 +63,10 @@ def context(pair):
     cert, key = pair.split(",")
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
+    if args.legacy_tls:
+        ctx.minimum_version = ssl.TLSVersion.TLSv1
+        ctx.maximum_version = ssl.TLSVersion.TLSv1
+        ctx.set_ciphers("AES128-SHA:@SECLEVEL=0")
     return ctx
 
 

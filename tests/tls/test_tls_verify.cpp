@@ -48,6 +48,24 @@ TEST(TlsVerification, SelfSignedServerIsRefusedByDefaultAndUsedWithVerificationO
     EXPECT_EQ(upstream.Messages()[0].authUser, "kalvex");
 }
 
+TEST(TlsVerification, ALegacyServerIsRefusedUntilTheUserLowersTheMinimumToTls10) {
+    // TLS 1.0 only, AES-SHA with RSA key exchange: no forward secrecy.
+    Upstream legacy({"--implicit", testsupport::TestCertificate(), "--legacy-tls", "--user",
+                     "kalvex:739104"});
+    ASSERT_TRUE(legacy.Ok()) << legacy.Log();
+    TRelayOptions options = ImplicitTls();
+    options.VerifyCert = false; // the test certificate is self-signed; the version is at issue
+    std::string reason;
+    EXPECT_FALSE(Relay(options, legacy.HostAndPort(), reason));
+    EXPECT_EQ(reason.rfind("TLS handshake failed: 10091 ", 0), 0u) << reason;
+    EXPECT_TRUE(legacy.Messages().empty()); // and no password went to it
+
+    options.TlsMinimumVersion = 0x0301;
+    EXPECT_TRUE(Relay(options, legacy.HostAndPort(), reason)) << reason;
+    ASSERT_TRUE(legacy.WaitForMessages(1, 5000));
+    EXPECT_EQ(legacy.Messages()[0].authUser, "kalvex");
+}
+
 TEST(TlsVerification, CertificateOfATrustedAuthorityIsCheckedAgainstTheHostTyped) {
     Upstream upstream({"--implicit", CertificateFromTestAuthority("DNS:localhost,IP:127.0.0.1")});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();

@@ -126,8 +126,8 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
     std::string expected = *original;
     size_t at = expected.find("ssl=5");
     ASSERT_NE(at, std::string::npos);
-    expected.replace(at, 5, "ssl=1");                  // 5 ticks the box and is written back as 1
-    expected += "verifycert=1\r\nremoteclients=0\r\n"; // our own keys, after the nine
+    expected.replace(at, 5, "ssl=1"); // 5 ticks the box and is written back as 1
+    expected += "verifycert=1\r\nremoteclients=0\r\ntlsmin=1.2\r\n"; // ours, after the nine
     EXPECT_EQ(*platform::ReadFileBytes(path), expected);
     std::string fresh = dir / "new.ini";
     ASSERT_TRUE(WriteSettings(fresh, e));

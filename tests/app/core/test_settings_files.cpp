@@ -39,10 +39,18 @@ TEST(PolicySettings, DefaultsKeysAndRoundTrip) {
     Account account = ReadSettings(path);
     ASSERT_TRUE(WriteSettings(path, account, RelayPolicy{false, true}));
     EXPECT_EQ(ReadPolicy(path), (RelayPolicy{false, true}));
+    EXPECT_EQ(ReadPolicy(path).tlsMinimum, "1.2"); // TLS 1.2 unless the user lowers it
+    RelayPolicy legacy{false, true, "1.0"};
+    ASSERT_TRUE(WriteSettings(path, account, legacy));
+    EXPECT_EQ(ReadPolicy(path), legacy);
+    EXPECT_EQ(TlsVersionNumber("1.0"), 0x0301);
+    EXPECT_EQ(TlsVersionNumber("1.2"), 0x0303);
+    EXPECT_EQ(TlsVersionNumber("0.9 or so"), 0x0303); // never weaker than the default
     std::string text = *platform::ReadFileBytes(path);
     // Our keys stay where they were; the nine of the account follow in their order.
     EXPECT_EQ(text.rfind("[smtpconfig]\r\nverifycert=0\r\nremoteclients=1\r\nfrommail=", 0), 0u)
         << text;
+    EXPECT_NE(text.find("\r\ntlsmin=1.0\r\n"), std::string::npos) << text;
 }
 
 TEST(PasswordFiles, OwnerOnlyAfterEveryWriteWhateverModeTheyHad) {
