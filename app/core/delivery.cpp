@@ -1,5 +1,6 @@
 #include "app/core/delivery.h"
 
+#include "app/core/local_peers.h"
 #include "app/core/message_text.h"
 #include "app/core/spool.h"
 #include "platform/gbk.h"
@@ -44,6 +45,15 @@ std::string HostForAddress(const std::string& host) {
 bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
                   std::string* reason) {
+    if (IsThisRelay(account.host, account.port, settings.ownPort)) {
+        // The message would come back to us, be relayed again and again, also after a
+        // restart: refused before any connection, as a refusal that will not change.
+        if (reason)
+            *reason = "the account's server " + account.host + " port " + account.port +
+                      " is this relay itself: the message would come back to it without end; "
+                      "nothing was sent";
+        return false;
+    }
     smtpclient::TRelayOptions options;
     options.AutoTLS = account.startTls;
     options.FullSSL = account.implicitTls;

@@ -31,6 +31,7 @@ struct RelaySettings {
     // The command that provides the account's password or token, if one does.
     CredentialCommand credential;
     int tlsMinimumVersion = 0x0303; // the lowest TLS version agreed to (TLS 1.2)
+    uint16_t ownPort = 0;           // the port this relay listens on (0: unknown), never relayed to
 };
 
 struct DeliveryRequest {

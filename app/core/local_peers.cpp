@@ -1,11 +1,13 @@
 #include "app/core/local_peers.h"
 
+#include "blocksock/sockapi.h"
 #include "platform/text.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace app {
 
@@ -57,6 +59,22 @@ bool IsLocalPeer(const std::string& address, const std::vector<std::string>& own
     std::string plain = Unmapped(address);
     for (const std::string& mine : own)
         if (Unmapped(mine) == plain) return true;
+    return false;
+}
+
+bool IsThisMachine(const std::string& address) {
+    return IsLoopbackAddress(address) || IsLocalPeer(address, OwnAddresses());
+}
+
+bool IsThisRelay(const std::string& host, const std::string& port, uint16_t ownPort) {
+    if (ownPort == 0 ||
+        blocksock::ResolveServicePort(port, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM) != ownPort)
+        return false;
+    std::vector<std::string> addresses;
+    blocksock::ResolveHostAddresses(host, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM, addresses);
+    std::vector<std::string> own = OwnAddresses();
+    for (const std::string& address : addresses)
+        if (address != "0.0.0.0" && IsLocalPeer(address, own)) return true;
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "app/core/relay_core.h"
 
 #include "app/core/local_peers.h"
+#include "blocksock/sockapi.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,11 +27,6 @@ void WriteToStandardError(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-bool IsThisMachine(const std::string& address) {
-    // Loopback needs no system call; the interface list is read only for other peers, and
-    // afresh each time, because addresses come and go with the network.
-    return IsLoopbackAddress(address) || IsLocalPeer(address, OwnAddresses());
-}
 } // namespace
 
 RelayCore::RelayCore(RelayCoreOptions options)
@@ -98,6 +94,7 @@ RelayCore::~RelayCore() {
 void RelayCore::Start() {
     ring_.ResetCurrentSlot();
     server_->SetActive(true);
+    ownPort_ = blocksock::ResolveServicePort(options_.srvPort, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM);
     ResumeSpooled();
 }
 
@@ -227,6 +224,7 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
         std::move(message), bound.account, options_.relayTimeoutMs, policy_.verifyCert));
     request->listedSender = std::move(bound.listedSender);
     request->settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
+    request->settings.ownPort = ownPort_;
     request->spoolId = spoolId;
     request->settings.credential = credentials_.For(request->account.mailbox);
     if (spool_ && !spoolId.empty() && request->pieces.empty())

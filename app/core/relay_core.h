@@ -171,6 +171,8 @@ class RelayCore {
     // Deliveries handed over whose outcome has not been reported yet.
     size_t DeliveriesRunning() const { return running_; }
     size_t Workers() const { return pool_.MaxWorkers(); }
+    // The port the server listens on, as its settings name it (0 before Start or unknown).
+    uint16_t OwnPort() const { return ownPort_; }
     // Upstream sessions open between messages.
     size_t KeptSessions() const { return sessions_->Kept(); }
 
@@ -234,6 +236,7 @@ class RelayCore {
     std::vector<Record> unlisted_;
     std::string signon_ = "signon";
     size_t running_ = 0;
+    uint16_t ownPort_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
     std::chrono::steady_clock::time_point lastReport_{};
     bool paceTimerSet_ = false;

@@ -531,6 +531,7 @@ void TForm1::smtpbutton0Click() {
         settings.timeoutMs = options_.relayTimeoutMs;
         settings.verifyCert = core_->Policy().verifyCert;
         settings.tlsMinimumVersion = TlsVersionNumber(core_->Policy().tlsMinimum);
+        settings.ownPort = core_->OwnPort();
         settings.credential = core_->Credentials().For(account.mailbox);
         DeliveryOutcome outcome;
         outcome.recipientText = address;

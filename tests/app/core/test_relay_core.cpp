@@ -522,3 +522,28 @@ TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(RelayCoreTest, AnAccountThatPointsAtTheRelayItselfFailsAtOnceWithoutAConnection) {
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        CoreHarness h("0", 2);
+        Account account = h.core->AccountInForce();
+        account.host = host;
+        account.port = std::to_string(h.port); // the relay's own port
+        h.core->SetAccountInForce(account);
+        Submitter client(h.port);
+        EXPECT_EQ(client.Message("a@x.example", "r@y.example", "Subject: loop\r\n\r\nx\r\n"),
+                  "250 OK \r\n");
+        ASSERT_TRUE(h.WaitForOutcomes(1));
+        testsupport::PumpFor(200); // a relay to itself would have brought a second message
+        ASSERT_EQ(h.outcomes.size(), 1u) << host;
+        EXPECT_FALSE(h.outcomes[0].relayed);
+        EXPECT_FALSE(h.outcomes[0].failedWithError); // a failure line, kept for a resend
+        EXPECT_NE(h.outcomes[0].reason.find("is this relay itself"), std::string::npos)
+            << h.outcomes[0].reason;
+        EXPECT_EQ(h.core->Records(ListKind::Failed).Count(), 1u);
+    }
+}
+
+} // namespace
