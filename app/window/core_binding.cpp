@@ -81,13 +81,28 @@ void TForm1::BindCore() {
 }
 
 void TForm1::SendEditsToCore() {
-    auto editorEdited = [this] {
-        if (!showingCore_) core_->SetAccountInForce(ReadEditor());
-    };
-    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8, Edit14})
-        connect(field, &QLineEdit::textChanged, this, editorEdited);
-    for (QCheckBox* box : {CheckBox3, CheckBox4, CheckBox5})
-        connect(box, &QCheckBox::toggled, this, editorEdited);
+    // Only the field the user edited changes in the core: the others keep the bytes they were
+    // read with, also bytes the widgets cannot show.
+    const std::pair<QLineEdit*, std::string Account::*> fields[] = {
+        {Edit1, &Account::mailbox}, {Edit2, &Account::usedBy},   {Edit5, &Account::host},
+        {Edit7, &Account::user},    {Edit8, &Account::password}, {Edit14, &Account::port}};
+    for (const auto& [field, member] : fields)
+        connect(field, &QLineEdit::textChanged, this, [this, member](const QString& text) {
+            if (showingCore_) return;
+            Account account = core_->AccountInForce();
+            account.*member = ToGbk(text);
+            core_->SetAccountInForce(account);
+        });
+    const std::pair<QCheckBox*, bool Account::*> boxes[] = {{CheckBox3, &Account::authenticate},
+                                                            {CheckBox4, &Account::implicitTls},
+                                                            {CheckBox5, &Account::startTls}};
+    for (const auto& [box, member] : boxes)
+        connect(box, &QCheckBox::toggled, this, [this, member](bool ticked) {
+            if (showingCore_) return;
+            Account account = core_->AccountInForce();
+            account.*member = ticked;
+            core_->SetAccountInForce(account);
+        });
     connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
     connect(Memo4, &QPlainTextEdit::textChanged, this,
             [this] { core_->SetAccountList(LinesOf(Memo4)); });
@@ -96,20 +111,6 @@ void TForm1::SendEditsToCore() {
             if (!showingCore_) core_->EditRecords(kind, ShownLines(BoxOf(kind)));
         });
     recipientField_ = new DeferredFieldText(Edit10);
-}
-
-Account TForm1::ReadEditor() const {
-    Account e;
-    e.mailbox = ToGbk(Edit1->text());
-    e.usedBy = ToGbk(Edit2->text());
-    e.host = ToGbk(Edit5->text());
-    e.user = ToGbk(Edit7->text());
-    e.password = ToGbk(Edit8->text());
-    e.port = ToGbk(Edit14->text());
-    e.authenticate = CheckBox3->isChecked();
-    e.implicitTls = CheckBox4->isChecked();
-    e.startTls = CheckBox5->isChecked();
-    return e;
 }
 
 void TForm1::ShowAccount(const Account& e) {

@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 #include <ctime>
+#include <tuple>
 
 namespace app {
 
@@ -463,7 +464,30 @@ void TForm1::SpeedButton1Click() {
 }
 
 void TForm1::SpeedButton11Click() {
-    Memo4->appendPlainText(Gbk(AccountLine(core_->AccountInForce())));
+    const Account& account = core_->AccountInForce();
+    // A field the account line cannot hold as it is is refused, not changed on its way
+    // through the file: "|" splits the line's fields, a line end splits the line, and a
+    // character GBK has no form for would come back as "?".
+    const std::tuple<const char*, const std::string*, QLineEdit*> fields[] = {
+        {"发件箱", &account.mailbox, Edit1}, {"SMTP", &account.host, Edit5},
+        {"端口", &account.port, Edit14},     {"使用者", &account.usedBy, Edit2},
+        {"用户名", &account.user, Edit7},    {"密码", &account.password, Edit8}};
+    for (const auto& [caption, value, field] : fields) {
+        const char* why = nullptr;
+        if (value->find('|') != std::string::npos)
+            why = "含有“|”，帐户列表用它分隔各栏";
+        else if (value->find_first_of("\r\n") != std::string::npos)
+            why = "含有换行符，帐户列表一行一个帐户";
+        else if (field->text() != Gbk(ToGbk(field->text())))
+            why = "含有GBK无法表示的字符";
+        if (!why) continue;
+        options_.inform(QString::fromUtf8("增加帐户"),
+                        QString::fromUtf8("「%1」%2，无法加入帐户列表。")
+                            .arg(QString::fromUtf8(caption), QString::fromUtf8(why)),
+                        QString());
+        return;
+    }
+    Memo4->appendPlainText(Gbk(AccountLine(account)));
 }
 
 void TForm1::SpeedButton12Click() {

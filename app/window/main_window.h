@@ -155,7 +155,6 @@ class TForm1 : public QMainWindow {
     // The password field's tooltip says when a command provides the secret of the mailbox
     // the editor shows; the field itself keeps its text.
     void ShowSecretSource();
-    Account ReadEditor() const;
     void ShowAccount(const Account& account);
     void ShowStatus(RelayStatus status);
     QPlainTextEdit* BoxOf(ListKind kind) const {

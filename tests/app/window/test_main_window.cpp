@@ -258,6 +258,47 @@ class MainWindowTest : public QObject {
         QVERIFY(written.find(commands) != std::string::npos);
     }
 
+    void anAccountFieldTheListCannotHoldIsRefusedAndUneditedBytesStay() {
+        Harness h("", "fields");
+        // A sender field with bytes that are not GBK (a file from elsewhere): shown as they
+        // can be, written back as they were unless the user edits that field.
+        const std::string foreign = "\x80\xFF@corp.example";
+        ASSERT_WRITE(h.Path("brontalnow.ini"),
+                     "[smtpconfig]\r\nfrommail=me@mail.example\r\nfsmail=" + foreign +
+                         "\r\npsw=pa|ss\r\n");
+        h.Start();
+        h.Field("Edit7")->setText("someone"); // another field edited
+        // The sender field's foreign bytes cannot go into the list as they are.
+        h.Button("SpeedButton11")->click();
+        QCOMPARE(h.informed.size(), size_t(1));
+        QVERIFY(h.informed[0].contains(QString::fromUtf8("「使用者」含有GBK无法表示的字符")));
+        // A character GBK has no form for, typed.
+        h.Field("Edit2")->setText(QString::fromUtf8("boss\xF0\x9F\x98\x80@corp.example"));
+        h.Button("SpeedButton11")->click();
+        QCOMPARE(h.informed.size(), size_t(2));
+        QVERIFY(h.informed[1].contains(QString::fromUtf8("「使用者」含有GBK无法表示的字符")));
+        // "|" would cut the password at it when the line is read back.
+        h.Field("Edit2")->setText("boss@corp.example");
+        h.Button("SpeedButton11")->click();
+        QCOMPARE(h.informed.size(), size_t(3));
+        QVERIFY(h.informed[2].contains(QString::fromUtf8("「密码」含有“|”")));
+        QVERIFY(TForm1::LinesOf(h.List("Memo4")).empty()); // nothing was added
+        h.Field("Edit8")->setText("pass");
+        h.Button("SpeedButton11")->click();
+        QCOMPARE(h.informed.size(), size_t(3));
+        QCOMPARE(TForm1::LinesOf(h.List("Memo4")).size(), size_t(1));
+        QVERIFY(h.form->FormDestroy());
+        Harness again("", "fields2");
+        ASSERT_WRITE(again.Path("brontalnow.ini"),
+                     "[smtpconfig]\r\nfrommail=me@mail.example\r\nfsmail=" + foreign + "\r\n");
+        again.Start();
+        again.Field("Edit7")->setText("someone");
+        QVERIFY(again.form->FormDestroy());
+        std::string written = *platform::ReadFileBytes(again.Path("brontalnow.ini"));
+        QVERIFY(written.find("fsmail=" + foreign + "\r\n") != std::string::npos);
+        QVERIFY(written.find("user=someone\r\n") != std::string::npos);
+    }
+
     void theReadmesExampleAccountLineLoadsIntoTheEditorExactly() {
         std::string readme =
             *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/../../README.md");
