@@ -50,8 +50,8 @@ TEST(TlsVerification, SelfSignedServerIsRefusedByDefaultAndUsedWithVerificationO
 
 TEST(TlsVerification, ALegacyServerIsRefusedUntilTheUserLowersTheMinimumToTls10) {
     // TLS 1.0 only, AES-SHA with RSA key exchange: no forward secrecy.
-    Upstream legacy({"--implicit", testsupport::TestCertificate(), "--legacy-tls", "--user",
-                     "kalvex:739104"});
+    Upstream legacy(
+        {"--implicit", testsupport::TestCertificate(), "--legacy-tls", "--user", "kalvex:739104"});
     ASSERT_TRUE(legacy.Ok()) << legacy.Log();
     TRelayOptions options = ImplicitTls();
     options.VerifyCert = false; // the test certificate is self-signed; the version is at issue
