@@ -143,11 +143,15 @@ struct Keyring {
                                                "unlock-password", 10000);
         ok = keyring.exitCode == 0;
     }
-    // Stores a secret; the login collection appears a moment after the daemon answers, so
-    // a store that finds none yet is tried again, for up to five seconds.
+    // Stores a secret in the session collection, which the daemon has from its start: the
+    // login collection appears some time after the daemon answers (seconds, under load), and
+    // a lookup searches every collection anyway. A store that finds no collection yet is
+    // tried again, for up to five seconds.
     testsupport::ProcessResult Store(const std::vector<std::string>& attributes,
                                      const std::string& secret) const {
-        std::vector<std::string> argv = {"/usr/bin/secret-tool", "store", "--label=VantroSMTP"};
+        std::vector<std::string> argv = {
+            "/usr/bin/secret-tool", "store", "--label=VantroSMTP",
+            "--collection=/org/freedesktop/secrets/collection/session"};
         argv.insert(argv.end(), attributes.begin(), attributes.end());
         testsupport::ProcessResult stored;
         for (int attempt = 0; attempt < 50; ++attempt) {
