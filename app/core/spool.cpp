@@ -80,7 +80,7 @@ std::vector<std::string> HeaderLines(const std::string& bytes, size_t& rest) {
 // would make ext4 (its "auto_da_alloc") write the file out at our close, a disk write on the
 // main thread for every message. Only a file found with content (left by a crash) is emptied.
 int OpenEmptied(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || (info.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
@@ -93,13 +93,13 @@ int OpenEmptied(const std::string& path) {
 // A new empty file for a message to come, never one that exists; owner-only, as the messages
 // in it are the user's mail.
 int CreateFreeFile(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 // Empties a relayed message's file. Through a descriptor of our own, so that the close here,
 // on the syncer, settles what ext4 does after a truncation, and not the main thread's close.
 bool EmptyFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     bool emptied = ::ftruncate(fd, 0) == 0;
     return ::close(fd) == 0 && emptied;
@@ -111,8 +111,8 @@ SpooledText::SpooledText(const std::string& path) {
     // Without an access time: a message just written would otherwise have its inode written
     // once more for each delivery's read. Only the file's owner may ask so; anyone else reads
     // as usual.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd_ < 0 && errno == EPERM) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME | O_NOFOLLOW);
+    if (fd_ < 0 && errno == EPERM) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd_ < 0) {
         Fail("cannot open " + path);
         return;
@@ -191,10 +191,24 @@ Spool::Spool(std::string folder, size_t filesAhead)
     : folder_(std::move(folder)), filesAhead_(std::min(filesAhead, kMaxFreeFiles)) {
     if (!folder_.empty() && folder_.back() == '/') folder_.pop_back();
     // Messages are the user's mail: owner-only, like the password files.
-    if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) return;
+    if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
+        problem_ = std::string("it cannot be made: ") + std::strerror(errno);
+        return;
+    }
+    // On a shared machine the folder must be ours alone: a link could lead the mail into a
+    // folder others read, and a folder others may write lets them swap our files for links.
     struct stat info {};
-    ok_ = ::stat(folder_.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-          ::access(folder_.c_str(), W_OK | X_OK) == 0;
+    if (::lstat(folder_.c_str(), &info) != 0)
+        problem_ = std::string("it cannot be read: ") + std::strerror(errno);
+    else if (!S_ISDIR(info.st_mode))
+        problem_ = "it is not a real folder (a link or a file)";
+    else if (info.st_uid != ::geteuid())
+        problem_ = "it belongs to another user";
+    else if ((info.st_mode & 022) != 0)
+        problem_ = "others may write to it";
+    else if (::access(folder_.c_str(), W_OK | X_OK) != 0)
+        problem_ = "it cannot be written";
+    ok_ = problem_.empty();
     if (!ok_) return;
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder_.c_str()), ::closedir);
     while (dirent* item = listing ? ::readdir(listing.get()) : nullptr) {
@@ -325,7 +339,7 @@ Spool::FreeFile Spool::Ready(std::string path, size_t& budget) {
     FreeFile file{std::move(path)};
     if (budget == 0) return file;
     // Emptied and closed before (EmptyFile), so nothing is left for this descriptor's close.
-    file.fd = ::open(file.path.c_str(), O_WRONLY | O_CLOEXEC);
+    file.fd = ::open(file.path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (file.fd >= 0) --budget;
     return file;
 }
@@ -402,7 +416,7 @@ bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::stri
     // No fsync here: a power cut that loses this file leaves the message to be tried again,
     // which is no loss. The syncer writes it out with the next batch.
     std::string temp = PathOf(id, ".failed.tmp");
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     std::string text = logLine + "\r\n" + reason + "\r\n";
     bool written = platform::WriteAllBytes(fd, text.data(), text.size());

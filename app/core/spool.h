@@ -95,6 +95,8 @@ class Spool {
     Spool& operator=(const Spool&) = delete;
 
     bool Ok() const { return ok_; }
+    // Why the folder is not used (not Ok), in words for the journal; empty when it is.
+    const std::string& Problem() const { return problem_; }
     const std::string& Folder() const { return folder_; }
 
     // A message being received; nothing when the file cannot be made.
@@ -162,6 +164,7 @@ class Spool {
     std::string folder_;
     size_t filesAhead_;
     bool ok_ = false;
+    std::string problem_;
     uint64_t counter_ = 0;
     bool committedUnsynced_ = false; // committed since the last SyncSoon
     struct Receiving {

@@ -132,6 +132,11 @@ void TForm1::ReportListening() {
                  options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
                  core_->Policy().remoteClients ? "other machines may relay"
                                                : "only this machine may relay");
+    if (Spool* spool = core_->SpoolOf(); spool && !spool->Ok())
+        std::fprintf(stderr,
+                     "vantrosmtp: the spool folder %sspool is not used: %s; mail is refused "
+                     "with 451 until it is a folder of yours alone\n",
+                     options_.programDir.c_str(), spool->Problem().c_str());
     if (core_->NoAccountSetUp())
         std::fprintf(stderr,
                      "vantrosmtp: 尚未设置发送帐户 (no sending account set up yet): mail would go "

@@ -575,3 +575,43 @@ TEST(SpoolingRelay, AMessageThatCannotBeStoredIsRefusedInsteadOfConfirmed) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SpoolFiles, OnASharedMachineTheFolderMustBeOursAndNoLinkIsFollowed) {
+    Folder folder;
+    fs::create_directories(folder.path);
+    fs::path user = folder.path / "user-file.txt";
+    ASSERT_TRUE(platform::WriteFileAtomically(user.string(), "precious", 0600));
+    // A folder that is a link, or that others may write, keeps no mail.
+    fs::path linked = folder.path / "linked-spool";
+    fs::create_directory(folder.path / "elsewhere");
+    fs::create_symlink(folder.path / "elsewhere", linked);
+    Spool throughLink(linked.string());
+    EXPECT_FALSE(throughLink.Ok());
+    EXPECT_EQ(throughLink.Problem(), "it is not a real folder (a link or a file)");
+    EXPECT_FALSE(throughLink.Begin("s", "r"));
+    fs::path open = folder.path / "open-spool";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    Spool shared(open.string());
+    EXPECT_FALSE(shared.Ok());
+    EXPECT_EQ(shared.Problem(), "others may write to it");
+    // A free file swapped for a link to another file of the user's: that file is neither
+    // written nor emptied, and the message still goes into a file of the spool's own.
+    fs::path spool = folder.path / "spool";
+    fs::create_directory(spool);
+    fs::permissions(spool, fs::perms::owner_all);
+    fs::create_symlink(user, spool / "free-00000000000000000001-s000001");
+    Spool mine(spool.string());
+    ASSERT_TRUE(mine.Ok()) << mine.Problem();
+    auto id = mine.Begin("s", "r");
+    ASSERT_TRUE(id);
+    ASSERT_TRUE(mine.Append(*id, "the message\r\n"));
+    ASSERT_TRUE(mine.Commit(*id));
+    mine.Flush();
+    EXPECT_EQ(*platform::ReadFileBytes(user.string()), "precious");
+    EXPECT_EQ(mine.Load(*id)->pieces, StringList{"the message\r\n"});
+}
+
+} // namespace
