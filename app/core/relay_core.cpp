@@ -211,6 +211,17 @@ BoundAccount RelayCore::SelectAccountFor(const std::string& sender) {
     return BoundAccount{account_, currentSender_};
 }
 
+RelaySettings RelayCore::SettingsFor(const Account& account, const std::string& systemName) const {
+    RelaySettings settings;
+    settings.systemName = systemName;
+    settings.timeoutMs = options_.relayTimeoutMs;
+    settings.verifyCert = policy_.verifyCert;
+    settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
+    settings.ownPort = ownPort_;
+    settings.credential = credentials_.For(account.mailbox);
+    return settings;
+}
+
 void RelayCore::DeliverSlot(CompletedMessage message, const std::string& spoolId) {
     Submit(Prepare(std::move(message), spoolId));
 }
@@ -223,10 +234,8 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     auto request = std::make_shared<DeliveryRequest>(MakeRequest(
         std::move(message), bound.account, options_.relayTimeoutMs, policy_.verifyCert));
     request->listedSender = std::move(bound.listedSender);
-    request->settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
-    request->settings.ownPort = ownPort_;
+    request->settings = SettingsFor(request->account, request->settings.systemName);
     request->spoolId = spoolId;
-    request->settings.credential = credentials_.For(request->account.mailbox);
     if (spool_ && !spoolId.empty() && request->pieces.empty())
         request->textPath = spool_->TextPath(spoolId);
     request->serial = ++nextSerial_;

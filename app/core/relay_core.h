@@ -106,6 +106,9 @@ class RelayCore {
     // What the relay trusts; read from the settings before Start.
     void SetPolicy(const RelayPolicy& policy) { policy_ = policy; }
     const RelayPolicy& Policy() const { return policy_; }
+    // How a relay through `account` is made under the policy and the commands in force: the
+    // deliveries and the test send take it from here alone.
+    RelaySettings SettingsFor(const Account& account, const std::string& systemName) const;
     // The commands that provide accounts' secrets; read from the settings before Start.
     void SetCredentialCommands(CredentialCommands commands) { credentials_ = std::move(commands); }
     const CredentialCommands& Credentials() const { return credentials_; }
@@ -171,8 +174,6 @@ class RelayCore {
     // Deliveries handed over whose outcome has not been reported yet.
     size_t DeliveriesRunning() const { return running_; }
     size_t Workers() const { return pool_.MaxWorkers(); }
-    // The port the server listens on, as its settings name it (0 before Start or unknown).
-    uint16_t OwnPort() const { return ownPort_; }
     // Upstream sessions open between messages.
     size_t KeptSessions() const { return sessions_->Kept(); }
 

@@ -550,13 +550,7 @@ void TForm1::smtpbutton0Click() {
         // A session of its own, closed after the message: the test tries the account as the
         // editor shows it now, not a session opened earlier.
         const Account& account = core_->AccountInForce();
-        RelaySettings settings;
-        settings.systemName = SignOnName(address);
-        settings.timeoutMs = options_.relayTimeoutMs;
-        settings.verifyCert = core_->Policy().verifyCert;
-        settings.tlsMinimumVersion = TlsVersionNumber(core_->Policy().tlsMinimum);
-        settings.ownPort = core_->OwnPort();
-        settings.credential = core_->Credentials().For(account.mailbox);
+        RelaySettings settings = core_->SettingsFor(account, SignOnName(address));
         DeliveryOutcome outcome;
         outcome.recipientText = address;
         RelayAndRecord(account, settings, lines, outcome);
