@@ -44,6 +44,9 @@ bool ListQueue(const std::string& spoolFolder, std::string& listing, std::string
         line += std::to_string(text.Size()) + " bytes  " + (entry.failed ? "failed" : "waiting") +
                 "  <" + text.Sender() + "> -> " + text.RecipientText();
         if (entry.failed) line += "  reason: " + entry.reason;
+        if (entry.retry)
+            line += "  deferred, attempt " + std::to_string(entry.retry->attempts) + ", next " +
+                    app::LocalTimeText(entry.retry->next) + ", reason: " + entry.reason;
         listing += line + "\n";
     }
     if (listing.empty()) listing = "Mail queue is empty\n";

@@ -39,12 +39,53 @@ std::unique_ptr<TSmtpSender> TRelaySessions::Take(const TSessionKey& key) {
         if (!(it->key == key)) continue;
         std::unique_ptr<TSmtpSender> session = std::move(it->session);
         kept_.erase(std::next(it).base());
+        ++inUse_[UpstreamOf(key)];
         return session;
     }
     return nullptr;
 }
 
+std::unique_ptr<TSmtpSender> TRelaySessions::TakeIdleOf(const std::string& upstream) {
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+        if (UpstreamOf(it->key) != upstream) continue;
+        std::unique_ptr<TSmtpSender> session = std::move(it->session);
+        kept_.erase(it);
+        return session;
+    }
+    return nullptr;
+}
+
+void TRelaySessions::Opening(const TSessionKey& key, size_t maxOpen) {
+    std::string upstream = UpstreamOf(key);
+    std::unique_ptr<TSmtpSender> leaving;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t& inUse = inUse_[upstream];
+        size_t kept = 0;
+        for (const Idle& idle : kept_) kept += UpstreamOf(idle.key) == upstream ? 1 : 0;
+        if (maxOpen > 0 && inUse + kept >= maxOpen) leaving = TakeIdleOf(upstream);
+        ++inUse;
+    }
+    if (leaving) leaving->QuitBriefly();
+}
+
+void TRelaySessions::Ended(const TSessionKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = inUse_.find(UpstreamOf(key));
+    if (found == inUse_.end()) return;
+    if (--found->second == 0) inUse_.erase(found);
+}
+
+size_t TRelaySessions::Open(const std::string& upstream) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = inUse_.find(upstream);
+    size_t open = found == inUse_.end() ? 0 : found->second;
+    for (const Idle& idle : kept_) open += UpstreamOf(idle.key) == upstream ? 1 : 0;
+    return open;
+}
+
 void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session) {
+    Ended(key);
     std::unique_ptr<TSmtpSender> leaving;
     {
         std::lock_guard<std::mutex> lock(mutex_);

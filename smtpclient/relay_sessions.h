@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace smtpclient {
 
@@ -54,16 +55,30 @@ class TRelaySessions {
     TRelaySessions(const TRelaySessions&) = delete;
     TRelaySessions& operator=(const TRelaySessions&) = delete;
 
-    // Any thread. The most recently used idle session opened with `key`, or null.
+    // Any thread. The most recently used idle session opened with `key`, or null; a session
+    // taken counts as open to its upstream until it is given back or Ended.
     std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
+    // Any thread. A new session to key's host and port is about to open: it counts as open
+    // until given back or Ended. When `maxOpen` (0: no bound) are open to that upstream
+    // already, the longest idle one kept for it is closed first (QUIT, on the calling thread),
+    // whatever account it was opened for.
+    void Opening(const TSessionKey& key, size_t maxOpen);
+    // Any thread. A session taken or opened is closed without being given back.
+    void Ended(const TSessionKey& key);
     // Any thread. Keeps an open session that has just carried a message; when the bound is
     // reached the longest idle one is closed instead (QUIT, on the calling thread).
     void Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session);
     // Any thread; blocks for the QUITs. Closes the sessions idle for `idle` or longer.
     void CloseIdle(std::chrono::milliseconds idle);
     size_t Kept() const;
+    // Sessions open to an upstream, "host:port": in use and kept.
+    size_t Open(const std::string& upstream) const;
 
   private:
+    static std::string UpstreamOf(const TSessionKey& key) { return key.host + ":" + key.port; }
+    // Takes the longest idle session kept for `upstream` out, or null; with mutex_ held.
+    std::unique_ptr<TSmtpSender> TakeIdleOf(const std::string& upstream);
+
     struct Idle {
         TSessionKey key;
         std::unique_ptr<TSmtpSender> session;
@@ -72,6 +87,8 @@ class TRelaySessions {
     size_t maxKept_;
     mutable std::mutex mutex_;
     std::deque<Idle> kept_; // the longest idle first
+    // Sessions in use (taken or being opened) per "host:port".
+    std::unordered_map<std::string, size_t> inUse_;
 };
 
 } // namespace smtpclient

@@ -120,18 +120,32 @@ std::string TSmtpSender::FindCapability(const std::string& name) const {
 }
 
 bool TSmtpSender::Fail(const std::string& step) {
+    // Only the connect and the greeting decide whether the upstream took a new session.
+    bool opening = step == "greeting" || step.rfind("connect to ", 0) == 0;
+    FailureClass = TFailureClass{};
     if (!ReplyLimitHit.empty()) {
+        // A server that breaks the protocol's bounds is broken, not busy.
         FailureReason = step + " failed: the server sent " + ReplyLimitHit + " (the limit)";
         return false;
     }
     int code = sock_->LastErrorCode();
     if (code != 0) {
         FailureReason = step + " failed: " + std::to_string(code) + " " + sock_->LastErrorText();
+        FailureClass.temporary = IsTemporarySocketError(code, sock_->LastErrorText());
+        FailureClass.sessionRefused = opening && IsSessionRefusal(code);
         return false;
     }
     std::string reply;
     for (const std::string& line : FullResult) reply += (reply.empty() ? "" : " / ") + line;
     FailureReason = step + " refused: " + reply;
+    FailureClass.temporary = IsTemporaryReply(ResultCode);
+    FailureClass.sessionRefused = opening && FailureClass.temporary;
+    return false;
+}
+
+bool TSmtpSender::FailWith(std::string reason, bool temporary) {
+    FailureReason = std::move(reason);
+    FailureClass = TFailureClass{temporary, false};
     return false;
 }
 
@@ -189,11 +203,12 @@ bool TSmtpSender::UpgradeTls() {
     if (!sock_->ReadAhead.empty()) {
         // Bytes after the 220 came in plain text before the handshake: read as replies inside
         // TLS they would answer our next commands (an injection, or a broken server).
-        FailureReason = "STARTTLS failed: " + std::to_string(sock_->ReadAhead.size()) +
-                        " bytes came after the server's 220, before the TLS handshake; TLS not "
-                        "started, nothing more sent";
+        size_t injected = sock_->ReadAhead.size();
         sock_->ReadAhead.clear();
-        return false;
+        return FailWith("STARTTLS failed: " + std::to_string(injected) +
+                            " bytes came after the server's 220, before the TLS handshake; TLS "
+                            "not started, nothing more sent",
+                        false);
     }
     sock_->StartTlsClient();
     encrypted_ = sock_->LastErrorCode() == 0;
@@ -217,7 +232,9 @@ bool TSmtpSender::OpenSession() {
     ESMTPSize = false;
     MaxSize = 0;
     FailureReason.clear();
+    FailureClass = TFailureClass{};
     AuthRefusal.clear();
+    AuthRefusalTemporary = false;
     ReplyLimitHit.clear();
     if (!ConnectServer() || !Greet()) return false;
     if (!ESMTP) return true;
@@ -231,9 +248,8 @@ bool TSmtpSender::OpenSession() {
         } else if (credentials) {
             // Asked for TLS and not offered it: a path that strips STARTTLS must not get the
             // password (LOGIN is only base64 of it).
-            FailureReason = "STARTTLS not offered by the server: credentials not sent in clear "
-                            "text";
-            return false;
+            return FailWith(
+                "STARTTLS not offered by the server: credentials not sent in clear text", false);
         }
     }
     if (credentials && CredentialsOnlyEncrypted && !encrypted_) credentials = false;
@@ -292,16 +308,17 @@ void TSmtpSender::NoteAuthRefusal() {
     // The session goes on without authentication; a later refusal is often its consequence.
     Fail("AUTH");
     AuthRefusal = FailureReason;
+    AuthRefusalTemporary = FailureClass.temporary;
     FailureReason.clear();
+    FailureClass = TFailureClass{};
 }
 
 bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
     // A bearer token is as good as the password to whoever reads it: never in clear text.
-    if (!encrypted_) {
-        FailureReason = "OAuth token not sent: the connection to the server is not encrypted "
-                        "(tick SSL, or TLS for a server that offers STARTTLS)";
-        return false;
-    }
+    if (!encrypted_)
+        return FailWith("OAuth token not sent: the connection to the server is not encrypted "
+                        "(tick SSL, or TLS for a server that offers STARTTLS)",
+                        false);
     if (auth.empty()) return true;
     bool bearer = Lists(auth, "OAUTHBEARER");
     if (!bearer && !Lists(auth, "XOAUTH2")) {
@@ -318,8 +335,9 @@ bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
 bool TSmtpSender::FetchSecret(std::string& secret) {
     std::string reason;
     if (Secret.fetch(secret, reason)) return true;
-    FailureReason = reason.empty() ? "the secret could not be fetched" : reason;
-    return false;
+    // A keyring still locked after a log-in, a token service out of reach: tried again later;
+    // the message's lifetime bounds a command that never works.
+    return FailWith(reason.empty() ? "the secret could not be fetched" : reason, true);
 }
 
 bool TSmtpSender::AuthenticatePlain() {
@@ -540,10 +558,11 @@ int MessageSize(const std::vector<std::string>& lines) {
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort,
                   const std::vector<std::string>& lines, const std::string& userName,
-                  const std::string& password, std::string* failureReason) {
+                  const std::string& password, std::string* failureReason,
+                  TFailureClass* failureClass) {
     TVectorLineSource source(lines);
     return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password,
-                        failureReason);
+                        failureReason, failureClass);
 }
 
 namespace {
@@ -562,7 +581,7 @@ bool SendRecipients(TSmtpSender& client, const std::string& recipients) {
         accepted = client.SendRcptTo(address);
         if (!accepted) return false;
     }
-    if (!accepted) client.FailureReason = "no recipient address in \"" + recipients + "\"";
+    if (!accepted) client.FailWith("no recipient address in \"" + recipients + "\"", false);
     return accepted;
 }
 
@@ -601,22 +620,46 @@ bool SendRecipientsAndText(TSmtpSender& client, const std::string& recipients, T
 }
 
 // After a failed step: the session ends and the caller learns why.
-bool FailedRelay(TSmtpSender& client, std::string* failureReason) {
+bool FailedRelay(TSmtpSender& client, std::string* failureReason, TFailureClass* failureClass) {
     client.QuitBriefly();
     if (failureReason) {
         const std::string& auth = client.AuthRefusal;
         *failureReason = auth.empty() ? client.FailureReason : auth + "; " + client.FailureReason;
     }
+    if (failureClass) {
+        *failureClass = client.FailureClass;
+        // A refusal that followed a sign-in the server could not check now (454) passes once
+        // the server can.
+        failureClass->temporary |= client.AuthRefusalTemporary;
+    }
     return false;
 }
 
-// A session that has carried its message: kept for the next one, without the hooks of this
-// one's caller, whose control does not outlive the call.
-void Keep(TRelaySessions& sessions, const TSessionKey& key, std::unique_ptr<TSmtpSender> client) {
-    client->MayEndData = nullptr;
-    client->Sock().OnAfterConnect = nullptr;
-    sessions.Give(key, std::move(client));
-}
+// A session counted as open to its upstream while a relay uses it: given back to be kept, or
+// ended with the relay (also when the relay throws).
+class SessionInUse {
+  public:
+    SessionInUse(TRelaySessions* sessions, const TSessionKey& key)
+        : sessions_(sessions), key_(key) {}
+    ~SessionInUse() {
+        if (sessions_) sessions_->Ended(key_);
+    }
+    SessionInUse(const SessionInUse&) = delete;
+    SessionInUse& operator=(const SessionInUse&) = delete;
+
+    // A session that has carried its message: kept for the next one, without the hooks of
+    // this one's caller, whose control does not outlive the call.
+    void GiveBack(std::unique_ptr<TSmtpSender> client) {
+        client->MayEndData = nullptr;
+        client->Sock().OnAfterConnect = nullptr;
+        sessions_->Give(key_, std::move(client));
+        sessions_ = nullptr;
+    }
+
+  private:
+    TRelaySessions* sessions_;
+    const TSessionKey& key_;
+};
 
 // The message's lines, noting whether any was taken: until then nothing of the text has gone
 // out and the source can still be handed to another session.
@@ -647,6 +690,7 @@ KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
                         const std::string& sender, const std::string& recipients,
                         TLineSource& lines) {
     client.FailureReason.clear();
+    client.FailureClass = TFailureClass{};
     PrepareForMessage(client, options);
     ControlDetach detach{options.Control};
     AttachControl(options.Control, client.Sock());
@@ -663,24 +707,27 @@ KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
                   const std::string& userName, const std::string& password,
-                  std::string* failureReason) {
+                  std::string* failureReason, TFailureClass* failureClass) {
     std::string host, port;
     SplitHostAndPort(hostAndPort, host, port);
     TRelaySessions* sessions = options.Sessions;
     TSessionKey key;
     if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
     if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
+        SessionInUse inUse{sessions, key};
         switch (RelayOnKept(*kept, options, sender, recipients, lines)) {
         case KeptOutcome::Relayed:
-            Keep(*sessions, key, std::move(kept));
+            inUse.GiveBack(std::move(kept));
             return true;
         case KeptOutcome::Failed:
-            return FailedRelay(*kept, failureReason);
+            return FailedRelay(*kept, failureReason, failureClass);
         case KeptOutcome::Stale:
             kept->Sock().AbortConnection();
             break;
         }
     }
+    if (sessions) sessions->Opening(key, options.MaxSessions);
+    SessionInUse inUse{sessions, key};
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
@@ -704,9 +751,9 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                    SendRecipientsAndText(*client, recipients, lines);
     // Detached before the descriptor is closed: a stop must never reach a reused number.
     detach.Release();
-    if (!relayed) return FailedRelay(*client, failureReason);
+    if (!relayed) return FailedRelay(*client, failureReason, failureClass);
     if (sessions)
-        Keep(*sessions, key, std::move(client));
+        inUse.GiveBack(std::move(client));
     else
         client->CloseSession();
     return true;

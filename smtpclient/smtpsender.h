@@ -5,6 +5,7 @@
 #pragma once
 
 #include "blocksock/blocksock.h"
+#include "smtpclient/failure_class.h"
 
 #include <functional>
 #include <memory>
@@ -85,8 +86,14 @@ class TSmtpSender : public TProtocolClient {
     // Why the last step that failed did: "<step> refused: <reply>" or "<step> failed:
     // <socket error> <text>". Empty while nothing failed.
     std::string FailureReason;
+    // Whether that failure may pass when tried again later, and whether it was a new session
+    // refused at its connect or greeting (failure_class.h).
+    TFailureClass FailureClass;
     // A refused AUTH does not end the session; kept so a later failure can name it too.
     std::string AuthRefusal;
+    // That refusal was a 4xx (454: the server could not check the password now): the failure
+    // it leads to is temporary too.
+    bool AuthRefusalTemporary = false;
     // The reply limit a reply of this session ran into (which ended the session), for the
     // reason; empty when none.
     std::string ReplyLimitHit;
@@ -125,6 +132,9 @@ class TSmtpSender : public TProtocolClient {
     bool SendData(const std::vector<std::string>& lines);
     bool SendData(TLineSource& lines);
     bool CloseSession();
+    // A failure found by the client itself, not in a reply or on the socket: recorded as Fail
+    // records one; returns false.
+    bool FailWith(std::string reason, bool temporary);
     // Asked before the end of the text goes out; false keeps it back and fails the step.
     std::function<bool()> MayEndData;
     // After a failed step, or for a session left idle: QUIT with a short wait, or none when
@@ -134,8 +144,10 @@ class TSmtpSender : public TProtocolClient {
   private:
     void Send(const std::string& text) { sock_->SendText(text); }
     void FillCapabilities();
-    // Records why `step` failed (the reply, or the socket's error) and returns false.
+    // Records why `step` failed (the reply, or the socket's error) and whether a later try
+    // may pass, and returns false.
     bool Fail(const std::string& step);
+
     bool Greet();
     // False only when the session must end: a secret that could not be fetched, a token on
     // a connection without TLS. A refused or impossible AUTH leaves it going, unauthenticated.
@@ -202,6 +214,9 @@ struct TRelayOptions {
     // and its session is kept there afterwards instead of being closed (it must outlive the
     // call). Unset: a session of its own, closed with QUIT.
     TRelaySessions* Sessions = nullptr;
+    // With Sessions: the sessions open at once to this host and port, kept ones included, at
+    // most (0: no bound). Opening one more closes a kept idle one to it first.
+    size_t MaxSessions = 0;
     // Set: the secret is fetched from it for each new session that authenticates, and the
     // password argument is not used.
     TSecretSource Secret;
@@ -215,11 +230,13 @@ bool IsGreetingHostName(const std::string& name);
 
 // Sends one message; true when the server accepted it. `hostAndPort` is host[:port] (port
 // 25 when absent); `recipients` a comma-separated list whose quoted parts do not split.
-// On failure `failureReason` (when given) receives why, a refused AUTH before it included.
+// On failure `failureReason` (when given) receives why, a refused AUTH before it included,
+// and `failureClass` (when given) whether a later try may pass.
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort,
                   const std::vector<std::string>& lines, const std::string& userName,
-                  const std::string& password, std::string* failureReason = nullptr);
+                  const std::string& password, std::string* failureReason = nullptr,
+                  TFailureClass* failureClass = nullptr);
 
 // host[:port]: the port only when a colon stands there and something follows it, else "25".
 // An IPv6 literal is written "[addr]" or "[addr]:port"; a text of several colons without
@@ -233,6 +250,6 @@ int MessageSize(const std::vector<std::string>& lines);
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
                   const std::string& userName, const std::string& password,
-                  std::string* failureReason = nullptr);
+                  std::string* failureReason = nullptr, TFailureClass* failureClass = nullptr);
 
 } // namespace smtpclient

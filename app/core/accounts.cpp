@@ -33,6 +33,13 @@ RelayPolicy ReadPolicy(const std::string& path) {
     policy.verifyCert = Ticked(ini.ReadInteger("verifycert", 1));
     policy.remoteClients = Ticked(ini.ReadInteger("remoteclients", 0));
     policy.tlsMinimum = ini.ReadString("tlsmin", "1.2");
+    policy.retry = Ticked(ini.ReadInteger("retry", 1));
+    // A value that is no positive number keeps the default: no message may expire at once,
+    // and no upstream be given no session at all.
+    int lifetime = ini.ReadInteger("maxlifetime", policy.maxLifetimeHours);
+    if (lifetime > 0) policy.maxLifetimeHours = lifetime;
+    int sessions = ini.ReadInteger("maxsessions", policy.maxSessions);
+    if (sessions > 0) policy.maxSessions = sessions;
     return policy;
 }
 
@@ -58,7 +65,10 @@ bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy&
                              {"tls", flag(e.startTls)},
                              {"verifycert", flag(policy.verifyCert)},
                              {"remoteclients", flag(policy.remoteClients)},
-                             {"tlsmin", policy.tlsMinimum}});
+                             {"tlsmin", policy.tlsMinimum},
+                             {"retry", flag(policy.retry)},
+                             {"maxlifetime", std::to_string(policy.maxLifetimeHours)},
+                             {"maxsessions", std::to_string(policy.maxSessions)}});
 }
 
 std::string AccountLine(const Account& e) {

@@ -37,6 +37,13 @@ struct RelayPolicy {
     // "tlsmin": the lowest TLS version an upstream may use, "1.2" (forward-secret suites
     // only) or "1.0" for a legacy server the user must reach (weaker: old ciphers too).
     std::string tlsMinimum = "1.2";
+    // "retry": a temporary failure (a 4xx, a network failure) is tried again later instead
+    // of failing at once; 0 gives the Windows build's single attempt.
+    bool retry = true;
+    // "maxlifetime", hours: how long a message may wait for its retries before it fails.
+    int maxLifetimeHours = 120;
+    // "maxsessions": sessions open at once to one upstream host and port, kept ones included.
+    int maxSessions = 10;
     bool operator==(const RelayPolicy&) const = default;
 };
 

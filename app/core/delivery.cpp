@@ -31,20 +31,15 @@ DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, 
     return request;
 }
 
-namespace {
-
-// The host as the client's host[:port] text wants it: an IPv6 literal in brackets, so that
-// its colons are not read as the port separator.
-std::string HostForAddress(const std::string& host) {
+std::string HostAndPortOf(const Account& account) {
+    const std::string& host = account.host;
     bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-    return ipv6 ? "[" + host + "]" : host;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + account.port;
 }
-
-} // namespace
 
 bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
-                  std::string* reason) {
+                  std::string* reason, smtpclient::TFailureClass* failureClass) {
     if (IsThisRelay(account.host, account.port, settings.ownPort)) {
         // The message would come back to us, be relayed again and again, also after a
         // restart: refused before any connection, as a refusal that will not change.
@@ -64,10 +59,10 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.VerifyCert = settings.verifyCert;
     options.Control = settings.control.get();
     options.Sessions = settings.sessions.get();
+    options.MaxSessions = settings.maxSessions;
     options.Secret = SecretSourceFor(settings.credential, account.mailbox);
-    return smtpclient::RelayMessage(options, account.mailbox, recipientText,
-                                    HostForAddress(account.host) + ":" + account.port, lines,
-                                    account.user, account.password, reason);
+    return smtpclient::RelayMessage(options, account.mailbox, recipientText, HostAndPortOf(account),
+                                    lines, account.user, account.password, reason, failureClass);
 }
 
 void RelayAndRecord(const Account& account, const RelaySettings& settings,
@@ -76,9 +71,12 @@ void RelayAndRecord(const Account& account, const RelaySettings& settings,
     outcome.mailbox = account.mailbox;
     outcome.size = lines.Size();
     outcome.reason.clear();
-    outcome.relayed =
-        RelayThrough(account, settings, outcome.recipientText, lines, &outcome.reason);
+    smtpclient::TFailureClass failureClass;
+    outcome.relayed = RelayThrough(account, settings, outcome.recipientText, lines, &outcome.reason,
+                                   &failureClass);
     if (outcome.relayed) outcome.reason.clear();
+    outcome.temporary = !outcome.relayed && failureClass.temporary;
+    outcome.sessionRefused = !outcome.relayed && failureClass.sessionRefused;
     outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
@@ -103,7 +101,7 @@ void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
 
 } // namespace
 
-DeliveryOutcome Deliver(DeliveryRequest&& request) {
+DeliveryOutcome Deliver(const DeliveryRequest& request) {
     DeliveryOutcome outcome;
     outcome.sender = request.sender;
     outcome.recipientText = request.recipientText;
@@ -111,9 +109,14 @@ DeliveryOutcome Deliver(DeliveryRequest&& request) {
     outcome.listedSender = request.listedSender;
     outcome.spoolId = request.spoolId;
     outcome.serial = request.serial;
+    outcome.messageId = request.messageId;
+    outcome.upstream = request.upstream;
+    outcome.retry = request.retry;
     try {
         if (request.textPath.empty()) {
-            PieceLines lines(std::move(request.pieces));
+            // A copy: the message may be tried again (only a relay without a spool holds its
+            // text in memory).
+            PieceLines lines(StringList(request.pieces));
             RelayAndRecord(request.account, request.settings, lines, outcome);
         } else {
             RelaySpooled(request, outcome);
@@ -136,7 +139,7 @@ std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const 
     localtime_r(&when, &local);
     char time[64];
     std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &local);
-    const char* result = outcome.relayed ? "relayed" : "failed";
+    const char* result = outcome.relayed ? "relayed" : (outcome.deferred ? "deferred" : "failed");
     // Every field may hold a peer's bytes (a reply in the reason, a client's addresses).
     auto text = [](const std::string& gbk) {
         return platform::EscapeControls(platform::GbkToUtf8(gbk));
@@ -146,6 +149,9 @@ std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const 
                        " to=" + text(outcome.recipientText) +
                        " size=" + std::to_string(outcome.size) +
                        " duration=" + std::to_string(outcome.durationMs) + "ms";
+    if (outcome.deferred)
+        line += " attempt=" + std::to_string(outcome.retry.attempts) +
+                " next=" + LocalTimeText(outcome.retry.next);
     if (!outcome.relayed) line += " reason=" + text(outcome.reason);
     return line;
 }

@@ -4,6 +4,7 @@
 
 #include "app/core/accounts.h"
 #include "app/core/credential_commands.h"
+#include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 
 namespace smtpclient {
+struct TFailureClass;
 class TLineSource;
 class TRelayControl;
 class TRelaySessions;
@@ -32,6 +34,7 @@ struct RelaySettings {
     CredentialCommand credential;
     int tlsMinimumVersion = 0x0303; // the lowest TLS version agreed to (TLS 1.2)
     uint16_t ownPort = 0;           // the port this relay listens on (0: unknown), never relayed to
+    size_t maxSessions = 0;         // sessions open at once to the upstream at most (0: no bound)
 };
 
 struct DeliveryRequest {
@@ -43,7 +46,12 @@ struct DeliveryRequest {
     std::string listedSender;  // the sender that selection named, for its record
     RelaySettings settings;
     std::string spoolId; // its file in the spool (empty without one)
-    uint64_t serial = 0; // the relay core's number for it
+    uint64_t serial = 0; // the relay core's number for this attempt
+    // The relay core's number for the message, the same over all its attempts.
+    uint64_t messageId = 0;
+    std::string upstream;           // UpstreamOf(account)
+    RetryState retry;               // its retries so far (none for a first attempt)
+    WallClock::time_point received; // when it was accepted (or found in the spool)
 };
 
 struct DeliveryOutcome {
@@ -52,16 +60,28 @@ struct DeliveryOutcome {
     bool relayed = false;
     bool failedWithError = false; // an exception, not a refusal: status text only
     std::string reason;           // why it failed; empty when relayed
-    std::string mailbox;          // the account's mailbox it went out as
-    long long size = 0;           // the message's bytes as sent (CR LF line ends)
+    // A later try may pass (a 4xx, a network failure); a new session was refused.
+    bool temporary = false;
+    bool sessionRefused = false;
+    // Deferred for a retry instead of listed: its next attempt is `retry.next`.
+    bool deferred = false;
+    RetryState retry;
+    std::string mailbox; // the account's mailbox it went out as
+    long long size = 0;  // the message's bytes as sent (CR LF line ends)
     long long durationMs = 0;
     bool stopped = false; // stopped by an exit before its end of text: still spooled
     std::string spoolId;
     uint64_t serial = 0;
+    uint64_t messageId = 0;
+    std::string upstream;
     std::string listedSender; // the selected sender its record names
     std::string logLine;      // its line in the success or failure list, set by the relay core
     uint64_t recordId = 0;    // that line's record (0: none, an error or a stopped delivery)
 };
+
+// The account's server as the client's host[:port] text wants it (an IPv6 literal in
+// brackets, so that its colons are not read as the port separator).
+std::string HostAndPortOf(const Account& account);
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
@@ -72,19 +92,22 @@ DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
 // send both relay through it. Blocks for the whole exchange; `reason` gets why it failed.
 bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
-                  std::string* reason = nullptr);
+                  std::string* reason = nullptr, smtpclient::TFailureClass* failureClass = nullptr);
 
 // One relay of `lines` to outcome.recipientText, recorded in `outcome`: the account's
-// mailbox, the size, whether it was relayed, why not, and how long it took. Throws what the
+// mailbox, the size, whether it was relayed, why not and whether a later try may pass, and
+// how long it took. Throws what the
 // relay throws. The workers and the test send both record their relays through it.
 void RelayAndRecord(const Account& account, const RelaySettings& settings,
                     smtpclient::TLineSource& lines, DeliveryOutcome& outcome);
 
-// Runs on a worker: one relay of the request's message through its account.
-DeliveryOutcome Deliver(DeliveryRequest&& request);
+// Runs on a worker: one relay of the request's message through its account. The request
+// stays as it was, for another attempt.
+DeliveryOutcome Deliver(const DeliveryRequest& request);
 
 // One line for standard error (the journal under a service manager), UTF-8: time, outcome,
-// account mailbox, submitted sender, recipients, size, duration and, on failure, reason.
+// account mailbox, submitted sender, recipients, size, duration and, on failure, reason; a
+// deferred one says "deferred" with its attempt count and its next attempt's time.
 std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when,
                         const char* kind = "delivery");
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <system_error>
 
 namespace app {
@@ -27,6 +28,11 @@ void WriteToStandardError(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+double RandomJitter() {
+    static thread_local std::mt19937 generator{std::random_device{}()};
+    return std::uniform_real_distribution<double>(-1.0, 1.0)(generator);
+}
+
 } // namespace
 
 RelayCore::RelayCore(RelayCoreOptions options)
@@ -45,6 +51,11 @@ RelayCore::RelayCore(RelayCoreOptions options)
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
                 paceTimerSet_ = false;
                 PaceOutcomes();
+            }
+            if (m.msg == platform::kWmTimer && m.wParam == kRetryTimerId) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kRetryTimerId);
+                retryTimerSet_ = false;
+                RunDueRetries();
             }
             if (m.msg == platform::kWmTimer && m.wParam == kSessionSweepTimer) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
@@ -77,6 +88,8 @@ RelayCore::RelayCore(RelayCoreOptions options)
                                  bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
+    if (!options_.clock) options_.clock = [] { return WallClock::now(); };
+    if (!options_.jitter) options_.jitter = RandomJitter;
     if (!options_.spoolFolder.empty())
         spool_ = std::make_shared<Spool>(options_.spoolFolder, options_.spoolFilesAhead);
 }
@@ -190,14 +203,7 @@ void RelayCore::SubmitAccepted() {
     std::vector<Request> accepted;
     accepted.swap(accepted_);
     if (spool_) spool_->SyncSoon();
-    for (const Request& request : accepted) {
-        try {
-            Submit(request);
-        } catch (...) {
-            // No worker at all could be started: the message stays unlisted (and spooled
-            // for the next start), as a failed worker start always left it.
-        }
-    }
+    for (const Request& request : accepted) Submit(request);
 }
 
 BoundAccount RelayCore::SelectAccountFor(const std::string& sender) {
@@ -219,6 +225,7 @@ RelaySettings RelayCore::SettingsFor(const Account& account, const std::string& 
     settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
     settings.ownPort = ownPort_;
     settings.credential = credentials_.For(account.mailbox);
+    settings.maxSessions = static_cast<size_t>(policy_.maxSessions);
     return settings;
 }
 
@@ -227,7 +234,6 @@ void RelayCore::DeliverSlot(CompletedMessage message, const std::string& spoolId
 }
 
 RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::string& spoolId) {
-    if (observers.sending) observers.sending(message.recipientText);
     signon_ = SignOnName(message.recipientText);
     BoundAccount bound =
         message.bound ? std::move(*message.bound) : BoundAccount{account_, currentSender_};
@@ -238,19 +244,35 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     request->spoolId = spoolId;
     if (spool_ && !spoolId.empty() && request->pieces.empty())
         request->textPath = spool_->TextPath(spoolId);
-    request->serial = ++nextSerial_;
-    request->settings.control = std::make_shared<smtpclient::TRelayControl>();
     request->settings.sessions = sessions_;
-    inFlight_[request->serial] = request->settings.control;
+    request->messageId = ++nextMessageId_;
+    request->upstream = UpstreamOf(request->account);
+    request->received = Now();
     return request;
 }
 
 void RelayCore::Submit(const Request& request) {
+    for (const Request& startable : gate_.Offer(request)) StartAttempt(startable);
+}
+
+void RelayCore::StartAttempt(const Request& request) {
+    if (observers.sending) observers.sending(request->recipientText);
+    request->serial = ++nextSerial_;
+    request->settings.control = std::make_shared<smtpclient::TRelayControl>();
+    inFlight_[request->serial] = request;
     try {
         SubmitToPool(request);
-    } catch (...) {
-        inFlight_.erase(request->serial); // refused by the pool: nothing to stop or wait for
-        throw;
+    } catch (const std::system_error&) {
+        // No worker at all could start: nothing to stop or wait for, and its place at the
+        // gate is free again. It and those the gate lets go now wait among the deferred
+        // messages for the next retry check, when a worker may start.
+        inFlight_.erase(request->serial);
+        deferred_.emplace(request->messageId, request);
+        for (const Request& next : gate_.Finished(request->upstream, UpstreamGate::Result::Failed,
+                                                  sessions_->Open(request->upstream)))
+            deferred_.emplace(next->messageId, next);
+        ArmRetryCheck();
+        return;
     }
     ++running_;
 }
@@ -260,7 +282,7 @@ void RelayCore::SubmitToPool(const Request& request) {
     std::weak_ptr<Spool> spool = spool_;
     platform::WindowHandle window = outcomeWindow_;
     pool_.Submit([request, queue, spool, window] {
-        DeliveryOutcome outcome = app::Deliver(std::move(*request));
+        DeliveryOutcome outcome = app::Deliver(*request);
         // A relayed message leaves the spool at once, not when the next outcome pass takes
         // its outcome: after a crash, only what went out in the last moment goes out again.
         if (outcome.relayed && !outcome.spoolId.empty())
@@ -331,12 +353,14 @@ void RelayCore::ReportOutcomes() {
     if (!batch.empty()) {
         const DeliveryOutcome& last = batch.back();
         if (!last.relayed) lastFailureReason_ = last.reason;
-        status_ = last.failedWithError
-                      ? RelayStatus::Error
-                      : (last.relayed ? RelayStatus::Relayed : RelayStatus::Failed);
+        status_ = last.failedWithError ? RelayStatus::Error
+                  : last.relayed       ? RelayStatus::Relayed
+                  : last.deferred      ? RelayStatus::Deferred
+                                       : RelayStatus::Failed;
         // One publication per pass: the owner renders the records, the status and the
-        // counters once.
+        // counters once. A deferred outcome has no record: no line, no sound.
         if (observers.outcomes) observers.outcomes(batch);
+        PublishQueue();
     }
     ArmSessionSweep();
 }
@@ -361,11 +385,20 @@ void RelayCore::ArmSessionSweep() {
 }
 
 void RelayCore::RecordOutcome(DeliveryOutcome& outcome, std::time_t now) {
-    inFlight_.erase(outcome.serial);
+    Request request;
+    if (auto found = inFlight_.find(outcome.serial); found != inFlight_.end()) {
+        request = std::move(found->second);
+        inFlight_.erase(found);
+    }
+    size_t openNow = sessions_->Open(outcome.upstream);
+    FinishAtGate(outcome, openNow);
     if (outcome.stopped) {
         options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
         return;
     }
+    if (!outcome.failedWithError && !outcome.relayed && request &&
+        DeferIfTemporary(outcome, request, now, outcome.sessionRefused && openNow > 0))
+        return; // no line: it is tried again by itself
     options_.journal(JournalLine(outcome, now));
     if (outcome.failedWithError) return; // no line: the message stays to be tried again
     // The message's own account and selected sender, not those a later MAIL put in force.

@@ -11,8 +11,10 @@
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
 #include "app/core/records.h"
+#include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
 #include "app/core/spool.h"
+#include "app/core/upstream_gate.h"
 #include "platform/message_loop.h"
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,7 +56,16 @@ struct RelayCoreOptions {
     // idle only while its command waits out the delay.
     std::chrono::milliseconds busySpan{10};
     std::chrono::milliseconds quietWait{50};
+    // The wall clock the retry schedule reads; unset: the system's (tests move their own).
+    std::function<WallClock::time_point()> clock;
+    // Where a retry falls within its jitter, in [-1, 1]; unset: at random.
+    std::function<double()> jitter;
+    // How often the deferred messages are looked at for one that is due.
+    std::chrono::milliseconds retryCheck{1000};
 };
+
+// The relay core's timer for the deferred messages.
+inline constexpr uintptr_t kRetryTimerId = 4;
 
 // What the status shows: the last of these wins.
 enum class RelayStatus {
@@ -66,6 +78,21 @@ enum class RelayStatus {
     TestFailed,
     TestError,
     NoAccount, // the placeholder account is in force and the account list is empty
+    Deferred,  // the last delivery failed for now and will be tried again by itself
+};
+
+// A message the send queue shows: one deferred for a retry, or a failed one kept for a
+// resend.
+struct QueuedMessage {
+    bool failed = false;
+    uint64_t id = 0; // a deferred message's number, or a failed one's record
+    std::string spoolId;
+    WallClock::time_point received;
+    std::string sender, recipientText; // as the local client submitted them
+    long long size = 0;                // its text's bytes (-1: unknown)
+    int attempts = 0;                  // deferred: attempts that counted
+    WallClock::time_point next;        // deferred: when it is tried again
+    std::string lastReason;
 };
 
 class RelayCore {
@@ -84,6 +111,9 @@ class RelayCore {
         // their records were appended and the status set. A listed outcome's recordId names
         // its record, the last of its list.
         std::function<void(const std::vector<DeliveryOutcome>& batch)> outcomes;
+        // The send queue changed: a message was deferred, retried, failed for good, kept,
+        // resent or deleted.
+        std::function<void()> queueChanged;
     };
 
     explicit RelayCore(RelayCoreOptions options = {});
@@ -104,7 +134,10 @@ class RelayCore {
     // and reported; the spool is on disk afterwards.
     void Shutdown();
     // What the relay trusts; read from the settings before Start.
-    void SetPolicy(const RelayPolicy& policy) { policy_ = policy; }
+    void SetPolicy(const RelayPolicy& policy) {
+        policy_ = policy;
+        gate_.SetMaxSessions(static_cast<size_t>(policy.maxSessions));
+    }
     const RelayPolicy& Policy() const { return policy_; }
     // How a relay through `account` is made under the policy and the commands in force: the
     // deliveries and the test send take it from here alone.
@@ -127,6 +160,7 @@ class RelayCore {
 
     // Hands a completed message to the delivery pool, through its bound account or else the
     // account in force now.
+    // Never throws for want of a worker: the message then waits among the deferred ones.
     void DeliverSlot(CompletedMessage message, const std::string& spoolId = std::string());
 
     // The account in force and the account list; Set* are the owner's edits (not published).
@@ -170,6 +204,21 @@ class RelayCore {
     size_t KeptFailures() const;
     Spool* SpoolOf() { return spool_.get(); }
 
+    // The send queue: the deferred messages, soonest first, then the kept failed ones.
+    std::vector<QueuedMessage> Queue() const;
+    // Messages deferred for a retry.
+    size_t DeferredCount() const { return deferred_.size(); }
+    // A queued message tried again now (a failed one as Resend does); false when it is gone.
+    bool RetryNow(const QueuedMessage& message);
+    // A queued message deleted with its spool file; false when it is gone.
+    bool DeleteQueued(const QueuedMessage& message);
+    // Sends the deferred messages whose time has come (the retry timer's work).
+    void RunDueRetries();
+    // Deliveries waiting for a session to their upstream.
+    size_t WaitingForSession() const { return gate_.Waiting(); }
+    // The sessions the relay now opens at once to an account's upstream at most.
+    size_t SessionLimit(const Account& account) const { return gate_.Limit(UpstreamOf(account)); }
+
     const std::string& SignOn() const { return signon_; }
     // Deliveries handed over whose outcome has not been reported yet.
     size_t DeliveriesRunning() const { return running_; }
@@ -181,10 +230,31 @@ class RelayCore {
     using Request = std::shared_ptr<DeliveryRequest>;
     // The delivery of a message through its bound account (and its recipients published).
     Request Prepare(CompletedMessage message, const std::string& spoolId);
-    // Hands a prepared delivery to the workers; throws as DeliveryPool::Submit does.
+    // Hands a prepared delivery to the workers as its upstream's sessions allow, the rest
+    // waiting in the gate.
     void Submit(const Request& request);
+    // One attempt of a delivery let through the gate: on a worker, as a new attempt (its own
+    // number and stop control).
+    void StartAttempt(const Request& request);
     // The worker's job: relay, hand a relayed message back to the spool, queue the outcome.
     void SubmitToPool(const Request& request);
+    // An attempt's end at the gate (`openNow`: the sessions to its upstream still open): what
+    // may go to that upstream now is started.
+    void FinishAtGate(const DeliveryOutcome& outcome, size_t openNow);
+    // A temporary failure that is to be tried again: kept with its schedule, the journal told;
+    // false when it is to fail now (no retries, a permanent failure, its lifetime ended).
+    bool DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now,
+                          bool refusedWhileOthersOpen);
+    // Before a retry: the account line its sender selects now, and the settings in force.
+    void Rebind(const Request& request);
+    // What the spool file of a queued message says of it.
+    QueuedMessage QueuedFromSpool(const std::string& spoolId) const;
+    // A message read back from the spool at a start, deferred until its record's time or
+    // started now.
+    void ResumeDeferred(CompletedMessage message, const Spool::Entry& entry);
+    void ArmRetryCheck();
+    WallClock::time_point Now() const { return options_.clock(); }
+    void PublishQueue();
     // Hands over the messages accepted during this pass, at its end: their clients' "250 OK "
     // went out first, and waking a worker (and the spool's syncer) would otherwise put a
     // switch of threads before each of those replies.
@@ -254,7 +324,13 @@ class RelayCore {
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
     uint64_t nextSerial_ = 0;
-    std::unordered_map<uint64_t, std::shared_ptr<smtpclient::TRelayControl>> inFlight_;
+    // Attempts on the workers, by their number.
+    std::unordered_map<uint64_t, Request> inFlight_;
+    UpstreamGate gate_{static_cast<size_t>(RelayPolicy{}.maxSessions)};
+    // Deferred messages by their number; each request holds its schedule.
+    std::map<uint64_t, Request> deferred_;
+    uint64_t nextMessageId_ = 0;
+    bool retryTimerSet_ = false;
     // Prepared in this pass, handed to the workers at its end.
     std::vector<Request> accepted_;
     // Outcomes of finished deliveries; shared with the workers so that a late worker never

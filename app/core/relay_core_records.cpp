@@ -48,6 +48,7 @@ bool RelayCore::Resend(uint64_t recordId) {
     // Through the account then in force, selected for its sender as at a MAIL.
     message->bound = SelectAccountFor(message->sender);
     DeliverSlot(std::move(*message), id);
+    PublishQueue();
     return true;
 }
 
@@ -73,6 +74,7 @@ bool RelayCore::DeleteKept(uint64_t recordId) {
     spool_->Delete(record->spoolId);
     record->spoolId.clear(); // a listed record stays as a record; its message is gone
     std::erase_if(unlisted_, [](const Record& r) { return r.spoolId.empty(); });
+    PublishQueue();
     return true;
 }
 

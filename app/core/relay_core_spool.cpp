@@ -40,14 +40,14 @@ void RelayCore::ResumeSpooled() {
         auto message = spool_->Load(entry.id);
         if (!message) continue; // unreadable: left where it is for the user to look at
         message->bound = SelectAccountFor(message->sender);
-        DeliverSlot(std::move(*message), entry.id);
+        ResumeDeferred(std::move(*message), entry);
     }
 }
 
 void RelayCore::Shutdown() {
     server_->SetActive(false);
     SubmitAccepted(); // the end of the pass that accepted them may never come
-    for (auto& [serial, control] : inFlight_) control->Stop();
+    for (auto& [serial, request] : inFlight_) request->settings.control->Stop();
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.shutdownGraceMs);
     // The outcome messages are not waited for: the loop may not run again.

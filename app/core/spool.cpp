@@ -413,6 +413,8 @@ void Spool::Delivered(const Id& id) {
 }
 
 bool Spool::KeepFailed(const Id& id, const std::string& logLine, const std::string& reason) {
+    // Failed for good: a schedule of retries no longer applies.
+    ::unlink(PathOf(id, ".retry").c_str());
     // No fsync here: a power cut that loses this file leaves the message to be tried again,
     // which is no loss. The syncer writes it out with the next batch.
     std::string temp = PathOf(id, ".failed.tmp");
@@ -433,9 +435,27 @@ void Spool::Unfail(const Id& id) {
     ::unlink(PathOf(id, ".failed").c_str());
 }
 
+bool Spool::KeepForRetry(const Id& id, const RetryState& state) {
+    // Like a failure record: no fsync of its own. A record lost to a power cut leaves the
+    // message to be tried at once at the next start, one attempt early and nothing lost.
+    std::string temp = PathOf(id, ".retry.tmp");
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    std::string text = FormatRetryRecord(state);
+    bool written = platform::WriteAllBytes(fd, text.data(), text.size());
+    written = ::close(fd) == 0 && written;
+    if (!written || ::rename(temp.c_str(), PathOf(id, ".retry").c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    MarkDirty();
+    return true;
+}
+
 void Spool::Delete(const Id& id) {
     ::unlink(PathOf(id, ".msg").c_str());
     ::unlink(PathOf(id, ".failed").c_str());
+    ::unlink(PathOf(id, ".retry").c_str());
 }
 
 std::optional<CompletedMessage> Spool::Load(const Id& id) const {
@@ -469,6 +489,10 @@ std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder) {
                 if (HasSuffix(reason, "\r\n")) reason.resize(reason.size() - 2);
                 entry.reason = reason;
             }
+        } else if (auto retry = platform::ReadFileBytes(folder + "/" + entry.id + ".retry")) {
+            entry.retry = ParseRetryRecord(*retry);
+            entry.retryUnreadable = !entry.retry;
+            if (entry.retry) entry.reason = entry.retry->lastReason;
         }
         entries.push_back(std::move(entry));
     }
@@ -507,9 +531,11 @@ void Spool::RemoveUnfinished() {
     while (dirent* item = ::readdir(listing.get())) {
         std::string name = item->d_name;
         std::string id = name.substr(0, name.find('.'));
-        bool unfinished = HasSuffix(name, ".part") || HasSuffix(name, ".failed.tmp");
-        // A failure record outlives its message only when a resend's removal of it failed.
-        bool orphan = HasSuffix(name, ".failed") && ::access(PathOf(id, ".msg").c_str(), F_OK) != 0;
+        bool unfinished = HasSuffix(name, ".part") || HasSuffix(name, ".failed.tmp") ||
+                          HasSuffix(name, ".retry.tmp");
+        // A failure or retry record outlives its message only when a removal of it failed.
+        bool record = HasSuffix(name, ".failed") || HasSuffix(name, ".retry");
+        bool orphan = record && ::access(PathOf(id, ".msg").c_str(), F_OK) != 0;
         if ((unfinished && receiving_.count(id) == 0) || orphan)
             ::unlink((folder_ + "/" + name).c_str());
     }
@@ -561,6 +587,8 @@ void Spool::SyncLoop() {
             // again (one failed removal is cleared at the next start).
             std::string path = PathOf(id, ".msg");
             std::string freeName = folder_ + "/" + kFreePrefix + id;
+            // Its schedule goes first: a retry record without its message is an orphan.
+            ::unlink(PathOf(id, ".retry").c_str());
             // Emptied first: a relayed message's text does not linger on the disk.
             if (EmptyFile(path) && ::rename(path.c_str(), freeName.c_str()) == 0)
                 emptied.push_back(Ready(std::move(freeName), readyBudget));

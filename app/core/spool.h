@@ -6,8 +6,9 @@
 // A message is written into a "free-…" file (an emptied one reused, one the syncer made
 // ahead, or a new one) and becomes "<id>.msg" once whole (a rename, before the client's
 // "250 OK "); a failed one keeps "<id>.failed" beside it (its list line and why it failed)
-// until the user resends or deletes it. A relayed one is emptied and kept as "free-<id>" for
-// the next message. Files are GBK/bytes as received:
+// until the user resends or deletes it; a deferred one keeps "<id>.retry" beside it (its
+// retry schedule) until it is relayed, fails for good or is deleted. A relayed one is emptied
+// and kept as "free-<id>" for the next message. Files are GBK/bytes as received:
 //   "VANTRO-SPOOL 1" CR LF, sender CR LF, recipients CR LF, CR LF, then the message text.
 //
 // Durability without an fsync per message on the main thread: a background thread syncs
@@ -17,6 +18,7 @@
 // when emptying a large batch's relayed files takes longer).
 #pragma once
 
+#include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
 
 #include <condition_variable>
@@ -76,6 +78,10 @@ class Spool {
         bool failed = false;
         std::string logLine; // the failure list's line (GBK), failed ones only
         std::string reason;  // why it failed
+        // A message deferred for a retry: its schedule, read from "<id>.retry"; unset when
+        // it has none, or when `retryUnreadable` (cut off or garbled: retry it at once).
+        std::optional<RetryState> retry;
+        bool retryUnreadable = false;
     };
 
     // Free files a busy relay keeps in use at once: the syncer hands a relayed message's
@@ -118,6 +124,10 @@ class Spool {
     bool KeepFailed(const Id& id, const std::string& logLine, const std::string& reason);
     // To be sent again: no longer failed.
     void Unfail(const Id& id);
+    // Deferred: its schedule kept beside it ("<id>.retry", replaced whole) until it is
+    // relayed, fails for good or is deleted. False when it could not be written: the message
+    // is then tried again at once at the next start, which loses nothing.
+    bool KeepForRetry(const Id& id, const RetryState& state);
     // The user's delete of a kept message.
     void Delete(const Id& id);
 

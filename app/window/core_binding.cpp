@@ -4,6 +4,7 @@
 #include "app/window/main_window.h"
 
 #include "app/window/paint_pacer.h"
+#include "shell/tray_icon.h"
 
 #include <QTextBlock>
 #include <QToolTip>
@@ -45,6 +46,8 @@ const char* StatusWords(RelayStatus status) {
         return "邮件发送过程出现错误...";
     case RelayStatus::NoAccount:
         return "尚未设置发送帐户";
+    case RelayStatus::Deferred:
+        return "电邮暂缓发送，稍后自动重试...";
     }
     return "";
 }
@@ -77,6 +80,7 @@ void TForm1::BindCore() {
     };
     observers.recordsReplaced = [this](ListKind kind) { ShowRecords(kind); };
     observers.outcomes = [this](const std::vector<DeliveryOutcome>& batch) { ShowOutcomes(batch); };
+    observers.queueChanged = [this] { ShowQueue(); };
     SendEditsToCore();
 }
 
@@ -201,6 +205,15 @@ void TForm1::ShowOutcomes(const std::vector<DeliveryOutcome>& batch) {
     // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
     // delay), which a drawing left to the pacer's own timer would not keep to.
     pacer_->Bypass();
+}
+
+void TForm1::ShowQueue() {
+    // The tray's tooltip counts what waits for a retry beside the title.
+    size_t waiting = core_->DeferredCount();
+    QString hint = QString::fromUtf8(kTitle);
+    if (waiting > 0) hint += QString::fromUtf8(" %1 封邮件等待重试").arg(waiting);
+    if (TrayIcon1) TrayIcon1->SetHint(hint);
+    if (queueDialog_) queueDialog_->Refresh();
 }
 
 void TForm1::RefreshCounters() {

@@ -3,6 +3,8 @@
 // equal lines, or a line the user has edited, each reach their own message.
 #include "app/window/main_window.h"
 
+#include "shell/tray_icon.h"
+
 #include <QMenu>
 
 namespace app {
@@ -28,7 +30,24 @@ std::unique_ptr<QMenu> TForm1::FailureMenuAt(const QPoint& where) {
     menu->addAction(QString::fromUtf8("删除"), this,
                     [this, recordId] { DeleteFailedRecord(recordId); })
         ->setEnabled(kept);
+    menu->addSeparator();
+    menu->addAction(QString::fromUtf8("发送队列..."), this, [this] { OpenQueue(); });
     return menu;
+}
+
+QueueDialog* TForm1::OpenQueue() {
+    if (!queueDialog_) {
+        queueDialog_ = new QueueDialog(*core_, options_.confirm, this); // owned by the window
+        queueDialog_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    queueDialog_->Refresh();
+    queueDialog_->show();
+    queueDialog_->raise();
+    return queueDialog_;
+}
+
+QString TForm1::TrayHint() const {
+    return TrayIcon1 ? TrayIcon1->Hint() : QString();
 }
 
 bool TForm1::ResendFailedRecord(uint64_t recordId) {

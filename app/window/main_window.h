@@ -8,6 +8,7 @@
 #include "app/core/delivery.h"
 #include "app/core/relay_core.h"
 #include "app/window/deferred_field.h"
+#include "app/window/queue_dialog.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QToolButton>
 #include <functional>
 #include <memory>
@@ -89,6 +91,10 @@ class TForm1 : public QMainWindow {
     // The failure list's menu for the line at `where` (viewport coordinates), as a right
     // click opens it. A child of the list (for its look), to be destroyed before the window.
     std::unique_ptr<QMenu> FailureMenuAt(const QPoint& where);
+    // The send queue's dialog, opened (or raised) as the failure menu's "发送队列..." does.
+    QueueDialog* OpenQueue();
+    // The tray icon's tooltip as it stands.
+    QString TrayHint() const;
     // The reason the failure list's line at `where` records (its tooltip), or empty.
     std::string FailureReasonAt(const QPoint& where) const;
 
@@ -164,6 +170,8 @@ class TForm1 : public QMainWindow {
     // The list's lines with the record each shows, as the user has left them.
     std::vector<ShownLine> ShownLines(const QPlainTextEdit* box) const;
     void ShowOutcomes(const std::vector<DeliveryOutcome>& batch);
+    // The tray tooltip's count of deferred messages, and the send queue's dialog when open.
+    void ShowQueue();
     // The record the failure list's line at `where` shows, or 0.
     uint64_t FailedRecordAt(const QPoint& where) const;
     void LoadSettings();
@@ -196,6 +204,7 @@ class TForm1 : public QMainWindow {
     QSocketNotifier* loopNotifier_ = nullptr;
     PaintPacer* pacer_ = nullptr;                 // owned by the window
     DeferredFieldText* recipientField_ = nullptr; // Edit10's text; owned by Edit10
+    QPointer<QueueDialog> queueDialog_;           // owned by the window while open
 };
 
 } // namespace app

@@ -2,6 +2,8 @@
 // real callers call it (Python's subprocess with -t, a cron-style call, s-nail, git
 // send-email), and with no relay running: the message waits in the spool and goes out once at
 // the next start. Bad input gets its exit status and leaves nothing in the spool.
+#include "app/core/retry_schedule.h"
+#include "platform/text_file.h"
 #include "tests/app/program_run.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
@@ -139,7 +141,20 @@ TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextSt
     auto listed = relay.Sendmail({"-bp"});
     EXPECT_EQ(listed.exitCode, 0);
     EXPECT_TRUE(Has(listed.output, "waiting  <me@x.example> -> later@x.example")) << listed.output;
-    EXPECT_EQ(relay.SpoolFiles().size(), 1u);
+    ASSERT_EQ(relay.SpoolFiles().size(), 1u);
+    // A message the relay deferred says when it goes next and why it waits (this one is due
+    // already, so the start below sends it at once).
+    std::string id = relay.SpoolFiles()[0].substr(0, relay.SpoolFiles()[0].find('.'));
+    app::RetryState retry{2, app::WallClock::time_point(std::chrono::seconds(1000)),
+                          app::WallClock::time_point(std::chrono::seconds(4600)),
+                          "greeting refused: 421 4.3.2 Service not available"};
+    ASSERT_TRUE(platform::WriteFileAtomically((relay.run.dir / "spool" / (id + ".retry")).string(),
+                                              app::FormatRetryRecord(retry), 0600));
+    EXPECT_TRUE(Has(relay.Sendmail({"-bp"}).output,
+                    "waiting  <me@x.example> -> later@x.example  deferred, attempt 2, next " +
+                        app::LocalTimeText(retry.next) +
+                        ", reason: greeting refused: 421 4.3.2 Service not available"))
+        << relay.Sendmail({"-bp"}).output;
 
     ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
     ASSERT_TRUE(upstream.WaitForMessages(1, 10000));

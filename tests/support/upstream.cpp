@@ -130,6 +130,13 @@ std::set<int> SessionPorts(const std::vector<StoredMessage>& messages) {
     return ports;
 }
 
+int Upstream::Count(const std::string& name) const {
+    std::ifstream file(store_ + "/" + name + ".count");
+    int count = 0;
+    file >> count;
+    return count;
+}
+
 std::vector<int> Upstream::QuitPorts() const {
     std::vector<int> ports;
     for (const auto& entry : std::filesystem::directory_iterator(store_)) {

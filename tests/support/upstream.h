@@ -36,6 +36,9 @@ class Upstream {
     std::vector<StoredMessage> Messages() const;
     // Waits until `count` messages are stored (the server writes them after its reply).
     bool WaitForMessages(size_t count, int timeoutMs) const;
+    // What the server counted: "cap-refused", "down-refused", "greylisted", "peak-sessions"
+    // (0 when it never happened).
+    int Count(const std::string& name) const;
     // The client ports of the sessions that ended with QUIT.
     std::vector<int> QuitPorts() const;
     const std::string& Log() const { return log_; }

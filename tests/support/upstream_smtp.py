@@ -5,7 +5,9 @@ Stores every accepted message as <store>/<n>.eml (the bytes as received, dot-uns
 and <store>/<n>.env (six lines: sender, recipients joined by ",", the authenticated
 user or "-", the MAIL parameters joined by " ", the client's port, which tells sessions
 apart, and the AUTH mechanism used or "-"). A session that ends with QUIT leaves
-<store>/quit-<client port>. Prints "READY <port>" once listening.
+<store>/quit-<client port>. Events the tests count (sessions refused by --max-sessions or
+--down-for, greylisted recipients, the most sessions open at once) are kept in
+<store>/<name>.count. Prints "READY <port>" once listening.
 """
 import argparse
 import asyncio
@@ -15,6 +17,7 @@ import hmac
 import os
 import ssl
 import sys
+import time
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
@@ -42,6 +45,12 @@ parser.add_argument("--session-messages", type=int, default=0,
                     help="messages a session may carry; RCPT of one more gets 452 (0: no limit)")
 parser.add_argument("--idle-timeout", type=float, default=300.0,
                     help="seconds after which an idle session is closed without a word")
+parser.add_argument("--max-sessions", type=int, default=0,
+                    help="sessions at once; one more gets a 421 greeting and is closed (0: no cap)")
+parser.add_argument("--greylist", type=float, default=0.0,
+                    help="seconds a new sender/recipient pair is answered 451 at RCPT")
+parser.add_argument("--down-for", type=float, default=0.0,
+                    help="seconds after the start during which every greeting is a 421")
 args = parser.parse_args()
 
 users = {}
@@ -55,6 +64,27 @@ for entry in args.token:
 # The error challenge of RFC 7628 (base64 of a JSON status), sent as XOAUTH2 servers do too.
 OAUTH_ERROR = b'{"status":"invalid_token","scope":"https://mail.example/","schemes":"Bearer"}'
 counter = [0]
+started = time.monotonic()
+open_sessions = [0]
+greylist_seen = {}
+
+
+def note(name):
+    """Counts an event in <store>/<name>.count, for the tests to read."""
+    path = os.path.join(args.store, name + ".count")
+    value = int(open(path).read()) if os.path.exists(path) else 0
+    with open(path + ".tmp", "w") as f:
+        f.write(str(value + 1))
+    os.rename(path + ".tmp", path)
+
+
+def peak(value):
+    """Keeps the most sessions seen open at once in <store>/peak-sessions.count."""
+    path = os.path.join(args.store, "peak-sessions.count")
+    if not os.path.exists(path) or int(open(path).read()) < value:
+        with open(path + ".tmp", "w") as f:
+            f.write(str(value))
+        os.rename(path + ".tmp", path)
 
 
 def context(pair):
@@ -78,6 +108,31 @@ def authenticator(server, session, envelope, mechanism, auth_data):
 
 
 class UpstreamSMTP(SMTP):
+    def connection_made(self, transport):
+        # A refusal as real servers make it: the greeting is a 421 and the connection ends.
+        refusal = None
+        if args.down_for and time.monotonic() - started < args.down_for:
+            refusal = b"421 4.3.2 Service not available\r\n"
+            note("down-refused")
+        elif args.max_sessions and open_sessions[0] >= args.max_sessions:
+            refusal = (b"421 4.7.0 Too many concurrent SMTP connections; "
+                       b"please try again later\r\n")
+            note("cap-refused")
+        self.vantro_refused = refusal is not None
+        if self.vantro_refused:
+            transport.write(refusal)
+            transport.close()
+            return
+        open_sessions[0] += 1
+        peak(open_sessions[0])
+        super().connection_made(transport)
+
+    def connection_lost(self, error):
+        if getattr(self, "vantro_refused", False):
+            return
+        open_sessions[0] -= 1
+        super().connection_lost(error)
+
     async def auth_CRAM__MD5(self, server, args_):
         challenge = b"<1896.697170952@upstream.example>"
         response = await self.challenge_auth(challenge)
@@ -147,6 +202,12 @@ class Handler:
             return "550 5.1.1 no such user here"
         if args.session_messages and getattr(session, "stored", 0) >= args.session_messages:
             return "452 4.5.3 too many messages in this session"
+        if args.greylist:
+            first = greylist_seen.setdefault((envelope.mail_from, address), time.monotonic())
+            left = args.greylist - (time.monotonic() - first)
+            if left > 0:
+                note("greylisted")
+                return "451 4.7.1 Greylisted, please try again in %d seconds" % (left + 1)
         envelope.rcpt_tos.append(address)
         return "250 OK"
 

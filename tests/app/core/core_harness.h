@@ -24,8 +24,10 @@ struct CoreHarness {
 
     std::vector<std::string> journal;
 
+    // `beforeStart` sets what the core needs before its start (a policy, for instance).
     CoreHarness(const std::string& upstreamPort, size_t workers,
-                const std::function<void(RelayCoreOptions&)>& adjust = {}) {
+                const std::function<void(RelayCoreOptions&)>& adjust = {},
+                const std::function<void(RelayCore&)>& beforeStart = {}) {
         RelayCoreOptions options;
         options.srvAddr = "127.0.0.1";
         options.srvPort = std::to_string(port);
@@ -44,6 +46,7 @@ struct CoreHarness {
             ++batches;
             outcomes.insert(outcomes.end(), batch.begin(), batch.end());
         };
+        if (beforeStart) beforeStart(*core);
         core->Start();
     }
     bool WaitForOutcomes(size_t count, int timeoutMs = 30000) {

@@ -128,6 +128,7 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
     ASSERT_NE(at, std::string::npos);
     expected.replace(at, 5, "ssl=1"); // 5 ticks the box and is written back as 1
     expected += "verifycert=1\r\nremoteclients=0\r\ntlsmin=1.2\r\n"; // ours, after the nine
+    expected += "retry=1\r\nmaxlifetime=120\r\nmaxsessions=10\r\n";
     EXPECT_EQ(*platform::ReadFileBytes(path), expected);
     std::string fresh = dir / "new.ini";
     ASSERT_TRUE(WriteSettings(fresh, e));

@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QTableWidget>
 #include <QTextBlock>
 #include <QTimer>
 #include <sys/fsuid.h>
@@ -466,7 +467,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(h.form->Core().SignOn(), std::string("kehu0"));
     }
 
-    void refusedRecipientAndUnreachableUpstreamAreFailureLines() {
+    void refusedRecipientIsAFailureLineAndAnUnreachableUpstreamWaitsInTheQueue() {
         testsupport::Upstream upstream({"--refuse-rcpt", "nobody@example.net"});
         QVERIFY(upstream.Ok());
         Harness h(upstream.HostAndPort(), "refused");
@@ -480,13 +481,42 @@ class MainWindowTest : public QObject {
         h.Field("Edit14")->setText(
             QString::number(testsupport::FreePort())); // nobody listens there
         QCOMPARE(h.Send("a@b.example", "ok@example.net", "unreachable").exitCode, 0);
-        QVERIFY(h.WaitForLines(2));
-        QCOMPARE(h.Counters(), std::string("2/0/2"));
-        // After a failure and a success the counters add up; clearing empties both.
+        // A refused connection is no refusal of the message: it waits for a retry, with no
+        // line, the status and the tray saying so, and the send queue listing it.
+        QVERIFY(testsupport::PumpUntil([&] { return h.form->Core().DeferredCount() == 1; }, 10000));
+        QCOMPARE(h.StatusText(), std::string("电邮暂缓发送，稍后自动重试..."));
+        QCOMPARE(h.Counters(), std::string("1/0/1"));
+        QVERIFY(h.form->TrayHint().endsWith(QString::fromUtf8(" 1 封邮件等待重试")));
+        QueueDialog* queue = h.form->OpenQueue();
+        auto* table = queue->findChild<QTableWidget*>("QueueTable");
+        QVERIFY(table);
+        QCOMPARE(table->rowCount(), 2); // the deferred one, then the refused one kept
+        QCOMPARE(table->item(0, 0)->text(), QString::fromUtf8("等待重试"));
+        QCOMPARE(table->item(0, 2)->text(), QString("a@b.example"));
+        QCOMPARE(table->item(0, 5)->text(), QString("1"));
+        QVERIFY(table->item(0, 7)->text().contains("Connection refused"));
+        QCOMPARE(table->item(1, 0)->text(), QString::fromUtf8("发送失败"));
+        QVERIFY(table->item(1, 7)->text().contains("550"));
+        // The upstream is back: retry now sends it at once, and the dialog follows.
         h.Field("Edit14")->setText(QString::number(upstream.Port()));
+        table->selectRow(0);
+        QVERIFY(queue->RetryChosen());
+        QVERIFY(h.WaitForLines(2));
+        QCOMPARE(h.Counters(), std::string("2/1/1"));
+        QCOMPARE(h.form->Core().DeferredCount(), size_t(0));
+        QCOMPARE(table->rowCount(), 1);
+        QCOMPARE(h.form->TrayHint(), QString::fromUtf8(kTitle));
+        // Deleting asks first and takes the kept message out of the queue.
+        int asked = h.asked;
+        table->selectRow(0);
+        QVERIFY(queue->DeleteChosen());
+        QCOMPARE(h.asked, asked + 1);
+        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(h.Bad(), size_t(1)); // its line stays as a record
+        // After a failure and a success the counters add up; clearing empties both.
         QCOMPARE(h.Send("a@b.example", "ok@example.net", "fine").exitCode, 0);
         QVERIFY(h.WaitForLines(3));
-        QCOMPARE(h.Counters(), std::string("3/1/2"));
+        QCOMPARE(h.Counters(), std::string("3/2/1"));
         QVERIFY(h.ShowsTheCore());
         std::string status = h.StatusText();
         h.Button("SpeedButton1")->click();
