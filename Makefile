@@ -69,7 +69,7 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 BENCHMARKS = bench_idle_loop bench_smtp_server bench_relay_client bench_end_to_end bench_crash_run \
-             bench_token_command bench_sendmail
+             bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream
 
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vantrosmtp vantrosmtp-sendmail $(BENCHMARKS)
@@ -81,11 +81,17 @@ bench: configure
 	$(BUILD)/bench/bench_crash_run $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_token_command $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_sendmail $(BUILD)/app/vantrosmtp $(BUILD)/app/vantrosmtp-sendmail
+	$(BUILD)/bench/bench_polite_upstreams $(BUILD)/app/vantrosmtp
+	$(BUILD)/bench/bench_hostile_upstream $(BUILD)/app/vantrosmtp
 
-# A long fuzz run of the inbound server (the suite runs a short one).
+# Long fuzz runs of the inbound server and of the client against hostile upstreams (the suite
+# runs short ones).
 fuzz: build
 	VANTRO_FUZZ_SESSIONS=$${VANTRO_FUZZ_SESSIONS:-50000} VANTRO_FUZZ_SEED=$${VANTRO_FUZZ_SEED:-$$(date +%s)} \
 	  $(BUILD)/tests/smtpserver/smtpserver_tests --gtest_filter='SmtpFuzz.*'
+	VANTRO_UPSTREAM_FUZZ_SESSIONS=$${VANTRO_UPSTREAM_FUZZ_SESSIONS:-20000} \
+	  VANTRO_FUZZ_SEED=$${VANTRO_FUZZ_SEED:-$$(date +%s)} \
+	  $(BUILD)/tests/smtpclient/smtpclient_tests --gtest_filter='UpstreamFuzz.*'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

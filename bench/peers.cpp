@@ -4,6 +4,7 @@
 #include "app/core/string_list.h"
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -93,12 +94,22 @@ double Program::CpuSeconds() const {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long Program::PeakKilobytes() const {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+long StatusKilobytes(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
     return -1;
+}
+} // namespace
+
+long Program::PeakKilobytes() const {
+    return StatusKilobytes(pid_, "VmHWM:");
+}
+
+long Program::ResidentKilobytes() const {
+    return StatusKilobytes(pid_, "VmRSS:");
 }
 
 bool Program::ResetPeak() const {
@@ -166,6 +177,14 @@ size_t ScriptUpstream::Sessions() const {
         ports.insert(line); // the fifth line: the client's port
     }
     return ports.size();
+}
+
+size_t Program::SpooledMessages() const {
+    size_t messages = 0;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/spool", ignored))
+        messages += entry.path().extension() == ".msg" ? 1 : 0;
+    return messages;
 }
 
 size_t Program::ListLines(const char* name) const {

@@ -25,10 +25,14 @@ class Program {
     double CpuSeconds() const;
     // Peak resident set size (VmHWM) in kilobytes.
     long PeakKilobytes() const;
+    // Resident set size now (VmRSS) in kilobytes.
+    long ResidentKilobytes() const;
     // Starts the peak afresh from the present resident size; false when the system refuses.
     bool ResetPeak() const;
     // Lines in a result list the program wrote at its exit (after Stop).
     size_t ListLines(const char* name) const;
+    // Whole messages in its spool, waiting or failed (read at any time).
+    size_t SpooledMessages() const;
     // SIGTERM and a wait: the program saves and ends.
     void Stop();
     // kill -9 and a wait: nothing is saved.
