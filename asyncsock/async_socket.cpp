@@ -28,6 +28,22 @@ std::string Dotted(in_addr address) {
     return text;
 }
 
+// A socket address's host as text: dotted for IPv4, RFC 5952's form for IPv6.
+std::string AddressText(const sockaddr_storage& address) {
+    if (address.ss_family != AF_INET6)
+        return Dotted(reinterpret_cast<const sockaddr_in&>(address).sin_addr);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+              sizeof(text));
+    return text;
+}
+
+uint16_t PortOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
 } // namespace
 
 int TCustomAsyncSocket::ObjectCount() {
@@ -131,40 +147,40 @@ std::vector<std::pair<int, int>> TCustomAsyncSocket::SendChunks() const {
 
 std::string TCustomAsyncSocket::PeerAddr() {
     if (state_ != TSocketState::asConnected) return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
     if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
         ReportSocketError(platform::WsaFromErrno(errno), "GetPeerName");
         return "error";
     }
-    return Dotted(peer.sin_addr);
+    return AddressText(peer);
 }
 
 std::string TCustomAsyncSocket::PeerPort() {
     if (state_ != TSocketState::asConnected) return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
     if (getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
         ReportSocketError(platform::WsaFromErrno(errno), "GetPeerPort");
         return "error";
     }
-    return std::to_string(ntohs(peer.sin_port));
+    return std::to_string(PortOf(peer));
 }
 
 std::string TCustomAsyncSocket::GetXAddr() {
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t len = sizeof(local);
     if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
         return "error";
-    return Dotted(local.sin_addr);
+    return AddressText(local);
 }
 
 std::string TCustomAsyncSocket::GetXPort() {
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t len = sizeof(local);
     if (fd_ == -1 || getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
         return "error";
-    return std::to_string(ntohs(local.sin_port));
+    return std::to_string(PortOf(local));
 }
 
 long TCustomAsyncSocket::RawPendingCount() {
@@ -418,10 +434,17 @@ void TCustomAsyncSocket::ResolveForListen() {
         portResolved_ = true;
     }
     if (!addrResolved_) {
-        sin_.sin_addr = AsyncSocketResolveHost(addr_);
+        // An IPv6 literal (the only text with a colon) is an IPv6 listener's address; names
+        // and dotted quads stay IPv4, as they always were.
+        ipv6_ = addr_.find(':') != std::string::npos;
+        if (ipv6_ && inet_pton(AF_INET6, addr_.c_str(), &sin6_.sin6_addr) != 1)
+            throw ESocketException("AsyncSocketResolveHost: '" + addr_ + "' Invalid IPv6 address.");
+        if (!ipv6_) sin_.sin_addr = AsyncSocketResolveHost(addr_);
         addrResolved_ = true;
     }
     sin_.sin_family = AF_INET;
+    sin6_.sin6_family = AF_INET6;
+    sin6_.sin6_port = sin_.sin_port;
 }
 
 bool TCustomAsyncSocket::ReadyToListen() {
@@ -445,7 +468,7 @@ void TCustomAsyncSocket::Listen() {
         return;
     }
     DiscardSendBuffer();
-    int fd = platform::SockCreate(AF_INET, sockType_, protoNumber_);
+    int fd = platform::SockCreate(ipv6_ ? AF_INET6 : AF_INET, sockType_, protoNumber_);
     if (fd < 0) {
         ReportSocketError(LastSocketError(), "socket");
         return;
@@ -467,8 +490,13 @@ void TCustomAsyncSocket::Listen() {
     // set; unlike on Windows it never lets two listeners share a port, so a port held by
     // another program still fails with 10048.
     if (sockType_ == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sin_), sizeof(sin_)) != 0)
-        return fail(platform::WsaFromErrno(errno), "Bind");
+    // IPv6 alone: IPv4 has a listener of its own, and a client's address is never shown in
+    // the mapped form (::ffff:a.b.c.d).
+    if (ipv6_ && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one)) != 0)
+        return fail(platform::WsaFromErrno(errno), "setsockopt(IPV6_V6ONLY)");
+    int bound = ipv6_ ? ::bind(fd, reinterpret_cast<sockaddr*>(&sin6_), sizeof(sin6_))
+                      : ::bind(fd, reinterpret_cast<sockaddr*>(&sin_), sizeof(sin_));
+    if (bound != 0) return fail(platform::WsaFromErrno(errno), "Bind");
     ChangeState(TSocketState::asBound);
     if (sockType_ == SOCK_DGRAM) {
         ChangeState(TSocketState::asListening);
@@ -572,6 +600,10 @@ void TCustomAsyncSocket::Connect() {
                 AsyncSocketResolvePort(localPort_.empty() ? "0" : localPort_, proto_);
             localPortResolved_ = true;
         }
+        // Only listening knows IPv6 here: an outgoing connection is IPv4, as it always was.
+        if (ipv6_)
+            throw ESocketException("AsyncSocketResolveHost: Cannot convert host address '" + addr_ +
+                                   "', Error #" + std::to_string(platform::kWsaHOST_NOT_FOUND));
     } catch (const std::exception& e) {
         RaiseSocketException(std::string("connect: ") + e.what());
         return;

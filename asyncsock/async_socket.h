@@ -223,6 +223,9 @@ class TCustomAsyncSocket : public platform::TComponent {
     int protoNumber_ = 6;
     int sockType_ = 0;
     sockaddr_in sin_{};
+    // A listening socket on an IPv6 literal address listens there, for IPv6 only.
+    sockaddr_in6 sin6_{};
+    bool ipv6_ = false;
     uint16_t localPortNumber_ = 0;
     uint32_t selectEvents_ = 0;
     std::deque<TBuffer> sendList_;

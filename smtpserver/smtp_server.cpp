@@ -10,39 +10,69 @@ namespace smtpserver {
 
 TSmtpServer::TSmtpServer(platform::TComponent* owner)
     : platform::TComponent(owner), server_(std::make_unique<asyncsock::TAsyncSocketServer>()) {
-    server_->MaxClients = 0;
-    server_->BannerToBusy = "502 Server overload, too many users.\r\n";
-    server_->ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
-    server_->ClientClass = [] { return std::make_unique<TSmtpClient>(); };
-    server_->OnClientConnect = [this](asyncsock::TCustomAsyncSocket*,
+    SetUpListener(*server_);
+}
+
+void TSmtpServer::SetUpListener(asyncsock::TAsyncSocketServer& listener) {
+    listener.MaxClients = 0;
+    listener.BannerToBusy = "502 Server overload, too many users.\r\n";
+    listener.ComponentOptions = {asyncsock::TAsyncSocketOption::asoNoReceiveLoop};
+    listener.ClientClass = [] { return std::make_unique<TSmtpClient>(); };
+    listener.OnClientConnect = [this](asyncsock::TCustomAsyncSocket*,
                                       asyncsock::TAsyncSocketClient* client, uint16_t error) {
         if (error == 0) SessionSetUp(client);
     };
-    server_->OnClientDisconnect = [this](asyncsock::TCustomAsyncSocket*,
+    listener.OnClientDisconnect = [this](asyncsock::TCustomAsyncSocket*,
                                          asyncsock::TAsyncSocketClient* client,
                                          uint16_t) { SessionTearDown(client); };
     // Whatever escapes the listening socket's own message handling (a failed accept, for
     // one) must not close it: the server keeps listening and the error is dropped.
-    server_->OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&,
+    listener.OnBgException = [](asyncsock::TCustomAsyncSocket*, const std::exception&,
                                 bool& canClose) { canClose = false; };
 }
 
 TSmtpServer::~TSmtpServer() {
     MarkDestroying();
-    server_.reset(); // frees every remaining session without OnClientDisconnect
+    // Frees every remaining session without OnClientDisconnect.
+    server6_.reset();
+    server_.reset();
+}
+
+int TSmtpServer::ClientCount() const {
+    return server_->ClientCount() + (server6_ ? server6_->ClientCount() : 0);
+}
+
+void TSmtpServer::Listen(asyncsock::TAsyncSocketServer& listener, const std::string& address) {
+    listener.MaxClients = MaxUser;
+    listener.SetAddr(address);
+    listener.SetLocalAddr("0.0.0.0");
+    listener.SetPort(SrvPort);
+    listener.SetLocalPort(SrvPort);
+    listener.Listen();
 }
 
 void TSmtpServer::SetActive(bool value) {
     if (value == active_) return;
     if (value) {
-        server_->MaxClients = MaxUser;
-        server_->SetAddr(SrvAddr);
-        server_->SetLocalAddr("0.0.0.0");
-        server_->SetPort(SrvPort);
-        server_->SetLocalPort(SrvPort);
-        server_->Listen();
+        Listen(*server_, SrvAddr);
+        ipv6Problem_.clear();
+        if (!SrvAddr6.empty()) {
+            if (!server6_) {
+                server6_ = std::make_unique<asyncsock::TAsyncSocketServer>();
+                SetUpListener(*server6_);
+            }
+            try {
+                Listen(*server6_, SrvAddr6);
+            } catch (const std::exception& e) {
+                // A machine without IPv6 (or with the port taken there by another program)
+                // still serves IPv4: the reason is kept for the owner to say, not raised.
+                ipv6Problem_ = e.what();
+                server6_->Close();
+            }
+        }
     } else {
         server_->Close();
+        if (server6_) server6_->Close();
     }
     active_ = value;
 }

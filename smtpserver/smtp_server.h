@@ -67,6 +67,10 @@ class TSmtpServer : public platform::TComponent {
     ~TSmtpServer() override;
 
     std::string SrvAddr = "0.0.0.0";
+    // An IPv6 address to listen on as well, at the same port ("::" for all; empty: none).
+    // Its sessions are the server's like the others. Where IPv6 is missing or the address
+    // cannot be had, the server listens on SrvAddr alone and Ipv6Problem() says why.
+    std::string SrvAddr6;
     std::string SrvPort = "Smtp";
     bool DebugMode = false;
     std::string HelloMessage = "220  SMTP Server Ready.";
@@ -75,8 +79,13 @@ class TSmtpServer : public platform::TComponent {
 
     bool Active() const { return active_; }
     // true: listen on SrvAddr:SrvPort (throws the socket layer's ESocketException, Active
-    // stays false); false: close the listening socket, sessions go on.
+    // stays false), and on SrvAddr6 when set; false: close the listening sockets, sessions go
+    // on.
     void SetActive(bool value);
+    // Why the server does not listen on SrvAddr6 (empty while it does, or none is set).
+    const std::string& Ipv6Problem() const { return ipv6Problem_; }
+    // Sessions open now, over both listeners.
+    int ClientCount() const;
 
     TSmtpClientConnect OnClientConnect;
     TSmtpClientDisconnect OnClientDisconnect;
@@ -102,11 +111,16 @@ class TSmtpServer : public platform::TComponent {
     void Debug(TSmtpClient* client, TDebugType type, const std::string& text);
 
   private:
+    // The listening socket's settings and events, the same for both listeners.
+    void SetUpListener(asyncsock::TAsyncSocketServer& listener);
+    void Listen(asyncsock::TAsyncSocketServer& listener, const std::string& address);
     void SessionSetUp(asyncsock::TAsyncSocketClient* client);
     void SessionTearDown(asyncsock::TAsyncSocketClient* client);
 
     bool active_ = false;
     std::unique_ptr<asyncsock::TAsyncSocketServer> server_;
+    std::unique_ptr<asyncsock::TAsyncSocketServer> server6_;
+    std::string ipv6Problem_;
 };
 
 } // namespace smtpserver

@@ -28,6 +28,14 @@ void WriteToStandardError(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+// The IPv6 twin of an IPv4 listening address: local programs that reach "localhost" over
+// ::1 first (as Node.js does) find the relay there too.
+std::string Ipv6Beside(const std::string& address) {
+    if (address == "0.0.0.0") return "::";
+    if (address.rfind("127.", 0) == 0) return "::1";
+    return std::string();
+}
+
 double RandomJitter() {
     static thread_local std::mt19937 generator{std::random_device{}()};
     return std::uniform_real_distribution<double>(-1.0, 1.0)(generator);
@@ -64,6 +72,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
             }
         });
     server_->SrvAddr = options_.srvAddr;
+    server_->SrvAddr6 = options_.srvAddr6 ? *options_.srvAddr6 : Ipv6Beside(options_.srvAddr);
     server_->SrvPort = options_.srvPort;
     server_->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                  const std::string& a,
@@ -92,6 +101,10 @@ RelayCore::RelayCore(RelayCoreOptions options)
     if (!options_.jitter) options_.jitter = RandomJitter;
     if (!options_.spoolFolder.empty())
         spool_ = std::make_shared<Spool>(options_.spoolFolder, options_.spoolFilesAhead);
+}
+
+std::string RelayCore::ListeningIpv6() const {
+    return server_->Active() && server_->Ipv6Problem().empty() ? server_->SrvAddr6 : std::string();
 }
 
 void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {

@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,9 @@ namespace app {
 
 struct RelayCoreOptions {
     std::string srvAddr = "0.0.0.0";
+    // The IPv6 address listened on beside srvAddr: unset, "::" beside "0.0.0.0", "::1" beside
+    // a loopback address, none beside another; empty: none.
+    std::optional<std::string> srvAddr6;
     std::string srvPort = "Smtp";
     int relayTimeoutMs = 30000;
     size_t workers = DeliveryPool::WorkersForDescriptorLimit();
@@ -125,6 +129,9 @@ class RelayCore {
     Observers observers;
 
     smtpserver::TSmtpServer& Server() { return *server_; }
+    // The IPv6 address the server listens on too, or empty (none wanted, or IPv6 failed:
+    // Server().Ipv6Problem() says why).
+    std::string ListeningIpv6() const;
     SlotRing& Ring() { return ring_; }
     // Resets the ring and switches the server on (throws the socket layer's exception), then
     // hands on what an earlier run left in the spool.

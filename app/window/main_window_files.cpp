@@ -132,6 +132,13 @@ void TForm1::ReportListening() {
                  options_.srvAddr.c_str(), options_.srvPort.c_str(), options_.programDir.c_str(),
                  core_->Policy().remoteClients ? "other machines may relay"
                                                : "only this machine may relay");
+    std::string ipv6 = core_->ListeningIpv6();
+    if (!ipv6.empty())
+        std::fprintf(stderr, "vantrosmtp: listening on [%s] port %s too\n", ipv6.c_str(),
+                     options_.srvPort.c_str());
+    else if (!core_->Server().Ipv6Problem().empty())
+        std::fprintf(stderr, "vantrosmtp: not listening on IPv6 (%s); IPv4 only\n",
+                     core_->Server().Ipv6Problem().c_str());
     if (Spool* spool = core_->SpoolOf(); spool && !spool->Ok())
         std::fprintf(stderr,
                      "vantrosmtp: the spool folder %sspool is not used: %s; mail is refused "

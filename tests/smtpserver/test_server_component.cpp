@@ -51,6 +51,38 @@ TEST(SmtpServerComponent, PortInUseRaisesTheBindErrorAndStaysInactive) {
     EXPECT_TRUE(f.server->Active());
 }
 
+TEST(SmtpServerComponent, AnIpv6ListenerServesBesideIpv4AndItsAbsenceIsNoError) {
+    ServerFixture f(0, false);
+    std::vector<std::string> peers;
+    f.server->OnClientConnect = [&](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* client) {
+        peers.push_back(client->PeerAddr());
+    };
+    // An address this machine does not have: IPv4 alone, the reason kept.
+    f.server->SrvAddr6 = "2001:db8::7";
+    f.server->SetActive(true);
+    EXPECT_TRUE(f.server->Active());
+    EXPECT_NE(f.server->Ipv6Problem().find("10049"), std::string::npos) << f.server->Ipv6Problem();
+    RawClient four(f.port);
+    EXPECT_EQ(four.Lines(1), kGreeting);
+    f.server->SetActive(false);
+    f.server->SrvAddr6 = "::1";
+    f.server->SetActive(true);
+    if (!f.server->Ipv6Problem().empty())
+        GTEST_SKIP() << "no IPv6 loopback here: " << f.server->Ipv6Problem();
+    int six = testsupport::ConnectLoopbackV6(f.port);
+    ASSERT_GE(six, 0);
+    RawClient again(f.port);
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return f.server->ClientCount() == 3; }, 5000))
+        << f.server->ClientCount();
+    EXPECT_EQ(peers, (std::vector<std::string>{"127.0.0.1", "::1", "127.0.0.1"}));
+    // Switched off, neither listens; the sessions go on.
+    f.server->SetActive(false);
+    EXPECT_EQ(testsupport::ConnectLoopbackV6(f.port), -1);
+    EXPECT_EQ(testsupport::ConnectLoopback(f.port), -1);
+    EXPECT_EQ(f.server->ClientCount(), 3);
+    testsupport::CloseFd(six);
+}
+
 TEST(SmtpServerComponent, DefaultsMatchTheStoredWindowValues) {
     smtpserver::TSmtpServer server;
     EXPECT_FALSE(server.Active());

@@ -18,6 +18,8 @@ int ListenLoopbackV6(int& port);
 std::thread AnswerOnce(int listener, std::string reply);
 // Blocking client connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
+// The same over ::1; -1 where the machine has no IPv6 loopback or nobody listens there.
+int ConnectLoopbackV6(int port);
 // Non-blocking client whose connection completes in the background (the server may need
 // the loop to run before it is accepted), or -1.
 int ConnectLoopbackAsync(int port);

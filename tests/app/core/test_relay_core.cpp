@@ -374,6 +374,50 @@ TEST(RelayPolicyTest, APeerThatIsNotThisMachineIsRefusedAtHeloUnlessAllowed) {
     EXPECT_EQ(allowed.helloReply, "250 OK User pc from IP 127.0.0.1 is welcome\r\n");
 }
 
+TEST(RelayPolicyTest, AProgramOnIpv6LoopbackIsLocalAndItsMessageIsRelayed) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::vector<std::string> asked;
+    CoreHarness h(std::to_string(upstream.Port()), 2, [&](RelayCoreOptions& options) {
+        options.isLocalPeer = [&](const std::string& address) {
+            asked.push_back(address);
+            return IsThisMachine(address);
+        };
+    });
+    if (h.core->ListeningIpv6().empty())
+        GTEST_SKIP() << "no IPv6 here: " << h.core->Server().Ipv6Problem();
+    EXPECT_EQ(h.core->ListeningIpv6(), "::1"); // beside 127.0.0.1, the loopback of IPv6
+    int fd = testsupport::ConnectLoopbackV6(h.port);
+    ASSERT_GE(fd, 0);
+    std::vector<std::string> replies;
+    for (const char* command :
+         {"", "HELO pc\r\n", "MAIL FROM:<six@x.example>\r\n", "RCPT TO:<r@y.example>\r\n",
+          "DATA\r\n", "Subject: over ::1\r\n\r\nx\r\n.\r\n"}) {
+        testsupport::SendAll(fd, command);
+        std::string reply;
+        testsupport::PumpUntil(
+            [&] {
+                char c;
+                while (::recv(fd, &c, 1, MSG_DONTWAIT) == 1) {
+                    reply += c;
+                    if (c == '\n') return true;
+                }
+                return false;
+            },
+            5000);
+        replies.push_back(reply);
+    }
+    testsupport::CloseFd(fd);
+    EXPECT_EQ(replies[0].substr(0, 4), "220 ");
+    EXPECT_EQ(replies[1], "250 OK User pc from IP ::1 is welcome\r\n");
+    EXPECT_EQ(replies.back(), "250 OK \r\n");
+    EXPECT_EQ(asked, std::vector<std::string>{"::1"});
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_EQ(upstream.Messages()[0].content, "Subject: over ::1\r\n\r\nx\r\n");
+}
+
 TEST(RelayPolicyTest, LoopbackAndOwnAddressesAreLocal) {
     for (const char* local : {"127.0.0.1", "127.200.3.4", "::1", "::ffff:127.0.0.1"})
         EXPECT_TRUE(IsLoopbackAddress(local)) << local;
