@@ -145,15 +145,20 @@ class Spool {
   private:
     // An emptied file kept for reuse; `fd` is open for writing when the syncer readied it.
     struct FreeFile {
-        std::string path;
+        std::string name; // in the folder
         int fd = -1;
     };
 
     std::string PathOf(const Id& id, const char* suffix) const;
+    // A file of the folder removed or renamed, through the folder's descriptor.
+    void Remove(const std::string& name) const;
+    bool Rename(const std::string& from, const std::string& to) const;
+    // A record beside a message ("<id><suffix>"), replaced whole through a temporary file.
+    bool WriteRecord(const Id& id, const char* suffix, const std::string& text);
     void SyncLoop();
     // Opens an emptied file for the next message, off the main thread, while `budget` (what
     // may still be opened of the few kept open) lasts.
-    FreeFile Ready(std::string path, size_t& budget);
+    FreeFile Ready(std::string name, size_t& budget);
     // How many more files the syncer may hold open for the next messages; with mutex_ held.
     size_t ReadyBudget() const;
     // An emptied file to reuse (path empty when there is none).
@@ -172,6 +177,9 @@ class Spool {
     void MarkDirty();
 
     std::string folder_;
+    // The folder, opened once after its checks: every file is made, renamed, emptied and
+    // removed through it, never through a path that a link could redirect.
+    int dirFd_ = -1;
     size_t filesAhead_;
     bool ok_ = false;
     std::string problem_;
@@ -179,7 +187,7 @@ class Spool {
     bool committedUnsynced_ = false; // committed since the last SyncSoon
     struct Receiving {
         int fd;
-        std::string path;   // a "free-" file until Commit renames it
+        std::string name;   // a "free-" file until Commit renames it
         std::string header; // written with the first piece: one write for a small message
     };
     std::unordered_map<Id, Receiving> receiving_;

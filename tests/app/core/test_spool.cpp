@@ -612,6 +612,23 @@ TEST(SpoolFiles, OnASharedMachineTheFolderMustBeOursAndNoLinkIsFollowed) {
     mine.Flush();
     EXPECT_EQ(*platform::ReadFileBytes(user.string()), "precious");
     EXPECT_EQ(mine.Load(*id)->pieces, StringList{"the message\r\n"});
+    // The folder renamed while the spool runs and a link put in its place: what the spool
+    // writes, renames and removes afterwards stays in the folder it checked.
+    fs::path moved = folder.path / "moved-spool";
+    fs::rename(spool, moved);
+    fs::create_symlink(folder.path / "elsewhere", spool);
+    auto next = mine.Begin("s", "r2");
+    ASSERT_TRUE(next);
+    ASSERT_TRUE(mine.Append(*next, "second\r\n"));
+    ASSERT_TRUE(mine.Commit(*next));
+    ASSERT_TRUE(mine.KeepFailed(*next, "line", "why"));
+    mine.Delivered(*id);
+    mine.Flush();
+    EXPECT_TRUE(fs::is_empty(folder.path / "elsewhere"));
+    EXPECT_TRUE(fs::exists(moved / (*next + ".msg")));
+    EXPECT_TRUE(fs::exists(moved / (*next + ".failed")));
+    EXPECT_FALSE(fs::exists(moved / (*id + ".msg"))); // relayed: emptied and kept as free
+    EXPECT_TRUE(fs::exists(moved / ("free-" + *id)));
 }
 
 } // namespace
