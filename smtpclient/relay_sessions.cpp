@@ -39,7 +39,9 @@ std::unique_ptr<TSmtpSender> TRelaySessions::Take(const TSessionKey& key) {
         if (!(it->key == key)) continue;
         std::unique_ptr<TSmtpSender> session = std::move(it->session);
         kept_.erase(std::next(it).base());
-        ++inUse_[UpstreamOf(key)];
+        InUse& inUse = inUse_[UpstreamOf(key)];
+        ++inUse.all;
+        ++inUse.established;
         return session;
     }
     return nullptr;
@@ -60,32 +62,40 @@ void TRelaySessions::Opening(const TSessionKey& key, size_t maxOpen) {
     std::unique_ptr<TSmtpSender> leaving;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        size_t& inUse = inUse_[upstream];
+        InUse& inUse = inUse_[upstream];
         size_t kept = 0;
         for (const Idle& idle : kept_) kept += UpstreamOf(idle.key) == upstream ? 1 : 0;
-        if (maxOpen > 0 && inUse + kept >= maxOpen) leaving = TakeIdleOf(upstream);
-        ++inUse;
+        if (maxOpen > 0 && inUse.all + kept >= maxOpen) leaving = TakeIdleOf(upstream);
+        ++inUse.all;
     }
     if (leaving) leaving->QuitBriefly();
 }
 
-void TRelaySessions::Ended(const TSessionKey& key) {
+void TRelaySessions::Established(const TSessionKey& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inUse_[UpstreamOf(key)].established;
+}
+
+void TRelaySessions::Ended(const TSessionKey& key, bool established) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = inUse_.find(UpstreamOf(key));
     if (found == inUse_.end()) return;
-    if (--found->second == 0) inUse_.erase(found);
+    InUse& inUse = found->second;
+    if (inUse.all > 0) --inUse.all;
+    if (established && inUse.established > 0) --inUse.established;
+    if (inUse.all == 0) inUse_.erase(found);
 }
 
 size_t TRelaySessions::Open(const std::string& upstream) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = inUse_.find(upstream);
-    size_t open = found == inUse_.end() ? 0 : found->second;
+    size_t open = found == inUse_.end() ? 0 : found->second.established;
     for (const Idle& idle : kept_) open += UpstreamOf(idle.key) == upstream ? 1 : 0;
     return open;
 }
 
 void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session) {
-    Ended(key);
+    Ended(key, true);
     std::unique_ptr<TSmtpSender> leaving;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -56,22 +56,26 @@ class TRelaySessions {
     TRelaySessions& operator=(const TRelaySessions&) = delete;
 
     // Any thread. The most recently used idle session opened with `key`, or null; a session
-    // taken counts as open to its upstream until it is given back or Ended.
+    // taken is in use and established until it is given back or Ended.
     std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
-    // Any thread. A new session to key's host and port is about to open: it counts as open
-    // until given back or Ended. When `maxOpen` (0: no bound) are open to that upstream
+    // Any thread. A new session to key's host and port is about to open: it is in use until
+    // given back or Ended. When `maxOpen` (0: no bound) are in use or kept for that upstream
     // already, the longest idle one kept for it is closed first (QUIT, on the calling thread),
     // whatever account it was opened for.
     void Opening(const TSessionKey& key, size_t maxOpen);
+    // Any thread. A session being opened was greeted: it is established.
+    void Established(const TSessionKey& key);
     // Any thread. A session taken or opened is closed without being given back.
-    void Ended(const TSessionKey& key);
+    void Ended(const TSessionKey& key, bool established);
     // Any thread. Keeps an open session that has just carried a message; when the bound is
     // reached the longest idle one is closed instead (QUIT, on the calling thread).
     void Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session);
     // Any thread; blocks for the QUITs. Closes the sessions idle for `idle` or longer.
     void CloseIdle(std::chrono::milliseconds idle);
     size_t Kept() const;
-    // Sessions open to an upstream, "host:port": in use and kept.
+    // Sessions open to an upstream, "host:port": established (greeted) and in use, and kept.
+    // One still connecting is not counted: when an upstream refuses sessions, the ones it
+    // has taken are what it allows.
     size_t Open(const std::string& upstream) const;
 
   private:
@@ -87,8 +91,11 @@ class TRelaySessions {
     size_t maxKept_;
     mutable std::mutex mutex_;
     std::deque<Idle> kept_; // the longest idle first
-    // Sessions in use (taken or being opened) per "host:port".
-    std::unordered_map<std::string, size_t> inUse_;
+    // Sessions in use (taken or being opened) per "host:port", and of them those established.
+    struct InUse {
+        size_t all = 0, established = 0;
+    };
+    std::unordered_map<std::string, InUse> inUse_;
 };
 
 } // namespace smtpclient

@@ -639,10 +639,16 @@ bool FailedRelay(TSmtpSender& client, std::string* failureReason, TFailureClass*
 // ended with the relay (also when the relay throws).
 class SessionInUse {
   public:
-    SessionInUse(TRelaySessions* sessions, const TSessionKey& key)
-        : sessions_(sessions), key_(key) {}
+    // `established`: a kept session, greeted long ago; a new one is established once greeted.
+    SessionInUse(TRelaySessions* sessions, const TSessionKey& key, bool established)
+        : sessions_(sessions), key_(key), established_(established) {}
     ~SessionInUse() {
-        if (sessions_) sessions_->Ended(key_);
+        if (sessions_) sessions_->Ended(key_, established_);
+    }
+    // The new session's upstream has greeted it: from now on it counts as open there.
+    void Established() {
+        if (sessions_ && !established_) sessions_->Established(key_);
+        established_ = true;
     }
     SessionInUse(const SessionInUse&) = delete;
     SessionInUse& operator=(const SessionInUse&) = delete;
@@ -659,6 +665,7 @@ class SessionInUse {
   private:
     TRelaySessions* sessions_;
     const TSessionKey& key_;
+    bool established_;
 };
 
 // The message's lines, noting whether any was taken: until then nothing of the text has gone
@@ -714,7 +721,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     TSessionKey key;
     if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
     if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
-        SessionInUse inUse{sessions, key};
+        SessionInUse inUse{sessions, key, true};
         switch (RelayOnKept(*kept, options, sender, recipients, lines)) {
         case KeptOutcome::Relayed:
             inUse.GiveBack(std::move(kept));
@@ -727,7 +734,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
         }
     }
     if (sessions) sessions->Opening(key, options.MaxSessions);
-    SessionInUse inUse{sessions, key};
+    SessionInUse inUse{sessions, key, false};
     auto client = std::make_unique<TSmtpSender>(options.SystemName);
     client->AutoTLS = options.AutoTLS;
     client->FullSSL = options.FullSSL;
@@ -747,7 +754,9 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
         AttachControl(control, *socket);
     };
     ControlDetach detach{control};
-    bool relayed = client->OpenSession() && SendEnvelopeSender(*client, sender, lines) &&
+    bool opened = client->OpenSession();
+    if (opened) inUse.Established();
+    bool relayed = opened && SendEnvelopeSender(*client, sender, lines) &&
                    SendRecipientsAndText(*client, recipients, lines);
     // Detached before the descriptor is closed: a stop must never reach a reused number.
     detach.Release();

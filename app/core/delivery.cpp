@@ -112,6 +112,12 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
     outcome.messageId = request.messageId;
     outcome.upstream = request.upstream;
     outcome.retry = request.retry;
+    const auto& control = request.settings.control;
+    if (control && control->Stopped()) {
+        // Stopped before it began (an exit while it waited for a session): nothing to send.
+        outcome.stopped = true;
+        return outcome;
+    }
     try {
         if (request.textPath.empty()) {
             // A copy: the message may be tried again (only a relay without a spool holds its
@@ -129,7 +135,6 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
         outcome.failedWithError = true;
         outcome.reason = "unknown error";
     }
-    const auto& control = request.settings.control;
     outcome.stopped = !outcome.relayed && control && control->Stopped();
     return outcome;
 }

@@ -265,51 +265,83 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
 }
 
 void RelayCore::Submit(const Request& request) {
-    for (const Request& startable : gate_.Offer(request)) StartAttempt(startable);
-}
-
-void RelayCore::StartAttempt(const Request& request) {
     if (observers.sending) observers.sending(request->recipientText);
     request->serial = ++nextSerial_;
     request->settings.control = std::make_shared<smtpclient::TRelayControl>();
     inFlight_[request->serial] = request;
+    ++running_;
+    for (const Request& startable : gate_->Offer(request)) Dispatch(startable);
+}
+
+void RelayCore::Dispatch(const Request& request) {
     try {
         SubmitToPool(request);
     } catch (const std::system_error&) {
-        // No worker at all could start: nothing to stop or wait for, and its place at the
-        // gate is free again. It and those the gate lets go now wait among the deferred
-        // messages for the next retry check, when a worker may start.
-        inFlight_.erase(request->serial);
-        deferred_.emplace(request->messageId, request);
-        for (const Request& next : gate_.Finished(request->upstream, UpstreamGate::Result::Failed,
-                                                  sessions_->Open(request->upstream)))
-            deferred_.emplace(next->messageId, next);
+        // No worker at all could start: its place at the gate is free again. It, and every
+        // attempt the gate lets go meanwhile, waits among the deferred messages for the next
+        // retry check, when a worker may start.
+        std::vector<Request> back{request};
+        for (size_t i = 0; i < back.size(); ++i)
+            for (Request& next :
+                 gate_->Finished(back[i]->upstream, UpstreamGate::Result::Failed, 0))
+                back.push_back(std::move(next));
+        for (const Request& waiting : back) {
+            inFlight_.erase(waiting->serial);
+            --running_;
+            deferred_.emplace(waiting->messageId, waiting);
+        }
         ArmRetryCheck();
-        return;
     }
-    ++running_;
 }
 
-void RelayCore::SubmitToPool(const Request& request) {
+namespace {
+
+// An attempt's end at its upstream's gate: whether it was a session refused while others to
+// the upstream are open (the upstream's cap), and what may go to that upstream now.
+std::vector<RelayCore::Request> FinishAtGate(UpstreamGate& gate, const DeliveryRequest& request,
+                                             DeliveryOutcome& outcome) {
+    const auto& sessions = request.settings.sessions;
+    size_t openNow = sessions ? sessions->Open(outcome.upstream) : 0;
+    outcome.sessionRefused = outcome.sessionRefused && openNow > 0;
+    using Result = UpstreamGate::Result;
+    Result result = outcome.relayed          ? Result::Relayed
+                    : outcome.sessionRefused ? Result::SessionRefused
+                                             : Result::Failed;
+    return gate.Finished(outcome.upstream, result, openNow);
+}
+
+} // namespace
+
+void RelayCore::SubmitToPool(const Request& first) {
     std::weak_ptr<OutcomeQueue> queue = finished_;
     std::weak_ptr<Spool> spool = spool_;
+    std::shared_ptr<UpstreamGate> gate = gate_;
     platform::WindowHandle window = outcomeWindow_;
-    pool_.Submit([request, queue, spool, window] {
-        DeliveryOutcome outcome = app::Deliver(*request);
-        // A relayed message leaves the spool at once, not when the next outcome pass takes
-        // its outcome: after a crash, only what went out in the last moment goes out again.
-        if (outcome.relayed && !outcome.spoolId.empty())
-            if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);
-        auto q = queue.lock();
-        if (!q) return; // the core is gone
-        bool first = false;
-        {
-            std::lock_guard<std::mutex> lock(q->mutex);
-            first = q->outcomes.empty();
-            q->outcomes.push_back(std::move(outcome));
+    pool_.Submit([first, queue, spool, gate, window] {
+        // A delivery's place at its upstream's gate passes straight to the next one waiting
+        // there, on this worker: through the paced outcome pass, an upstream would get only
+        // its limit of deliveries per pass.
+        for (Request request = first; request;) {
+            DeliveryOutcome outcome = app::Deliver(*request);
+            // A relayed message leaves the spool at once, not when the next outcome pass takes
+            // its outcome: after a crash, only what went out in the last moment goes out again.
+            if (outcome.relayed && !outcome.spoolId.empty())
+                if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);
+            std::vector<Request> next = FinishAtGate(*gate, *request, outcome);
+            request = next.empty() ? nullptr : next.front();
+            auto q = queue.lock();
+            if (!q) return; // the core is gone
+            bool wake = false;
+            {
+                std::lock_guard<std::mutex> lock(q->mutex);
+                wake = q->outcomes.empty() && q->released.empty();
+                q->outcomes.push_back(std::move(outcome));
+                if (next.size() > 1)
+                    q->released.insert(q->released.end(), next.begin() + 1, next.end());
+            }
+            // One wake-up per batch: the core takes everything queued when it runs.
+            if (wake) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
         }
-        // One wake-up per batch: the core takes everything queued when it runs.
-        if (first) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
     });
 }
 
@@ -353,10 +385,13 @@ void RelayCore::ReportNow() {
 
 void RelayCore::ReportOutcomes() {
     std::vector<DeliveryOutcome> batch;
+    std::vector<Request> released;
     {
         std::lock_guard<std::mutex> lock(finished_->mutex);
         batch.swap(finished_->outcomes);
+        released.swap(finished_->released);
     }
+    for (const Request& request : released) Dispatch(request);
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
     std::time_t now = std::time(nullptr);
@@ -403,14 +438,12 @@ void RelayCore::RecordOutcome(DeliveryOutcome& outcome, std::time_t now) {
         request = std::move(found->second);
         inFlight_.erase(found);
     }
-    size_t openNow = sessions_->Open(outcome.upstream);
-    FinishAtGate(outcome, openNow);
     if (outcome.stopped) {
         options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
         return;
     }
     if (!outcome.failedWithError && !outcome.relayed && request &&
-        DeferIfTemporary(outcome, request, now, outcome.sessionRefused && openNow > 0))
+        DeferIfTemporary(outcome, request, now))
         return; // no line: it is tried again by itself
     options_.journal(JournalLine(outcome, now));
     if (outcome.failedWithError) return; // no line: the message stays to be tried again

@@ -143,7 +143,7 @@ class RelayCore {
     // What the relay trusts; read from the settings before Start.
     void SetPolicy(const RelayPolicy& policy) {
         policy_ = policy;
-        gate_.SetMaxSessions(static_cast<size_t>(policy.maxSessions));
+        gate_->SetMaxSessions(static_cast<size_t>(policy.maxSessions));
     }
     const RelayPolicy& Policy() const { return policy_; }
     // How a relay through `account` is made under the policy and the commands in force: the
@@ -222,9 +222,9 @@ class RelayCore {
     // Sends the deferred messages whose time has come (the retry timer's work).
     void RunDueRetries();
     // Deliveries waiting for a session to their upstream.
-    size_t WaitingForSession() const { return gate_.Waiting(); }
+    size_t WaitingForSession() const { return gate_->Waiting(); }
     // The sessions the relay now opens at once to an account's upstream at most.
-    size_t SessionLimit(const Account& account) const { return gate_.Limit(UpstreamOf(account)); }
+    size_t SessionLimit(const Account& account) const { return gate_->Limit(UpstreamOf(account)); }
 
     const std::string& SignOn() const { return signon_; }
     // Deliveries handed over whose outcome has not been reported yet.
@@ -233,25 +233,22 @@ class RelayCore {
     // Upstream sessions open between messages.
     size_t KeptSessions() const { return sessions_->Kept(); }
 
-  private:
     using Request = std::shared_ptr<DeliveryRequest>;
+
+  private:
     // The delivery of a message through its bound account (and its recipients published).
     Request Prepare(CompletedMessage message, const std::string& spoolId);
-    // Hands a prepared delivery to the workers as its upstream's sessions allow, the rest
-    // waiting in the gate.
+    // A new attempt of a delivery (its own number and stop control), handed to the workers as
+    // its upstream's sessions allow; the rest waits at the gate.
     void Submit(const Request& request);
-    // One attempt of a delivery let through the gate: on a worker, as a new attempt (its own
-    // number and stop control).
-    void StartAttempt(const Request& request);
-    // The worker's job: relay, hand a relayed message back to the spool, queue the outcome.
+    // An attempt the gate let through, to a worker.
+    void Dispatch(const Request& request);
+    // The worker's job: relay, hand a relayed message back to the spool, queue the outcome,
+    // and go on with the next attempt its upstream's gate lets through.
     void SubmitToPool(const Request& request);
-    // An attempt's end at the gate (`openNow`: the sessions to its upstream still open): what
-    // may go to that upstream now is started.
-    void FinishAtGate(const DeliveryOutcome& outcome, size_t openNow);
     // A temporary failure that is to be tried again: kept with its schedule, the journal told;
     // false when it is to fail now (no retries, a permanent failure, its lifetime ended).
-    bool DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now,
-                          bool refusedWhileOthersOpen);
+    bool DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now);
     // Before a retry: the account line its sender selects now, and the settings in force.
     void Rebind(const Request& request);
     // What the spool file of a queued message says of it.
@@ -333,7 +330,9 @@ class RelayCore {
     uint64_t nextSerial_ = 0;
     // Attempts on the workers, by their number.
     std::unordered_map<uint64_t, Request> inFlight_;
-    UpstreamGate gate_{static_cast<size_t>(RelayPolicy{}.maxSessions)};
+    // Shared with the workers, which pass a finished delivery's place on to the next.
+    std::shared_ptr<UpstreamGate> gate_ =
+        std::make_shared<UpstreamGate>(static_cast<size_t>(RelayPolicy{}.maxSessions));
     // Deferred messages by their number; each request holds its schedule.
     std::map<uint64_t, Request> deferred_;
     uint64_t nextMessageId_ = 0;
@@ -345,6 +344,9 @@ class RelayCore {
     struct OutcomeQueue {
         std::mutex mutex;
         std::vector<DeliveryOutcome> outcomes;
+        // Attempts a gate let through beyond the one its worker went on with, to be handed
+        // to workers of their own.
+        std::vector<Request> released;
     };
     std::shared_ptr<OutcomeQueue> finished_ = std::make_shared<OutcomeQueue>();
     DeliveryPool pool_;

@@ -24,21 +24,14 @@ long long PiecesSize(const StringList& pieces) {
 
 } // namespace
 
-void RelayCore::FinishAtGate(const DeliveryOutcome& outcome, size_t openNow) {
-    using Result = UpstreamGate::Result;
-    Result result = outcome.relayed          ? Result::Relayed
-                    : outcome.sessionRefused ? Result::SessionRefused
-                                             : Result::Failed;
-    for (const Request& next : gate_.Finished(outcome.upstream, result, openNow))
-        StartAttempt(next);
-}
-
-bool RelayCore::DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now,
-                                 bool refusedWhileOthersOpen) {
+bool RelayCore::DeferIfTemporary(DeliveryOutcome& outcome, const Request& request,
+                                 std::time_t now) {
     if (!outcome.temporary || !policy_.retry) return false;
     WallClock::time_point wallNow = Now();
+    // A session refused while others to its upstream were open (as its worker found it) is
+    // the upstream's cap: no attempt counted, back within seconds.
     RetryState next = AfterTemporaryFailure(request->retry, wallNow, outcome.reason,
-                                            refusedWhileOthersOpen, options_.jitter());
+                                            outcome.sessionRefused, options_.jitter());
     if (LifetimeEnded(next, wallNow, std::chrono::hours(policy_.maxLifetimeHours))) {
         // Failed as a permanent failure would, with its last reason and how long it tried.
         outcome.reason += "; given up after " + std::to_string(next.attempts) +

@@ -47,6 +47,11 @@ void RelayCore::ResumeSpooled() {
 void RelayCore::Shutdown() {
     server_->SetActive(false);
     SubmitAccepted(); // the end of the pass that accepted them may never come
+    // Attempts still waiting for a session never started: their messages stay spooled.
+    for (const Request& waiting : gate_->TakeWaiting()) {
+        inFlight_.erase(waiting->serial);
+        --running_;
+    }
     for (auto& [serial, request] : inFlight_) request->settings.control->Stop();
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.shutdownGraceMs);

@@ -14,12 +14,14 @@ std::string UpstreamOf(const Account& account) {
 }
 
 void UpstreamGate::SetMaxSessions(size_t maxSessions) {
+    std::lock_guard<std::mutex> lock(mutex_);
     maxSessions_ = std::max<size_t>(1, maxSessions);
     for (auto& [name, upstream] : upstreams_)
         upstream.limit = std::min(upstream.limit, maxSessions_);
 }
 
 std::vector<UpstreamGate::Request> UpstreamGate::Offer(Request request) {
+    std::lock_guard<std::mutex> lock(mutex_);
     Upstream& upstream = upstreams_[request->upstream];
     if (upstream.limit == 0) upstream.limit = maxSessions_;
     upstream.waiting.push_back(std::move(request));
@@ -29,6 +31,7 @@ std::vector<UpstreamGate::Request> UpstreamGate::Offer(Request request) {
 
 std::vector<UpstreamGate::Request> UpstreamGate::Finished(const std::string& name, Result result,
                                                           size_t openNow) {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto found = upstreams_.find(name);
     if (found == upstreams_.end()) return {};
     Upstream& upstream = found->second;
@@ -60,14 +63,32 @@ std::vector<UpstreamGate::Request> UpstreamGate::Startable(Upstream& upstream) {
 }
 
 size_t UpstreamGate::Limit(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto found = upstreams_.find(name);
     return found == upstreams_.end() || found->second.limit == 0 ? maxSessions_
                                                                  : found->second.limit;
 }
 
 size_t UpstreamGate::Running(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     auto found = upstreams_.find(name);
     return found == upstreams_.end() ? 0 : found->second.running;
+}
+
+size_t UpstreamGate::Waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
+}
+
+std::vector<UpstreamGate::Request> UpstreamGate::TakeWaiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Request> taken;
+    for (auto& [name, upstream] : upstreams_) {
+        for (Request& request : upstream.waiting) taken.push_back(std::move(request));
+        upstream.waiting.clear();
+    }
+    waiting_ = 0;
+    return taken;
 }
 
 } // namespace app

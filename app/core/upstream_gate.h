@@ -4,7 +4,8 @@
 // closed connection. Deliveries beyond the limit wait here, in arrival order, instead of
 // opening sessions that would be refused. The limit starts at the user's maximum, drops to
 // the sessions then open when the upstream refuses a new one while others are open, and grows
-// back by one after each run of as many successes as the limit. Main thread only.
+// back by one after each run of as many successes as the limit. Any thread: deliveries are
+// offered on the relay's thread and finish on the workers, which take the next one waiting.
 #pragma once
 
 #include "app/core/delivery.h"
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,7 +39,9 @@ class UpstreamGate {
     size_t Limit(const std::string& upstream) const;
     size_t Running(const std::string& upstream) const;
     // Deliveries waiting for a session, over all upstreams.
-    size_t Waiting() const { return waiting_; }
+    size_t Waiting() const;
+    // Every delivery still waiting, taken out (an exit: they never started).
+    std::vector<Request> TakeWaiting();
 
   private:
     struct Upstream {
@@ -46,8 +50,10 @@ class UpstreamGate {
         size_t successes = 0; // since the limit last changed
         std::deque<Request> waiting;
     };
+    // With mutex_ held.
     std::vector<Request> Startable(Upstream& upstream);
 
+    mutable std::mutex mutex_;
     size_t maxSessions_;
     size_t waiting_ = 0;
     std::unordered_map<std::string, Upstream> upstreams_;

@@ -178,4 +178,36 @@ TEST(KeptSessions, BeyondTheBoundTheLongestIdleSessionIsClosed) {
     EXPECT_EQ(upstream.QuitPorts().size(), 1u);
 }
 
+TEST(KeptSessions, OneUpstreamsSessionsAreBoundedKeptOnesIncludedAndOnlyGreetedOnesCount) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::string name = "127.0.0.1:" + std::to_string(upstream.Port());
+    TRelaySessions sessions;
+    // Two accounts' sessions to the one upstream, both kept afterwards.
+    for (const char* account : {"one", "two"})
+        ASSERT_TRUE(Relay(OptionsWith(&sessions, account), upstream, account));
+    EXPECT_EQ(sessions.Kept(), 2u);
+    EXPECT_EQ(sessions.Open(name), 2u);
+    // With a bound of two, a third account's session closes the longest idle one first.
+    TRelayOptions third = OptionsWith(&sessions, "three");
+    third.MaxSessions = 2;
+    ASSERT_TRUE(Relay(third, upstream, "three"));
+    auto messages = SettledMessages(upstream, 3);
+    EXPECT_TRUE(WaitForQuit(upstream, messages[0].peerPort));
+    EXPECT_EQ(sessions.Open(name), 2u);
+    // A session being opened is in use but not yet open there: a refusal counted against
+    // the sessions "open" must not count the ones that are only connecting.
+    TSessionKey key = TSessionKey::Of(third, "127.0.0.1", std::to_string(upstream.Port()), "", "");
+    sessions.Opening(key, 0);
+    EXPECT_EQ(sessions.Open(name), 2u);
+    sessions.Established(key);
+    EXPECT_EQ(sessions.Open(name), 3u);
+    sessions.Ended(key, true);
+    EXPECT_EQ(sessions.Open(name), 2u);
+    sessions.Opening(key, 0);
+    sessions.Ended(key, false); // refused before its greeting
+    EXPECT_EQ(sessions.Open(name), 2u);
+    EXPECT_EQ(sessions.Open("127.0.0.1:1"), 0u);
+}
+
 } // namespace

@@ -59,7 +59,12 @@ struct CoreHarness {
 struct Submitter {
     int fd;
     std::string helloReply;
-    explicit Submitter(int port) : fd(testsupport::ConnectLoopback(port)) {
+    explicit Submitter(int port) : Submitter(Connected{testsupport::ConnectLoopback(port)}) {}
+    // A connection made by the caller (over IPv6, say); owned from now on.
+    struct Connected {
+        int fd;
+    };
+    explicit Submitter(Connected connected) : fd(connected.fd) {
         Reply();
         helloReply = Command("HELO pc\r\n");
     }

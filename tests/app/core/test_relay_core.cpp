@@ -389,28 +389,10 @@ TEST(RelayPolicyTest, AProgramOnIpv6LoopbackIsLocalAndItsMessageIsRelayed) {
     EXPECT_EQ(h.core->ListeningIpv6(), "::1"); // beside 127.0.0.1, the loopback of IPv6
     int fd = testsupport::ConnectLoopbackV6(h.port);
     ASSERT_GE(fd, 0);
-    std::vector<std::string> replies;
-    for (const char* command :
-         {"", "HELO pc\r\n", "MAIL FROM:<six@x.example>\r\n", "RCPT TO:<r@y.example>\r\n",
-          "DATA\r\n", "Subject: over ::1\r\n\r\nx\r\n.\r\n"}) {
-        testsupport::SendAll(fd, command);
-        std::string reply;
-        testsupport::PumpUntil(
-            [&] {
-                char c;
-                while (::recv(fd, &c, 1, MSG_DONTWAIT) == 1) {
-                    reply += c;
-                    if (c == '\n') return true;
-                }
-                return false;
-            },
-            5000);
-        replies.push_back(reply);
-    }
-    testsupport::CloseFd(fd);
-    EXPECT_EQ(replies[0].substr(0, 4), "220 ");
-    EXPECT_EQ(replies[1], "250 OK User pc from IP ::1 is welcome\r\n");
-    EXPECT_EQ(replies.back(), "250 OK \r\n");
+    Submitter six(Submitter::Connected{fd});
+    EXPECT_EQ(six.helloReply, "250 OK User pc from IP ::1 is welcome\r\n");
+    EXPECT_EQ(six.Message("six@x.example", "r@y.example", "Subject: over ::1\r\n\r\nx\r\n"),
+              "250 OK \r\n");
     EXPECT_EQ(asked, std::vector<std::string>{"::1"});
     ASSERT_TRUE(h.WaitForOutcomes(1));
     EXPECT_TRUE(h.outcomes[0].relayed) << h.outcomes[0].reason;
