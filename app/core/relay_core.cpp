@@ -408,7 +408,11 @@ void RelayCore::ReportOutcomes() {
         // One publication per pass: the owner renders the records, the status and the
         // counters once. A deferred outcome has no record: no line, no sound.
         if (observers.outcomes) observers.outcomes(batch);
-        PublishQueue();
+        // The send queue changes only when a message is deferred or failed (a retry that went
+        // out left it when it was sent).
+        if (std::any_of(batch.begin(), batch.end(),
+                        [](const DeliveryOutcome& outcome) { return !outcome.relayed; }))
+            PublishQueue();
     }
     ArmSessionSweep();
 }
