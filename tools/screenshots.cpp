@@ -1,9 +1,12 @@
-// Renders the main window (with the sample lists), the About box, the tray menu and the quit
-// question into PNG files, for the README and for looking at the real thing under a display
-// (xvfb-run).
+// Renders the main window (with the sample lists), the About box, the tray menu, the send
+// queue (a message waiting for its retry and a failed one) and the quit question into PNG files,
+// for the README and for looking at the real thing under a display (xvfb-run).
 //
 //   screenshots <fixtures-dir> <output-dir>
+#include "app/core/retry_schedule.h"
+#include "app/core/spool.h"
 #include "app/window/main_window.h"
+#include "platform/text_file.h"
 #include "shell/about_box.h"
 
 #include <QApplication>
@@ -23,6 +26,26 @@ int main(int argc, char** argv) {
     app::StringList bad =
         app::LoadStringList((std::filesystem::path(argv[1]) / "bad-short.ini").string()).value();
     app::SaveStringList((dir / "bad.ini").string(), bad, 0644);
+    // The send queue's two kinds: one waiting for its retry, one failed and kept.
+    std::string spool = (dir / "spool").string(), error;
+    auto waiting = app::SpoolWholeMessage(spool, "zhang.wei@corp.example.cn", "li.na@example.org",
+                                          "Subject: report\r\n\r\nweekly report\r\n", error);
+    app::RetryState retry;
+    retry.attempts = 2;
+    retry.first = app::WallClock::now() - std::chrono::minutes(3);
+    retry.next = app::WallClock::now() + std::chrono::minutes(4);
+    retry.lastReason = "RCPT TO:<li.na@example.org> refused: 451 4.7.1 Greylisted, please try "
+                       "again in 300 seconds";
+    platform::WriteFileAtomically(spool + "/" + waiting.value_or("x") + ".retry",
+                                  app::FormatRetryRecord(retry), 0600);
+    auto failed = app::SpoolWholeMessage(spool, "wang.fang@corp.example.cn", "nobody@example.net",
+                                         "Subject: hello\r\n\r\nhi\r\n", error);
+    platform::WriteFileAtomically(
+        spool + "/" + failed.value_or("y") + ".failed",
+        bad.empty() ? std::string("line\r\n")
+                    : bad.back() + "\r\n" +
+                          "RCPT TO:<nobody@example.net> refused: 550 5.1.1 no such user\r\n",
+        0600);
     app::FormOptions options;
     options.programDir = dir.string() + "/";
     options.srvAddr = "127.0.0.1";
@@ -43,7 +66,12 @@ int main(int argc, char** argv) {
             QTimer::singleShot(400, [&] {
                 trayMenu->grab().save(QString::fromStdString((out / "tray-menu.png").string()));
                 trayMenu->hide();
-                QTimer::singleShot(400, [&] {
+                app::QueueDialog* queue = form.OpenQueue();
+                QTimer::singleShot(400, [&, queue] {
+                    queue->grab().save(QString::fromStdString((out / "send-queue.png").string()));
+                    queue->close();
+                });
+                QTimer::singleShot(900, [&] {
                     if (QWidget* box = QApplication::activeModalWidget()) {
                         box->grab().save(
                             QString::fromStdString((out / "quit-question.png").string()));

@@ -42,6 +42,7 @@ void RelayCore::ResumeSpooled() {
         message->bound = SelectAccountFor(message->sender);
         ResumeDeferred(std::move(*message), entry);
     }
+    PublishQueue(); // what an earlier run left deferred or failed
 }
 
 void RelayCore::Shutdown() {

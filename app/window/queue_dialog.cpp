@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace app {
 
@@ -30,7 +31,7 @@ QueueDialog::QueueDialog(RelayCore& core, std::function<bool(const QString&)> co
     : QDialog(parent), core_(core), confirm_(std::move(confirm)) {
     setObjectName("QueueDialog");
     setWindowTitle(QString::fromUtf8("发送队列"));
-    resize(760, 320);
+    resize(960, 320);
     table_ = new QTableWidget(this);
     table_->setObjectName("QueueTable");
     table_->setColumnCount(8);
@@ -42,6 +43,7 @@ QueueDialog::QueueDialog(RelayCore& core, std::function<bool(const QString&)> co
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->horizontalHeader()->setStretchLastSection(true);
+    table_->setWordWrap(false);
     table_->verticalHeader()->hide();
     retry_ = new QPushButton(QString::fromUtf8("立即重试"), this);
     retry_->setObjectName("RetryNow");
@@ -89,6 +91,12 @@ void QueueDialog::Refresh() {
         }
         if (wasChosen && message.failed == chosenFailed && message.id == chosenId) chosenRow = row;
     }
+    // Short columns as wide as they need; addresses and the reason within bounds, whole in
+    // their tooltips.
+    table_->resizeColumnsToContents();
+    for (int column : {2, 3, 7})
+        table_->setColumnWidth(column,
+                               std::min(table_->columnWidth(column), column == 7 ? 200 : 180));
     if (chosenRow >= 0) table_->selectRow(chosenRow);
     retry_->setEnabled(Chosen() != nullptr);
     delete_->setEnabled(Chosen() != nullptr);
