@@ -5,6 +5,7 @@
 
 #include "app/core/relay_core.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
 
 #include <functional>
 #include <memory>
@@ -54,6 +55,28 @@ struct CoreHarness {
             [&] { return outcomes.size() >= count && core->DeliveriesRunning() == 0; }, timeoutMs);
     }
 };
+
+// `total` messages from `clients` smtplib clients at once, each client on one session: message
+// n comes from "s<n % senders>@local.test" and names its sender in its subject ("Subject:
+// <sender> <n>"), so the senders interleave on every client. The loop runs meanwhile.
+inline testsupport::ProcessResult SendFromClients(int port, int clients, int total, int senders) {
+    const char* script = R"PY(
+import smtplib, sys, threading
+port, clients, total, senders = (int(a) for a in sys.argv[1:5])
+def client(c):
+    with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
+        for n in range(c, total, clients):
+            sender = "s%d@local.test" % (n % senders)
+            s.sendmail(sender, ["r@y.example"], "Subject: %s %d\r\n\r\nx\r\n" % (sender, n))
+threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
+for t in threads: t.start()
+for t in threads: t.join()
+)PY";
+    return testsupport::RunWhilePumping({"/usr/bin/python3", "-c", script, std::to_string(port),
+                                         std::to_string(clients), std::to_string(total),
+                                         std::to_string(senders)},
+                                        "", 120000);
+}
 
 // A raw client past the greeting and HELO whose replies are read line by line.
 struct Submitter {

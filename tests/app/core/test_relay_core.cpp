@@ -136,23 +136,7 @@ TEST(RelayCoreTest, ManyClientsWithFourSendersEachReachTheirOwnSendersUpstream) 
     }
     CoreHarness h(std::to_string(upstreams[0]->Port()), 8);
     h.core->SetAccountList(accounts);
-    // Each message names its sender in its subject; the senders interleave on every client.
-    const char* script = R"PY(
-import smtplib, sys, threading
-port, clients, total = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-def client(c):
-    with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
-        for n in range(c, total, clients):
-            sender = "s%d@local.test" % (n % 4)
-            s.sendmail(sender, ["r@y.example"], "Subject: %s %d\r\n\r\nx\r\n" % (sender, n))
-threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
-for t in threads: t.start()
-for t in threads: t.join()
-)PY";
-    auto run =
-        testsupport::RunWhilePumping({"/usr/bin/python3", "-c", script, std::to_string(h.port),
-                                      std::to_string(kClients), std::to_string(kMessages)},
-                                     "", 120000);
+    auto run = SendFromClients(h.port, kClients, kMessages, kSenders);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     ASSERT_TRUE(h.WaitForOutcomes(kMessages, 120000));
     size_t received = 0;

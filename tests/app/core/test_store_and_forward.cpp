@@ -420,21 +420,7 @@ TEST(StoreAndForward, AnUpstreamThatCapsItsSessionsGetsEveryMessageAndNoFailure)
         },
         [](RelayCore& core) { core.SetPolicy(RelayPolicy{}); }); // maxsessions=10
     constexpr int kClients = 8, kEach = 5;
-    const char* script = R"PY(
-import smtplib, sys, threading
-port, clients, each = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-def client(c):
-    for n in range(each):
-        with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
-            s.sendmail("c%d@x.example" % c, ["r@y.example"], "Subject: %d-%d\r\n\r\nx\r\n" % (c, n))
-threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
-for t in threads: t.start()
-for t in threads: t.join()
-)PY";
-    auto run =
-        testsupport::RunWhilePumping({"/usr/bin/python3", "-c", script, std::to_string(h.port),
-                                      std::to_string(kClients), std::to_string(kEach)},
-                                     "", 60000);
+    auto run = SendFromClients(h.port, kClients, kClients * kEach, kClients);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     size_t lowestLimit = 10;
     ASSERT_TRUE(testsupport::PumpUntil(
