@@ -40,7 +40,7 @@ bool RelayCore::Resend(uint64_t recordId) {
     Record* record = FailedRecord(recordId);
     if (!record || record->spoolId.empty() || !spool_) return false;
     std::string id = record->spoolId;
-    auto message = spool_->Load(id);
+    auto message = spool_->Envelope(id);
     if (!message) return false;
     record->spoolId.clear(); // the record stays; its message is on its way again
     std::erase_if(unlisted_, [](const Record& r) { return r.spoolId.empty(); });

@@ -37,7 +37,7 @@ void RelayCore::ResumeSpooled() {
             }
             continue;
         }
-        auto message = spool_->Load(entry.id);
+        auto message = spool_->Envelope(entry.id);
         if (!message) continue; // unreadable: left where it is for the user to look at
         message->bound = SelectAccountFor(message->sender);
         ResumeDeferred(std::move(*message), entry);

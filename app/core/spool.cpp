@@ -474,16 +474,12 @@ void Spool::Delete(const Id& id) {
     for (const char* suffix : {".msg", ".failed", ".retry"}) Remove(id + suffix);
 }
 
-std::optional<CompletedMessage> Spool::Load(const Id& id) const {
-    SpooledText text(PathOf(id, ".msg"));
+std::optional<CompletedMessage> Spool::Envelope(const Id& id) const {
+    SpooledText text(TextPath(id));
     if (!text.Ok()) return std::nullopt;
     CompletedMessage message;
     message.sender = text.Sender();
     message.recipientText = text.RecipientText();
-    std::string whole;
-    for (std::string piece; text.NextPiece(piece);) whole += piece;
-    if (!text.Error().empty()) return std::nullopt;
-    message.pieces.push_back(std::move(whole));
     return message;
 }
 

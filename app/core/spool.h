@@ -131,7 +131,10 @@ class Spool {
     // The user's delete of a kept message.
     void Delete(const Id& id);
 
-    std::optional<CompletedMessage> Load(const Id& id) const;
+    // A whole message's sender and recipients, from its file's header; its text stays in the
+    // file for its delivery to read (TextPath), so that a message waiting days for its retry
+    // holds no memory. Nothing when the file is no spooled message.
+    std::optional<CompletedMessage> Envelope(const Id& id) const;
     // The file holding a whole message's text, for SpooledText.
     std::string TextPath(const Id& id) const { return PathOf(id, ".msg"); }
     // Whole messages, oldest first.

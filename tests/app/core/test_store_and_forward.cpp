@@ -283,6 +283,12 @@ struct RetryingCore : CoreHarness {
             listed += outcome.recordId != 0 && outcome.relayed == relayed ? 1 : 0;
         return listed;
     }
+    // Every journal line, for a failure's message.
+    std::string Journal() const {
+        std::string all;
+        for (const auto& line : journal) all += line + "\n";
+        return all;
+    }
     size_t JournalLines(const std::string& word) const {
         size_t lines = 0;
         for (const auto& line : journal) lines += line.find(word) != std::string::npos ? 1 : 0;
@@ -492,6 +498,8 @@ TEST(StoreAndForward, ARestartInTheMiddleOfABackoffKeepsTheScheduleAndSendsOnce)
     EXPECT_TRUE(folder.Named(".retry").empty());
     EXPECT_TRUE(folder.Named(".msg").empty());
     ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    // Sent from its spool file as it was received.
+    EXPECT_EQ(upstream.Messages()[0].content, "Subject: kept\r\n\r\nbody\r\n");
     // A third start finds nothing to send again.
     RetryingCore third(clock, upstream.Port(), {}, folder.Spool());
     testsupport::PumpFor(300);
@@ -585,9 +593,9 @@ TEST(StoreAndForward, AStartThatFindsManyWaitingMessagesSendsThemWithinTheSessio
     RelayPolicy three;
     three.maxSessions = 3;
     RetryingCore h(clock, upstream.Port(), three, folder.Spool());
-    ASSERT_TRUE(h.WaitForOutcomes(20));
-    EXPECT_EQ(h.Listed(true), 20u);
-    EXPECT_LE(upstream.Count("peak-sessions"), 3);
+    ASSERT_TRUE(h.WaitForOutcomes(20)) << h.Journal();
+    EXPECT_EQ(h.Listed(true), 20u) << h.Journal();
+    EXPECT_LE(upstream.Count("peak-sessions"), 3) << h.Journal();
     EXPECT_GE(upstream.Count("peak-sessions"), 1);
 }
 
