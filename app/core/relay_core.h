@@ -221,8 +221,6 @@ class RelayCore {
     bool DeleteQueued(const QueuedMessage& message);
     // Sends the deferred messages whose time has come (the retry timer's work).
     void RunDueRetries();
-    // Deliveries waiting for a session to their upstream.
-    size_t WaitingForSession() const { return gate_->Waiting(); }
     // The sessions the relay now opens at once to an account's upstream at most.
     size_t SessionLimit(const Account& account) const { return gate_->Limit(UpstreamOf(account)); }
 
