@@ -1,10 +1,10 @@
 #include "sendmail/queue_listing.h"
 
+#include "app/core/retry_schedule.h"
 #include "app/core/spool.h"
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -16,11 +16,7 @@ namespace {
 std::string TimeOf(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return "?";
-    std::tm local{};
-    localtime_r(&info.st_mtime, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
-    return text;
+    return app::LocalTimeText(app::WallClock::from_time_t(info.st_mtime));
 }
 
 } // namespace

@@ -140,18 +140,14 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
 }
 
 std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const char* kind) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char time[64];
-    std::strftime(time, sizeof(time), "%Y-%m-%d %H:%M:%S", &local);
+    std::string time = LocalTimeText(WallClock::from_time_t(when));
     const char* result = outcome.relayed ? "relayed" : (outcome.deferred ? "deferred" : "failed");
     // Every field may hold a peer's bytes (a reply in the reason, a client's addresses).
     auto text = [](const std::string& gbk) {
         return platform::EscapeControls(platform::GbkToUtf8(gbk));
     };
-    std::string line = std::string(time) + " " + kind + " " + result +
-                       " mailbox=" + text(outcome.mailbox) + " from=" + text(outcome.sender) +
-                       " to=" + text(outcome.recipientText) +
+    std::string line = time + " " + kind + " " + result + " mailbox=" + text(outcome.mailbox) +
+                       " from=" + text(outcome.sender) + " to=" + text(outcome.recipientText) +
                        " size=" + std::to_string(outcome.size) +
                        " duration=" + std::to_string(outcome.durationMs) + "ms";
     if (outcome.deferred)
