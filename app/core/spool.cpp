@@ -252,10 +252,6 @@ Spool::~Spool() {
     if (dirFd_ >= 0) ::close(dirFd_);
 }
 
-std::string Spool::PathOf(const Id& id, const char* suffix) const {
-    return folder_ + "/" + id + suffix;
-}
-
 void Spool::Remove(const std::string& name) const {
     ::unlinkat(dirFd_, name.c_str(), 0);
 }

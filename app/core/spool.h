@@ -136,7 +136,7 @@ class Spool {
     // holds no memory. Nothing when the file is no spooled message.
     std::optional<CompletedMessage> Envelope(const Id& id) const;
     // The file holding a whole message's text, for SpooledText.
-    std::string TextPath(const Id& id) const { return PathOf(id, ".msg"); }
+    std::string TextPath(const Id& id) const { return folder_ + "/" + id + ".msg"; }
     // Whole messages, oldest first.
     std::vector<Entry> List() const;
     // Removes what an earlier version left unfinished; unfinished "free-" files are simply
@@ -152,7 +152,6 @@ class Spool {
         int fd = -1;
     };
 
-    std::string PathOf(const Id& id, const char* suffix) const;
     // A file of the folder removed or renamed, through the folder's descriptor.
     void Remove(const std::string& name) const;
     bool Rename(const std::string& from, const std::string& to) const;
