@@ -1,5 +1,6 @@
 #include "smtpclient/relay_sessions.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace smtpclient {
@@ -63,9 +64,7 @@ void TRelaySessions::Opening(const TSessionKey& key, size_t maxOpen) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         InUse& inUse = inUse_[upstream];
-        size_t kept = 0;
-        for (const Idle& idle : kept_) kept += UpstreamOf(idle.key) == upstream ? 1 : 0;
-        if (maxOpen > 0 && inUse.all + kept >= maxOpen) leaving = TakeIdleOf(upstream);
+        if (maxOpen > 0 && inUse.all + KeptFor(upstream) >= maxOpen) leaving = TakeIdleOf(upstream);
         ++inUse.all;
     }
     if (leaving) leaving->QuitBriefly();
@@ -89,9 +88,13 @@ void TRelaySessions::Ended(const TSessionKey& key, bool established) {
 size_t TRelaySessions::Open(const std::string& upstream) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = inUse_.find(upstream);
-    size_t open = found == inUse_.end() ? 0 : found->second.established;
-    for (const Idle& idle : kept_) open += UpstreamOf(idle.key) == upstream ? 1 : 0;
-    return open;
+    return (found == inUse_.end() ? 0 : found->second.established) + KeptFor(upstream);
+}
+
+size_t TRelaySessions::KeptFor(const std::string& upstream) const {
+    return static_cast<size_t>(std::count_if(kept_.begin(), kept_.end(), [&](const Idle& idle) {
+        return UpstreamOf(idle.key) == upstream;
+    }));
 }
 
 void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session) {

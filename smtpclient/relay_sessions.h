@@ -80,6 +80,8 @@ class TRelaySessions {
 
   private:
     static std::string UpstreamOf(const TSessionKey& key) { return key.host + ":" + key.port; }
+    // Idle sessions kept for `upstream`; with mutex_ held.
+    size_t KeptFor(const std::string& upstream) const;
     // Takes the longest idle session kept for `upstream` out, or null; with mutex_ held.
     std::unique_ptr<TSmtpSender> TakeIdleOf(const std::string& upstream);
 
