@@ -18,6 +18,15 @@ void DieWithParent(pid_t parent) {
     if (getppid() != parent) _exit(1); // it ended before the request took hold
 }
 
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 bool WaitForPort(int port) {
     for (int i = 0; i < 200; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -2,6 +2,7 @@
 // object goes: its Sink handler for acceptance, its Proxy handler for relaying.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -10,6 +11,8 @@ namespace bench {
 
 // True once something accepts connections on 127.0.0.1:port (10 s at most).
 bool WaitForPort(int port);
+// True once `done` is, polled every 2 ms; false after `seconds`.
+bool WaitFor(const std::function<bool()>& done, int seconds);
 // SIGTERM to a child and a wait for it; `pid` becomes -1.
 void StopChild(pid_t& pid);
 // In a child just forked by `parent`: the child is killed when the parent ends, so that a

@@ -36,15 +36,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool WaitFor(const std::function<bool()>& done, int seconds) {
-    auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using bench::WaitFor;
 
 struct Figure {
     double accepted = 0;  // msgs/s until the last reply

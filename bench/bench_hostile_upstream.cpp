@@ -119,9 +119,7 @@ void Run(const std::string& program, const char* name, const HostilePeer::Attack
     vantro.ResetPeak();
     long before = vantro.ResidentKilobytes();
     bench::RunSmtpLoad(port, 1, 1, 1024);
-    auto until = Clock::now() + std::chrono::seconds(90);
-    while (!peer.Done() && Clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bench::WaitFor([&] { return peer.Done(); }, 90);
     long peak = vantro.PeakKilobytes();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     long after = vantro.ResidentKilobytes();
