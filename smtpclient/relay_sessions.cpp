@@ -62,12 +62,71 @@ void TRelaySessions::Opening(const TSessionKey& key, size_t maxOpen) {
     std::string upstream = UpstreamOf(key);
     std::unique_ptr<TSmtpSender> leaving;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        InUse& inUse = inUse_[upstream];
-        if (maxOpen > 0 && inUse.all + KeptFor(upstream) >= maxOpen) leaving = TakeIdleOf(upstream);
-        ++inUse.all;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (maxOpen > 0) {
+            // At the bound with nothing kept to close, a session being closed elsewhere is
+            // waited for (its QUIT takes a few seconds at most): its connection is still one
+            // of the upstream's.
+            closed_.wait(lock, [&] {
+                return ConnectionsTo(upstream) < maxOpen || KeptFor(upstream) > 0 ||
+                       closing_.count(upstream) == 0;
+            });
+            if (ConnectionsTo(upstream) >= maxOpen) leaving = TakeIdleOf(upstream);
+        }
+        if (!leaving) {
+            ++inUse_[upstream].all;
+            NotePeak(upstream);
+            return;
+        }
+        ++closing_[upstream];
     }
-    if (leaving) leaving->QuitBriefly();
+    // Closed before this session connects, and counted until then.
+    leaving->QuitBriefly();
+    leaving.reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--closing_[upstream] == 0) closing_.erase(upstream);
+        ++inUse_[upstream].all;
+        NotePeak(upstream);
+    }
+    closed_.notify_all();
+}
+
+size_t TRelaySessions::ConnectionsTo(const std::string& upstream) const {
+    auto inUse = inUse_.find(upstream);
+    auto closing = closing_.find(upstream);
+    return (inUse == inUse_.end() ? 0 : inUse->second.all) + KeptFor(upstream) +
+           (closing == closing_.end() ? 0 : closing->second);
+}
+
+void TRelaySessions::NotePeak(const std::string& upstream) {
+    size_t& peak = peak_[upstream];
+    peak = std::max(peak, ConnectionsTo(upstream));
+}
+
+size_t TRelaySessions::PeakConnections(const std::string& upstream) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = peak_.find(upstream);
+    return found == peak_.end() ? 0 : found->second;
+}
+
+TRelaySessions::Leaving TRelaySessions::TakeForClosing(Idle& idle) {
+    std::string upstream = UpstreamOf(idle.key);
+    ++closing_[upstream];
+    return Leaving{std::move(upstream), std::move(idle.session)};
+}
+
+void TRelaySessions::CloseTaken(std::vector<Leaving> leaving) {
+    for (Leaving& one : leaving) {
+        one.session->QuitBriefly();
+        one.session.reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Leaving& one : leaving)
+            if (--closing_[one.upstream] == 0) closing_.erase(one.upstream);
+    }
+    closed_.notify_all();
 }
 
 void TRelaySessions::Established(const TSessionKey& key) {
@@ -77,7 +136,11 @@ void TRelaySessions::Established(const TSessionKey& key) {
 
 void TRelaySessions::Ended(const TSessionKey& key, bool established) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = inUse_.find(UpstreamOf(key));
+    EndedLocked(UpstreamOf(key), established);
+}
+
+void TRelaySessions::EndedLocked(const std::string& upstream, bool established) {
+    auto found = inUse_.find(upstream);
     if (found == inUse_.end()) return;
     InUse& inUse = found->second;
     if (inUse.all > 0) --inUse.all;
@@ -98,30 +161,31 @@ size_t TRelaySessions::KeptFor(const std::string& upstream) const {
 }
 
 void TRelaySessions::Give(const TSessionKey& key, std::unique_ptr<TSmtpSender> session) {
-    Ended(key, true);
-    std::unique_ptr<TSmtpSender> leaving;
+    std::vector<Leaving> leaving;
     {
+        // In use to kept in one step: between the two it would count as neither.
         std::lock_guard<std::mutex> lock(mutex_);
+        EndedLocked(UpstreamOf(key), true);
         kept_.push_back(Idle{key, std::move(session), Clock::now()});
         if (kept_.size() > maxKept_) {
-            leaving = std::move(kept_.front().session);
+            leaving.push_back(TakeForClosing(kept_.front()));
             kept_.pop_front();
         }
     }
-    if (leaving) leaving->QuitBriefly();
+    if (!leaving.empty()) CloseTaken(std::move(leaving));
 }
 
 void TRelaySessions::CloseIdle(std::chrono::milliseconds idle) {
-    std::vector<std::unique_ptr<TSmtpSender>> leaving;
+    std::vector<Leaving> leaving;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Clock::time_point limit = Clock::now() - idle;
         while (!kept_.empty() && kept_.front().idleSince <= limit) {
-            leaving.push_back(std::move(kept_.front().session));
+            leaving.push_back(TakeForClosing(kept_.front()));
             kept_.pop_front();
         }
     }
-    for (auto& session : leaving) session->QuitBriefly();
+    if (!leaving.empty()) CloseTaken(std::move(leaving));
 }
 
 size_t TRelaySessions::Kept() const {

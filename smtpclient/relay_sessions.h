@@ -7,11 +7,13 @@
 #include "smtpclient/smtpsender.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace smtpclient {
 
@@ -59,9 +61,10 @@ class TRelaySessions {
     // taken is in use and established until it is given back or Ended.
     std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
     // Any thread. A new session to key's host and port is about to open: it is in use until
-    // given back or Ended. When `maxOpen` (0: no bound) are in use or kept for that upstream
-    // already, the longest idle one kept for it is closed first (QUIT, on the calling thread),
-    // whatever account it was opened for.
+    // given back or Ended. When `maxOpen` (0: no bound) are in use, kept or closing for that
+    // upstream already, the longest idle one kept for it is closed first (QUIT, on the calling
+    // thread), whatever account it was opened for; with none kept, it waits for one being
+    // closed elsewhere to be closed, so that the upstream never sees one more than the bound.
     void Opening(const TSessionKey& key, size_t maxOpen);
     // Any thread. A session being opened was greeted: it is established.
     void Established(const TSessionKey& key);
@@ -77,6 +80,10 @@ class TRelaySessions {
     // One still connecting is not counted: when an upstream refuses sessions, the ones it
     // has taken are what it allows.
     size_t Open(const std::string& upstream) const;
+    // The most connections the relay had to `upstream` at once since this object was made:
+    // every session from before its connect until its socket was closed (in use, kept, or
+    // being closed with QUIT).
+    size_t PeakConnections(const std::string& upstream) const;
 
   private:
     static std::string UpstreamOf(const TSessionKey& key) { return key.host + ":" + key.port; }
@@ -84,6 +91,20 @@ class TRelaySessions {
     size_t KeptFor(const std::string& upstream) const;
     // Takes the longest idle session kept for `upstream` out, or null; with mutex_ held.
     std::unique_ptr<TSmtpSender> TakeIdleOf(const std::string& upstream);
+    // A session in use has ended; with mutex_ held.
+    void EndedLocked(const std::string& upstream, bool established);
+    struct Idle;
+    struct Leaving {
+        std::string upstream;
+        std::unique_ptr<TSmtpSender> session;
+    };
+    // A kept session taken out to be closed, counted as closing; with mutex_ held.
+    Leaving TakeForClosing(Idle& idle);
+    // Closes sessions taken out to be closed, and stops counting them once their sockets are.
+    void CloseTaken(std::vector<Leaving> leaving);
+    // Connections to `upstream` now (in use, kept, closing); with mutex_ held.
+    size_t ConnectionsTo(const std::string& upstream) const;
+    void NotePeak(const std::string& upstream);
 
     struct Idle {
         TSessionKey key;
@@ -98,6 +119,11 @@ class TRelaySessions {
         size_t all = 0, established = 0;
     };
     std::unordered_map<std::string, InUse> inUse_;
+    // Sessions out of kept_ whose QUIT is under way on some thread, per "host:port": their
+    // connections are still open.
+    std::unordered_map<std::string, size_t> closing_;
+    std::condition_variable closed_;
+    std::unordered_map<std::string, size_t> peak_;
 };
 
 } // namespace smtpclient

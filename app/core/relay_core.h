@@ -230,6 +230,11 @@ class RelayCore {
     size_t Workers() const { return pool_.MaxWorkers(); }
     // Upstream sessions open between messages.
     size_t KeptSessions() const { return sessions_->Kept(); }
+    // The most connections the relay had open at once to an account's upstream, from before
+    // each connect until its socket was closed.
+    size_t PeakConnections(const Account& account) const {
+        return sessions_->PeakConnections(UpstreamOf(account));
+    }
 
     using Request = std::shared_ptr<DeliveryRequest>;
 

@@ -6,6 +6,7 @@
 #include "tests/support/upstream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -208,6 +209,38 @@ TEST(KeptSessions, OneUpstreamsSessionsAreBoundedKeptOnesIncludedAndOnlyGreetedO
     sessions.Ended(key, false); // refused before its greeting
     EXPECT_EQ(sessions.Open(name), 2u);
     EXPECT_EQ(sessions.Open("127.0.0.1:1"), 0u);
+}
+
+TEST(KeptSessions, ASessionBeingClosedStillCountsUntilItsSocketIsClosed) {
+    // Two relays at the bound of two, each opening a session of its own (their greeting names
+    // differ), while a sweeper closes every kept one: a relay must never connect while a QUIT
+    // of the sweeper is still under way, which the upstream would see as a third session.
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::string name = "127.0.0.1:" + std::to_string(upstream.Port());
+    TRelaySessions sessions;
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::thread sweeper([&] {
+        while (!done) sessions.CloseIdle(std::chrono::milliseconds(0));
+    });
+    std::vector<std::thread> relays;
+    for (int r = 0; r < 2; ++r)
+        relays.emplace_back([&, r] {
+            for (int i = 0; i < 15; ++i) {
+                TRelayOptions options = OptionsWith(&sessions, "r" + std::to_string(r * 100 + i));
+                options.MaxSessions = 2;
+                if (!Relay(options, upstream, std::to_string(i))) ++failures;
+            }
+        });
+    for (auto& relay : relays) relay.join();
+    done = true;
+    sweeper.join();
+    EXPECT_EQ(failures, 0);
+    ASSERT_TRUE(upstream.WaitForMessages(30, 5000));
+    EXPECT_LE(sessions.PeakConnections(name), 2u);
+    EXPECT_GE(sessions.PeakConnections(name), 1u);
+    EXPECT_LE(upstream.Count("peak-sessions"), 2);
 }
 
 } // namespace

@@ -127,10 +127,19 @@ class UpstreamSMTP(SMTP):
         peak(open_sessions[0])
         super().connection_made(transport)
 
+    def session_ended(self):
+        """A session counts as open from its connection until its QUIT is answered or its
+        connection is lost, whichever comes first: after the 221 the client closes at once,
+        and this loop may take the next connection before it has noticed that close."""
+        if getattr(self, "vantro_refused", False) or getattr(self, "vantro_ended", False):
+            return
+        self.vantro_ended = True
+        open_sessions[0] -= 1
+
     def connection_lost(self, error):
+        self.session_ended()
         if getattr(self, "vantro_refused", False):
             return
-        open_sessions[0] -= 1
         super().connection_lost(error)
 
     async def auth_CRAM__MD5(self, server, args_):
@@ -230,6 +239,7 @@ class Handler:
 
     async def handle_QUIT(self, server, session, envelope):
         open(os.path.join(args.store, "quit-%d" % session.peer[1]), "w").close()
+        server.session_ended()
         return "221 Bye"
 
 

@@ -560,6 +560,7 @@ TEST(StoreAndForward, AClockThatJumpsNeitherStrandsAMessageNorFloodsTheUpstream)
     EXPECT_EQ(h.core->DeferredCount(), 0u); // all handed over, to wait for a session
     ASSERT_TRUE(h.WaitForOutcomes(24));
     EXPECT_EQ(h.Listed(true), 12u);
+    EXPECT_LE(h.core->PeakConnections(AccountTo(upstream.Port())), 2u);
     EXPECT_LE(upstream.Count("peak-sessions"), 2);
     // Forwards by a week: deferred ones fail for good with their reason (the lifetime is
     // over), each once, and none is lost.
@@ -595,6 +596,10 @@ TEST(StoreAndForward, AStartThatFindsManyWaitingMessagesSendsThemWithinTheSessio
     RetryingCore h(clock, upstream.Port(), three, folder.Spool());
     ASSERT_TRUE(h.WaitForOutcomes(20)) << h.Journal();
     EXPECT_EQ(h.Listed(true), 20u) << h.Journal();
+    // Counted on both sides: the relay's sockets from before each connect to its close, and
+    // the upstream's sessions from their connection to their QUIT or loss.
+    EXPECT_LE(h.core->PeakConnections(AccountTo(upstream.Port())), 3u);
+    EXPECT_GE(h.core->PeakConnections(AccountTo(upstream.Port())), 1u);
     EXPECT_LE(upstream.Count("peak-sessions"), 3) << h.Journal();
     EXPECT_GE(upstream.Count("peak-sessions"), 1);
 }
