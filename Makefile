@@ -5,7 +5,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: deps configure build run test test-plain test-offline check sanitize tsan bench fuzz clean format package install
+.PHONY: deps configure build run test test-plain test-offline check sanitize tsan flaky bench fuzz clean format package install
 
 deps:
 	@scripts/install-deps.sh
@@ -57,6 +57,17 @@ tsan: deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Every test that waits on threads, sockets or child processes, FLAKY_RUNS times each
+# (stopping a test at its first failure), plainly and under ThreadSanitizer; prints each test
+# that failed at least once with its failure. Long: FLAKY_RUNS=30 takes hours on two cores.
+FLAKY_RUNS ?= 30
+flaky: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	JOBS=$(JOBS) scripts/flaky.sh $(FLAKY_RUNS) $(BUILD) $(TSAN_BUILD)
 
 # The Debian package (build/vantrosmtp_<version>_amd64.deb).
 package: build

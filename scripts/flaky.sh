@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every test labelled "waits" (threads, sockets, child processes) up to RUNS times in each
+# of the given build folders, stopping a test at its first failure, and prints each test that
+# failed at least once with its output. Exit status 1 when any did.
+#   scripts/flaky.sh RUNS BUILD [BUILD...]
+# A folder whose name ends in "tsan" runs with the suite's ThreadSanitizer options.
+set -uo pipefail
+runs=$1
+shift
+here=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-$(nproc)}
+failed_any=0
+for build in "$@"; do
+  log=$(mktemp "/tmp/flaky-$(basename "$build")-XXXXXX.log")
+  start=$(date +%s)
+  env=()
+  case "$build" in
+    *tsan) env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp") ;;
+  esac
+  (cd "$build" && env "${env[@]}" ctest -L waits --repeat "until-fail:$runs" -j "$jobs" \
+    --output-on-failure) > "$log" 2>&1
+  status=$?
+  seconds=$(($(date +%s) - start))
+  total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#' "$log")
+  failures=$(grep -E '^ *[0-9]+/[0-9]+ Test +#.*(\*\*\*|Failed|Timeout|Exception)' "$log" |
+    sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u)
+  if [ -n "$failures" ] || [ "$status" -ne 0 ]; then
+    failed_any=1
+    echo "flaky: $build: these failed at least once in $runs runs each ($seconds s; whole log: $log):"
+    for name in $failures; do
+      echo "--- $name"
+      # The failing run's output: from its start line to the next test's result.
+      awk -v name="$name" '
+        $0 ~ ("Test +#[0-9]+: " name " ") && /(\*\*\*|Failed|Timeout|Exception)/ { show = 1; next }
+        show && /^ *[0-9]+\/[0-9]+ Test +#/ { show = 0 }
+        show { print }' "$log" | head -80
+    done
+    [ -z "$failures" ] && tail -20 "$log"
+  else
+    echo "flaky: $build: $total tests, each run $runs times: 0 failures ($seconds s; log: $log)"
+  fi
+done
+exit $failed_any
