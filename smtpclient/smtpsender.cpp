@@ -120,19 +120,21 @@ std::string TSmtpSender::FindCapability(const std::string& name) const {
 }
 
 bool TSmtpSender::Fail(const std::string& step) {
-    // Only the connect and the greeting decide whether the upstream took a new session.
-    bool opening = step == "greeting" || step.rfind("connect to ", 0) == 0;
+    // Only the connect, an implicit TLS handshake and the greeting decide whether the
+    // upstream took a new session.
+    bool opening = !greeted_;
     FailureClass = TFailureClass{};
     if (!ReplyLimitHit.empty()) {
         // A server that breaks the protocol's bounds is broken, not busy.
         FailureReason = step + " failed: the server sent " + ReplyLimitHit + " (the limit)";
+        FailureClass = ClassOf(TClientFailure::ReplyLimit);
         return false;
     }
     int code = sock_->LastErrorCode();
     if (code != 0) {
         FailureReason = step + " failed: " + std::to_string(code) + " " + sock_->LastErrorText();
         FailureClass.temporary = IsTemporarySocketError(code, sock_->LastErrorText());
-        FailureClass.sessionRefused = opening && IsSessionRefusal(code);
+        FailureClass.sessionRefused = opening && IsSessionRefusal(code, sock_->LastErrorText());
         return false;
     }
     std::string reply;
@@ -143,16 +145,25 @@ bool TSmtpSender::Fail(const std::string& step) {
     return false;
 }
 
-bool TSmtpSender::FailWith(std::string reason, bool temporary) {
+bool TSmtpSender::FailWith(std::string reason, TClientFailure failure) {
     FailureReason = std::move(reason);
-    FailureClass = TFailureClass{temporary, false};
+    FailureClass = ClassOf(failure);
     return false;
+}
+
+bool TSmtpSender::Broken() const {
+    return SessionBroken(sock_->LastErrorCode(), !ReplyLimitHit.empty());
 }
 
 bool TSmtpSender::ConnectServer() {
     sock_->CloseConnection();
     encrypted_ = false;
+    greeted_ = false;
     sock_->TlsLayer().TimeoutMs = Timeout;
+    // A send waits at most half the time-out for the socket to take a byte, then as long
+    // again for it to become writable: a stalled upstream is decided within one time-out of
+    // the last byte it took.
+    sock_->NonblockSendTimeout = std::max(1, Timeout / 2);
     sock_->BindLocal(IPInterface, "0");
     if (sock_->LastErrorCode() != 0) return Fail("bind to " + IPInterface);
     sock_->ConnectTo(TargetHost, TargetPort);
@@ -208,7 +219,7 @@ bool TSmtpSender::UpgradeTls() {
         return FailWith("STARTTLS failed: " + std::to_string(injected) +
                             " bytes came after the server's 220, before the TLS handshake; TLS "
                             "not started, nothing more sent",
-                        false);
+                        TClientFailure::StartTlsInjection);
     }
     sock_->StartTlsClient();
     encrypted_ = sock_->LastErrorCode() == 0;
@@ -217,6 +228,7 @@ bool TSmtpSender::UpgradeTls() {
 
 bool TSmtpSender::Greet() {
     if (ReadReply() != 220) return Fail("greeting");
+    greeted_ = true;
     if (!SendEhlo()) {
         if (sock_->LastErrorCode() != 0 || !ReplyLimitHit.empty()) return Fail("EHLO");
         ESMTP = false;
@@ -249,7 +261,8 @@ bool TSmtpSender::OpenSession() {
             // Asked for TLS and not offered it: a path that strips STARTTLS must not get the
             // password (LOGIN is only base64 of it).
             return FailWith(
-                "STARTTLS not offered by the server: credentials not sent in clear text", false);
+                "STARTTLS not offered by the server: credentials not sent in clear text",
+                TClientFailure::StartTlsMissing);
         }
     }
     if (credentials && CredentialsOnlyEncrypted && !encrypted_) credentials = false;
@@ -318,7 +331,7 @@ bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
     if (!encrypted_)
         return FailWith("OAuth token not sent: the connection to the server is not encrypted "
                         "(tick SSL, or TLS for a server that offers STARTTLS)",
-                        false);
+                        TClientFailure::TokenInClear);
     if (auth.empty()) return true;
     bool bearer = Lists(auth, "OAUTHBEARER");
     if (!bearer && !Lists(auth, "XOAUTH2")) {
@@ -335,9 +348,9 @@ bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
 bool TSmtpSender::FetchSecret(std::string& secret) {
     std::string reason;
     if (Secret.fetch(secret, reason)) return true;
-    // A keyring still locked after a log-in, a token service out of reach: tried again later;
-    // the message's lifetime bounds a command that never works.
-    return FailWith(reason.empty() ? "the secret could not be fetched" : reason, true);
+    // A keyring still locked after a log-in, a token service out of reach.
+    return FailWith(reason.empty() ? "the secret could not be fetched" : reason,
+                    TClientFailure::SecretUnavailable);
 }
 
 bool TSmtpSender::AuthenticatePlain() {
@@ -428,7 +441,9 @@ bool TSmtpSender::SendMailFrom(const std::string& address, int size) {
 
 bool TSmtpSender::SendRcptTo(const std::string& address) {
     Send("RCPT TO:<" + address + ">\r\n");
-    return ReadReply() == 250 || Fail("RCPT TO:<" + address + ">");
+    int code = ReadReply();
+    return ClassifyRecipientReply(code, false) == TRecipientReply::Accepted ||
+           Fail("RCPT TO:<" + address + ">");
 }
 
 long long TVectorLineSource::Size() const {
@@ -448,34 +463,54 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
     return SendData(source);
 }
 
+bool TSmtpSender::SendTextPiece(const std::string& piece) {
+    Send(piece);
+    return sock_->LastErrorCode() == 0;
+}
+
+int TSmtpSender::ReadFinalReply() {
+    int timeout = Timeout;
+    int tlsTimeout = sock_->TlsLayer().TimeoutMs;
+    Timeout = std::max(Timeout, kFinalReplyTimeoutMs);
+    sock_->TlsLayer().TimeoutMs = Timeout;
+    int code = ReadReply();
+    Timeout = timeout;
+    sock_->TlsLayer().TimeoutMs = tlsTimeout;
+    return code;
+}
+
 bool TSmtpSender::SendData(TLineSource& lines) {
+    EndOfDataSent = false;
     Send("DATA\r\n");
     if (ReadReply() != 354) return Fail("DATA");
     std::string chunk;
+    bool sent = true;
     // Each line goes straight into the chunk: a copy per line was an allocation per line.
     auto append = [&](const std::string& piece) {
         bool dotted = !piece.empty() && piece[0] == '.';
         if (chunk.size() + piece.size() + (dotted ? 1 : 0) >= 1500) {
-            Send(chunk);
+            sent = SendTextPiece(chunk);
             chunk.clear();
         }
         if (dotted) chunk += '.';
         chunk += piece;
         chunk += "\r\n";
     };
-    for (std::string line; lines.Next(line);) {
+    for (std::string line; sent && lines.Next(line);) {
         if (line.find_first_of("\r\n") == std::string::npos)
             append(line);
         else
             for (const std::string& piece : SplitAtLineEnds(line)) append(piece);
     }
-    if (!chunk.empty()) Send(chunk);
-    if (MayEndData && !MayEndData()) {
-        FailureReason = "stopped before the end of the text";
-        return false;
-    }
-    Send(".\r\n");
-    return ReadReply() == 250 || Fail("end of data");
+    // A stalled or broken upstream ends the text at its first failed send: each later piece
+    // would wait out a time-out of its own.
+    if (sent && !chunk.empty()) sent = SendTextPiece(chunk);
+    if (!sent) return Fail("sending the text");
+    if (MayEndData && !MayEndData())
+        return FailWith("stopped before the end of the text", TClientFailure::Stopped);
+    if (!SendTextPiece(".\r\n")) return Fail("end of data");
+    EndOfDataSent = true;
+    return ReadFinalReply() == 250 || Fail("end of data");
 }
 
 bool TSmtpSender::CloseSession() {
@@ -525,247 +560,6 @@ bool TRelayControl::BeginEndOfData() {
 void TRelayControl::Detach() {
     std::lock_guard<std::mutex> lock(mutex_);
     fd_ = -1;
-}
-
-void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port) {
-    std::string text = protoutil::Trim(hostAndPort);
-    std::string after;
-    if (!text.empty() && text.front() == '[' && text.find(']') != std::string::npos) {
-        size_t close = text.find(']');
-        host = text.substr(1, close - 1);
-        after = protoutil::Trim(protoutil::TextAfter(text.substr(close + 1), ":"));
-        if (text.substr(close + 1).find(':') == std::string::npos) after.clear();
-    } else if (std::count(text.begin(), text.end(), ':') > 1) {
-        host = text; // a bare IPv6 literal: its colons are not a port separator
-    } else {
-        host = protoutil::Trim(protoutil::TextBefore(hostAndPort, ":"));
-        after = protoutil::Trim(protoutil::TextAfter(hostAndPort, ":"));
-        if (after == hostAndPort) after.clear();
-    }
-    port = !after.empty() ? after : "25";
-}
-
-namespace {
-int SizeValue(long long size) {
-    return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
-}
-} // namespace
-
-int MessageSize(const std::vector<std::string>& lines) {
-    return SizeValue(TVectorLineSource(lines).Size());
-}
-
-bool RelayMessage(const TRelayOptions& options, const std::string& sender,
-                  const std::string& recipients, const std::string& hostAndPort,
-                  const std::vector<std::string>& lines, const std::string& userName,
-                  const std::string& password, std::string* failureReason,
-                  TFailureClass* failureClass) {
-    TVectorLineSource source(lines);
-    return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password,
-                        failureReason, failureClass);
-}
-
-namespace {
-
-// RCPT for each address of the list; true when every one was accepted.
-bool SendRecipients(TSmtpSender& client, const std::string& recipients) {
-    bool accepted = false;
-    std::string rest = recipients;
-    while (!rest.empty()) {
-        std::string address =
-            protoutil::ExtractAddress(protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
-        if (address.empty()) {
-            if (!accepted) break; // nothing accepted yet: an empty field ends the list
-            continue;
-        }
-        accepted = client.SendRcptTo(address);
-        if (!accepted) return false;
-    }
-    if (!accepted) client.FailWith("no recipient address in \"" + recipients + "\"", false);
-    return accepted;
-}
-
-} // namespace
-
-namespace {
-
-// Unhooks a relay's control from the connection when the relay ends, also on errors.
-struct ControlDetach {
-    TRelayControl* control;
-    void Release() {
-        if (control) control->Detach();
-        control = nullptr;
-    }
-    ~ControlDetach() { Release(); }
-};
-
-// Hooks this message's control to `socket`; a relay stopped already finds the connection shut.
-void AttachControl(TRelayControl* control, blocksock::TBlockingSocket& socket) {
-    if (control && !control->Attach(socket.Handle())) ::shutdown(socket.Handle(), SHUT_RDWR);
-}
-
-void PrepareForMessage(TSmtpSender& client, const TRelayOptions& options) {
-    client.Timeout = options.TimeoutMs;
-    TRelayControl* control = options.Control;
-    client.MayEndData = nullptr;
-    if (control) client.MayEndData = [control] { return control->BeginEndOfData(); };
-}
-
-bool SendEnvelopeSender(TSmtpSender& client, const std::string& sender, TLineSource& lines) {
-    return client.SendMailFrom(protoutil::ExtractAddress(sender), SizeValue(lines.Size()));
-}
-
-bool SendRecipientsAndText(TSmtpSender& client, const std::string& recipients, TLineSource& lines) {
-    return SendRecipients(client, recipients) && client.SendData(lines);
-}
-
-// After a failed step: the session ends and the caller learns why.
-bool FailedRelay(TSmtpSender& client, std::string* failureReason, TFailureClass* failureClass) {
-    client.QuitBriefly();
-    if (failureReason) {
-        const std::string& auth = client.AuthRefusal;
-        *failureReason = auth.empty() ? client.FailureReason : auth + "; " + client.FailureReason;
-    }
-    if (failureClass) {
-        *failureClass = client.FailureClass;
-        // A refusal that followed a sign-in the server could not check now (454) passes once
-        // the server can.
-        failureClass->temporary |= client.AuthRefusalTemporary;
-    }
-    return false;
-}
-
-// A session counted as open to its upstream while a relay uses it: given back to be kept, or
-// ended with the relay (also when the relay throws).
-class SessionInUse {
-  public:
-    // `established`: a kept session, greeted long ago; a new one is established once greeted.
-    SessionInUse(TRelaySessions* sessions, const TSessionKey& key, bool established)
-        : sessions_(sessions), key_(key), established_(established) {}
-    ~SessionInUse() {
-        if (sessions_) sessions_->Ended(key_, established_);
-    }
-    // The new session's upstream has greeted it: from now on it counts as open there.
-    void Established() {
-        if (sessions_ && !established_) sessions_->Established(key_);
-        established_ = true;
-    }
-    SessionInUse(const SessionInUse&) = delete;
-    SessionInUse& operator=(const SessionInUse&) = delete;
-
-    // A session that has carried its message: kept for the next one, without the hooks of
-    // this one's caller, whose control does not outlive the call.
-    void GiveBack(std::unique_ptr<TSmtpSender> client) {
-        client->MayEndData = nullptr;
-        client->Sock().OnAfterConnect = nullptr;
-        sessions_->Give(key_, std::move(client));
-        sessions_ = nullptr;
-    }
-
-  private:
-    TRelaySessions* sessions_;
-    const TSessionKey& key_;
-    bool established_;
-};
-
-// The message's lines, noting whether any was taken: until then nothing of the text has gone
-// out and the source can still be handed to another session.
-class TTakenLines : public TLineSource {
-  public:
-    explicit TTakenLines(TLineSource& lines) : lines_(lines) {}
-    long long Size() const override { return lines_.Size(); }
-    bool Next(std::string& line) override {
-        taken_ = true;
-        return lines_.Next(line);
-    }
-    bool Taken() const { return taken_; }
-
-  private:
-    TLineSource& lines_;
-    bool taken_ = false;
-};
-
-enum class KeptOutcome { Relayed, Failed, Stale };
-
-// A message over a kept session. A kept session can fail where a new one would not: the
-// upstream has closed or reset it meanwhile, ended it with a 421, or limits the messages a
-// session may carry (a 4xx to MAIL, RCPT or DATA). Any failure before the text is taken is
-// Stale: the upstream holds nothing it would deliver, as it delivers only after the end of
-// the text, so the message goes over a new session instead and is still sent once. A failure
-// once the text has begun is the message's own.
-KeptOutcome RelayOnKept(TSmtpSender& client, const TRelayOptions& options,
-                        const std::string& sender, const std::string& recipients,
-                        TLineSource& lines) {
-    client.FailureReason.clear();
-    client.FailureClass = TFailureClass{};
-    PrepareForMessage(client, options);
-    ControlDetach detach{options.Control};
-    AttachControl(options.Control, client.Sock());
-    TTakenLines taken(lines);
-    if (SendEnvelopeSender(client, sender, taken) &&
-        SendRecipientsAndText(client, recipients, taken))
-        return KeptOutcome::Relayed;
-    bool stopped = options.Control && options.Control->Stopped();
-    return stopped || taken.Taken() ? KeptOutcome::Failed : KeptOutcome::Stale;
-}
-
-} // namespace
-
-bool RelayMessage(const TRelayOptions& options, const std::string& sender,
-                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
-                  const std::string& userName, const std::string& password,
-                  std::string* failureReason, TFailureClass* failureClass) {
-    std::string host, port;
-    SplitHostAndPort(hostAndPort, host, port);
-    TRelaySessions* sessions = options.Sessions;
-    TSessionKey key;
-    if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
-    if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
-        SessionInUse inUse{sessions, key, true};
-        switch (RelayOnKept(*kept, options, sender, recipients, lines)) {
-        case KeptOutcome::Relayed:
-            inUse.GiveBack(std::move(kept));
-            return true;
-        case KeptOutcome::Failed:
-            return FailedRelay(*kept, failureReason, failureClass);
-        case KeptOutcome::Stale:
-            kept->Sock().AbortConnection();
-            break;
-        }
-    }
-    if (sessions) sessions->Opening(key, options.MaxSessions);
-    SessionInUse inUse{sessions, key, false};
-    auto client = std::make_unique<TSmtpSender>(options.SystemName);
-    client->AutoTLS = options.AutoTLS;
-    client->FullSSL = options.FullSSL;
-    client->CredentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
-    client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
-    client->Sock().TlsLayer().MinimumVersion = options.TlsMinimumVersion;
-    client->Sock().TlsLayer().CertCAFile = options.TrustFile;
-    client->TargetHost = host;
-    client->TargetPort = port;
-    client->UserName = userName;
-    client->Password = password;
-    client->Secret = options.Secret;
-    PrepareForMessage(*client, options);
-    TRelayControl* control = options.Control;
-    // Attached once connected, so that a stop closes the connection under any wait.
-    client->Sock().OnAfterConnect = [control](blocksock::TBlockingSocket* socket) {
-        AttachControl(control, *socket);
-    };
-    ControlDetach detach{control};
-    bool opened = client->OpenSession();
-    if (opened) inUse.Established();
-    bool relayed = opened && SendEnvelopeSender(*client, sender, lines) &&
-                   SendRecipientsAndText(*client, recipients, lines);
-    // Detached before the descriptor is closed: a stop must never reach a reused number.
-    detach.Release();
-    if (!relayed) return FailedRelay(*client, failureReason, failureClass);
-    if (sessions)
-        inUse.GiveBack(std::move(client));
-    else
-        client->CloseSession();
-    return true;
 }
 
 } // namespace smtpclient

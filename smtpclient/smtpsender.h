@@ -34,6 +34,9 @@ class TLineSource {
     virtual long long Size() const = 0;
     // The next line into `line`; false after the last.
     virtual bool Next(std::string& line) = 0;
+    // Back to the first line, for the text of a following transaction (the recipients a
+    // server took no more of in the first); false when the text cannot be read again.
+    virtual bool Rewind() { return false; }
 };
 
 // Lines held in a vector, as the test send has them.
@@ -42,6 +45,10 @@ class TVectorLineSource : public TLineSource {
     explicit TVectorLineSource(const std::vector<std::string>& lines) : lines_(lines) {}
     long long Size() const override;
     bool Next(std::string& line) override;
+    bool Rewind() override {
+        next_ = 0;
+        return true;
+    }
 
   private:
     const std::vector<std::string>& lines_;
@@ -97,11 +104,17 @@ class TSmtpSender : public TProtocolClient {
     // The reply limit a reply of this session ran into (which ended the session), for the
     // reason; empty when none.
     std::string ReplyLimitHit;
+    // The end of the last text went out: from then on the server may hold the message.
+    bool EndOfDataSent = false;
 
     // What an upstream's reply may take (as a mail server's line-length and reply limits):
     // far above RFC 5321's 512-byte lines, far below what would cost memory or time.
     static constexpr int kMaxReplyLineBytes = 4096;
     static constexpr size_t kMaxReplyLines = 1000;
+    // How long the reply to the end of the text may take, whatever the time-out of the other
+    // replies (RFC 5321 4.5.3.2.6): a server scanning the text answers late, and a reply given
+    // up on is a message the server may deliver while it is sent again.
+    static constexpr int kFinalReplyTimeoutMs = 10 * 60 * 1000;
     // Reads one (possibly multi-line) reply within Timeout for the whole of it; the code
     // comes from its first line, 0 if none or if the reply did not end (a limit, a time-out
     // or an error cut it off: its code is never taken).
@@ -125,16 +138,21 @@ class TSmtpSender : public TProtocolClient {
     // response.
     bool AuthenticateXOAuth2(const std::string& token);
     bool SendMailFrom(const std::string& address, int size);
+    // True for 250 and 251 ("will forward"): the recipient was accepted.
     bool SendRcptTo(const std::string& address);
     // Lines are sent byte for byte with dot-stuffing, in chunks of under 1500 bytes. A line
     // holding a bare CR or LF is sent as the CR LF lines it stands for, so no upstream can
-    // read "\n.\n" or "\r.\r" inside it as the end of the message.
+    // read "\n.\n" or "\r.\r" inside it as the end of the message. The first send that
+    // fails (no byte taken for the socket's send time-out) ends the step; the reply to the
+    // end of the text is waited for kFinalReplyTimeoutMs.
     bool SendData(const std::vector<std::string>& lines);
     bool SendData(TLineSource& lines);
     bool CloseSession();
     // A failure found by the client itself, not in a reply or on the socket: recorded as Fail
     // records one; returns false.
-    bool FailWith(std::string reason, bool temporary);
+    bool FailWith(std::string reason, TClientFailure failure);
+    // The last failed step left the connection unusable (a socket error, a reply limit).
+    bool Broken() const;
     // Asked before the end of the text goes out; false keeps it back and fails the step.
     std::function<bool()> MayEndData;
     // After a failed step, or for a session left idle: QUIT with a short wait, or none when
@@ -143,6 +161,10 @@ class TSmtpSender : public TProtocolClient {
 
   private:
     void Send(const std::string& text) { sock_->SendText(text); }
+    // Sends a piece of the text; false (the step failed) when the socket failed.
+    bool SendTextPiece(const std::string& piece);
+    // Reads the reply to the end of the text within kFinalReplyTimeoutMs.
+    int ReadFinalReply();
     void FillCapabilities();
     // Records why `step` failed (the reply, or the socket's error) and whether a later try
     // may pass, and returns false.
@@ -165,6 +187,7 @@ class TSmtpSender : public TProtocolClient {
 
     std::unique_ptr<blocksock::TTcpBlockingSocket> sock_;
     bool encrypted_ = false; // implicit TLS or a STARTTLS upgrade is in place
+    bool greeted_ = false;   // the server's 220 came: the session was taken
 };
 
 // Lets another thread stop a relay. Until the end of the text is sent the upstream has
@@ -222,6 +245,31 @@ struct TRelayOptions {
     TSecretSource Secret;
 };
 
+// How one recipient of a relay came out.
+struct TRecipientOutcome {
+    enum class State {
+        Delivered, // the server took the message for it
+        Refused,   // refused for good (a 5xx, a failure that would be the same again)
+        Deferred,  // not this time (a 4xx, the network): tried again later, alone
+    };
+    std::string address;
+    State state = State::Deferred;
+    std::string reason; // why not; empty when delivered
+};
+
+// A relay's outcome for each recipient, and for the message as a whole.
+struct TRelayReport {
+    // In the order of the recipient text; empty when it named no address.
+    std::vector<TRecipientOutcome> recipients;
+    // Why not every recipient got it (each reason once, a refused AUTH before them); empty
+    // when every one did.
+    std::string reason;
+    // Temporary when any recipient was deferred; sessionRefused when a new session was
+    // refused at its connect or greeting.
+    TFailureClass failureClass;
+    bool AllDelivered() const;
+};
+
 // How long QUIT waits for its reply after a failed step.
 inline constexpr int kQuitWaitAfterFailureMs = 3000;
 
@@ -251,5 +299,19 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                   const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
                   const std::string& userName, const std::string& password,
                   std::string* failureReason = nullptr, TFailureClass* failureClass = nullptr);
+
+// The same, each recipient decided on its own: 250 or 251 to RCPT accepts one, a refused one
+// is refused (5xx) or deferred (4xx) alone while the others get the message, and the
+// recipients a server takes no more of in one transaction (452, 552) go in the next at once,
+// over the same session. No recipient is sent the message twice within a call. True when
+// every recipient got it; `report` says what became of each.
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
+                  const std::string& userName, const std::string& password, TRelayReport& report);
+
+// The addresses of a recipient text, in order: each comma-separated field (quoted commas do
+// not split), trimmed, the text inside "<" ">" when it has one. An empty first field ends the
+// list; a later empty field is skipped.
+std::vector<std::string> RecipientAddresses(const std::string& recipients);
 
 } // namespace smtpclient

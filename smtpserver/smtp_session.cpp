@@ -1,6 +1,7 @@
 #include "smtpserver/smtp_session.h"
 
 #include "platform/text.h"
+#include "smtpserver/mailbox_syntax.h"
 #include "smtpserver/smtp_server.h"
 
 #include "asyncsock/resolve.h"
@@ -29,17 +30,8 @@ std::string CommandWordOf(const std::string& chunk) {
     return platform::AsciiUpper(chunk.substr(0, end));
 }
 
-// The last character is never copied: in the bracketed form it is the closing bracket.
-std::string FilterAddress(const std::string& trimmed, bool allowPlus) {
-    std::string out;
-    for (size_t i = 0; i + 1 < trimmed.size(); ++i) {
-        char c = trimmed[i];
-        bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '.' || c == '@' || c == '_' || (allowPlus && c == '+');
-        if (keep) out += c;
-    }
-    return out;
-}
+// An address that is no valid mailbox is refused, never rewritten.
+const std::string kBadAddress = "501 Syntax error in address: ";
 
 const char* const kHelpText = "214-Implemented commands follow:\r\n"
                               "214-data\r\n"
@@ -221,9 +213,13 @@ void TSmtpClient::Command(const std::string& chunk) {
 }
 
 void TSmtpClient::OnMail(const std::string& chunk) {
-    std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, kMailArgument)), false);
+    TAddressArgument argument =
+        ParseAddressArgument(asyncsock::TrimBlanks(From(chunk, kMailArgument)));
+    const std::string& address = argument.address;
     std::string answer = "250 OK ";
-    if (address.empty()) {
+    if (!argument.problem.empty()) {
+        answer = kBadAddress + argument.problem;
+    } else if (address.empty()) {
         answer = "503 Bad sequence of commands (missing FROM)";
     } else {
         if (SmtpServer && SmtpServer->OnMailFrom)
@@ -243,9 +239,13 @@ void TSmtpClient::OnVrfy(const std::string& chunk) {
 }
 
 void TSmtpClient::OnRcpt(const std::string& chunk) {
-    std::string address = FilterAddress(asyncsock::TrimBlanks(From(chunk, kRcptArgument)), true);
+    TAddressArgument argument =
+        ParseAddressArgument(asyncsock::TrimBlanks(From(chunk, kRcptArgument)));
+    const std::string& address = argument.address;
     std::string answer = "250 OK Send to <" + address + "> is allowed";
-    if (address.empty()) {
+    if (!argument.problem.empty()) {
+        answer = kBadAddress + argument.problem;
+    } else if (address.empty()) {
         answer = "503 Bad sequence of commands (missing Adress)";
     } else {
         if (SmtpServer && SmtpServer->OnMailTo)

@@ -108,16 +108,37 @@ bool SwitchAccount(const StringList& accounts, size_t& position, Account& accoun
     return true;
 }
 
+std::string FilteredSender(const std::string& sender) {
+    std::string filtered;
+    for (char c : sender)
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '@' || c == '_')
+            filtered += c;
+    return filtered;
+}
+
+namespace {
+// Reads the last line naming `sender` into `account`; whether one did.
+bool SelectNamed(const StringList& accounts, const std::string& sender, Account& account) {
+    bool matched = false;
+    for (const std::string& line : accounts)
+        if (line.find("|" + sender) != std::string::npos) {
+            ReadAccountLine(line, account);
+            matched = true;
+        }
+    return matched;
+}
+} // namespace
+
 bool SelectAccount(const StringList& accounts, const std::string& sender,
                    std::string& currentSender, Account& account) {
     if (accounts.empty()) return false;
     currentSender = sender;
-    bool matched = false;
-    for (const std::string& line : accounts)
-        if (line.find("|" + currentSender) != std::string::npos) {
-            ReadAccountLine(line, account);
-            matched = true;
-        }
+    bool matched = SelectNamed(accounts, sender, account);
+    // A line written when senders reached the relay filtered ("me+tag@x" as "metag@x").
+    std::string filtered = FilteredSender(sender);
+    if (!matched && !filtered.empty() && filtered != sender)
+        matched = SelectNamed(accounts, filtered, account);
     if (!matched)
         for (const std::string& line : accounts)
             if (line.find("|any") != std::string::npos) ReadAccountLine(line, account);

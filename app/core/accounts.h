@@ -68,8 +68,12 @@ void ReadAccountLine(const std::string& line, Account& account);
 
 // Switch: the line at `position` (wrapping to 0) into force; returns false for an empty list.
 bool SwitchAccount(const StringList& accounts, size_t& position, Account& account);
-// Select for a sender: the last line holding "|" + sender, else the last holding "|any";
-// neither: nothing changes. Empty list: returns false and `currentSender` stays.
+// Select for a sender: the last line holding "|" + sender, else the last holding "|" + its
+// filtered form (FilteredSender, for lines written when the server reduced senders to it),
+// else the last holding "|any"; none: nothing changes. Empty list: returns false and
+// `currentSender` stays.
+// What the inbound server once made of a sender: only letters, digits, "-", ".", "@", "_".
+std::string FilteredSender(const std::string& sender);
 bool SelectAccount(const StringList& accounts, const std::string& sender,
                    std::string& currentSender, Account& account);
 

@@ -39,14 +39,19 @@ std::string HostAndPortOf(const Account& account) {
 
 bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
-                  std::string* reason, smtpclient::TFailureClass* failureClass) {
+                  smtpclient::TRelayReport& report) {
     if (IsThisRelay(account.host, account.port, settings.ownPort)) {
         // The message would come back to us, be relayed again and again, also after a
-        // restart: refused before any connection, as a refusal that will not change.
-        if (reason)
-            *reason = "the account's server " + account.host + " port " + account.port +
-                      " is this relay itself: the message would come back to it without end; "
-                      "nothing was sent";
+        // restart: refused before any connection.
+        report = smtpclient::TRelayReport{};
+        report.reason = "the account's server " + account.host + " port " + account.port +
+                        " is this relay itself: the message would come back to it without end; "
+                        "nothing was sent";
+        report.failureClass = smtpclient::ClassOf(smtpclient::TClientFailure::ThisRelayItself);
+        auto state = report.failureClass.temporary ? smtpclient::TRecipientOutcome::State::Deferred
+                                                   : smtpclient::TRecipientOutcome::State::Refused;
+        for (const std::string& address : smtpclient::RecipientAddresses(recipientText))
+            report.recipients.push_back({address, state, report.reason});
         return false;
     }
     smtpclient::TRelayOptions options;
@@ -62,7 +67,7 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.MaxSessions = settings.maxSessions;
     options.Secret = SecretSourceFor(settings.credential, account.mailbox);
     return smtpclient::RelayMessage(options, account.mailbox, recipientText, HostAndPortOf(account),
-                                    lines, account.user, account.password, reason, failureClass);
+                                    lines, account.user, account.password, report);
 }
 
 void RelayAndRecord(const Account& account, const RelaySettings& settings,
@@ -70,13 +75,12 @@ void RelayAndRecord(const Account& account, const RelaySettings& settings,
     auto start = std::chrono::steady_clock::now();
     outcome.mailbox = account.mailbox;
     outcome.size = lines.Size();
-    outcome.reason.clear();
-    smtpclient::TFailureClass failureClass;
-    outcome.relayed = RelayThrough(account, settings, outcome.recipientText, lines, &outcome.reason,
-                                   &failureClass);
-    if (outcome.relayed) outcome.reason.clear();
-    outcome.temporary = !outcome.relayed && failureClass.temporary;
-    outcome.sessionRefused = !outcome.relayed && failureClass.sessionRefused;
+    smtpclient::TRelayReport report;
+    outcome.relayed = RelayThrough(account, settings, outcome.recipientText, lines, report);
+    outcome.reason = outcome.relayed ? std::string() : report.reason;
+    outcome.temporary = !outcome.relayed && report.failureClass.temporary;
+    outcome.sessionRefused = !outcome.relayed && report.failureClass.sessionRefused;
+    outcome.recipients = std::move(report.recipients);
     outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
@@ -88,14 +92,23 @@ namespace {
 // start or midway, is an error and no refusal: the upstream never sees the end of the text,
 // and the message stays spooled for the next start.
 void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
-    SpooledText text(request.textPath);
-    if (!text.Ok()) throw std::runtime_error(text.Error());
-    auto nextPiece = [&text](std::string& piece) {
-        if (text.NextPiece(piece)) return true;
-        if (!text.Error().empty()) throw std::runtime_error(text.Error());
-        return false;
+    auto first = std::make_shared<SpooledText>(request.textPath);
+    if (!first->Ok()) throw std::runtime_error(first->Error());
+    long long size = first->Size();
+    std::string tail = first->Tail();
+    // Each pass reads the file anew (a following transaction's text): a file that cannot be
+    // opened again leaves its recipients for a later try (no reader: Rewind fails).
+    auto open = [path = request.textPath, first]() mutable -> PieceLines::Reader {
+        std::shared_ptr<SpooledText> text =
+            first ? std::move(first) : std::make_shared<SpooledText>(path);
+        if (!text->Ok()) return nullptr;
+        return [text](std::string& piece) {
+            if (text->NextPiece(piece)) return true;
+            if (!text->Error().empty()) throw std::runtime_error(text->Error());
+            return false;
+        };
     };
-    PieceLines lines(nextPiece, text.Size(), text.Tail());
+    PieceLines lines(open, size, tail);
     RelayAndRecord(request.account, request.settings, lines, outcome);
 }
 
@@ -120,9 +133,9 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
     }
     try {
         if (request.textPath.empty()) {
-            // A copy: the message may be tried again (only a relay without a spool holds its
-            // text in memory).
-            PieceLines lines(StringList(request.pieces));
+            // A piece at a time: the message may be tried again (only a relay without a spool
+            // holds its text in memory).
+            PieceLines lines = PieceLines::Over(request.pieces);
             RelayAndRecord(request.account, request.settings, lines, outcome);
         } else {
             RelaySpooled(request, outcome);

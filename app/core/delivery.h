@@ -6,6 +6,7 @@
 #include "app/core/credential_commands.h"
 #include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
+#include "smtpclient/smtpsender.h"
 
 #include <cstdint>
 #include <ctime>
@@ -13,9 +14,6 @@
 #include <string>
 
 namespace smtpclient {
-struct TFailureClass;
-class TLineSource;
-class TRelayControl;
 class TRelaySessions;
 } // namespace smtpclient
 
@@ -60,6 +58,9 @@ struct DeliveryOutcome {
     bool relayed = false;
     bool failedWithError = false; // an exception, not a refusal: status text only
     std::string reason;           // why it failed; empty when relayed
+    // What became of each recipient (empty for an error or a stop before the relay began):
+    // some may have it while others were refused or deferred.
+    std::vector<smtpclient::TRecipientOutcome> recipients;
     // A later try may pass (a 4xx, a network failure); a new session was refused.
     bool temporary = false;
     bool sessionRefused = false;
@@ -89,10 +90,11 @@ DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
                             int timeoutMs = 30000, bool verifyCert = true);
 
 // The one place that turns an account into the SMTP client's call: the workers and the test
-// send both relay through it. Blocks for the whole exchange; `reason` gets why it failed.
+// send both relay through it. Blocks for the whole exchange; `report` gets what became of
+// each recipient and why not all got it. True when every recipient got it.
 bool RelayThrough(const Account& account, const RelaySettings& settings,
                   const std::string& recipientText, smtpclient::TLineSource& lines,
-                  std::string* reason = nullptr, smtpclient::TFailureClass* failureClass = nullptr);
+                  smtpclient::TRelayReport& report);
 
 // One relay of `lines` to outcome.recipientText, recorded in `outcome`: the account's
 // mailbox, the size, whether it was relayed, why not and whether a later try may pass, and

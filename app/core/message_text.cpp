@@ -12,14 +12,45 @@ long long SentSize(long long textBytes, const std::string& tail) {
 
 } // namespace
 
-PieceLines::PieceLines(StringList&& pieces) : pieces_(std::move(pieces)) {
-    long long total = 0;
-    for (const std::string& piece : pieces_) total += static_cast<long long>(piece.size());
-    // The last two bytes of the text, across piece boundaries.
+// The last two bytes of the text, across piece boundaries.
+static std::string TailOf(const StringList& pieces) {
     std::string tail;
-    for (auto it = pieces_.rbegin(); it != pieces_.rend() && tail.size() < 2; ++it)
+    for (auto it = pieces.rbegin(); it != pieces.rend() && tail.size() < 2; ++it)
         tail.insert(0, it->substr(it->size() - std::min<size_t>(it->size(), 2 - tail.size())));
-    size_ = SentSize(total, tail);
+    return tail;
+}
+
+static long long BytesOf(const StringList& pieces) {
+    long long total = 0;
+    for (const std::string& piece : pieces) total += static_cast<long long>(piece.size());
+    return total;
+}
+
+PieceLines::PieceLines(StringList&& pieces) : pieces_(std::move(pieces)) {
+    size_ = SentSize(BytesOf(pieces_), TailOf(pieces_));
+}
+
+PieceLines::PieceLines(std::function<Reader()> open, long long textBytes, const std::string& tail)
+    : next_(open()), open_(std::move(open)), size_(SentSize(textBytes, tail)) {}
+
+PieceLines PieceLines::Over(const StringList& pieces) {
+    auto open = [&pieces]() -> Reader {
+        return [&pieces, next = size_t(0)](std::string& piece) mutable {
+            if (next >= pieces.size()) return false;
+            piece = pieces[next++];
+            return true;
+        };
+    };
+    return PieceLines(open, BytesOf(pieces), TailOf(pieces));
+}
+
+bool PieceLines::Rewind() {
+    if (!open_) return false;
+    pieces_.clear();
+    piece_ = pos_ = 0;
+    pendingCr_ = false;
+    next_ = open_();
+    return static_cast<bool>(next_);
 }
 
 PieceLines::PieceLines(std::function<bool(std::string&)> next, long long textBytes,

@@ -19,8 +19,15 @@ class PieceLines : public smtpclient::TLineSource {
     // of `textBytes` bytes whose last bytes (two, or fewer in a shorter text) are `tail`.
     PieceLines(std::function<bool(std::string&)> next, long long textBytes,
                const std::string& tail);
+    // Pieces from a reader that `open` makes, once for each pass over the text: a text that
+    // can be read again from its start (Rewind).
+    using Reader = std::function<bool(std::string&)>;
+    PieceLines(std::function<Reader()> open, long long textBytes, const std::string& tail);
+    // Over pieces that outlive it, copying one piece at a time.
+    static PieceLines Over(const StringList& pieces);
     long long Size() const override { return size_; }
     bool Next(std::string& line) override;
+    bool Rewind() override;
 
   private:
     // True with pieces_[piece_] the piece to cut from, fetching it when needed.
@@ -28,6 +35,7 @@ class PieceLines : public smtpclient::TLineSource {
 
     StringList pieces_;
     std::function<bool(std::string&)> next_;
+    std::function<Reader()> open_;
     size_t piece_ = 0;
     size_t pos_ = 0;
     bool pendingCr_ = false; // a CR that ended what was taken so far

@@ -395,9 +395,11 @@ void RelayCore::ReportOutcomes() {
     if (batch.empty()) return;
     running_ -= std::min(running_, batch.size());
     std::time_t now = std::time(nullptr);
-    for (DeliveryOutcome& outcome : batch) RecordOutcome(outcome, now);
-    // Stopped deliveries are no outcome: their messages wait in the spool for the next start.
-    std::erase_if(batch, [](const DeliveryOutcome& outcome) { return outcome.stopped; });
+    // What is published: an outcome per message, or per part of one whose recipients fared
+    // differently; stopped deliveries are none (their messages wait for the next start).
+    std::vector<DeliveryOutcome> finished;
+    finished.swap(batch);
+    for (DeliveryOutcome& outcome : finished) RecordOutcome(std::move(outcome), now, batch);
     if (!batch.empty()) {
         const DeliveryOutcome& last = batch.back();
         if (!last.relayed) lastFailureReason_ = last.reason;
@@ -434,37 +436,6 @@ void RelayCore::ArmSessionSweep() {
     auto idle = static_cast<uint32_t>(std::max<long>(1, options_.keptSessionIdle.count()));
     sweepTimerSet_ =
         platform::MessageLoop::Current().SetTimer(outcomeWindow_, kSessionSweepTimer, idle);
-}
-
-void RelayCore::RecordOutcome(DeliveryOutcome& outcome, std::time_t now) {
-    Request request;
-    if (auto found = inFlight_.find(outcome.serial); found != inFlight_.end()) {
-        request = std::move(found->second);
-        inFlight_.erase(found);
-    }
-    if (outcome.stopped) {
-        options_.journal(JournalLine(outcome, now, "stopped") + " (kept for the next start)");
-        return;
-    }
-    if (!outcome.failedWithError && !outcome.relayed && request &&
-        DeferIfTemporary(outcome, request, now))
-        return; // no line: it is tried again by itself
-    options_.journal(JournalLine(outcome, now));
-    if (outcome.failedWithError) return; // no line: the message stays to be tried again
-    // The message's own account and selected sender, not those a later MAIL put in force.
-    outcome.logLine =
-        LogLine(outcome.relayed, outcome.mailbox, outcome.listedSender, outcome.recipientText, now);
-    if (outcome.relayed) {
-        // Its worker has handed it back to the spool already.
-        outcome.recordId = relayedRecords_.Append(outcome.logLine).id;
-        return;
-    }
-    bool kept = spool_ && !outcome.spoolId.empty() &&
-                spool_->KeepFailed(outcome.spoolId, outcome.logLine, outcome.reason);
-    outcome.recordId =
-        failedRecords_
-            .Append(outcome.logLine, kept ? outcome.spoolId : std::string(), outcome.reason)
-            .id;
 }
 
 } // namespace app

@@ -10,6 +10,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
+#include "app/core/recipient_outcomes.h"
 #include "app/core/records.h"
 #include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
@@ -278,7 +279,23 @@ class RelayCore {
     // worker, the sessions idle that long.
     void ArmSessionSweep();
     void SweepKeptSessions();
-    void RecordOutcome(DeliveryOutcome& outcome, std::time_t now);
+    // An outcome into the records, the spool and the schedule; what it publishes (the outcome,
+    // or a part per group of recipients that fared alike) goes into `published`.
+    void RecordOutcome(DeliveryOutcome outcome, std::time_t now,
+                       std::vector<DeliveryOutcome>& published);
+    // Recipients that fared differently: a success line for those that have it, a retry for
+    // the deferred ones, a failure line for those refused (with a copy kept for a resend).
+    void RecordParts(DeliveryOutcome outcome, const RecipientGroups& groups, const Request& request,
+                     std::time_t now, std::vector<DeliveryOutcome>& published);
+    // The spool id of the copy kept for the refused part's resend, or empty.
+    std::string KeepRefused(const std::string& spoolId, const DeliveryOutcome& part,
+                            bool othersDeferred, std::time_t now);
+    // Stopped by an exit: kept for the next start, for those that do not have it yet.
+    void RecordStopped(DeliveryOutcome& outcome, const RecipientGroups& groups, std::time_t now,
+                       std::vector<DeliveryOutcome>& published);
+    std::string LineOf(const DeliveryOutcome& outcome, std::time_t now) const;
+    void ListRelayed(DeliveryOutcome& outcome, std::time_t now);
+    void ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& keptId);
     void ResumeSpooled();
     // Selects the account for `sender` into force; what the selection bound.
     BoundAccount SelectAccountFor(const std::string& sender);

@@ -470,6 +470,33 @@ void Spool::Delete(const Id& id) {
     for (const char* suffix : {".msg", ".failed", ".retry"}) Remove(id + suffix);
 }
 
+std::optional<Spool::Id> Spool::Readdress(const Id& id, const std::string& recipientText,
+                                          bool asNew) {
+    SpooledText text(TextPath(id));
+    if (!text.Ok()) return std::nullopt;
+    Id target = asNew ? MessageName(++counter_) : id;
+    std::string name = target + ".msg", temp = name + ".part";
+    int fd =
+        ::openat(dirFd_, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return std::nullopt;
+    std::string header =
+        std::string(kMagic) + "\r\n" + text.Sender() + "\r\n" + recipientText + "\r\n\r\n";
+    bool written = platform::WriteAllBytes(fd, header.data(), header.size());
+    for (std::string piece; written && text.NextPiece(piece);)
+        written = platform::WriteAllBytes(fd, piece.data(), piece.size());
+    written = written && text.Error().empty();
+    // Synced before the rename: replacing a message with a file a power cut could leave
+    // empty would lose it. Rare (a message only some of whose recipients are decided).
+    written = written && ::fdatasync(fd) == 0;
+    written = ::close(fd) == 0 && written;
+    if (!written || !Rename(temp, name)) {
+        Remove(temp);
+        return std::nullopt;
+    }
+    MarkDirty();
+    return target;
+}
+
 std::optional<CompletedMessage> Spool::Envelope(const Id& id) const {
     SpooledText text(TextPath(id));
     if (!text.Ok()) return std::nullopt;

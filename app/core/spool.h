@@ -130,6 +130,13 @@ class Spool {
     bool KeepForRetry(const Id& id, const RetryState& state);
     // The user's delete of a kept message.
     void Delete(const Id& id);
+    // A whole message's text under a narrower list of recipients, written whole and synced
+    // before it replaces anything: in place of the message itself (its recipients that have
+    // it now, or that failed for good, are gone from its file, so a restart or a resend sends
+    // to the others only), or `asNew`, as a message of its own beside it. Its id, or nothing
+    // when it could not be written; the message then stays as it was. Main thread, while no
+    // delivery reads the message.
+    std::optional<Id> Readdress(const Id& id, const std::string& recipientText, bool asNew);
 
     // A whole message's sender and recipients, from its file's header; its text stays in the
     // file for its delivery to read (TextPath), so that a message waiting days for its retry

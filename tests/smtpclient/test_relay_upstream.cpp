@@ -137,20 +137,132 @@ TEST(RelayUpstream, WrongPasswordLeavesTheServerToRefuseTheMail) {
     EXPECT_TRUE(upstream.Messages().empty());
 }
 
-TEST(RelayUpstream, StopsAtTheFirstRefusedRecipient) {
+TEST(RelayUpstream, ARefusedRecipientIsDecidedAloneAndTheOthersGetTheMessage) {
     Upstream upstream({"--refuse-rcpt", "nobody@example.net"});
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    std::string reason;
     EXPECT_FALSE(RelayMessage(Options(), "a@b.example",
                               "ok@example.net,nobody@example.net,late@example.net",
-                              upstream.HostAndPort(), {"x"}, "", ""));
+                              upstream.HostAndPort(), {"x"}, "", "", &reason));
+    EXPECT_EQ(reason, "RCPT TO:<nobody@example.net> refused: 550 5.1.1 no such user here");
     EXPECT_TRUE(RelayMessage(Options(), "a@b.example", "ok@example.net,,late@example.net",
                              upstream.HostAndPort(), {"y"}, "",
                              "")); // an empty field after an accepted recipient is skipped
-    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
     auto messages = upstream.Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].recipients,
-              (std::vector<std::string>{"ok@example.net", "late@example.net"}));
+    ASSERT_EQ(messages.size(), 2u);
+    for (const auto& message : messages)
+        EXPECT_EQ(message.recipients,
+                  (std::vector<std::string>{"ok@example.net", "late@example.net"}));
+    EXPECT_EQ(messages[0].content, "x\r\n");
+}
+
+// What became of each recipient, "address=state" joined by ",".
+std::string States(const TRelayReport& report) {
+    std::string states;
+    for (const auto& recipient : report.recipients) {
+        const char* state = recipient.state == TRecipientOutcome::State::Delivered ? "delivered"
+                            : recipient.state == TRecipientOutcome::State::Refused ? "refused"
+                                                                                   : "deferred";
+        states += (states.empty() ? "" : ",") + recipient.address + "=" + state;
+    }
+    return states;
+}
+
+TEST(RelayUpstream, EachRecipientIsDecidedOnItsOwnAndNoneGetsTheMessageTwice) {
+    struct Case {
+        std::vector<std::string> upstreamArguments;
+        std::string recipients;
+        std::string states;
+        std::vector<std::vector<std::string>> transactions; // the recipients of each message
+    };
+    const Case cases[] = {
+        {{"--refuse-rcpt", "b@d.test"},
+         "a@d.test,b@d.test,c@d.test",
+         "a@d.test=delivered,b@d.test=refused,c@d.test=delivered",
+         {{"a@d.test", "c@d.test"}}},
+        {{"--defer-once", "b@d.test"},
+         "a@d.test,b@d.test",
+         "a@d.test=delivered,b@d.test=deferred",
+         {{"a@d.test"}}},
+        {{"--rcpt-251", "b@d.test"},
+         "a@d.test,b@d.test",
+         "a@d.test=delivered,b@d.test=delivered",
+         {{"a@d.test", "b@d.test"}}},
+        // Two recipients a transaction: the rest go in the next ones at once.
+        {{"--max-rcpts", "2"},
+         "a@d.test,b@d.test,c@d.test,d@d.test,e@d.test",
+         "a@d.test=delivered,b@d.test=delivered,c@d.test=delivered,d@d.test=delivered,"
+         "e@d.test=delivered",
+         {{"a@d.test", "b@d.test"}, {"c@d.test", "d@d.test"}, {"e@d.test"}}},
+        {{"--max-rcpts", "2"},
+         "a@d.test,b@d.test",
+         "a@d.test=delivered,b@d.test=delivered",
+         {{"a@d.test", "b@d.test"}}},
+        {{"--max-rcpts", "1", "--refuse-rcpt", "b@d.test"},
+         "a@d.test,b@d.test,c@d.test",
+         "a@d.test=delivered,b@d.test=refused,c@d.test=delivered",
+         {{"a@d.test"}, {"c@d.test"}}},
+        {{"--refuse-rcpt", "a@d.test", "--refuse-rcpt", "b@d.test"},
+         "a@d.test,b@d.test",
+         "a@d.test=refused,b@d.test=refused",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recipients + " with " + c.upstreamArguments[0]);
+        Upstream upstream(c.upstreamArguments);
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        const std::vector<std::string> text = {"Subject: each", "", "body"};
+        TVectorLineSource lines(text);
+        TRelayReport report;
+        bool all = RelayMessage(Options(), "s@d.test", c.recipients, upstream.HostAndPort(), lines,
+                                "", "", report);
+        EXPECT_EQ(States(report), c.states) << report.reason;
+        EXPECT_EQ(all, c.states.find("=refused") == std::string::npos &&
+                           c.states.find("=deferred") == std::string::npos);
+        EXPECT_EQ(report.failureClass.temporary, c.states.find("=deferred") != std::string::npos);
+        if (!c.transactions.empty()) {
+            ASSERT_TRUE(upstream.WaitForMessages(c.transactions.size(), 5000));
+        }
+        auto messages = upstream.Messages();
+        ASSERT_EQ(messages.size(), c.transactions.size());
+        for (size_t i = 0; i < messages.size(); ++i) {
+            EXPECT_EQ(messages[i].recipients, c.transactions[i]);
+            EXPECT_EQ(messages[i].content, "Subject: each\r\n\r\nbody\r\n");
+            EXPECT_EQ(messages[i].peerPort, messages[0].peerPort); // one session
+        }
+    }
+}
+
+TEST(RelayUpstream, AFinalReplySlowerThanTheTimeOutIsWaitedForAndGivesOneCopy) {
+    // A server that scans the text answers the end of it late: 1.5 s against a time-out of
+    // 0.3 s per reply.
+    Upstream upstream({"--delay", "1.5"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelayOptions options = Options();
+    options.TimeoutMs = 300;
+    std::string reason;
+    EXPECT_TRUE(RelayMessage(options, "s@d.test", "a@d.test", upstream.HostAndPort(), {"slow"}, "",
+                             "", &reason))
+        << reason;
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_EQ(upstream.Messages().size(), 1u);
+}
+
+TEST(RelayUpstream, AConnectionLostAfterTheWholeTextIsDeferredAndSaysACopyMayExist) {
+    Upstream upstream({"--close-after-dot"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TRelayOptions options = Options();
+    std::string reason;
+    TFailureClass failure;
+    EXPECT_FALSE(RelayMessage(options, "s@d.test", "a@d.test", upstream.HostAndPort(), {"x"}, "",
+                              "", &reason, &failure));
+    EXPECT_TRUE(failure.temporary);
+    EXPECT_EQ(reason.rfind("end of data failed: 10054", 0), 0u) << reason;
+    EXPECT_NE(reason.find("the server may have kept the message and the retry may deliver a "
+                          "second copy"),
+              std::string::npos)
+        << reason;
 }
 
 TEST(RelayUpstream, NoStartTlsOfferedContinuesInPlainText) {

@@ -48,7 +48,7 @@ TEST(SmtpHelo, RefusedHeloIsAnsweredThenTheNextCommandEndsTheSession) {
     EXPECT_TRUE(f.senders.empty());
 }
 
-TEST(SmtpEnvelope, AddressesAreFilteredAndTheSequenceIsChecked) {
+TEST(SmtpEnvelope, AddressesAreKeptAsGivenAndTheSequenceIsChecked) {
     ServerFixture f;
     RawClient c(f.port);
     c.Login();
@@ -56,17 +56,76 @@ TEST(SmtpEnvelope, AddressesAreFilteredAndTheSequenceIsChecked) {
               "250 OK Send to <early@x.example> is allowed\r\n");
     EXPECT_EQ(c.Send("DATA\r\n"), "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
     EXPECT_EQ(c.Send("MAIL FROM:<>\r\n"), "503 Bad sequence of commands (missing FROM)\r\n");
-    EXPECT_EQ(c.Send("mail from:<Zhang.Wei+tag@Corp.example>\r\n"), "250 OK\r\n");
+    EXPECT_EQ(c.Send("mail from:<Zhang.Wei+tag@Corp.example> SIZE=100\r\n"), "250 OK\r\n");
     EXPECT_EQ(c.Send("RCPT TO:<>\r\n"), "503 Bad sequence of commands (missing Adress)\r\n");
     EXPECT_EQ(c.Send("RCPT TO: <boss+cc@x.example> NOTIFY=NEVER\r\n"),
-              "250 OK Send to <boss+cc@x.exampleNOTIFYNEVE> is allowed\r\n");
+              "250 OK Send to <boss+cc@x.example> is allowed\r\n");
     EXPECT_EQ(c.Send("RCPT TO:plain@x.example\r\n"),
-              "250 OK Send to <plain@x.exampl> is allowed\r\n");
-    // Brackets go, case stays, the plus sign only survives in recipients.
-    ASSERT_EQ(f.senders, (std::vector<std::string>{"Zhang.Weitag@Corp.example"}));
-    EXPECT_EQ(f.recipients,
-              (std::vector<std::string>{"early@x.example", "boss+cc@x.exampleNOTIFYNEVE",
-                                        "plain@x.exampl"}));
+              "250 OK Send to <plain@x.example> is allowed\r\n");
+    // Case, plus signs and the parameters' end stay as they were; brackets go.
+    ASSERT_EQ(f.senders, (std::vector<std::string>{"Zhang.Wei+tag@Corp.example"}));
+    EXPECT_EQ(f.recipients, (std::vector<std::string>{"early@x.example", "boss+cc@x.example",
+                                                      "plain@x.example"}));
+}
+
+TEST(SmtpEnvelope, AValidMailboxIsKeptWholeAndAnythingElseIsRefusedWithItsReason) {
+    const struct {
+        std::string argument, address, refusal;
+    } cases[] = {
+        {"<o'brien@d.test>", "o'brien@d.test", ""},
+        {"<user=tag@d.test>", "user=tag@d.test", ""},
+        {"<a/b@d.test>", "a/b@d.test", ""},
+        {"<!#$%&*+-/=?^_`{|}~@d.test>", "!#$%&*+-/=?^_`{|}~@d.test", ""},
+        {"<\"a b\"@d.test>", "\"a b\"@d.test", ""},
+        {"<\"a,b@c\"@d.test>", "\"a,b@c\"@d.test", ""},
+        {"<\"a\\\"b\"@d.test>", "\"a\\\"b\"@d.test", ""},
+        {"<a@[192.0.2.1]>", "a@[192.0.2.1]", ""},
+        {"<a@[IPv6:2001:db8::1]>", "a@[IPv6:2001:db8::1]", ""},
+        {"<@relay.test,@b.test:a@d.test>", "a@d.test", ""},
+        {"<root>", "root", ""}, // a local name, for the relay to resolve
+        {"x@sub-domain.d.test", "x@sub-domain.d.test", ""},
+        {"<\xD5\xC5@d.test>", "\xD5\xC5@d.test", ""},
+        {"<a\rb@d.test>", "", "a control character in the address"},
+        {"<a b@d.test>", "", "a space outside quotes"},
+        {"a@d.test SIZE=10", "", "a space outside quotes"},
+        {"<a@d.test", "", "no closing angle bracket"},
+        {"a@d.test>", "", "an angle bracket without its pair"},
+        {"<a@d.test>x", "", "text right after the closing angle bracket"},
+        {"<a..b@d.test>", "", "a dot at an end of the local part or two in a row"},
+        {"<.a@d.test>", "", "a dot at an end of the local part or two in a row"},
+        {"<a@>", "", "nothing after the @"},
+        {"<@d.test>", "", "a source route without a mailbox after it"},
+        {"<a@d..test>", "", "an empty label in the domain"},
+        {"<a@-d.test>", "", "a hyphen at an end of a domain label"},
+        {"<a@d_x.test>", "", "\"_\" in the domain"},
+        {"<a(b)@d.test>", "", "\"(\" in the local part"},
+        {"<\"a<b\"@d.test>", "", "an angle bracket inside the address"},
+        {"<\"ab@d.test>", "", "no closing angle bracket"},
+        {"<a@[1.2.3.4>", "", "an address literal without its closing bracket"},
+        {"<a@[1.2 .3]>", "", "0x20 in the address literal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        ServerFixture f;
+        RawClient client(f.port);
+        client.Login();
+        std::string mail = client.Send("MAIL FROM:" + c.argument + "\r\n");
+        std::string rcpt = client.Send("RCPT TO:" + c.argument + "\r\n");
+        if (c.refusal.empty()) {
+            EXPECT_EQ(mail, "250 OK\r\n");
+            EXPECT_EQ(rcpt, "250 OK Send to <" + c.address + "> is allowed\r\n");
+            EXPECT_EQ(f.senders, (std::vector<std::string>{c.address}));
+            EXPECT_EQ(f.recipients, (std::vector<std::string>{c.address}));
+        } else {
+            EXPECT_EQ(mail, "501 Syntax error in address: " + c.refusal + "\r\n");
+            EXPECT_EQ(rcpt, "501 Syntax error in address: " + c.refusal + "\r\n");
+            EXPECT_TRUE(f.senders.empty());
+            EXPECT_TRUE(f.recipients.empty());
+            // Nothing was taken: no transaction to send.
+            EXPECT_EQ(client.Send("DATA\r\n"),
+                      "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
+        }
+    }
 }
 
 TEST(SmtpEnvelope, RecipientRefusedByTheHandlerIsKeptOut) {

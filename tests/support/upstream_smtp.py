@@ -49,6 +49,17 @@ parser.add_argument("--max-sessions", type=int, default=0,
                     help="sessions at once; one more gets a 421 greeting and is closed (0: no cap)")
 parser.add_argument("--greylist", type=float, default=0.0,
                     help="seconds a new sender/recipient pair is answered 451 at RCPT")
+parser.add_argument("--max-rcpts", type=int, default=0,
+                    help="recipients a transaction takes; one more gets 452 (0: no limit)")
+parser.add_argument("--rcpt-251", action="append", default=[],
+                    help="a recipient answered 251 (will forward), and taken")
+parser.add_argument("--defer-once", action="append", default=[],
+                    help="a recipient answered 450 the first time, taken after that")
+parser.add_argument("--close-after-dot", action="store_true",
+                    help="store the message, then drop the connection without a reply")
+parser.add_argument("--close-after-handshake", action="store_true",
+                    help="drop every connection as soon as it is made (after the TLS handshake "
+                         "with --implicit), without a word")
 parser.add_argument("--down-for", type=float, default=0.0,
                     help="seconds after the start during which every greeting is a 421")
 args = parser.parse_args()
@@ -67,6 +78,7 @@ counter = [0]
 started = time.monotonic()
 open_sessions = [0]
 greylist_seen = {}
+deferred_once = set()
 
 
 def note(name):
@@ -111,6 +123,11 @@ class UpstreamSMTP(SMTP):
     def connection_made(self, transport):
         # A refusal as real servers make it: the greeting is a 421 and the connection ends.
         refusal = None
+        if args.close_after_handshake:
+            note("dropped")
+            self.vantro_refused = True
+            transport.abort()
+            return
         if args.down_for and time.monotonic() - started < args.down_for:
             refusal = b"421 4.3.2 Service not available\r\n"
             note("down-refused")
@@ -209,6 +226,16 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in args.refuse_rcpt:
             return "550 5.1.1 no such user here"
+        if args.max_rcpts and len(envelope.rcpt_tos) >= args.max_rcpts:
+            note("too-many")
+            return "452 4.5.3 Too many recipients"
+        if address in args.defer_once and address not in deferred_once:
+            deferred_once.add(address)
+            note("deferred-once")
+            return "450 4.2.1 Mailbox busy, try again later"
+        if address in args.rcpt_251:
+            envelope.rcpt_tos.append(address)
+            return "251 2.1.5 User not local; will forward"
         if args.session_messages and getattr(session, "stored", 0) >= args.session_messages:
             return "452 4.5.3 too many messages in this session"
         if args.greylist:
@@ -235,6 +262,8 @@ class Handler:
                 " ".join(envelope.mail_options), session.peer[1],
                 getattr(session, "mechanism", "-") if session.authenticated else "-"))
         os.rename(base + ".eml.tmp", base + ".eml")
+        if args.close_after_dot:
+            server.transport.abort()
         return "250 2.0.0 OK stored"
 
     async def handle_QUIT(self, server, session, envelope):

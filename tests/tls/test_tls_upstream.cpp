@@ -165,6 +165,27 @@ TEST(TlsUpstream, PlainServerOnTheTlsPortFailsWithOpenSslsText) {
         << client.Sock().LastErrorText();
 }
 
+TEST(TlsUpstream, AnImplicitTlsServerThatDropsTheConnectionIsDeferredNotFailed) {
+    // A port-465 server over its session cap drops the connection: at the accept (before any
+    // TLS byte) or right after the handshake (OpenSSL 3: "unexpected eof while reading").
+    // Either is the server for now, as the same close is on a plain connection.
+    testsupport::ScriptedPeer atAccept({testsupport::CloseConnection()});
+    Upstream afterHandshake(
+        {"--implicit", testsupport::TestCertificate(), "--close-after-handshake"});
+    ASSERT_TRUE(afterHandshake.Ok()) << afterHandshake.Log();
+    for (const std::string& hostAndPort :
+         {"127.0.0.1:" + std::to_string(atAccept.Port()), afterHandshake.HostAndPort()}) {
+        SCOPED_TRACE(hostAndPort);
+        std::string reason;
+        TFailureClass failure;
+        EXPECT_FALSE(RelayMessage(Options(false, true), "a@b.example", "c@d.example", hostAndPort,
+                                  {"x"}, "", "", &reason, &failure));
+        EXPECT_TRUE(failure.temporary) << reason;
+        EXPECT_TRUE(failure.sessionRefused) << reason;
+    }
+    EXPECT_GE(afterHandshake.Count("dropped"), 1);
+}
+
 TEST(TlsUpstream, RefusedStartTlsFailsTheSessionWithoutPlainText) {
     using namespace testsupport;
     ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(),

@@ -132,9 +132,14 @@ struct Submitter {
     }
     // MAIL, RCPT, DATA and the text; the reply to the end of data.
     std::string Message(const std::string& from, const std::string& to, const std::string& body) {
+        return MessageTo(from, {to}, body);
+    }
+    // The same with a RCPT for each recipient.
+    std::string MessageTo(const std::string& from, const std::vector<std::string>& to,
+                          const std::string& body) {
         std::string mail = Command("MAIL FROM:<" + from + ">\r\n");
         if (mail.substr(0, 3) != "250") return mail;
-        Command("RCPT TO:<" + to + ">\r\n");
+        for (const std::string& recipient : to) Command("RCPT TO:<" + recipient + ">\r\n");
         Command("DATA\r\n");
         return Command(body + ".\r\n");
     }

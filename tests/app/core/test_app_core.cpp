@@ -179,6 +179,17 @@ TEST(Accounts, SelectionBySenderThenAnyElseUnchanged) {
     current = "unchanged";
     EXPECT_FALSE(SelectAccount({}, "s@x", current, e));
     EXPECT_EQ(current, "unchanged");
+    // Senders reach the relay whole now; a line written for the form the server once
+    // filtered them to still selects its account, and a line for the whole sender wins.
+    StringList filtered = {"f|h1|25|sslno|tlsno|authno|||metag@x.example",
+                           "a|h9|25|sslno|tlsno|authno|||any"};
+    ASSERT_TRUE(SelectAccount(filtered, "me+tag@x.example", current, e));
+    EXPECT_EQ(e.host, "h1");
+    EXPECT_EQ(current, "me+tag@x.example");
+    filtered.push_back("w|h2|25|sslno|tlsno|authno|||me+tag@x.example");
+    ASSERT_TRUE(SelectAccount(filtered, "me+tag@x.example", current, e));
+    EXPECT_EQ(e.host, "h2");
+    EXPECT_EQ(FilteredSender("o'brien+x@d.test"), "obrienx@d.test");
 }
 
 TEST(Accounts, SwitchGoesRoundAndCopesWithAShorterList) {

@@ -523,10 +523,10 @@ TEST(RelayPolicyTest, AnIPv6HostTypedWithoutBracketsIsReached) {
     account.port = std::to_string(port);
     const std::vector<std::string> text = {"x"};
     smtpclient::TVectorLineSource lines(text);
-    std::string reason;
+    smtpclient::TRelayReport report;
     EXPECT_FALSE(RelayThrough(account, RelaySettings{"pc", 5000, true, nullptr, nullptr, {}},
-                              "a@b.example", lines, &reason));
-    EXPECT_EQ(reason, "greeting refused: 554 5.7.1 not you");
+                              "a@b.example", lines, report));
+    EXPECT_EQ(report.reason, "greeting refused: 554 5.7.1 not you");
     server.join();
     ::close(listener);
 }

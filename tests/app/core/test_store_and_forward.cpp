@@ -99,30 +99,6 @@ TEST(RetrySchedule, ARecordReadsBackAndACutOrGarbledOneIsNoRecord) {
         EXPECT_FALSE(ParseRetryRecord(bad)) << bad;
 }
 
-TEST(FailureClass, FourHundredsAndLostConnectionsAreTemporaryTheRestPermanent) {
-    using namespace smtpclient;
-    EXPECT_TRUE(IsTemporaryReply(421));
-    EXPECT_TRUE(IsTemporaryReply(451));
-    EXPECT_TRUE(IsTemporaryReply(452));
-    EXPECT_FALSE(IsTemporaryReply(550));
-    EXPECT_FALSE(IsTemporaryReply(554));
-    EXPECT_FALSE(IsTemporaryReply(251)); // a success the protocol counts as no success
-    EXPECT_FALSE(IsTemporaryReply(0));   // a reply cut off or over a limit: a broken server
-    EXPECT_TRUE(IsTemporarySocketError(10061, "Connection refused"));
-    EXPECT_TRUE(IsTemporarySocketError(10060, "Connection timed out"));
-    EXPECT_TRUE(IsTemporarySocketError(10054, "Connection reset by peer"));
-    EXPECT_TRUE(IsTemporarySocketError(10065, "No route to host"));
-    EXPECT_TRUE(IsTemporarySocketError(11002, "Non authoritative - host not found"));
-    EXPECT_FALSE(IsTemporarySocketError(11001, "Host not found"));
-    EXPECT_FALSE(IsTemporarySocketError(
-        10091, "certificate verify failed: self-signed certificate (SSL error 5)"));
-    EXPECT_FALSE(IsTemporarySocketError(10091, "error:0A00042E:SSL routines::tlsv1 alert"));
-    EXPECT_TRUE(IsTemporarySocketError(10091, "TLS handshake failed (SSL error 5)"));
-    EXPECT_TRUE(IsSessionRefusal(10061));
-    EXPECT_TRUE(IsSessionRefusal(10054));
-    EXPECT_FALSE(IsSessionRefusal(10060));
-}
-
 // One relay against a scripted upstream; its failure class.
 smtpclient::TFailureClass RelayAgainst(std::vector<testsupport::PeerStep> script,
                                        std::string& reason, const std::string& user = "") {
@@ -464,6 +440,51 @@ struct SpoolFolder : testsupport::TempFolder {
         return names;
     }
 };
+
+TEST(StoreAndForward, RecipientsThatFareDifferentlyAreListedRetriedAndResentApart) {
+    SpoolFolder folder;
+    testsupport::Upstream upstream({"--refuse-rcpt", "b@y.example", "--defer-once", "c@y.example"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TestClock clock;
+    RetryingCore h(clock, upstream.Port(), {}, folder.Spool());
+    Submitter client(h.port);
+    EXPECT_EQ(client.MessageTo("me@x.example", {"a@y.example", "b@y.example", "c@y.example"},
+                               "Subject: three\r\n\r\nbody\r\n"),
+              "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForDeferred(1)) << h.Journal();
+    // a has it: a success line naming a alone; b is refused: a failure line naming b with
+    // its reason; c waits for its retry, alone.
+    ASSERT_EQ(h.Listed(true), 1u) << h.Journal();
+    ASSERT_EQ(h.Listed(false), 1u) << h.Journal();
+    const auto& relayed = h.core->Records(ListKind::Relayed).Records();
+    const auto& failed = h.core->Records(ListKind::Failed).Records();
+    EXPECT_NE(relayed[0].line.find("/To:a@y.example/"), std::string::npos) << relayed[0].line;
+    EXPECT_NE(failed[0].line.find("/To:b@y.example/"), std::string::npos) << failed[0].line;
+    EXPECT_EQ(failed[0].reason, "RCPT TO:<b@y.example> refused: 550 5.1.1 no such user here");
+    auto queue = h.core->Queue();
+    ASSERT_EQ(queue.size(), 2u); // c deferred, b kept for a resend
+    EXPECT_EQ(queue[0].recipientText, "c@y.example");
+    EXPECT_EQ(queue[1].recipientText, "b@y.example"); // its own copy in the spool
+    EXPECT_EQ(h.core->Status(), RelayStatus::Failed);
+    // The retry goes to c alone; the resend to b alone.
+    clock.Advance(seconds(61));
+    h.core->RunDueRetries();
+    ASSERT_TRUE(h.WaitForOutcomes(4)) << h.Journal();
+    EXPECT_EQ(h.Listed(true), 2u);
+    ASSERT_TRUE(h.core->Resend(failed[0].id));
+    ASSERT_TRUE(h.WaitForOutcomes(5)) << h.Journal();
+    EXPECT_EQ(h.Listed(false), 2u);
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
+    testsupport::PumpFor(200);
+    auto messages = upstream.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].recipients, (std::vector<std::string>{"a@y.example"}));
+    EXPECT_EQ(messages[1].recipients, (std::vector<std::string>{"c@y.example"}));
+    EXPECT_EQ(messages[1].content, "Subject: three\r\n\r\nbody\r\n");
+    h.core->Shutdown();
+    EXPECT_EQ(folder.Named(".retry").size(), 0u);
+    EXPECT_EQ(folder.Named(".msg").size(), 1u); // b's copy, kept again after its refusal
+}
 
 TEST(StoreAndForward, ARestartInTheMiddleOfABackoffKeepsTheScheduleAndSendsOnce) {
     SpoolFolder folder;

@@ -1,0 +1,435 @@
+// One message relayed over a session of its own or a kept one: the session steps of
+// smtpsender.cpp in the order RelayMessage takes them, each recipient decided on its own.
+#include "smtpclient/failure_class.h"
+#include "smtpclient/protoutil.h"
+#include "smtpclient/relay_sessions.h"
+#include "smtpclient/smtpsender.h"
+
+#include <algorithm>
+#include <optional>
+#include <sys/socket.h>
+
+namespace smtpclient {
+
+void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port) {
+    std::string text = protoutil::Trim(hostAndPort);
+    std::string after;
+    if (!text.empty() && text.front() == '[' && text.find(']') != std::string::npos) {
+        size_t close = text.find(']');
+        host = text.substr(1, close - 1);
+        after = protoutil::Trim(protoutil::TextAfter(text.substr(close + 1), ":"));
+        if (text.substr(close + 1).find(':') == std::string::npos) after.clear();
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        host = text; // a bare IPv6 literal: its colons are not a port separator
+    } else {
+        host = protoutil::Trim(protoutil::TextBefore(hostAndPort, ":"));
+        after = protoutil::Trim(protoutil::TextAfter(hostAndPort, ":"));
+        if (after == hostAndPort) after.clear();
+    }
+    port = !after.empty() ? after : "25";
+}
+
+namespace {
+int SizeValue(long long size) {
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
+}
+
+// Added to the reason of a connection lost (or a reply not come) after the whole text went
+// out: the one moment at which a retry may deliver a second copy (RFC 1047).
+constexpr const char* kMayHaveCopy =
+    "; the whole text had been sent, so the server may have kept the message and the retry "
+    "may deliver a second copy";
+} // namespace
+
+int MessageSize(const std::vector<std::string>& lines) {
+    return SizeValue(TVectorLineSource(lines).Size());
+}
+
+bool TRelayReport::AllDelivered() const {
+    return !recipients.empty() &&
+           std::all_of(recipients.begin(), recipients.end(), [](const TRecipientOutcome& r) {
+               return r.state == TRecipientOutcome::State::Delivered;
+           });
+}
+
+std::vector<std::string> RecipientAddresses(const std::string& recipients) {
+    std::vector<std::string> addresses;
+    std::string rest = recipients;
+    while (!rest.empty()) {
+        std::string address =
+            protoutil::ExtractAddress(protoutil::Trim(protoutil::TakeQuotedField(rest, ',', '"')));
+        if (address.empty()) {
+            if (addresses.empty()) break; // nothing yet: an empty field ends the list
+            continue;
+        }
+        // The same address twice is one recipient: it gets the message once.
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(std::move(address));
+    }
+    return addresses;
+}
+
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort,
+                  const std::vector<std::string>& lines, const std::string& userName,
+                  const std::string& password, std::string* failureReason,
+                  TFailureClass* failureClass) {
+    TVectorLineSource source(lines);
+    return RelayMessage(options, sender, recipients, hostAndPort, source, userName, password,
+                        failureReason, failureClass);
+}
+
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
+                  const std::string& userName, const std::string& password,
+                  std::string* failureReason, TFailureClass* failureClass) {
+    TRelayReport report;
+    bool delivered =
+        RelayMessage(options, sender, recipients, hostAndPort, lines, userName, password, report);
+    if (delivered) return true;
+    if (failureReason) *failureReason = report.reason;
+    if (failureClass) *failureClass = report.failureClass;
+    return false;
+}
+
+namespace {
+
+// Unhooks a relay's control from the connection when the relay ends, also on errors.
+struct ControlDetach {
+    TRelayControl* control;
+    void Release() {
+        if (control) control->Detach();
+        control = nullptr;
+    }
+    ~ControlDetach() { Release(); }
+};
+
+// Hooks this message's control to `socket`; a relay stopped already finds the connection shut.
+void AttachControl(TRelayControl* control, blocksock::TBlockingSocket& socket) {
+    if (control && !control->Attach(socket.Handle())) ::shutdown(socket.Handle(), SHUT_RDWR);
+}
+
+void PrepareForMessage(TSmtpSender& client, const TRelayOptions& options) {
+    client.Timeout = options.TimeoutMs;
+    client.FailureReason.clear();
+    client.FailureClass = TFailureClass{};
+    TRelayControl* control = options.Control;
+    client.MayEndData = nullptr;
+    if (control) client.MayEndData = [control] { return control->BeginEndOfData(); };
+}
+
+// A session counted as open to its upstream while a relay uses it: given back to be kept, or
+// ended with the relay (also when the relay throws).
+class SessionInUse {
+  public:
+    // `established`: a kept session, greeted long ago; a new one is established once greeted.
+    SessionInUse(TRelaySessions* sessions, const TSessionKey& key, bool established)
+        : sessions_(sessions), key_(key), established_(established) {}
+    ~SessionInUse() {
+        if (sessions_) sessions_->Ended(key_, established_);
+    }
+    // The new session's upstream has greeted it: from now on it counts as open there.
+    void Established() {
+        if (sessions_ && !established_) sessions_->Established(key_);
+        established_ = true;
+    }
+    SessionInUse(const SessionInUse&) = delete;
+    SessionInUse& operator=(const SessionInUse&) = delete;
+
+    // A session that has carried its message: kept for the next one, without the hooks of
+    // this one's caller, whose control does not outlive the call.
+    void GiveBack(std::unique_ptr<TSmtpSender> client) {
+        client->MayEndData = nullptr;
+        client->Sock().OnAfterConnect = nullptr;
+        sessions_->Give(key_, std::move(client));
+        sessions_ = nullptr;
+    }
+    bool Keeps() const { return sessions_ != nullptr; }
+
+  private:
+    TRelaySessions* sessions_;
+    const TSessionKey& key_;
+    bool established_;
+};
+
+// The message's lines, noting whether any was taken: until then nothing of the text has gone
+// out and the source can still be handed to another session.
+class TTakenLines : public TLineSource {
+  public:
+    explicit TTakenLines(TLineSource& lines) : lines_(lines) {}
+    long long Size() const override { return lines_.Size(); }
+    bool Next(std::string& line) override {
+        taken_ = true;
+        return lines_.Next(line);
+    }
+    bool Rewind() override { return lines_.Rewind(); }
+    bool Taken() const { return taken_; }
+
+  private:
+    TLineSource& lines_;
+    bool taken_ = false;
+};
+
+using State = TRecipientOutcome::State;
+
+// The transactions that carry one message to its recipients over one session: each recipient
+// decided on its own, those a server takes no more of in one transaction sent in the next.
+class Transactions {
+  public:
+    enum class End {
+        Usable, // every transaction ended with the server's reply to the text: keep it
+        Closed, // a step failed: end the session
+        Stale,  // a kept session failed before deciding anything: try a new session
+    };
+
+    Transactions(TSmtpSender& client, const std::string& sender, TTakenLines& lines,
+                 TRelayReport& report)
+        : client_(client), sender_(protoutil::ExtractAddress(sender)), lines_(lines),
+          report_(report) {}
+
+    // `kept`: the session carried an earlier message, and may have been ended by its
+    // upstream meanwhile (closed, a 421, a limit of messages per session): a failure before
+    // anything was decided or taken is then Stale, as the upstream holds nothing it would
+    // deliver.
+    End Run(std::vector<std::string> pending, bool kept) {
+        if (pending.empty()) {
+            if (!client_.SendMailFrom(sender_, SizeValue(lines_.Size())) && kept) return End::Stale;
+            client_.FailWith("no recipient address", TClientFailure::NoRecipient);
+            return End::Closed;
+        }
+        for (bool first = true; !pending.empty(); first = false) {
+            if (!first && !lines_.Rewind()) {
+                client_.FailWith("the text could not be read again for the recipients of a "
+                                 "following transaction",
+                                 TClientFailure::TextUnreadable);
+                DecideByFailure(pending);
+                return End::Closed;
+            }
+            std::optional<End> end = RunOne(pending, kept && first);
+            if (end) return *end;
+        }
+        return End::Usable;
+    }
+
+  private:
+    // One transaction for `pending`; afterwards `pending` holds those left for the next one.
+    // An end when the session is to end now.
+    std::optional<End> RunOne(std::vector<std::string>& pending, bool mayBeStale) {
+        if (!client_.SendMailFrom(sender_, SizeValue(lines_.Size()))) {
+            if (mayBeStale) return End::Stale;
+            DecideByFailure(pending);
+            return End::Closed;
+        }
+        std::vector<std::string> accepted, rest;
+        std::vector<TRecipientOutcome> refused; // this transaction's, reported at its end
+        bool permanent = false;
+        for (size_t i = 0; i < pending.size(); ++i) {
+            if (client_.SendRcptTo(pending[i])) {
+                accepted.push_back(pending[i]);
+                continue;
+            }
+            if (client_.Broken()) {
+                if (mayBeStale) return End::Stale;
+                Report(refused);
+                accepted.insert(accepted.end(), pending.begin() + long(i), pending.end());
+                DecideByFailure(accepted);
+                return End::Closed;
+            }
+            if (ClassifyRecipientReply(client_.ResultCode, !accepted.empty()) ==
+                TRecipientReply::TooMany) {
+                rest.assign(pending.begin() + long(i), pending.end());
+                break;
+            }
+            TFailureClass failure = Failure();
+            permanent |= !failure.temporary;
+            refused.push_back(Outcome(pending[i], failure, client_.FailureReason));
+        }
+        // Every recipient refused for now, on a kept session: the upstream's limit of
+        // messages per session answers so, and a new session gets them.
+        if (accepted.empty() && mayBeStale && !permanent) return End::Stale;
+        if (accepted.empty()) {
+            Report(refused);
+            return End::Closed; // the transaction stays open: QUIT ends it
+        }
+        if (!client_.SendData(lines_)) {
+            if (mayBeStale && !lines_.Taken()) return End::Stale;
+            Report(refused);
+            std::string reason = client_.FailureReason;
+            if (client_.EndOfDataSent && client_.Broken()) reason += kMayHaveCopy;
+            accepted.insert(accepted.end(), rest.begin(), rest.end());
+            Decide(accepted, Failure(), reason);
+            return End::Closed;
+        }
+        Report(refused);
+        for (const std::string& address : accepted)
+            report_.recipients.push_back(TRecipientOutcome{address, State::Delivered, {}});
+        pending = std::move(rest);
+        return std::nullopt;
+    }
+
+    TFailureClass Failure() const {
+        return AfterAuthRefusal(client_.FailureClass, client_.AuthRefusalTemporary);
+    }
+    static TRecipientOutcome Outcome(const std::string& address, TFailureClass failure,
+                                     const std::string& reason) {
+        return TRecipientOutcome{address, failure.temporary ? State::Deferred : State::Refused,
+                                 reason};
+    }
+    void Report(const std::vector<TRecipientOutcome>& outcomes) {
+        report_.recipients.insert(report_.recipients.end(), outcomes.begin(), outcomes.end());
+    }
+    void Decide(const std::vector<std::string>& addresses, TFailureClass failure,
+                const std::string& reason) {
+        for (const std::string& address : addresses)
+            report_.recipients.push_back(Outcome(address, failure, reason));
+    }
+    void DecideByFailure(const std::vector<std::string>& addresses) {
+        Decide(addresses, Failure(), client_.FailureReason);
+    }
+
+    TSmtpSender& client_;
+    std::string sender_;
+    TTakenLines& lines_;
+    TRelayReport& report_;
+};
+
+// The report's recipients in the order of the recipient text, its reason and class from
+// them: each reason once, in order, after the refused AUTH that often explains them.
+void Summarize(TRelayReport& report, const std::vector<std::string>& addresses,
+               const TSmtpSender& client) {
+    auto position = [&](const TRecipientOutcome& recipient) {
+        return std::find(addresses.begin(), addresses.end(), recipient.address) - addresses.begin();
+    };
+    std::stable_sort(report.recipients.begin(), report.recipients.end(),
+                     [&](const TRecipientOutcome& a, const TRecipientOutcome& b) {
+                         return position(a) < position(b);
+                     });
+    std::vector<std::string> reasons;
+    for (const TRecipientOutcome& recipient : report.recipients) {
+        if (recipient.state == State::Delivered) continue;
+        report.failureClass.temporary |= recipient.state == State::Deferred;
+        if (std::find(reasons.begin(), reasons.end(), recipient.reason) == reasons.end())
+            reasons.push_back(recipient.reason);
+    }
+    if (report.recipients.empty()) {
+        reasons.push_back(client.FailureReason);
+        report.failureClass.temporary = client.FailureClass.temporary;
+    }
+    report.reason.clear();
+    if (reasons.empty()) return;
+    if (!client.AuthRefusal.empty()) report.reason = client.AuthRefusal;
+    for (const std::string& reason : reasons)
+        report.reason += (report.reason.empty() ? "" : "; ") + reason;
+}
+
+// Every recipient decided alike: the session could not carry the message at all.
+void DecideAll(TRelayReport& report, const std::vector<std::string>& addresses,
+               const TSmtpSender& client) {
+    TFailureClass failure = AfterAuthRefusal(client.FailureClass, client.AuthRefusalTemporary);
+    for (const std::string& address : addresses)
+        report.recipients.push_back(TRecipientOutcome{
+            address, failure.temporary ? State::Deferred : State::Refused, client.FailureReason});
+    report.failureClass.sessionRefused = client.FailureClass.sessionRefused;
+}
+
+// A session that carried what it could: kept when it may carry another message, else ended.
+void EndSession(std::unique_ptr<TSmtpSender> client, SessionInUse& inUse, Transactions::End end) {
+    if (end != Transactions::End::Usable) {
+        client->QuitBriefly();
+        return;
+    }
+    if (inUse.Keeps())
+        inUse.GiveBack(std::move(client));
+    else
+        client->CloseSession();
+}
+
+std::unique_ptr<TSmtpSender> NewClient(const TRelayOptions& options, const std::string& host,
+                                       const std::string& port, const std::string& userName,
+                                       const std::string& password) {
+    auto client = std::make_unique<TSmtpSender>(options.SystemName);
+    client->AutoTLS = options.AutoTLS;
+    client->FullSSL = options.FullSSL;
+    client->CredentialsOnlyEncrypted = options.CredentialsOnlyEncrypted;
+    client->Sock().TlsLayer().VerifyCert = options.VerifyCert;
+    client->Sock().TlsLayer().MinimumVersion = options.TlsMinimumVersion;
+    client->Sock().TlsLayer().CertCAFile = options.TrustFile;
+    client->TargetHost = host;
+    client->TargetPort = port;
+    client->UserName = userName;
+    client->Password = password;
+    client->Secret = options.Secret;
+    return client;
+}
+
+// The message over a kept session; false when the session was stale and a new one must be
+// opened (the report is then empty).
+bool RelayOverKept(std::unique_ptr<TSmtpSender> kept, const TRelayOptions& options,
+                   SessionInUse& inUse, const std::string& sender,
+                   const std::vector<std::string>& addresses, TLineSource& lines,
+                   TRelayReport& report) {
+    PrepareForMessage(*kept, options);
+    ControlDetach detach{options.Control};
+    AttachControl(options.Control, kept->Sock());
+    TTakenLines taken(lines);
+    Transactions::End end = Transactions(*kept, sender, taken, report).Run(addresses, true);
+    if (end == Transactions::End::Stale) {
+        report = TRelayReport{};
+        if (!options.Control || !options.Control->Stopped()) {
+            kept->Sock().AbortConnection();
+            return false;
+        }
+        // Stopped: no new session either.
+        kept->FailWith("stopped before the end of the text", TClientFailure::Stopped);
+        DecideAll(report, addresses, *kept);
+        end = Transactions::End::Closed;
+    }
+    detach.Release();
+    Summarize(report, addresses, *kept);
+    EndSession(std::move(kept), inUse, end);
+    return true;
+}
+
+} // namespace
+
+bool RelayMessage(const TRelayOptions& options, const std::string& sender,
+                  const std::string& recipients, const std::string& hostAndPort, TLineSource& lines,
+                  const std::string& userName, const std::string& password, TRelayReport& report) {
+    report = TRelayReport{};
+    std::vector<std::string> addresses = RecipientAddresses(recipients);
+    std::string host, port;
+    SplitHostAndPort(hostAndPort, host, port);
+    TRelaySessions* sessions = options.Sessions;
+    TSessionKey key;
+    if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
+    if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
+        SessionInUse inUse{sessions, key, true};
+        if (RelayOverKept(std::move(kept), options, inUse, sender, addresses, lines, report))
+            return report.AllDelivered();
+    }
+    if (sessions) sessions->Opening(key, options.MaxSessions);
+    SessionInUse inUse{sessions, key, false};
+    std::unique_ptr<TSmtpSender> client = NewClient(options, host, port, userName, password);
+    PrepareForMessage(*client, options);
+    TRelayControl* control = options.Control;
+    // Attached once connected, so that a stop closes the connection under any wait.
+    client->Sock().OnAfterConnect = [control](blocksock::TBlockingSocket* socket) {
+        AttachControl(control, *socket);
+    };
+    ControlDetach detach{control};
+    Transactions::End end = Transactions::End::Closed;
+    if (client->OpenSession()) {
+        inUse.Established();
+        TTakenLines taken(lines);
+        end = Transactions(*client, sender, taken, report).Run(addresses, false);
+    } else {
+        DecideAll(report, addresses, *client);
+    }
+    // Detached before the descriptor is closed: a stop must never reach a reused number.
+    detach.Release();
+    Summarize(report, addresses, *client);
+    EndSession(std::move(client), inUse, end);
+    return report.AllDelivered();
+}
+
+} // namespace smtpclient
