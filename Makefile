@@ -80,7 +80,8 @@ install: build
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 BENCHMARKS = bench_idle_loop bench_smtp_server bench_relay_client bench_end_to_end bench_crash_run \
-             bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream
+             bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream \
+             bench_delivery_semantics
 
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vantrosmtp vantrosmtp-sendmail $(BENCHMARKS)
@@ -94,6 +95,7 @@ bench: configure
 	$(BUILD)/bench/bench_sendmail $(BUILD)/app/vantrosmtp $(BUILD)/app/vantrosmtp-sendmail
 	$(BUILD)/bench/bench_polite_upstreams $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_hostile_upstream $(BUILD)/app/vantrosmtp
+	$(BUILD)/bench/bench_delivery_semantics $(BUILD)/app/vantrosmtp
 
 # Long fuzz runs of the inbound server and of the client against hostile upstreams (the suite
 # runs short ones).

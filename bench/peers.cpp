@@ -4,11 +4,13 @@
 #include "app/core/string_list.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,8 +48,11 @@ bool Program::Launch() {
                          static_cast<rlim_t>(descriptorLimit_)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 2);
+        // The journal, when VANTRO_BENCH_JOURNAL names a file to append it to.
+        const char* journal = std::getenv("VANTRO_BENCH_JOURNAL");
+        int err = journal ? ::open(journal, O_WRONLY | O_CREAT | O_APPEND, 0600)
+                          : ::open("/dev/null", O_WRONLY);
+        dup2(err, 2);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("VANTRO_TEST_PORT", std::to_string(port_).c_str(), 1);
         execl(exe.c_str(), exe.c_str(), nullptr);
@@ -177,6 +182,20 @@ size_t ScriptUpstream::Sessions() const {
         ports.insert(line); // the fifth line: the client's port
     }
     return ports.size();
+}
+
+std::map<std::string, int> ScriptUpstream::RecipientCounts() const {
+    std::map<std::string, int> counts;
+    for (const auto& entry : std::filesystem::directory_iterator(store_)) {
+        if (entry.path().extension() != ".env") continue;
+        std::ifstream env(entry.path());
+        std::string line;
+        std::getline(env, line); // the sender
+        std::getline(env, line); // the recipients, joined by ","
+        std::stringstream recipients(line);
+        for (std::string recipient; std::getline(recipients, recipient, ',');) ++counts[recipient];
+    }
+    return counts;
 }
 
 size_t Program::SpooledMessages() const {

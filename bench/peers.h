@@ -4,6 +4,7 @@
 #include "bench/aiosmtpd.h"
 
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -63,6 +64,8 @@ class ScriptUpstream {
     long Stored() const;
     // The sessions that carried them (their distinct client ports).
     size_t Sessions() const;
+    // How many of the stored messages each recipient got.
+    std::map<std::string, int> RecipientCounts() const;
 
   private:
     std::string store_;

@@ -95,7 +95,8 @@ double LoadResult::Percentile(double p) const {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
-LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes) {
+LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes,
+                       const RecipientsOf& recipients) {
     LoadResult result;
     std::mutex mutex;
     std::string body = MakeBody(messageBytes);
@@ -110,9 +111,12 @@ LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int message
                       conn.Send("HELO bench" + std::to_string(c) + "\r\n") && conn.Reply() == 250;
             for (int m = 0; ok && m < messagesPerClient; ++m) {
                 ok = conn.Send("MAIL FROM:<c" + std::to_string(c) + "@corp.example>\r\n") &&
-                     conn.Reply() == 250 && conn.Send("RCPT TO:<sink@example.net>\r\n") &&
-                     conn.Reply() == 250 && conn.Send("DATA\r\n") && conn.Reply() == 354 &&
-                     conn.Send(body);
+                     conn.Reply() == 250;
+                std::vector<std::string> to =
+                    recipients ? recipients(c, m) : std::vector<std::string>{"sink@example.net"};
+                for (const std::string& recipient : to)
+                    ok = ok && conn.Send("RCPT TO:<" + recipient + ">\r\n") && conn.Reply() == 250;
+                ok = ok && conn.Send("DATA\r\n") && conn.Reply() == 354 && conn.Send(body);
                 if (!ok) break;
                 auto t0 = Clock::now();
                 ok = conn.Send(".\r\n") && conn.Reply() == 250;

@@ -18,7 +18,12 @@ struct LoadResult {
     double Percentile(double p) const;
 };
 
-LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes);
+// The recipients of message `message` of client `client`.
+using RecipientsOf = std::function<std::vector<std::string>(int client, int message)>;
+
+// Every message to "sink@example.net", or to the recipients `recipients` names.
+LoadResult RunSmtpLoad(int port, int clients, int messagesPerClient, int messageBytes,
+                       const RecipientsOf& recipients = {});
 
 // `total` messages numbered 0..total-1 ("Subject: <n>"), spread over `clients` sessions
 // (a new session after a failure, until `stop` is set). `accepted` is called with the number

@@ -127,8 +127,8 @@ void TBlockingSocket::CreateHandle(const SocketAddress& address) {
     fd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd_ == -1) lastErrorCode_ = LastPlatformError();
     if (fd_ != -1) {
-        // A peer that stops reading must not hold a send forever: past this time the send
-        // reports would-block, and the writability wait below decides.
+        // Bounds the one blocking call left that sends, the connect (sends themselves never
+        // block: see SendBytes).
         timeval limit{NonblockSendTimeout / 1000, (NonblockSendTimeout % 1000) * 1000};
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
         // The message text goes out in several sends with no reply in between; with send
@@ -180,6 +180,14 @@ void TBlockingSocket::AbortConnection() {
     Status(TSocketStatusReason::StatusHandleClosed, [] { return std::string(); });
 }
 
+void TBlockingSocket::ResetConnection() {
+    if (fd_ != -1) {
+        linger reset{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    }
+    AbortConnection();
+}
+
 void TBlockingSocket::DiscardInput() {
     platform::SleepMs(1);
     try {
@@ -223,15 +231,19 @@ int TBlockingSocket::SendInPieces(const void* buffer, int length,
 
 int TBlockingSocket::SendBytes(const void* buffer, int length) {
     if (CheckStop()) return 0;
+    // Each send takes what fits at once and never blocks: the wait for writability is the
+    // only wait, so a peer that stops reading is given up NonblockSendTimeout after the last
+    // byte it took (a blocking send could first sit out a time-out of its own, take a few
+    // bytes, and start over).
     return SendInPieces(buffer, length, [this](const char* piece, int size) {
-        long sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL);
+        long sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
         CheckCall(sent < 0 ? -1 : 0);
         if (lastErrorCode_ == platform::kWsaEWOULDBLOCK) {
             if (!WaitWritable(NonblockSendTimeout)) {
                 lastErrorCode_ = platform::kWsaETIMEDOUT;
                 return sent;
             }
-            sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL);
+            sent = ::send(fd_, piece, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
             CheckCall(sent < 0 ? -1 : 0);
         }
         return sent;

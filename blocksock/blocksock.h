@@ -90,6 +90,9 @@ class TBlockingSocket {
     virtual void ConnectTo(const std::string& host, const std::string& port);
     virtual void CloseConnection();
     void AbortConnection();
+    // Closes at once with a reset: for a connection given up on, whose unsent bytes (a peer
+    // that stopped reading) would otherwise keep it alive in the kernel, and the peer unaware.
+    void ResetConnection();
     virtual int SendBytes(const void* buffer, int length);
     void SendText(const std::string& data);
     virtual int ReceiveBytes(void* buffer, int capacity);

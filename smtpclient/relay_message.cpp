@@ -185,7 +185,7 @@ class Transactions {
     Transactions(TSmtpSender& client, const std::string& sender, TTakenLines& lines,
                  TRelayReport& report)
         : client_(client), sender_(protoutil::ExtractAddress(sender)), lines_(lines),
-          report_(report) {}
+          report_(report), pipelined_(client.Pipelining()) {}
 
     // `kept`: the session carried an earlier message, and may have been ended by its
     // upstream meanwhile (closed, a 421, a limit of messages per session): a failure before
@@ -215,7 +215,17 @@ class Transactions {
     // One transaction for `pending`; afterwards `pending` holds those left for the next one.
     // An end when the session is to end now.
     std::optional<End> RunOne(std::vector<std::string>& pending, bool mayBeStale) {
-        if (!client_.SendMailFrom(sender_, SizeValue(lines_.Size()))) {
+        std::string commands = client_.MailFromCommand(sender_, SizeValue(lines_.Size()));
+        if (pipelined_) {
+            // MAIL, every RCPT and DATA in one write (RFC 2920): one round trip for the
+            // envelope. The replies are read in order and each decided as one at a time is.
+            for (const std::string& address : pending)
+                commands += TSmtpSender::RcptToCommand(address);
+            commands += "DATA\r\n";
+        }
+        client_.SendCommands(commands);
+        if (!client_.ReadMailFromReply()) {
+            if (pipelined_) DrainReplies(pending.size());
             if (mayBeStale) return End::Stale;
             DecideByFailure(pending);
             return End::Closed;
@@ -224,7 +234,8 @@ class Transactions {
         std::vector<TRecipientOutcome> refused; // this transaction's, reported at its end
         bool permanent = false;
         for (size_t i = 0; i < pending.size(); ++i) {
-            if (client_.SendRcptTo(pending[i])) {
+            if (!pipelined_) client_.SendCommands(TSmtpSender::RcptToCommand(pending[i]));
+            if (client_.ReadRcptToReply(pending[i])) {
                 accepted.push_back(pending[i]);
                 continue;
             }
@@ -237,8 +248,13 @@ class Transactions {
             }
             if (ClassifyRecipientReply(client_.ResultCode, !accepted.empty()) ==
                 TRecipientReply::TooMany) {
-                rest.assign(pending.begin() + long(i), pending.end());
-                break;
+                // One at a time the rest are not asked; pipelined, each has its own reply.
+                if (!pipelined_) {
+                    rest.assign(pending.begin() + long(i), pending.end());
+                    break;
+                }
+                rest.push_back(pending[i]);
+                continue;
             }
             TFailureClass failure = Failure();
             permanent |= !failure.temporary;
@@ -248,10 +264,12 @@ class Transactions {
         // messages per session answers so, and a new session gets them.
         if (accepted.empty() && mayBeStale && !permanent) return End::Stale;
         if (accepted.empty()) {
+            if (pipelined_) EndUnwantedText();
             Report(refused);
-            return End::Closed; // the transaction stays open: QUIT ends it
+            return End::Closed; // the transaction may stay open: QUIT ends it
         }
-        if (!client_.SendData(lines_)) {
+        if (!pipelined_) client_.SendCommands("DATA\r\n");
+        if (!client_.ReadDataReply() || !client_.SendText(lines_)) {
             if (mayBeStale && !lines_.Taken()) return End::Stale;
             Report(refused);
             std::string reason = client_.FailureReason;
@@ -265,6 +283,20 @@ class Transactions {
             report_.recipients.push_back(TRecipientOutcome{address, State::Delivered, {}});
         pending = std::move(rest);
         return std::nullopt;
+    }
+
+    // After a refused MAIL, pipelined: the replies of the RCPTs and the DATA sent with it,
+    // read so that none is taken for the answer to a later command.
+    void DrainReplies(size_t recipients) {
+        for (size_t i = 0; i < recipients && !client_.Broken(); ++i) client_.ReadReply();
+        if (!client_.Broken()) EndUnwantedText();
+    }
+    // The reply to a pipelined DATA that no accepted recipient wants: a server that still
+    // answers 354 gets the text ended at once (RFC 2920 3.1), which it refuses.
+    void EndUnwantedText() {
+        if (client_.ReadReply() != 354) return;
+        client_.SendCommands(".\r\n");
+        client_.ReadReply();
     }
 
     TFailureClass Failure() const {
@@ -291,6 +323,7 @@ class Transactions {
     std::string sender_;
     TTakenLines& lines_;
     TRelayReport& report_;
+    bool pipelined_; // the server takes the envelope's commands in one write
 };
 
 // The report's recipients in the order of the recipient text, its reason and class from

@@ -160,10 +160,8 @@ bool TSmtpSender::ConnectServer() {
     encrypted_ = false;
     greeted_ = false;
     sock_->TlsLayer().TimeoutMs = Timeout;
-    // A send waits at most half the time-out for the socket to take a byte, then as long
-    // again for it to become writable: a stalled upstream is decided within one time-out of
-    // the last byte it took.
-    sock_->NonblockSendTimeout = std::max(1, Timeout / 2);
+    // A stalled upstream is decided within one time-out of the last byte it took.
+    sock_->NonblockSendTimeout = Timeout;
     sock_->BindLocal(IPInterface, "0");
     if (sock_->LastErrorCode() != 0) return Fail("bind to " + IPInterface);
     sock_->ConnectTo(TargetHost, TargetPort);
@@ -432,18 +430,38 @@ bool TSmtpSender::AuthenticateCramMd5() {
     return ReadReply() == 235;
 }
 
-bool TSmtpSender::SendMailFrom(const std::string& address, int size) {
+std::string TSmtpSender::MailFromCommand(const std::string& address, int size) const {
     std::string command = "MAIL FROM:<" + address + ">";
     if (ESMTPSize && size > 0) command += " SIZE=" + std::to_string(size);
-    Send(command + "\r\n");
+    return command + "\r\n";
+}
+
+std::string TSmtpSender::RcptToCommand(const std::string& address) {
+    return "RCPT TO:<" + address + ">\r\n";
+}
+
+bool TSmtpSender::ReadMailFromReply() {
     return ReadReply() == 250 || Fail("MAIL FROM");
 }
 
-bool TSmtpSender::SendRcptTo(const std::string& address) {
-    Send("RCPT TO:<" + address + ">\r\n");
+bool TSmtpSender::ReadRcptToReply(const std::string& address) {
     int code = ReadReply();
     return ClassifyRecipientReply(code, false) == TRecipientReply::Accepted ||
            Fail("RCPT TO:<" + address + ">");
+}
+
+bool TSmtpSender::SendMailFrom(const std::string& address, int size) {
+    Send(MailFromCommand(address, size));
+    return ReadMailFromReply();
+}
+
+bool TSmtpSender::SendRcptTo(const std::string& address) {
+    Send(RcptToCommand(address));
+    return ReadRcptToReply(address);
+}
+
+bool TSmtpSender::Pipelining() const {
+    return ESMTP && !FindCapability("PIPELINING").empty();
 }
 
 long long TVectorLineSource::Size() const {
@@ -480,9 +498,17 @@ int TSmtpSender::ReadFinalReply() {
 }
 
 bool TSmtpSender::SendData(TLineSource& lines) {
-    EndOfDataSent = false;
     Send("DATA\r\n");
-    if (ReadReply() != 354) return Fail("DATA");
+    return ReadDataReply() && SendText(lines);
+}
+
+bool TSmtpSender::ReadDataReply() {
+    EndOfDataSent = false;
+    return ReadReply() == 354 || Fail("DATA");
+}
+
+bool TSmtpSender::SendText(TLineSource& lines) {
+    EndOfDataSent = false;
     std::string chunk;
     bool sent = true;
     // Each line goes straight into the chunk: a copy per line was an allocation per line.
@@ -522,7 +548,9 @@ bool TSmtpSender::CloseSession() {
 
 void TSmtpSender::QuitBriefly() {
     if (sock_->Handle() == -1 || sock_->LastErrorCode() != 0) {
-        sock_->CloseConnection(); // with an error set it closes without waiting for input
+        // Given up on (a time-out, a reset, a limit): what is still queued for the peer is
+        // dropped with the connection rather than left for the kernel to push at it.
+        sock_->ResetConnection();
         return;
     }
     int timeout = Timeout;

@@ -140,6 +140,20 @@ class TSmtpSender : public TProtocolClient {
     bool SendMailFrom(const std::string& address, int size);
     // True for 250 and 251 ("will forward"): the recipient was accepted.
     bool SendRcptTo(const std::string& address);
+    // The same steps cut in two, for a caller that sends several commands in one write
+    // (PIPELINING, RFC 2920): the command lines, sent with SendCommands, and the readers of
+    // their replies, which decide as the steps above do.
+    std::string MailFromCommand(const std::string& address, int size) const;
+    static std::string RcptToCommand(const std::string& address);
+    void SendCommands(const std::string& lines) { Send(lines); }
+    bool ReadMailFromReply();
+    bool ReadRcptToReply(const std::string& address);
+    // The reply to DATA: 354.
+    bool ReadDataReply();
+    // After a 354: the text, its end and the reply to it, as SendData sends them.
+    bool SendText(TLineSource& lines);
+    // The server takes commands in batches (its EHLO named PIPELINING).
+    bool Pipelining() const;
     // Lines are sent byte for byte with dot-stuffing, in chunks of under 1500 bytes. A line
     // holding a bare CR or LF is sent as the CR LF lines it stands for, so no upstream can
     // read "\n.\n" or "\r.\r" inside it as the end of the message. The first send that

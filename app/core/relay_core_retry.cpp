@@ -54,11 +54,11 @@ void RelayCore::ResumeDeferred(CompletedMessage message, const Spool::Entry& ent
     request->received = ReceivedTime(spool_->TextPath(entry.id), request->received);
     if (entry.retryUnreadable) {
         // Cut off or garbled (a crash, a full disk, a hand's edit): the message is not lost
-        // for it. It goes now, and its record is written anew.
-        RetryState fresh;
-        fresh.next = Now();
-        fresh.lastReason = "its retry record could not be read; tried again at once";
-        spool_->KeepForRetry(entry.id, fresh);
+        // for it. It goes now, its schedule taken from when it was accepted, and its record
+        // is written anew.
+        request->retry = ScheduleWithoutRecord(
+            request->received, Now(), "its retry record could not be read; tried again at once");
+        spool_->KeepForRetry(entry.id, request->retry);
     }
     if (entry.retry) request->retry = *entry.retry;
     if (entry.retry && !RetryDue(*entry.retry, Now())) {

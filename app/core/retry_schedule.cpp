@@ -55,7 +55,24 @@ bool LifetimeEnded(const RetryState& state, WallClock::time_point now,
 }
 
 bool RetryDue(const RetryState& state, WallClock::time_point now) {
-    return state.next <= now || state.next - now > kLongestRetryDelay;
+    return state.next <= now || state.next - now > kLatestRetryDelay;
+}
+
+RetryState ScheduleWithoutRecord(WallClock::time_point received, WallClock::time_point now,
+                                 const std::string& reason) {
+    RetryState state;
+    state.first = std::min(received, now);
+    state.next = now;
+    state.lastReason = reason;
+    state.attempts = 1;
+    // Each later attempt came one delay (without its jitter) after the one before.
+    auto at = state.first;
+    while (state.attempts < 1000000) {
+        at += RetryDelay(state.attempts, 0);
+        if (at > now) break;
+        ++state.attempts;
+    }
+    return state;
 }
 
 std::string FormatRetryRecord(const RetryState& state) {

@@ -20,6 +20,10 @@ inline constexpr std::chrono::seconds kLongestRetryDelay{3600};
 // A fraction of the delay added or taken away at random: messages deferred together (a burst
 // refused by a restarting upstream) do not come back together.
 inline constexpr double kRetryJitter = 0.1;
+// The latest a retry is ever put: the longest wait with all of its jitter. A next attempt
+// further ahead can only be a clock that went back.
+inline constexpr std::chrono::seconds kLatestRetryDelay{
+    static_cast<long long>(kLongestRetryDelay.count() * (1.0 + kRetryJitter))};
 // A new session refused by an upstream that already has others open (its session cap): the
 // message is tried again this soon, give or take half of it, as sessions come free.
 inline constexpr std::chrono::seconds kSessionRefusedDelay{3};
@@ -48,9 +52,16 @@ RetryState AfterTemporaryFailure(RetryState state, WallClock::time_point now,
 bool LifetimeEnded(const RetryState& state, WallClock::time_point now, std::chrono::hours lifetime);
 
 // When an entry is due at `now`, whatever the clock did meanwhile. A next attempt further
-// ahead than the longest delay can only come from a clock that went back since it was set:
+// ahead than kLatestRetryDelay can only come from a clock that went back since it was set:
 // such a message is due now instead of waiting for the clock to come back round.
 bool RetryDue(const RetryState& state, WallClock::time_point now);
+
+// The schedule of a message whose retry record could not be read, from when it was accepted:
+// due now, its lifetime counted from then, and as many attempts counted as the schedule
+// would have made since (at least the one that wrote the record), so that neither the
+// lifetime nor the backoff starts over.
+RetryState ScheduleWithoutRecord(WallClock::time_point received, WallClock::time_point now,
+                                 const std::string& reason);
 
 // The record kept beside the message: a few "key=value" CR LF lines (GBK bytes as they came).
 std::string FormatRetryRecord(const RetryState& state);

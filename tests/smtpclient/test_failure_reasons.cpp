@@ -108,6 +108,22 @@ TEST(FailureReasons, AnUpstreamSilentAfterTheTextIsWaitedForBeyondTheTimeOutAndN
     EXPECT_EQ(peer.LinesRead().back(), ".\r\n");
 }
 
+TEST(FailureReasons, AnUpstreamThatStopsReadingMidTextEndsTheStepAtTheFirstStalledSend) {
+    // After its 354 the upstream reads nothing more: 16 MB cannot all go into the socket
+    // buffers, and the first send that cannot move a byte for the time-out ends the attempt
+    // (a loop over the ten thousand pieces left would wait out a time-out for each).
+    ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
+                       Packet("250 ok\r\n"), ExpectLine(), Packet("250 ok\r\n"), ExpectLine(),
+                       Packet("354 go\r\n"), Pause(4000)});
+    std::vector<std::string> lines(16 * 1024, std::string(1022, 'x'));
+    std::string reason;
+    TFailureClass failure;
+    EXPECT_FALSE(RelayMessage(Options(300), "a@b.example", "c@d.example", Local(peer.Port()),
+                              lines, "", "", &reason, &failure));
+    EXPECT_EQ(reason, "sending the text failed: 10060 Connection timed out");
+    EXPECT_TRUE(failure.temporary);
+}
+
 TEST(FailureReasons, QuitAfterARefusalWaitsOnlyAShortTime) {
     ScriptedPeer peer({Packet("220 hi\r\n"), ExpectLine(), Packet("250 mx\r\n"), ExpectLine(),
                        Packet("550 sender refused\r\n"), ExpectLine(), Hold(8000)});

@@ -3,6 +3,7 @@
 #include "smtpclient/smtpsender.h"
 #include "tests/support/upstream.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -208,30 +209,47 @@ TEST(RelayUpstream, EachRecipientIsDecidedOnItsOwnAndNoneGetsTheMessageTwice) {
          "a@d.test=refused,b@d.test=refused",
          {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.recipients + " with " + c.upstreamArguments[0]);
-        Upstream upstream(c.upstreamArguments);
-        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
-        const std::vector<std::string> text = {"Subject: each", "", "body"};
-        TVectorLineSource lines(text);
-        TRelayReport report;
-        bool all = RelayMessage(Options(), "s@d.test", c.recipients, upstream.HostAndPort(), lines,
-                                "", "", report);
-        EXPECT_EQ(States(report), c.states) << report.reason;
-        EXPECT_EQ(all, c.states.find("=refused") == std::string::npos &&
-                           c.states.find("=deferred") == std::string::npos);
-        EXPECT_EQ(report.failureClass.temporary, c.states.find("=deferred") != std::string::npos);
-        if (!c.transactions.empty()) {
-            ASSERT_TRUE(upstream.WaitForMessages(c.transactions.size(), 5000));
+    // Each case one command at a time, and again pipelined (RFC 2920): the same outcomes.
+    for (bool pipelining : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.recipients + " with " + c.upstreamArguments[0] +
+                         (pipelining ? ", pipelined" : ""));
+            std::vector<std::string> arguments = c.upstreamArguments;
+            if (pipelining) arguments.push_back("--pipelining");
+            Upstream upstream(arguments);
+            ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+            const std::vector<std::string> text = {"Subject: each", "", "body"};
+            TVectorLineSource lines(text);
+            TRelayReport report;
+            bool all = RelayMessage(Options(), "s@d.test", c.recipients, upstream.HostAndPort(),
+                                    lines, "", "", report);
+            EXPECT_EQ(States(report), c.states) << report.reason;
+            EXPECT_EQ(all, c.states.find("=refused") == std::string::npos &&
+                               c.states.find("=deferred") == std::string::npos);
+            EXPECT_EQ(report.failureClass.temporary,
+                      c.states.find("=deferred") != std::string::npos);
+            if (!c.transactions.empty()) {
+                ASSERT_TRUE(upstream.WaitForMessages(c.transactions.size(), 5000));
+            }
+            auto messages = upstream.Messages();
+            ASSERT_EQ(messages.size(), c.transactions.size());
+            for (size_t i = 0; i < messages.size(); ++i) {
+                EXPECT_EQ(messages[i].recipients, c.transactions[i]);
+                EXPECT_EQ(messages[i].content, "Subject: each\r\n\r\nbody\r\n");
+                EXPECT_EQ(messages[i].peerPort, messages[0].peerPort); // one session
+            }
+            if (!pipelining) continue;
+            // The first transaction's envelope came in one read: MAIL, every RCPT, DATA.
+            std::string envelope =
+                "MAIL FROM:<s@d.test> SIZE=" + std::to_string(MessageSize(text)) + "\\r\\n";
+            for (const std::string& address : RecipientAddresses(c.recipients))
+                envelope += "RCPT TO:<" + address + ">\\r\\n";
+            envelope += "DATA\\r\\n";
+            auto reads = upstream.Reads();
+            std::string seen;
+            for (const std::string& read : reads) seen += read + "\n";
+            EXPECT_NE(std::find(reads.begin(), reads.end(), envelope), reads.end()) << seen;
         }
-        auto messages = upstream.Messages();
-        ASSERT_EQ(messages.size(), c.transactions.size());
-        for (size_t i = 0; i < messages.size(); ++i) {
-            EXPECT_EQ(messages[i].recipients, c.transactions[i]);
-            EXPECT_EQ(messages[i].content, "Subject: each\r\n\r\nbody\r\n");
-            EXPECT_EQ(messages[i].peerPort, messages[0].peerPort); // one session
-        }
-    }
 }
 
 TEST(RelayUpstream, AFinalReplySlowerThanTheTimeOutIsWaitedForAndGivesOneCopy) {

@@ -9,6 +9,7 @@
 
 using namespace smtpclient;
 using testsupport::ExpectLine;
+using testsupport::ExpectPacket;
 using testsupport::Hold;
 using testsupport::Packet;
 using testsupport::Pause;
@@ -436,6 +437,101 @@ TEST(SmtpClientScripted, TheTimeOutIsForTheWholeReplyAndACutOffReplyHasNoCode) {
         << other.FailureReason;
     other.Sock().AbortConnection();
     cut.Join();
+}
+
+// What the server read, packet by packet, and how the relay decided, for a server that
+// answers the envelope as `replies` say.
+struct Pipelined {
+    std::vector<std::string> reads;
+    TRelayReport report;
+};
+
+Pipelined RelayPipelined(const std::string& capabilities, const std::vector<std::string>& replies,
+                         std::vector<testsupport::PeerStep> afterReplies) {
+    std::vector<testsupport::PeerStep> script = {Packet("220 hi\r\n"), ExpectLine(),
+                                                 Packet("250-mx\r\n" + capabilities)};
+    for (const std::string& reply : replies) {
+        script.push_back(ExpectPacket());
+        script.push_back(Packet(reply));
+    }
+    script.insert(script.end(), afterReplies.begin(), afterReplies.end());
+    ScriptedPeer peer(script);
+    TRelayOptions options;
+    options.SystemName = "mypc";
+    options.TimeoutMs = 2000;
+    const std::vector<std::string> text = {"Subject: p", "", "body"};
+    TVectorLineSource lines(text);
+    Pipelined result;
+    RelayMessage(options, "s@d.test", "a@d.test,b@d.test",
+                 "127.0.0.1:" + std::to_string(peer.Port()), lines, "", "", result.report);
+    peer.Join();
+    result.reads = peer.LinesRead();
+    return result;
+}
+
+std::string States(const TRelayReport& report) {
+    std::string states;
+    for (const auto& r : report.recipients)
+        states += (states.empty() ? "" : " ") + r.address + "=" +
+                  (r.state == TRecipientOutcome::State::Delivered ? "delivered"
+                   : r.state == TRecipientOutcome::State::Refused ? "refused"
+                                                                  : "deferred");
+    return states;
+}
+
+TEST(SmtpClientScripted, WithPipeliningTheEnvelopeIsOneWriteAndEachRefusalIsDecidedAsAlone) {
+    const std::string envelope =
+        "MAIL FROM:<s@d.test>\r\nRCPT TO:<a@d.test>\r\nRCPT TO:<b@d.test>\r\nDATA\r\n";
+    const std::string quit = "QUIT\r\n";
+    // One refused recipient: the other gets the text.
+    Pipelined one =
+        RelayPipelined("250 PIPELINING\r\n", {"250 ok\r\n250 ok\r\n550 5.1.1 no\r\n354 go\r\n"},
+                       {ExpectLine(), ExpectLine(), ExpectLine(), ExpectLine(),
+                        Packet("250 stored\r\n"), ExpectLine(), Packet("221 bye\r\n")});
+    ASSERT_GE(one.reads.size(), 2u);
+    EXPECT_EQ(one.reads[1], envelope);
+    EXPECT_EQ(States(one.report), "a@d.test=delivered b@d.test=refused");
+    EXPECT_EQ(one.reads.back(), quit);
+    // Every recipient refused, and yet a 354: the text is ended at once, then QUIT.
+    Pipelined none = RelayPipelined(
+        "250 PIPELINING\r\n", {"250 ok\r\n550 no\r\n451 later\r\n354 go\r\n"},
+        {ExpectLine(), Packet("554 no valid recipients\r\n"), ExpectLine(), Packet("221 bye\r\n")});
+    EXPECT_EQ(States(none.report), "a@d.test=refused b@d.test=deferred");
+    ASSERT_EQ(none.reads.size(), 4u);
+    EXPECT_EQ(none.reads[2], ".\r\n");
+    EXPECT_EQ(none.reads[3], quit);
+    // A refused MAIL: the replies to the RCPTs and DATA sent with it are read, nothing else
+    // is sent but QUIT, and every recipient has the MAIL's refusal.
+    Pipelined mail = RelayPipelined(
+        "250 PIPELINING\r\n", {"451 4.3.0 busy\r\n503 no mail\r\n503 no mail\r\n503 no mail\r\n"},
+        {ExpectLine(), Packet("221 bye\r\n")});
+    EXPECT_EQ(States(mail.report), "a@d.test=deferred b@d.test=deferred");
+    EXPECT_EQ(mail.report.reason, "MAIL FROM refused: 451 4.3.0 busy");
+    ASSERT_EQ(mail.reads.size(), 3u);
+    EXPECT_EQ(mail.reads[2], quit);
+    // 452 after the first: the second goes in the next transaction, pipelined again.
+    Pipelined more = RelayPipelined(
+        "250 PIPELINING\r\n", {"250 ok\r\n250 ok\r\n452 4.5.3 too many\r\n354 go\r\n"},
+        {ExpectLine(), ExpectLine(), ExpectLine(), ExpectLine(), Packet("250 stored\r\n"),
+         ExpectPacket(), Packet("250 ok\r\n250 ok\r\n354 go\r\n"), ExpectLine(), ExpectLine(),
+         ExpectLine(), ExpectLine(), Packet("250 stored\r\n"), ExpectLine(),
+         Packet("221 bye\r\n")});
+    EXPECT_EQ(States(more.report), "a@d.test=delivered b@d.test=delivered");
+    ASSERT_GE(more.reads.size(), 7u);
+    EXPECT_EQ(more.reads[6], "MAIL FROM:<s@d.test>\r\nRCPT TO:<b@d.test>\r\nDATA\r\n");
+}
+
+TEST(SmtpClientScripted, WithoutPipeliningEachCommandIsAWriteOfItsOwn) {
+    Pipelined alone =
+        RelayPipelined("250 SIZE\r\n", {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"},
+                       {ExpectLine(), ExpectLine(), ExpectLine(), ExpectLine(),
+                        Packet("250 stored\r\n"), ExpectLine(), Packet("221 bye\r\n")});
+    EXPECT_EQ(States(alone.report), "a@d.test=delivered b@d.test=delivered");
+    ASSERT_GE(alone.reads.size(), 5u);
+    EXPECT_EQ(alone.reads[1], "MAIL FROM:<s@d.test> SIZE=20\r\n");
+    EXPECT_EQ(alone.reads[2], "RCPT TO:<a@d.test>\r\n");
+    EXPECT_EQ(alone.reads[3], "RCPT TO:<b@d.test>\r\n");
+    EXPECT_EQ(alone.reads[4], "DATA\r\n");
 }
 
 } // namespace

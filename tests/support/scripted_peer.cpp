@@ -28,6 +28,13 @@ ScriptedPeer::ScriptedPeer(std::vector<PeerStep> script) : script_(std::move(scr
             case PeerStep::ReadLine:
                 lines_.push_back(ReadLine(fd, 10000));
                 break;
+            case PeerStep::ReadPacket: {
+                pollfd p{fd, POLLIN, 0};
+                char buffer[65536];
+                ssize_t n = ::poll(&p, 1, 10000) > 0 ? ::recv(fd, buffer, sizeof(buffer), 0) : 0;
+                lines_.push_back(n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "");
+                break;
+            }
             case PeerStep::Close:
                 ::close(fd);
                 fd = -1;

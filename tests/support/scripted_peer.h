@@ -11,7 +11,7 @@
 namespace testsupport {
 
 struct PeerStep {
-    enum Kind { Send, Pause, ReadLine, Close, Reset, Hold } kind;
+    enum Kind { Send, Pause, ReadLine, ReadPacket, Close, Reset, Hold } kind;
     std::string bytes; // for Send
     int ms = 0;        // for Pause and Hold
 };
@@ -24,6 +24,11 @@ inline PeerStep Pause(int ms) {
 }
 inline PeerStep ExpectLine() {
     return {PeerStep::ReadLine, {}, 0};
+}
+// One read of whatever has arrived (waiting for the first byte): what the client sent in
+// one write, as LinesRead keeps it.
+inline PeerStep ExpectPacket() {
+    return {PeerStep::ReadPacket, {}, 0};
 }
 inline PeerStep CloseConnection() {
     return {PeerStep::Close, {}, 0};
@@ -41,7 +46,8 @@ class ScriptedPeer {
     explicit ScriptedPeer(std::vector<PeerStep> script);
     ~ScriptedPeer();
     int Port() const { return port_; }
-    // Lines the peer read (for ExpectLine steps), available after Join().
+    // Lines the peer read (for ExpectLine steps) and packets (ExpectPacket), in order,
+    // available after Join().
     const std::vector<std::string>& LinesRead() const { return lines_; }
     void Join();
 

@@ -137,6 +137,13 @@ int Upstream::Count(const std::string& name) const {
     return count;
 }
 
+std::vector<std::string> Upstream::Reads() const {
+    std::ifstream file(store_ + "/reads.log");
+    std::vector<std::string> reads;
+    for (std::string line; std::getline(file, line);) reads.push_back(line);
+    return reads;
+}
+
 std::vector<int> Upstream::QuitPorts() const {
     std::vector<int> ports;
     for (const auto& entry : std::filesystem::directory_iterator(store_)) {

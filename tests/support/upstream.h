@@ -41,6 +41,9 @@ class Upstream {
     int Count(const std::string& name) const;
     // The client ports of the sessions that ended with QUIT.
     std::vector<int> QuitPorts() const;
+    // With --pipelining: each packet the server read, as Python writes bytes ("\\r\\n" for
+    // CR LF), in order.
+    std::vector<std::string> Reads() const;
     const std::string& Log() const { return log_; }
 
   private:

@@ -36,7 +36,8 @@ parser.add_argument("--starttls", metavar="CERT,KEY")
 parser.add_argument("--implicit", metavar="CERT,KEY")
 parser.add_argument("--legacy-tls", action="store_true",
                     help="TLS 1.0 only, with AES-SHA and RSA key exchange (no forward secrecy)")
-parser.add_argument("--refuse-rcpt", action="append", default=[])
+parser.add_argument("--refuse-rcpt", action="append", default=[],
+                    help="a recipient answered 550; \"*@d.test\" names every one ending so")
 parser.add_argument("--delay", type=float, default=0.0, help="seconds before answering DATA")
 parser.add_argument("--mail-delay", type=float, default=0.0, help="seconds before answering MAIL")
 parser.add_argument("--size", type=int, default=33554432)
@@ -54,12 +55,16 @@ parser.add_argument("--max-rcpts", type=int, default=0,
 parser.add_argument("--rcpt-251", action="append", default=[],
                     help="a recipient answered 251 (will forward), and taken")
 parser.add_argument("--defer-once", action="append", default=[],
-                    help="a recipient answered 450 the first time, taken after that")
+                    help="a recipient answered 450 the first time, taken after that (\"*\" as "
+                         "for --refuse-rcpt)")
 parser.add_argument("--close-after-dot", action="store_true",
                     help="store the message, then drop the connection without a reply")
 parser.add_argument("--close-after-handshake", action="store_true",
                     help="drop every connection as soon as it is made (after the TLS handshake "
                          "with --implicit), without a word")
+parser.add_argument("--pipelining", action="store_true",
+                    help="offer PIPELINING (RFC 2920); every packet read is kept in "
+                         "<store>/reads.log, one line of its bytes (escaped) each")
 parser.add_argument("--down-for", type=float, default=0.0,
                     help="seconds after the start during which every greeting is a 421")
 args = parser.parse_args()
@@ -79,6 +84,12 @@ started = time.monotonic()
 open_sessions = [0]
 greylist_seen = {}
 deferred_once = set()
+
+
+def named(address, patterns):
+    """Whether a recipient is one of `patterns` (an address, or "*" and how one ends)."""
+    return any(address == p or (p.startswith("*") and address.endswith(p[1:]))
+               for p in patterns)
 
 
 def note(name):
@@ -153,6 +164,12 @@ class UpstreamSMTP(SMTP):
         self.vantro_ended = True
         open_sessions[0] -= 1
 
+    def data_received(self, data):
+        if args.pipelining:
+            with open(os.path.join(args.store, "reads.log"), "a") as log:
+                log.write(repr(data)[2:-1] + "\n")
+        super().data_received(data)
+
     def connection_lost(self, error):
         self.session_ended()
         if getattr(self, "vantro_refused", False):
@@ -216,6 +233,12 @@ class UpstreamSMTP(SMTP):
 
 
 class Handler:
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if args.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
+
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         if args.mail_delay:
             await asyncio.sleep(args.mail_delay)
@@ -224,16 +247,16 @@ class Handler:
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address in args.refuse_rcpt:
+        if named(address, args.refuse_rcpt):
             return "550 5.1.1 no such user here"
         if args.max_rcpts and len(envelope.rcpt_tos) >= args.max_rcpts:
             note("too-many")
             return "452 4.5.3 Too many recipients"
-        if address in args.defer_once and address not in deferred_once:
+        if named(address, args.defer_once) and address not in deferred_once:
             deferred_once.add(address)
             note("deferred-once")
             return "450 4.2.1 Mailbox busy, try again later"
-        if address in args.rcpt_251:
+        if named(address, args.rcpt_251):
             envelope.rcpt_tos.append(address)
             return "251 2.1.5 User not local; will forward"
         if args.session_messages and getattr(session, "stored", 0) >= args.session_messages:

@@ -69,6 +69,55 @@ TEST(RetrySchedule, OnlyCountedFailuresStartTheLifetimeAndAClockGoneBackIsNoStra
     EXPECT_FALSE(RetryDue(second, t0 - minutes(30)));
 }
 
+TEST(RetrySchedule, FortyAttemptsNeverComeEarlyAndAJitteredHourIsNoClockJump) {
+    // Attempts 1 to 40 with the jitter at each end and in the middle: each retry is due at
+    // its time and not a second before, however far the capped delay's jitter puts it.
+    for (double jitter : {-1.0, 0.0, 1.0}) {
+        WallClock::time_point now = WallClock::time_point(seconds(1765000000));
+        RetryState state;
+        for (int attempt = 1; attempt <= 40; ++attempt) {
+            SCOPED_TRACE("attempt " + std::to_string(attempt) + " jitter " +
+                         std::to_string(jitter));
+            state = AfterTemporaryFailure(state, now, "451 later", false, jitter);
+            long long base = std::min<long long>(60LL << std::min(attempt - 1, 20), 3600);
+            auto delay = state.next - now;
+            EXPECT_GE(delay, seconds(static_cast<long long>(base * 0.9)));
+            EXPECT_LE(delay, seconds(static_cast<long long>(base * 1.1)));
+            EXPECT_FALSE(RetryDue(state, now));
+            EXPECT_FALSE(RetryDue(state, state.next - seconds(1)));
+            EXPECT_TRUE(RetryDue(state, state.next));
+            now = state.next;
+        }
+        EXPECT_EQ(state.attempts, 40);
+    }
+    // Further ahead than any jittered delay: only a clock gone back does that.
+    RetryState ahead;
+    WallClock::time_point t0 = WallClock::now();
+    ahead.next = t0 + kLatestRetryDelay;
+    EXPECT_FALSE(RetryDue(ahead, t0));
+    ahead.next = t0 + kLatestRetryDelay + seconds(1);
+    EXPECT_TRUE(RetryDue(ahead, t0));
+}
+
+TEST(RetrySchedule, AMessageWithoutItsRecordKeepsItsLifetimeAndItsBackoff) {
+    WallClock::time_point received = WallClock::time_point(seconds(1765000000));
+    // Accepted 10 minutes ago: attempts at 0, 60 s, 180 s and 420 s would have been made.
+    RetryState state = ScheduleWithoutRecord(received, received + minutes(10), "unreadable");
+    EXPECT_EQ(state.attempts, 4);
+    EXPECT_EQ(state.first, received);
+    EXPECT_EQ(state.next, received + minutes(10));
+    EXPECT_EQ(state.lastReason, "unreadable");
+    RetryState next = AfterTemporaryFailure(state, received + minutes(10), "451", false, 0);
+    EXPECT_EQ(next.attempts, 5);
+    EXPECT_EQ(next.next - (received + minutes(10)), seconds(960));
+    EXPECT_TRUE(LifetimeEnded(ScheduleWithoutRecord(received, received + hours(121), "x"),
+                              received + hours(121), hours(120)));
+    // Just accepted (or a file time ahead of the clock): one attempt, counted from now.
+    RetryState fresh = ScheduleWithoutRecord(received + seconds(5), received, "x");
+    EXPECT_EQ(fresh.attempts, 1);
+    EXPECT_EQ(fresh.first, received);
+}
+
 TEST(RetrySchedule, ARecordReadsBackAndACutOrGarbledOneIsNoRecord) {
     RetryState state;
     state.attempts = 4;
