@@ -81,7 +81,7 @@ install: build
 
 BENCHMARKS = bench_idle_loop bench_smtp_server bench_relay_client bench_end_to_end bench_crash_run \
              bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream \
-             bench_delivery_semantics
+             bench_delivery_semantics bench_far_upstream
 
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vantrosmtp vantrosmtp-sendmail $(BENCHMARKS)
@@ -96,6 +96,7 @@ bench: configure
 	$(BUILD)/bench/bench_polite_upstreams $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_hostile_upstream $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_delivery_semantics $(BUILD)/app/vantrosmtp
+	$(BUILD)/bench/bench_far_upstream $(BUILD)/app/vantrosmtp
 
 # Long fuzz runs of the inbound server and of the client against hostile upstreams (the suite
 # runs short ones).

@@ -116,14 +116,20 @@ class StallingUpstream {
     Clock::time_point FirstHealthyDelivery() const { return firstHealthy_; }
 
   private:
-    static std::string Line(int fd) {
+    // A command line; empty when the connection ended or the peer is stopping.
+    std::string Line(int fd) const {
         std::string line;
         char c;
-        while (::recv(fd, &c, 1, 0) == 1) {
+        while (!stopping_) {
+            pollfd p{fd, POLLIN, 0};
+            int ready = ::poll(&p, 1, 200);
+            if (ready < 0) break;
+            if (ready == 0) continue;
+            if (::recv(fd, &c, 1, 0) != 1) break;
             line += c;
-            if (c == '\n') break;
+            if (c == '\n') return line;
         }
-        return line;
+        return std::string();
     }
     static void Say(int fd, const std::string& text) {
         ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);

@@ -46,6 +46,7 @@ void TCustomTls::CopySettingsFrom(const TCustomTls& other) {
     PrivateKey = other.PrivateKey;
     PFX = other.PFX;
     PFXfile = other.PFXfile;
+    SessionCacheKey = other.SessionCacheKey;
 }
 
 bool TCustomTls::StartClient() {

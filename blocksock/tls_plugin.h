@@ -48,6 +48,9 @@ class TCustomTls {
     virtual int CipherSecretBits() { return 0; }
     virtual int CipherAlgorithmBits() { return 0; }
     virtual int VerifyResult() { return 1; }
+    // The last client handshake resumed an earlier session (no certificate exchange, and one
+    // round trip fewer before TLS 1.3).
+    virtual bool SessionReused() { return false; }
 
     TTcpBlockingSocket* Owner() const { return owner_; }
     bool TlsActive() const { return tlsActive_; }
@@ -76,6 +79,11 @@ class TCustomTls {
     // TLS 1.2 (with forward-secret cipher suites only, unless Ciphers says otherwise), or
     // 0x0301 TLS 1.0 for a legacy server the user must reach (weaker: old ciphers allowed).
     int MinimumVersion = 0x0303;
+    // Set on a client: its handshake offers the session last agreed under this key (the
+    // caller names the server and the settings it was agreed with), and a session the server
+    // grants is kept under it for the next connection, in memory, for the process. Empty:
+    // every handshake is a full one.
+    std::string SessionCacheKey;
     // The longest a handshake, or one read or write, waits on the socket. A peer that goes
     // silent in the middle of a record must not hold the caller past its own time-out.
     int TimeoutMs = 30000;

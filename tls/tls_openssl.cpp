@@ -4,6 +4,7 @@
 #include "blocksock/sockapi.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "tls/client_sessions.h"
 #include "tls/tls_openssl_lib.h"
 
 #include <algorithm>
@@ -17,6 +18,17 @@
 namespace tls {
 
 namespace {
+
+// OpenSSL's word that a server granted a session (after a TLS 1.2 handshake, or a TLS 1.3
+// ticket that came with later data): kept for the plug-in's key. 1: the reference is ours.
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* plugin = static_cast<TTlsOpenSSL*>(TLS_CALL(SSL_get_ex_data, ssl, 0));
+    if (!plugin || plugin->SessionCacheKey.empty() ||
+        TLS_CALL(SSL_SESSION_is_resumable, session) != 1)
+        return 0;
+    ClientSessions::Instance().Keep(plugin->SessionCacheKey, session);
+    return 1;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -150,10 +162,22 @@ bool TTlsOpenSSL::InitConnection(bool server) {
             blocksock::ResolveAddressName(peer, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM));
     }
     if (!LoadKeys(server)) return false;
+    bool resumes = !server && !SessionCacheKey.empty();
+    if (resumes) {
+        TLS_CALL(SSL_CTX_ctrl, context_, SSL_CTRL_SET_SESS_CACHE_MODE,
+                 SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
+        TLS_CALL(SSL_CTX_sess_set_new_cb, context_, &KeepNewSession);
+    }
     connection_ = TLS_CALL(SSL_new, context_);
-    if (connection_) return true;
-    CollectError();
-    return false;
+    if (!connection_) {
+        CollectError();
+        return false;
+    }
+    if (resumes) {
+        TLS_CALL(SSL_set_ex_data, connection_, 0, this);
+        ClientSessions::Instance().OfferTo(connection_, SessionCacheKey);
+    }
+    return true;
 }
 
 std::string TTlsOpenSSL::CipherList() const {
@@ -339,6 +363,10 @@ int TTlsOpenSSL::WriteData(const void* buffer, int length) {
 
 int TTlsOpenSSL::ReadData(void* buffer, int capacity) {
     return Transfer([&] { return TLS_CALL(SSL_read, connection_, buffer, capacity); });
+}
+
+bool TTlsOpenSSL::SessionReused() {
+    return connection_ && TLS_CALL(SSL_session_reused, connection_) == 1;
 }
 
 int TTlsOpenSSL::PendingBytes() {

@@ -40,6 +40,7 @@ class TTlsOpenSSL : public blocksock::TCustomTls {
     int CipherSecretBits() override;
     int CipherAlgorithmBits() override;
     int VerifyResult() override;
+    bool SessionReused() override;
 
     // Lets the pass-phrase callback reach the plug-in.
     const std::string& KeyPasswordForCallback() const { return KeyPassword; }

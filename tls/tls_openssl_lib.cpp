@@ -1,5 +1,7 @@
 #include "tls/tls_openssl_lib.h"
 
+#include "tls/client_sessions.h"
+
 #include <atomic>
 #include <csignal>
 #include <dlfcn.h>
@@ -84,6 +86,8 @@ bool LoadTlsLibraries() {
 }
 
 void UnloadTlsLibraries() {
+    // Kept sessions are the libraries' objects: freed while they are still there.
+    if (TlsLibrariesLoaded()) tls::ClientSessions::Instance().Clear();
     Binding& b = State();
     std::lock_guard<std::mutex> guard(b.lock);
     b.loaded.store(false, std::memory_order_release);

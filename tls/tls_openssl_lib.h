@@ -64,7 +64,14 @@ LibraryNames& Names();
     X(SSL_ctrl, 0)                                                                                 \
     X(SSL_CTX_set_default_verify_paths, 0)                                                         \
     X(SSL_set1_host, 0)                                                                            \
-    X(SSL_get0_param, nullptr)
+    X(SSL_get0_param, nullptr)                                                                     \
+    X(SSL_CTX_sess_set_new_cb, 0)                                                                  \
+    X(SSL_set_session, 0)                                                                          \
+    X(SSL_SESSION_free, 0)                                                                         \
+    X(SSL_SESSION_is_resumable, 0)                                                                 \
+    X(SSL_session_reused, 0)                                                                       \
+    X(SSL_set_ex_data, 0)                                                                          \
+    X(SSL_get_ex_data, nullptr)
 
 #define VANTRO_CRYPTO_ENTRIES(X)                                                                   \
     X(X509_new, nullptr)                                                                           \

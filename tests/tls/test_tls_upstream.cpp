@@ -165,6 +165,33 @@ TEST(TlsUpstream, PlainServerOnTheTlsPortFailsWithOpenSslsText) {
         << client.Sock().LastErrorText();
 }
 
+TEST(TlsUpstream, ANewSessionResumesTheTlsSessionOfTheLastUnderTheSameKeyOnly) {
+    for (bool implicit : {true, false}) {
+        SCOPED_TRACE(implicit ? "implicit TLS" : "STARTTLS");
+        Upstream upstream({implicit ? "--implicit" : "--starttls", testsupport::TestCertificate()});
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        auto session = [&](const std::string& key) {
+            TSmtpSender client("vantro-test");
+            client.TargetHost = "127.0.0.1";
+            client.TargetPort = std::to_string(upstream.Port());
+            client.FullSSL = implicit;
+            client.AutoTLS = !implicit;
+            client.Sock().TlsLayer().VerifyCert = false;
+            client.Sock().TlsLayer().SessionCacheKey = key;
+            EXPECT_TRUE(client.OpenSession()) << client.FailureReason;
+            bool reused = client.Sock().TlsLayer().SessionReused();
+            EXPECT_TRUE(client.CloseSession());
+            return reused;
+        };
+        std::string key = "resume-" + std::to_string(upstream.Port());
+        EXPECT_FALSE(session(key)); // the first: a full handshake
+        EXPECT_TRUE(session(key));
+        EXPECT_TRUE(session(key));
+        EXPECT_FALSE(session(key + "-other")); // another key offers nothing
+        EXPECT_FALSE(session(""));             // no key: no resumption
+    }
+}
+
 TEST(TlsUpstream, AnImplicitTlsServerThatDropsTheConnectionIsDeferredNotFailed) {
     // A port-465 server over its session cap drops the connection: at the accept (before any
     // TLS byte) or right after the handshake (OpenSSL 3: "unexpected eof while reading").
