@@ -118,8 +118,8 @@ TEST(FailureReasons, AnUpstreamThatStopsReadingMidTextEndsTheStepAtTheFirstStall
     std::vector<std::string> lines(16 * 1024, std::string(1022, 'x'));
     std::string reason;
     TFailureClass failure;
-    EXPECT_FALSE(RelayMessage(Options(300), "a@b.example", "c@d.example", Local(peer.Port()),
-                              lines, "", "", &reason, &failure));
+    EXPECT_FALSE(RelayMessage(Options(300), "a@b.example", "c@d.example", Local(peer.Port()), lines,
+                              "", "", &reason, &failure));
     EXPECT_EQ(reason, "sending the text failed: 10060 Connection timed out");
     EXPECT_TRUE(failure.temporary);
 }
