@@ -182,10 +182,11 @@ class Transactions {
         Stale,  // a kept session failed before deciding anything: try a new session
     };
 
-    Transactions(TSmtpSender& client, const std::string& sender, TTakenLines& lines,
-                 TRelayReport& report)
-        : client_(client), sender_(protoutil::ExtractAddress(sender)), lines_(lines),
-          report_(report), pipelined_(client.Pipelining()) {}
+    Transactions(TSmtpSender& client, const std::string& sender, const std::string& recipientText,
+                 TTakenLines& lines, TRelayReport& report)
+        : client_(client), sender_(protoutil::ExtractAddress(sender)),
+          recipientText_(recipientText), lines_(lines), report_(report),
+          pipelined_(client.Pipelining()) {}
 
     // `kept`: the session carried an earlier message, and may have been ended by its
     // upstream meanwhile (closed, a 421, a limit of messages per session): a failure before
@@ -194,7 +195,8 @@ class Transactions {
     End Run(std::vector<std::string> pending, bool kept) {
         if (pending.empty()) {
             if (!client_.SendMailFrom(sender_, SizeValue(lines_.Size())) && kept) return End::Stale;
-            client_.FailWith("no recipient address", TClientFailure::NoRecipient);
+            client_.FailWith("no recipient address in \"" + recipientText_ + "\"",
+                             TClientFailure::NoRecipient);
             return End::Closed;
         }
         for (bool first = true; !pending.empty(); first = false) {
@@ -321,6 +323,7 @@ class Transactions {
 
     TSmtpSender& client_;
     std::string sender_;
+    const std::string& recipientText_;
     TTakenLines& lines_;
     TRelayReport& report_;
     bool pipelined_; // the server takes the envelope's commands in one write
@@ -403,14 +406,15 @@ std::unique_ptr<TSmtpSender> NewClient(const TRelayOptions& options, const std::
 // The message over a kept session; false when the session was stale and a new one must be
 // opened (the report is then empty).
 bool RelayOverKept(std::unique_ptr<TSmtpSender> kept, const TRelayOptions& options,
-                   SessionInUse& inUse, const std::string& sender,
+                   SessionInUse& inUse, const std::string& sender, const std::string& recipients,
                    const std::vector<std::string>& addresses, TLineSource& lines,
                    TRelayReport& report) {
     PrepareForMessage(*kept, options);
     ControlDetach detach{options.Control};
     AttachControl(options.Control, kept->Sock());
     TTakenLines taken(lines);
-    Transactions::End end = Transactions(*kept, sender, taken, report).Run(addresses, true);
+    Transactions::End end =
+        Transactions(*kept, sender, recipients, taken, report).Run(addresses, true);
     if (end == Transactions::End::Stale) {
         report = TRelayReport{};
         if (!options.Control || !options.Control->Stopped()) {
@@ -442,7 +446,8 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     if (sessions) key = TSessionKey::Of(options, host, port, userName, password);
     if (std::unique_ptr<TSmtpSender> kept = sessions ? sessions->Take(key) : nullptr) {
         SessionInUse inUse{sessions, key, true};
-        if (RelayOverKept(std::move(kept), options, inUse, sender, addresses, lines, report))
+        if (RelayOverKept(std::move(kept), options, inUse, sender, recipients, addresses, lines,
+                          report))
             return report.AllDelivered();
     }
     if (sessions) sessions->Opening(key, options.MaxSessions);
@@ -459,7 +464,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
     if (client->OpenSession()) {
         inUse.Established();
         TTakenLines taken(lines);
-        end = Transactions(*client, sender, taken, report).Run(addresses, false);
+        end = Transactions(*client, sender, recipients, taken, report).Run(addresses, false);
     } else {
         DecideAll(report, addresses, *client);
     }

@@ -19,41 +19,40 @@ ClientSessions::~ClientSessions() {
 bool ClientSessions::OfferTo(SSL* ssl, const std::string& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = sessions_.find(key);
-    // SSL_set_session takes a reference of its own: the kept one stays ours.
-    return found != sessions_.end() && TLS_CALL(SSL_set_session, ssl, found->second) == 1;
+    if (found == sessions_.end()) return false;
+    // A copy of its own for each connection: a kept session is only ever touched under the
+    // lock, never by a handshake on another thread (OpenSSL's reference counts are atomics
+    // a thread sanitizer cannot see into, and a TLS 1.3 ticket arriving on a resumed
+    // connection reads the session it resumed).
+    SSL_SESSION* copy = TLS_CALL(SSL_SESSION_dup, found->second);
+    if (!copy) return false;
+    bool offered = TLS_CALL(SSL_set_session, ssl, copy) == 1; // the connection's reference
+    TLS_CALL(SSL_SESSION_free, copy);
+    return offered;
 }
 
 void ClientSessions::Keep(const std::string& key, SSL_SESSION* session) {
-    SSL_SESSION* replaced = nullptr;
-    SSL_SESSION* dropped = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto [at, added] = sessions_.try_emplace(key, session);
-        if (!added) {
-            replaced = at->second;
-            at->second = session;
-            order_.erase(std::find(order_.begin(), order_.end(), key));
-        }
-        order_.push_back(key);
-        if (sessions_.size() > kMaxSessions) {
-            auto oldest = sessions_.find(order_.front());
-            dropped = oldest->second;
-            sessions_.erase(oldest);
-            order_.pop_front();
-        }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto [at, added] = sessions_.try_emplace(key, session);
+    if (!added) {
+        TLS_CALL(SSL_SESSION_free, at->second);
+        at->second = session;
+        order_.erase(std::find(order_.begin(), order_.end(), key));
     }
-    if (replaced) TLS_CALL(SSL_SESSION_free, replaced);
-    if (dropped) TLS_CALL(SSL_SESSION_free, dropped);
+    order_.push_back(key);
+    if (sessions_.size() > kMaxSessions) {
+        auto oldest = sessions_.find(order_.front());
+        TLS_CALL(SSL_SESSION_free, oldest->second);
+        sessions_.erase(oldest);
+        order_.pop_front();
+    }
 }
 
 void ClientSessions::Clear() {
-    std::unordered_map<std::string, SSL_SESSION*> sessions;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        sessions.swap(sessions_);
-        order_.clear();
-    }
-    for (auto& [key, session] : sessions) TLS_CALL(SSL_SESSION_free, session);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [key, session] : sessions_) TLS_CALL(SSL_SESSION_free, session);
+    sessions_.clear();
+    order_.clear();
 }
 
 size_t ClientSessions::Size() const {

@@ -21,10 +21,11 @@ class ClientSessions {
     static constexpr size_t kMaxSessions = 64;
 
     ~ClientSessions();
-    // Offers the session kept under `key` to the handshake of `ssl` (before SSL_connect);
-    // false when there is none.
+    // Offers a copy of the session kept under `key` to the handshake of `ssl` (before
+    // SSL_connect); false when there is none. Kept sessions are only touched under the lock.
     bool OfferTo(SSL* ssl, const std::string& key);
-    // Keeps `session` under `key` (its reference is ours now), in place of one kept before.
+    // Keeps `session` under `key` (its reference is ours now, and no connection uses it), in
+    // place of one kept before.
     void Keep(const std::string& key, SSL_SESSION* session);
     // Drops every kept session (before the TLS libraries are unloaded).
     void Clear();

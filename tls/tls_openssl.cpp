@@ -20,14 +20,17 @@ namespace tls {
 namespace {
 
 // OpenSSL's word that a server granted a session (after a TLS 1.2 handshake, or a TLS 1.3
-// ticket that came with later data): kept for the plug-in's key. 1: the reference is ours.
+// ticket that came with later data): a copy is kept for the plug-in's key, so that no object
+// the connection still uses is ever shared with another thread. 0: the connection keeps its
+// own reference to `session`.
 int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
     auto* plugin = static_cast<TTlsOpenSSL*>(TLS_CALL(SSL_get_ex_data, ssl, 0));
     if (!plugin || plugin->SessionCacheKey.empty() ||
         TLS_CALL(SSL_SESSION_is_resumable, session) != 1)
         return 0;
-    ClientSessions::Instance().Keep(plugin->SessionCacheKey, session);
-    return 1;
+    if (SSL_SESSION* copy = TLS_CALL(SSL_SESSION_dup, session))
+        ClientSessions::Instance().Keep(plugin->SessionCacheKey, copy);
+    return 0;
 }
 
 using Clock = std::chrono::steady_clock;

@@ -68,6 +68,7 @@ LibraryNames& Names();
     X(SSL_CTX_sess_set_new_cb, 0)                                                                  \
     X(SSL_set_session, 0)                                                                          \
     X(SSL_SESSION_free, 0)                                                                         \
+    X(SSL_SESSION_dup, nullptr)                                                                    \
     X(SSL_SESSION_is_resumable, 0)                                                                 \
     X(SSL_session_reused, 0)                                                                       \
     X(SSL_set_ex_data, 0)                                                                          \

@@ -181,9 +181,11 @@ void RelayCore::RecordParts(DeliveryOutcome outcome, const RecipientGroups& grou
             parts.push_back(std::move(part));
         } else {
             request->recipientText = recipientText;
-            // Not to be tried again (retries off, its lifetime over): failed with its reason.
+            // Not to be tried again (retries off, its lifetime over): failed with its reason
+            // and what the schedule added to it.
+            std::string added = part.reason.substr(ReasonsOf(groups.deferred).size());
             for (auto recipient : groups.deferred) {
-                recipient.reason = part.reason.empty() ? recipient.reason : part.reason;
+                recipient.reason += added;
                 refused.push_back(std::move(recipient));
             }
         }

@@ -148,8 +148,13 @@ TEST(SmtpClientScripted, RecipientListStartingWithACommaSendsNoRcptButStillQuits
                        Packet("250 ok\r\n"), ExpectLine(), Packet("221 bye\r\n"), Hold(2000)});
     TRelayOptions options;
     options.SystemName = "mypc";
+    std::string reason;
+    TFailureClass failure;
     EXPECT_FALSE(RelayMessage(options, "Zhang <a@b.example>", ",c@d.example",
-                              "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "", ""));
+                              "127.0.0.1:" + std::to_string(peer.Port()), {"x"}, "", "", &reason,
+                              &failure));
+    EXPECT_EQ(reason, "no recipient address in \",c@d.example\"");
+    EXPECT_FALSE(failure.temporary);
     peer.Join();
     EXPECT_EQ(peer.LinesRead(), (std::vector<std::string>{
                                     "EHLO mypc\r\n", "MAIL FROM:<a@b.example>\r\n", "QUIT\r\n"}));

@@ -535,6 +535,29 @@ TEST(StoreAndForward, RecipientsThatFareDifferentlyAreListedRetriedAndResentApar
     EXPECT_EQ(folder.Named(".msg").size(), 1u); // b's copy, kept again after its refusal
 }
 
+TEST(StoreAndForward, WithoutRetriesADeferredRecipientIsAFailureLineBesideTheOthersSuccess) {
+    testsupport::Upstream upstream({"--defer-once", "b@y.example"});
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    TestClock clock;
+    RelayPolicy once;
+    once.retry = false;
+    RetryingCore h(clock, upstream.Port(), once);
+    Submitter client(h.port);
+    EXPECT_EQ(
+        client.MessageTo("me@x.example", {"a@y.example", "b@y.example"}, "Subject: 1\r\n\r\nx\r\n"),
+        "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(2)) << h.Journal();
+    EXPECT_EQ(h.Listed(true), 1u);
+    ASSERT_EQ(h.Listed(false), 1u);
+    EXPECT_EQ(h.core->DeferredCount(), 0u);
+    const Record& failed = h.core->Records(ListKind::Failed).Records()[0];
+    EXPECT_NE(failed.line.find("/To:b@y.example/"), std::string::npos) << failed.line;
+    EXPECT_EQ(failed.reason,
+              "RCPT TO:<b@y.example> refused: 450 4.2.1 Mailbox busy, try again later");
+    ASSERT_TRUE(upstream.WaitForMessages(1, 5000));
+    EXPECT_EQ(upstream.Messages()[0].recipients, (std::vector<std::string>{"a@y.example"}));
+}
+
 TEST(StoreAndForward, ARestartInTheMiddleOfABackoffKeepsTheScheduleAndSendsOnce) {
     SpoolFolder folder;
     int port = testsupport::FreePort();
