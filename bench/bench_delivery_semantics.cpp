@@ -79,15 +79,7 @@ void MixedRecipients(const std::string& program) {
 class StallingUpstream {
   public:
     explicit StallingUpstream(int stalls) : stallsLeft_(stalls) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listener_, 64);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = bench::ListenOnLoopback(64, port_);
         acceptor_ = std::thread([this] {
             for (;;) {
                 int fd = ::accept(listener_, nullptr, nullptr);

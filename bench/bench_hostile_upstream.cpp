@@ -33,15 +33,7 @@ class HostilePeer {
     using Attack = std::function<void(int fd, std::string& received)>;
 
     explicit HostilePeer(Attack attack) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = bench::ListenOnLoopback(4, port_);
         thread_ = std::thread([this, attack] {
             int fd = ::accept(listener_, nullptr, nullptr);
             if (fd < 0) return;

@@ -1,5 +1,7 @@
 #include "bench/delay_proxy.h"
 
+#include "bench/smtp_load.h"
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -86,13 +88,7 @@ int LocalPort(int fd) {
 
 DelayProxy::DelayProxy(int upstreamPort, std::chrono::milliseconds roundTrip)
     : upstreamPort_(upstreamPort), roundTrip_(roundTrip) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(listener_, 64);
-    port_ = LocalPort(listener_);
+    listener_ = ListenOnLoopback(64, port_);
     acceptor_ = std::thread([this] { Accept(); });
 }
 

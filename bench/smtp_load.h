@@ -34,6 +34,10 @@ void RunNumberedLoad(int port, int clients, int total, const std::function<void(
 // A loopback port that was free a moment ago, for a server of the benchmarks.
 int FreeLoopbackPort();
 
+// A socket listening on 127.0.0.1 at a port of the system's choosing (into `port`), for a
+// peer of a benchmark's own; -1 when it cannot be had.
+int ListenOnLoopback(int backlog, int& port);
+
 // A 1 KB-ish message body of `bytes` bytes with CR LF lines, no line starting with a dot.
 std::string MakeBody(int bytes);
 
