@@ -287,15 +287,17 @@ class RelayCore {
     // the deferred ones, a failure line for those refused (with a copy kept for a resend).
     void RecordParts(DeliveryOutcome outcome, const RecipientGroups& groups, const Request& request,
                      std::time_t now, std::vector<DeliveryOutcome>& published);
-    // The spool id of the copy kept for the refused part's resend, or empty.
-    std::string KeepRefused(const std::string& spoolId, const DeliveryOutcome& part,
+    // The spool message that holds the refused part's recipients alone, to be kept for its
+    // resend (a copy beside the message while others wait for a retry), or empty.
+    std::string RefusedCopy(const std::string& spoolId, const DeliveryOutcome& part,
                             bool othersDeferred, std::time_t now);
     // Stopped by an exit: kept for the next start, for those that do not have it yet.
     void RecordStopped(DeliveryOutcome& outcome, const RecipientGroups& groups, std::time_t now,
                        std::vector<DeliveryOutcome>& published);
     std::string LineOf(const DeliveryOutcome& outcome, std::time_t now) const;
     void ListRelayed(DeliveryOutcome& outcome, std::time_t now);
-    void ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& keptId);
+    // The failure line; the message in `spoolId` (when given) kept for a resend.
+    void ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& spoolId);
     void ResumeSpooled();
     // Selects the account for `sender` into force; what the selection bound.
     BoundAccount SelectAccountFor(const std::string& sender);

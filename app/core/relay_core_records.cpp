@@ -111,9 +111,7 @@ void RelayCore::RecordOutcome(DeliveryOutcome outcome, std::time_t now,
             // Its worker has handed it back to the spool already.
             ListRelayed(outcome, now);
         } else {
-            bool kept = spool_ && !outcome.spoolId.empty() &&
-                        spool_->KeepFailed(outcome.spoolId, LineOf(outcome, now), outcome.reason);
-            ListFailed(outcome, now, kept ? outcome.spoolId : std::string());
+            ListFailed(outcome, now, outcome.spoolId);
         }
     }
     published.push_back(std::move(outcome)); // an error has no line: it stays to be tried again
@@ -130,9 +128,12 @@ void RelayCore::ListRelayed(DeliveryOutcome& outcome, std::time_t now) {
     outcome.recordId = relayedRecords_.Append(outcome.logLine).id;
 }
 
-void RelayCore::ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& keptId) {
+void RelayCore::ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& spoolId) {
     outcome.logLine = LineOf(outcome, now);
-    outcome.recordId = failedRecords_.Append(outcome.logLine, keptId, outcome.reason).id;
+    bool kept =
+        spool_ && !spoolId.empty() && spool_->KeepFailed(spoolId, outcome.logLine, outcome.reason);
+    outcome.recordId =
+        failedRecords_.Append(outcome.logLine, kept ? spoolId : std::string(), outcome.reason).id;
 }
 
 namespace {
@@ -195,23 +196,21 @@ void RelayCore::RecordParts(DeliveryOutcome outcome, const RecipientGroups& grou
     if (!refused.empty()) {
         DeliveryOutcome part = PartOf(outcome, refused, false);
         options_.journal(JournalLine(part, now));
-        ListFailed(part, now, KeepRefused(outcome.spoolId, part, deferred, now));
+        ListFailed(part, now, RefusedCopy(outcome.spoolId, part, deferred, now));
         parts.push_back(std::move(part));
     }
     for (DeliveryOutcome& part : parts) published.push_back(std::move(part));
 }
 
-std::string RelayCore::KeepRefused(const std::string& spoolId, const DeliveryOutcome& part,
+std::string RelayCore::RefusedCopy(const std::string& spoolId, const DeliveryOutcome& part,
                                    bool othersDeferred, std::time_t now) {
     if (!spool_ || spoolId.empty()) return std::string();
     // The message stays for the deferred recipients: the refused ones get a copy of their
     // own to resend. Otherwise its file is narrowed to them.
     auto kept = spool_->Readdress(spoolId, part.recipientText, othersDeferred);
-    if (!kept) {
+    if (!kept)
         options_.journal(JournalLine(part, now) + " (its message could not be kept for a resend)");
-        return std::string();
-    }
-    return spool_->KeepFailed(*kept, LineOf(part, now), part.reason) ? *kept : std::string();
+    return kept ? *kept : std::string();
 }
 
 void RelayCore::RecordStopped(DeliveryOutcome& outcome, const RecipientGroups& groups,
