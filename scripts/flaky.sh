@@ -21,23 +21,24 @@ for build in "$@"; do
     --output-on-failure) > "$log" 2>&1
   status=$?
   seconds=$(($(date +%s) - start))
-  total=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#' "$log")
-  failures=$(grep -E '^ *[0-9]+/[0-9]+ Test +#.*(\*\*\*|Failed|Timeout|Exception)' "$log" |
-    sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+).*/\1/' | sort -u)
+  total=$(sed -nE 's/.* tests passed, [0-9]+ tests failed out of ([0-9]+).*/\1/p' "$log" | tail -1)
+  # CTest's own list of the tests that failed (a test's name may hold "Failed" or "Timeout").
+  failures=$(sed -n '/The following tests FAILED:/,$p' "$log" |
+    sed -nE 's/^[[:space:]]+[0-9]+ - ([^ ]+) \(.*/\1/p' | sort -u)
   if [ -n "$failures" ] || [ "$status" -ne 0 ]; then
     failed_any=1
     echo "flaky: $build: these failed at least once in $runs runs each ($seconds s; whole log: $log):"
     for name in $failures; do
       echo "--- $name"
-      # The failing run's output: from its start line to the next test's result.
+      # The failing run's result line and the output CTest printed after it.
       awk -v name="$name" '
-        $0 ~ ("Test +#[0-9]+: " name " ") && /(\*\*\*|Failed|Timeout|Exception)/ { show = 1; next }
-        show && /^ *[0-9]+\/[0-9]+ Test +#/ { show = 0 }
+        index($0, "#") && index($0, ": " name " ") && /\*\*\*/ { show = 1; print; next }
+        show && /^ *(Start +[0-9]+:|[0-9]+\/[0-9]+ Test|Test +#)/ { show = 0 }
         show { print }' "$log" | head -80
     done
     [ -z "$failures" ] && tail -20 "$log"
   else
-    echo "flaky: $build: $total tests, each run $runs times: 0 failures ($seconds s; log: $log)"
+    echo "flaky: $build: ${total:-0} tests, each run up to $runs times: 0 failures ($seconds s; log: $log)"
   fi
 done
 exit $failed_any
