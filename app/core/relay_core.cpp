@@ -304,7 +304,9 @@ std::vector<RelayCore::Request> FinishAtGate(UpstreamGate& gate, const DeliveryR
     size_t openNow = sessions ? sessions->Open(outcome.upstream) : 0;
     outcome.sessionRefused = outcome.sessionRefused && openNow > 0;
     using Result = UpstreamGate::Result;
-    Result result = outcome.relayed          ? Result::Relayed
+    // A session that took the message for some recipients worked, whatever became of others.
+    bool tookIt = outcome.relayed || !RecipientGroups(outcome.recipients).delivered.empty();
+    Result result = tookIt                   ? Result::Relayed
                     : outcome.sessionRefused ? Result::SessionRefused
                                              : Result::Failed;
     return gate.Finished(outcome.upstream, result, openNow);
