@@ -1,22 +1,31 @@
-# Entry points for people and CI. `make run` and `make test` install what is missing first.
+# Entry points for people and CI. Each installs what it is missing first: `make run`, `build`,
+# `package` and `install` what building and running need, `make test` and the rest what the
+# tests and benchmarks need too (scripts/install-deps.sh names both sets).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# The real peers the tests run that are unpacked, not installed (exim).
+PEERS      ?= $(abspath $(BUILD))/peers
+TEST_ARGS   = -DVANTRO_BUILD_TESTS=ON -DVANTRO_PEERS_DIR=$(PEERS)
 
-.PHONY: deps configure build run test test-plain test-offline check sanitize tsan flaky bench fuzz clean format package install
+.PHONY: deps deps-test configure build run test test-plain test-offline check sanitize tsan flaky bench fuzz clean format package install
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh run
 
+deps-test:
+	@scripts/install-deps.sh test
+	@scripts/unpack-exim.sh $(PEERS)/exim
+
+# The programs alone: the tests, benchmarks and tools are left out of the build.
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_BUILD_TESTS=OFF $(CMAKE_ARGS)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The program alone: not the tests, benchmarks and tools.
 run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vantrosmtp
 	$(BUILD)/app/vantrosmtp
@@ -25,35 +34,35 @@ run: configure
 # (warnings as errors), again under AddressSanitizer and UBSan, and under ThreadSanitizer.
 test: check test-plain test-offline sanitize tsan
 
-check: deps
+check: deps-test
 	scripts/check-layering.sh
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	@echo "format: every file as .clang-format has it"
 
-test-plain: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(CMAKE_ARGS)
+test-plain: deps-test
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The plain suite again in a network namespace with only loopback, as on a machine offline:
-# no test may need a network or a name server (root only; about a minute).
+# The plain suite again in a network namespace of its own with only loopback, as on a machine
+# offline: no test may need a network or a name server (root only; about a minute). unshare
+# makes no mount namespace, so it runs in a chroot whose / is no mount point too; where no
+# network namespace can be made, it says why and the plain run's status stands.
 test-offline: test-plain
-	@if [ "$$(id -u)" -ne 0 ] || ! command -v ip > /dev/null; then \
-	  echo "test-offline: needs root and ip; skipped"; exit 0; fi; \
-	ns=vantro-offline-$$$$; \
-	ip netns add $$ns && ip netns exec $$ns ip link set lo up && \
-	  (cd $(BUILD) && ip netns exec $$ns ctest --output-on-failure -j $(JOBS)); \
-	status=$$?; ip netns del $$ns; echo "test-offline: the suite in $$ns, status $$status"; \
-	exit $$status
+	@if [ "$$(id -u)" -ne 0 ]; then echo "test-offline: needs root for a network namespace; skipped"; exit 0; fi; \
+	if ! why=$$(unshare --net true 2>&1); then \
+	  echo "test-offline: no network namespace here ($$why); the plain run's status stands"; exit 0; fi; \
+	cd $(BUILD) && unshare --net sh -c 'ip link set lo up && ctest --output-on-failure -j $(JOBS)'; \
+	status=$$?; echo "test-offline: the suite with loopback only, status $$status"; exit $$status
 
-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_SANITIZE=ON $(CMAKE_ARGS)
+sanitize: deps-test
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_SANITIZE=ON $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(CMAKE_ARGS)
+tsan: deps-test
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS)
@@ -62,14 +71,15 @@ tsan: deps
 # (stopping a test at its first failure), plainly and under ThreadSanitizer; prints each test
 # that failed at least once with its failure. Long: FLAKY_RUNS=30 takes hours on two cores.
 FLAKY_RUNS ?= 30
-flaky: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(CMAKE_ARGS)
+flaky: deps-test
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRO_WERROR=ON $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(CMAKE_ARGS)
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRO_TSAN=ON $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	JOBS=$(JOBS) scripts/flaky.sh $(FLAKY_RUNS) $(BUILD) $(TSAN_BUILD)
 
-# The Debian package (build/vantrosmtp_<version>_amd64.deb).
+# The Debian packages (build/vantrosmtp_<version>_amd64.deb and the MTA's), of the programs
+# alone.
 package: build
 	cd $(BUILD) && cpack -G DEB
 	scripts/debug-symbols.sh $(BUILD)
@@ -83,7 +93,8 @@ BENCHMARKS = bench_idle_loop bench_smtp_server bench_relay_client bench_end_to_e
              bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream \
              bench_delivery_semantics bench_far_upstream
 
-bench: configure
+bench: deps-test
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(TEST_ARGS) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target vantrosmtp vantrosmtp-sendmail $(BENCHMARKS)
 	$(BUILD)/bench/bench_idle_loop 2
 	$(BUILD)/bench/bench_smtp_server 300 60
@@ -100,7 +111,9 @@ bench: configure
 
 # Long fuzz runs of the inbound server and of the client against hostile upstreams (the suite
 # runs short ones).
-fuzz: build
+fuzz: deps-test
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(TEST_ARGS) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target smtpserver_tests smtpclient_tests
 	VANTRO_FUZZ_SESSIONS=$${VANTRO_FUZZ_SESSIONS:-50000} VANTRO_FUZZ_SEED=$${VANTRO_FUZZ_SEED:-$$(date +%s)} \
 	  $(BUILD)/tests/smtpserver/smtpserver_tests --gtest_filter='SmtpFuzz.*'
 	VANTRO_UPSTREAM_FUZZ_SESSIONS=$${VANTRO_UPSTREAM_FUZZ_SESSIONS:-20000} \

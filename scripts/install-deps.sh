@@ -1,25 +1,49 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing (quickly) when they
-# are all present. Needs root or sudo for apt-get.
+# Installs the Debian packages one of two sets needs; does nothing (quickly) when they are
+# all present. Needs root or sudo for apt-get.
+#   install-deps.sh run     building and running the programs (make run, build, package)
+#   install-deps.sh test    the run set and what the tests and benchmarks need (make test)
+#   install-deps.sh --list run|test|test-only   prints a set's packages, one a line (test-only:
+#                           what the test set adds), installs nothing
+# Neither set holds a mail transport agent: the exim the tests talk to is unpacked into the
+# build (scripts/unpack-exim.sh), never installed, so the system's MTA stays the user's.
 set -euo pipefail
 
-packages=(
+run_packages=(
   build-essential cmake ninja-build pkg-config
+  qt6-base-dev libxkbcommon-dev libgl-dev libasound2-dev libjpeg-dev libssl-dev
+  fonts-noto-cjk
+)
+# Peers and checkers: the SMTP clients and servers the tests run, the display and keyring
+# they start, the package checks, the formatter; and the libraries the unpacked exim needs.
+test_packages=(
   libgtest-dev
-  python3 python3-aiosmtpd swaks msmtp openssl libssl-dev
-  qt6-base-dev libgl-dev libasound2-dev libjpeg-dev xvfb xauth fonts-noto-cjk
-  desktop-file-utils appstream lintian iproute2 x11-utils clang-format git
+  python3 python3-aiosmtpd swaks msmtp openssl
+  xvfb xauth x11-utils
+  desktop-file-utils appstream lintian systemd iproute2 clang-format git
   dbus-daemon gnome-keyring libsecret-tools
   s-nail git-email libmailtools-perl
+  libdb5.3 libgnutls-dane0 libgnutls30 libidn12 libidn2-0 libnsl2 libpcre2-8-0 libcrypt1
 )
 
-# Exim, the real MTA some tests talk to, becomes the system's mail transport agent when it
-# is installed: it is added only where no MTA is (no /usr/sbin/sendmail), so that one the
-# user chose is never replaced, and its daemon is not started (the tests run it themselves).
-mta=()
-if [ ! -e /usr/sbin/sendmail ] && ! dpkg-query -W -f='${Status}' exim4-daemon-light 2>/dev/null |
-  grep -q "install ok installed"; then
-  mta=(exim4-daemon-light)
+list=false
+if [ "${1:-}" = --list ]; then
+  list=true
+  shift
+fi
+case "${1:-}" in
+run) packages=("${run_packages[@]}") ;;
+test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+test-only) packages=("${test_packages[@]}") ;;
+*) packages=() ;;
+esac
+if [ ${#packages[@]} -eq 0 ] || { ! $list && [ "$1" = test-only ]; }; then
+  echo "usage: $0 run|test, or $0 --list run|test|test-only" >&2
+  exit 64
+fi
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
 fi
 
 missing=()
@@ -28,21 +52,11 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && [ ${#mta[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]} ${mta[*]}"
+echo "installing ($1 set): ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
-[ ${#missing[@]} -eq 0 ] || "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-if [ ${#mta[@]} -gt 0 ]; then
-  # policy-rc.d's 101 tells the package not to start its service.
-  no_start=/usr/sbin/policy-rc.d
-  if [ ! -e "$no_start" ]; then
-    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$no_start" > /dev/null
-    "${sudo_cmd[@]}" chmod +x "$no_start"
-    trap '"${sudo_cmd[@]}" rm -f "$no_start"' EXIT
-  fi
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${mta[@]}"
-fi
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -5,6 +5,7 @@
 #include "platform/text_file.h"
 #include "tests/app/program_run.h"
 #include "tests/support/loopback.h"
+#include "tests/support/peers.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
 
@@ -229,8 +230,9 @@ TEST(Program, AStartUpErrorWithoutADisplayIsALineOnStandardErrorAndExitStatusOne
 }
 
 TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {
-    if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
-        GTEST_SKIP() << "needs xvfb-run and xwininfo";
+    VANTRO_NEED_PEER(access("/usr/bin/xvfb-run", X_OK) == 0 &&
+                         access("/usr/bin/xwininfo", X_OK) == 0,
+                     "needs xvfb-run and xwininfo (xvfb, x11-utils)");
     ProgramRun run("titles");
     // The program's standard error and its end are kept in the output, so that a program
     // that never showed its window says why. The script changes to the program's folder

@@ -1,9 +1,10 @@
 // STARTTLS and implicit TLS against python3-aiosmtpd, and against exim (each connection
-// handed to `exim4 -bs`; those tests need root and exim4 and are skipped without them),
+// handed to an unpacked `exim4 -bs`; those tests need root, and fail in CI without exim),
 // with a self-signed certificate made by openssl, so certificate verification is off here
 // (it has tests of its own).
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
+#include "tests/support/peers.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/upstream.h"
 #include "tests/tls/tls_peer.h"
@@ -257,15 +258,24 @@ TEST(TlsUpstream, EightThreadsTimesTwentyTlsRelaysAtOnce) {
 }
 
 // exim, a real MTA: its CRAM-MD5, LOGIN and PLAIN authenticators, STARTTLS and implicit TLS.
+// Root only: exim keeps its privileges for a configuration of the test's own only then.
 bool EximUsable() {
-    return geteuid() == 0 && access("/usr/sbin/exim4", X_OK) == 0;
+    return access(testsupport::EximBinary().c_str(), X_OK) == 0;
 }
+#define VANTRO_NEED_EXIM()                                                                         \
+    do {                                                                                           \
+        if (geteuid() != 0) GTEST_SKIP() << "exim takes a configuration of ours only from root";   \
+        VANTRO_NEED_PEER(EximUsable(),                                                             \
+                         "no exim at " << testsupport::EximBinary() << " (make test unpacks it)"); \
+    } while (false)
 
 // One message through exim started with `arguments`: the mechanism it authenticated with and
 // the protocol exim's Received line names ("esmtpsa" is inside TLS), or why the relay failed.
 std::string RelayThroughExim(const std::vector<std::string>& arguments, bool autoTls, bool fullSsl,
                              const std::string& password = "739104") {
-    Upstream exim("exim_upstream.py", arguments);
+    std::vector<std::string> withBinary = {"--exim", testsupport::EximBinary()};
+    withBinary.insert(withBinary.end(), arguments.begin(), arguments.end());
+    Upstream exim("exim_upstream.py", withBinary);
     if (!exim.Ok()) return "exim did not start: " + exim.Log();
     std::string reason;
     if (!RelayMessage(Options(autoTls, fullSsl), "me@corp.example", "you@example.net",
@@ -289,14 +299,14 @@ std::string RelayThroughExim(const std::vector<std::string>& arguments, bool aut
 }
 
 TEST(EximUpstream, TheMechanismIsCramMd5ThenLoginAndPlainOnlyWhereItIsAlone) {
-    if (!EximUsable()) GTEST_SKIP() << "needs root and exim4";
+    VANTRO_NEED_EXIM();
     EXPECT_EQ(RelayThroughExim({}, false, false), "CRAM-MD5/esmtpa");
     EXPECT_EQ(RelayThroughExim({"--mechanisms", "login,plain"}, false, false), "LOGIN/esmtpa");
     EXPECT_EQ(RelayThroughExim({"--mechanisms", "plain"}, false, false), "PLAIN/esmtpa");
 }
 
 TEST(EximUpstream, ARefusedPlainPasswordIsNamedBeforeTheRefusedMail) {
-    if (!EximUsable()) GTEST_SKIP() << "needs root and exim4";
+    VANTRO_NEED_EXIM();
     std::string reason = RelayThroughExim({"--mechanisms", "plain"}, false, false, "wrong");
     EXPECT_EQ(reason.rfind("AUTH refused: 535 Incorrect authentication data; MAIL FROM refused: "
                            "530 5.7.0 Authentication required",
@@ -306,7 +316,7 @@ TEST(EximUpstream, ARefusedPlainPasswordIsNamedBeforeTheRefusedMail) {
 }
 
 TEST(EximUpstream, StartTlsAndImplicitTls) {
-    if (!EximUsable()) GTEST_SKIP() << "needs root and exim4";
+    VANTRO_NEED_EXIM();
     std::string certificate = testsupport::TestCertificate();
     EXPECT_EQ(RelayThroughExim({"--tls", certificate, "--mechanisms", "login"}, true, false),
               "LOGIN/esmtpsa");

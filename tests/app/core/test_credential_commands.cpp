@@ -4,6 +4,7 @@
 #include "app/core/credential_commands.h"
 #include "platform/text_file.h"
 #include "tests/app/core/core_harness.h"
+#include "tests/support/peers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
@@ -172,7 +173,7 @@ struct Keyring {
 TEST(CredentialCommands, APasswordKeptInTheDesktopKeyringIsLookedUpWithSecretTool) {
     testsupport::TempFolder home("keyring-home");
     Keyring keyring(home.path.string());
-    if (!keyring.ok) GTEST_SKIP() << "no Secret Service could be started (dbus, gnome-keyring)";
+    VANTRO_NEED_PEER(keyring.ok, "no Secret Service could be started (dbus, gnome-keyring)");
     auto stored = keyring.Store({"service", "smtp", "user", "kalvex"}, "from-keyring");
     ASSERT_EQ(stored.exitCode, 0) << stored.output;
     Fetched looked = Fetch("secret-tool lookup service smtp user kalvex");

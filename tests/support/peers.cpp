@@ -1,0 +1,16 @@
+#include "tests/support/peers.h"
+
+#include <cstdlib>
+
+namespace testsupport {
+
+bool PeersRequired() {
+    const char* required = std::getenv("VANTRO_REQUIRE_PEERS");
+    return required && *required && std::string(required) != "0";
+}
+
+std::string EximBinary() {
+    return VANTRO_EXIM_BINARY;
+}
+
+} // namespace testsupport
