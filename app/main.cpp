@@ -84,11 +84,11 @@ int main(int argc, char** argv) {
 
     app::FormOptions options;
     options.executableDir = ProgramDirectory();
-    app::FileLocation files = app::ChooseFileFolder(options.executableDir, std::getenv);
+    app::FileLocation files = app::ChooseFileFolder(options.executableDir, app::ProcessEnvironment);
     if (files.folder.empty()) {
         std::fprintf(stderr,
-                     "vantrosmtp: no folder for the files: %s cannot be written and "
-                     "there is no home folder\n",
+                     "vantrosmtp: no folder for the files: there is no home folder, and %s "
+                     "is an installed program's or cannot be written\n",
                      options.executableDir.c_str());
         files.folder = options.executableDir; // as before: errors say what failed to save
     }

@@ -28,7 +28,7 @@ std::string SpoolFolder() {
     std::error_code error;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
     std::string programDir = error ? "./" : exe.parent_path().string() + "/";
-    app::FileLocation location = app::ChooseFileFolder(programDir, std::getenv);
+    app::FileLocation location = app::ChooseFileFolder(programDir, app::ProcessEnvironment);
     return location.folder.empty() ? std::string() : location.folder + "spool";
 }
 

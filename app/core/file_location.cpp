@@ -3,7 +3,9 @@
 #include "platform/text_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,12 +29,24 @@ std::string WithSlash(std::string path) {
     return path;
 }
 
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Laid out by `make install` or the package: <prefix>/bin beside <prefix>/share/vantrosmtp.
+bool InstalledLayout(const std::string& programDir) {
+    return IsFolder(programDir + "../share/vantrosmtp");
+}
+
 } // namespace
 
 FileLocation ChooseFileFolder(const std::string& programDir,
                               const std::function<const char*(const char*)>& environment) {
     std::string beside = WithSlash(programDir);
-    if (platform::FileExists(beside + "brontalnow.ini") || Writable(beside)) return {beside, true};
+    // Settings already there are the user's: they stay in use wherever the program lies.
+    if (platform::FileExists(beside + "brontalnow.ini")) return {beside, true};
+    if (!InstalledLayout(beside) && Writable(beside)) return {beside, true};
     const char* configHome = environment("XDG_CONFIG_HOME");
     std::string base;
     if (configHome && *configHome == '/') {
@@ -47,6 +61,13 @@ FileLocation ChooseFileFolder(const std::string& programDir,
     // Owner-only: it holds the upstream passwords and the user's mail.
     if (!MakeFolder(folder, 0700)) return {};
     return {WithSlash(folder), false};
+}
+
+const char* ProcessEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value || std::string(name) != "HOME") return value;
+    const passwd* account = ::getpwuid(::geteuid());
+    return account && account->pw_dir && *account->pw_dir ? account->pw_dir : nullptr;
 }
 
 std::vector<std::string> SampleMessageCandidates(const std::string& fileFolder,

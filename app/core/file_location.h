@@ -1,7 +1,9 @@
-// Where the program keeps its files. Beside the executable, as the Windows build does, when
-// that folder can be written or already holds the settings (portable use, `make run`);
-// otherwise, for an installed program, in the user's configuration folder, so that nothing
-// is lost because /usr/bin cannot be written and nothing of one user's is another's.
+// Where the program keeps its files. Beside the executable, as the Windows build does, for
+// an unpacked copy whose folder can be written (portable use, a build folder, `make run`) and
+// for a folder that already holds the settings; otherwise in the user's configuration
+// folder: for an installed program always, root included (root can write /usr/bin, but its
+// passwords have no place among the system's programs), so that nothing is lost because
+// /usr/bin cannot be written and nothing of one user's is another's.
 #pragma once
 
 #include <functional>
@@ -16,10 +18,16 @@ struct FileLocation {
 };
 
 // The folder for the settings, the account list, the result lists, the spool and the lock.
-// `environment` reads a variable (XDG_CONFIG_HOME, HOME); the user folder
-// ($XDG_CONFIG_HOME/vantrosmtp/, by default ~/.config/vantrosmtp/) is created 0700.
+// A program is installed when `programDir`/../share/vantrosmtp is a folder (as `make
+// install` and the package lay it out). `environment` reads a variable (XDG_CONFIG_HOME,
+// HOME); the user folder ($XDG_CONFIG_HOME/vantrosmtp/, by default ~/.config/vantrosmtp/) is
+// created 0700. The sendmail command chooses by the same rule, so both find one spool.
 FileLocation ChooseFileFolder(const std::string& programDir,
                               const std::function<const char*(const char*)>& environment);
+
+// The process's environment for ChooseFileFolder: HOME, when unset (a service, a cron job
+// started without it), is the home folder the password database gives the effective user.
+const char* ProcessEnvironment(const char* name);
 
 // Where "kalvex.eml" is looked for, in order: the files' folder, beside the program, and the
 // installed sample (<prefix>/share/vantrosmtp/ for a program in <prefix>/bin/).

@@ -112,6 +112,7 @@ unit)
     [ "$environment" = "QT_QPA_PLATFORM=offscreen" ] || fail "unit environment: $environment"
     [ "$(sed -n 's/^KillSignal=//p' "$unit")" = SIGTERM ] || fail "unit's stop signal"
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    mkdir -p "$work/home"
     # As systemd starts it: the unit's environment and command (the test's own port only).
     # A sanitizer build keeps its options (suppressions) across the cleared environment.
     sanitizer=()
@@ -130,9 +131,23 @@ unit)
     status=0
     wait $pid || status=$?
     [ $status -eq 0 ] || fail "exit status $status after SIGTERM"
+    # Installed: the files are the user's, in their folder, whoever runs it (this test may be
+    # root, who could write usr/bin); the program's folder is left as the package made it.
     for f in brontalnow.ini brontalhao.ini good.ini bad.ini; do
-        [ -f "$work/root/usr/bin/$f" ] || fail "$f not saved"
+        [ -f "$work/home/.config/vantrosmtp/$f" ] || fail "$f not saved in ~/.config/vantrosmtp"
     done
+    extra=$(cd "$work/root/usr/bin" && ls -A | grep -v -x -e vantrosmtp -e vantrosmtp-sendmail -e mailq || true)
+    [ -z "$extra" ] || fail "files left beside the installed program: $extra"
+    # Only targets a user manager has (verify itself says nothing of a target it lacks).
+    for target in $(grep -v '^#' "$unit" | grep -oE '[[:alnum:]_.@-]+\.target' | sort -u); do
+        [ -f "/usr/lib/systemd/user/$target" ] || fail "a user manager has no $target"
+    done
+    # systemd's own check, of a copy whose command is the one installed here.
+    sed "s|^ExecStart=|ExecStart=$work/root|" "$unit" > "$work/vantrosmtp.service"
+    mkdir -m 0700 "$work/runtime"
+    analyzed=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user --man=no verify \
+        "$work/vantrosmtp.service" 2>&1) || fail "systemd-analyze: $analyzed"
+    [ -z "$analyzed" ] || fail "systemd-analyze: $analyzed"
     echo "unit ok"
     ;;
 *) fail "unknown part $part" ;;
