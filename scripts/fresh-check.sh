@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
-# Proves that the README's two commands work on a fresh Debian 12: builds a minimal Debian 12
-# root with debootstrap from this machine's package source, puts a clone of this repository in
-# it with only make and git added (the README's prerequisites), and runs `make run` (the
-# program is ended after it listens) and `make test` inside it as root. Not part of CI: it
-# downloads a whole system and builds everything twice (about an hour on 2 cores).
-#   sudo scripts/fresh-check.sh [work-folder]
+# Follows the README on a fresh Debian 12: builds a minimal Debian 12 root with debootstrap
+# from this machine's package source, puts a clone of this repository in it with only make
+# and git added (the README's prerequisites), and as root inside it, timing each step:
+#   1. `make run` until the program listens: what it installed (no MTA, no test tool);
+#   2. `make package`, then both packages installed;
+#   3. the installed program as root: a message through /usr/sbin/sendmail with no relay
+#      (spooled), the relay started, a message through it, SIGTERM; no file left in /usr/bin;
+#   4. with --test: `make test` as CI runs it (a missing peer fails), on this machine whose
+#      MTA is now vantrosmtp-mta, which must still be it afterwards; each run's time.
+# Not part of CI: it downloads a whole system (steps 1-3 about 15 minutes on two cores, step 4
+# as long as CI).
+#   sudo scripts/fresh-check.sh [--test] [work-folder]
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+with_test=false
+if [ "${1:-}" = --test ]; then
+    with_test=true
+    shift
+fi
 work=${1:-/var/tmp/vantro-fresh}
 root="$work/root"
 [ "$(id -u)" -eq 0 ] || { echo "run as root (debootstrap and chroot need it)" >&2; exit 1; }
 command -v debootstrap > /dev/null || { apt-get update -qq; apt-get install -y -qq debootstrap; }
+fail() { echo "FAILED: $*"; exit 1; }
+in_root() { chroot "$root" bash -c "$1"; }
+seconds_since() { echo $(($(date +%s) - $1)); }
 
 # The mirror this machine installs from, so the check uses the same package source.
 mirror=$( (sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources || true
@@ -35,11 +49,17 @@ cp /etc/resolv.conf "$root/etc/resolv.conf" 2> /dev/null || true
 cp /etc/apt/apt.conf.d/* "$root/etc/apt/apt.conf.d/" 2> /dev/null || true
 
 echo "== the README's prerequisites: make and git"
-chroot "$root" bash -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq make git > /dev/null'
+in_root 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq make git > /dev/null'
 git clone -q "$repo" "$root/src"
+mtas_installed() {
+    in_root "dpkg-query -W -f '\${db:Status-Abbrev} \${Package} \${Provides}\n'" |
+        awk '/^ii / && /mail-transport-agent/ {print $2}'
+}
+[ -z "$(mtas_installed)" ] || fail "the fresh root already has an MTA"
 
-echo "== make run (ended once it listens)"
-chroot "$root" bash -c 'cd /src && QT_QPA_PLATFORM=offscreen timeout --signal=TERM 30m make run' \
+echo "== 1. make run (ended once it listens)"
+start=$(date +%s)
+in_root 'cd /src && QT_QPA_PLATFORM=offscreen timeout --signal=TERM 30m make run' \
     > "$work/make-run.log" 2>&1 &
 run=$!
 for _ in $(seq 3600); do
@@ -47,6 +67,7 @@ for _ in $(seq 3600); do
     kill -0 $run 2> /dev/null || break
     sleep 1
 done
+listened_after=$(seconds_since "$start")
 grep "vantrosmtp:" "$work/make-run.log" || true
 # The copy make run started, by its process id: any other copy on this machine goes on.
 for proc in /proc/[0-9]*; do
@@ -54,15 +75,67 @@ for proc in /proc/[0-9]*; do
         kill -TERM "${proc#/proc/}"
 done
 wait $run || true
-grep -q "listening on" "$work/make-run.log" || { tail -30 "$work/make-run.log"; echo "make run: FAILED"; exit 1; }
-echo "make run: the program built, started and listened"
+grep -q "listening on" "$work/make-run.log" || { tail -30 "$work/make-run.log"; fail "make run"; }
+echo "make run: listening ${listened_after} s after the command"
+[ -z "$(mtas_installed)" ] || fail "make run installed an MTA: $(mtas_installed)"
+tools=$(in_root 'cd /src && for p in $(scripts/install-deps.sh --list test-only); do
+    dpkg-query -W -f="\${db:Status-Abbrev} \${Package}\n" "$p" 2> /dev/null; done' |
+    awk '/^ii / {print $2}' | grep -v -x -E 'lib.*|python3' || true)
+[ -z "$tools" ] || fail "make run installed test tools: $tools"
+echo "make run: no MTA, no test tool installed"
 
-echo "== make test"
-if chroot "$root" bash -c 'cd /src && make test' > "$work/make-test.log" 2>&1; then
-    grep -E "tests passed|tests failed" "$work/make-test.log"
-    echo "make test: PASSED"
-else
-    tail -40 "$work/make-test.log"
-    echo "make test: FAILED"
-    exit 1
-fi
+echo "== 2. make package, and both packages installed"
+start=$(date +%s)
+in_root 'cd /src && make package' > "$work/make-package.log" 2>&1 || { tail -30 "$work/make-package.log"; fail "make package"; }
+echo "make package: $(seconds_since "$start") s"
+[ ! -e "$root/src/build/tests" ] || fail "make package built the tests"
+in_root 'cd /src && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./build/vantrosmtp_*_amd64.deb ./build/vantrosmtp-mta_*_amd64.deb' \
+    > "$work/install.log" 2>&1 || { tail -20 "$work/install.log"; fail "installing the packages"; }
+[ "$(mtas_installed)" = vantrosmtp-mta ] || fail "the MTA is $(mtas_installed)"
+
+echo "== 3. the installed program as root"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+in_root 'find /usr/bin /usr/sbin | sort' > "$work/programs-before"
+in_root "cd / && printf 'Subject: spooled\n\nno relay\n' | VANTRO_TEST_PORT=$port /usr/sbin/sendmail root@example.org" \
+    > "$work/as-root.log" 2>&1 || fail "sendmail without a relay: $(cat "$work/as-root.log")"
+in_root "cd / && QT_QPA_PLATFORM=offscreen VANTRO_TEST_PORT=$port exec /usr/bin/vantrosmtp" \
+    > "$work/relay-as-root.log" 2>&1 &
+relay=$!
+for _ in $(seq 100); do grep -q "listening on" "$work/relay-as-root.log" && break; sleep 0.1; done
+grep -q "listening on" "$work/relay-as-root.log" || fail "the relay as root: $(cat "$work/relay-as-root.log")"
+in_root "printf 'Subject: relayed\n\nthrough the relay\n' | VANTRO_TEST_PORT=$port /usr/sbin/sendmail root@example.org" \
+    >> "$work/as-root.log" 2>&1 || fail "sendmail to the relay: $(cat "$work/as-root.log")"
+for proc in /proc/[0-9]*; do
+    [ "$(readlink "$proc/exe" 2> /dev/null)" = "$root/usr/bin/vantrosmtp" ] && kill -TERM "${proc#/proc/}"
+done
+wait $relay || fail "the relay's exit: $(cat "$work/relay-as-root.log")"
+grep "vantrosmtp:" "$work/relay-as-root.log" || true
+in_root 'find /usr/bin /usr/sbin | sort' > "$work/programs-after"
+left=$(comm -13 "$work/programs-before" "$work/programs-after")
+[ -z "$left" ] || fail "files left among the programs: $left"
+[ -f "$root/root/.config/vantrosmtp/brontalnow.ini" ] || fail "root's settings not in ~/.config/vantrosmtp"
+echo "installed as root: 0 files added under /usr/bin and /usr/sbin; root's files:" \
+     "$(ls "$root/root/.config/vantrosmtp" | tr '\n' ' ')"
+
+$with_test || exit 0
+echo "== 4. make test as CI runs it, vantrosmtp-mta the system's MTA"
+# Each line stamped, so that each run's time can be read off.
+in_root 'cd /src && bash .ci/run' 2>&1 | while IFS= read -r line; do
+    printf '%s %s\n' "$(date +%s)" "$line"; done > "$work/make-test.log"
+status=${PIPESTATUS[0]}
+grep -E "tests passed|tests failed|test-offline:" "$work/make-test.log" || true
+stamp() { grep -m1 -E "$1" "$work/make-test.log" | cut -d' ' -f1; }
+begin=$(head -1 "$work/make-test.log" | cut -d' ' -f1)
+plain=$(stamp 'cmake -S . -B build .*-DVANTRO_WERROR=ON')
+plain_end=$(stamp 'Total Test time')
+offline=$(stamp 'test-offline: ')
+asan=$(stamp 'cmake -S . -B build-asan')
+tsan=$(stamp 'cmake -S . -B build-tsan')
+end=$(tail -1 "$work/make-test.log" | cut -d' ' -f1)
+echo "make test: set-up and checks $((plain - begin)) s, plain $((plain_end - plain)) s, offline" \
+     "$((offline - plain_end)) s, ASan $((tsan - asan)) s, TSan $((end - tsan)) s; $((end - begin)) s in all"
+[ "$(mtas_installed)" = vantrosmtp-mta ] || fail "the MTA after make test is $(mtas_installed)"
+[ "$(readlink -f "$root/usr/sbin/sendmail")" = "$root/usr/bin/vantrosmtp-sendmail" ] || fail "/usr/sbin/sendmail changed"
+skipped=$(grep -c "EximUpstream.*Skipped" "$work/make-test.log" || true)
+[ "$status" -eq 0 ] || { tail -40 "$work/make-test.log"; fail "make test"; }
+echo "make test: PASSED; the MTA is still vantrosmtp-mta; exim tests skipped: $skipped"
