@@ -56,6 +56,11 @@ mtas_installed() {
         awk '/^ii / && /mail-transport-agent/ {print $2}'
 }
 [ -z "$(mtas_installed)" ] || fail "the fresh root already has an MTA"
+installed_packages() {
+    in_root "dpkg-query -W -f '\${db:Status-Abbrev} \${Package}\n'" | awk '/^ii / {print $2}' | sort
+}
+# What the prerequisites brought (git recommends openssh-client, which recommends xauth...).
+installed_packages > "$work/packages-before"
 
 echo "== 1. make run (ended once it listens)"
 start=$(date +%s)
@@ -78,11 +83,13 @@ wait $run || true
 grep -q "listening on" "$work/make-run.log" || { tail -30 "$work/make-run.log"; fail "make run"; }
 echo "make run: listening ${listened_after} s after the command"
 [ -z "$(mtas_installed)" ] || fail "make run installed an MTA: $(mtas_installed)"
-tools=$(in_root 'cd /src && for p in $(scripts/install-deps.sh --list test-only); do
-    dpkg-query -W -f="\${db:Status-Abbrev} \${Package}\n" "$p" 2> /dev/null; done' |
-    awk '/^ii / {print $2}' | grep -v -x -E 'lib.*|python3' || true)
+installed_packages > "$work/packages-after-run"
+comm -13 "$work/packages-before" "$work/packages-after-run" > "$work/installed-by-run"
+in_root 'cd /src && scripts/install-deps.sh --list test-only' | grep -v -x -E 'lib.*|python3' |
+    sort > "$work/test-tools"
+tools=$(comm -12 "$work/installed-by-run" "$work/test-tools")
 [ -z "$tools" ] || fail "make run installed test tools: $tools"
-echo "make run: no MTA, no test tool installed"
+echo "make run: installed $(wc -l < "$work/installed-by-run") packages, no MTA, no test tool"
 
 echo "== 2. make package, and both packages installed"
 start=$(date +%s)
