@@ -2,6 +2,7 @@
 // shutdown or Ctrl+C (SIGTERM, SIGHUP, SIGINT) saves as closing the window does, without
 // the quit question, instead of losing every change of the run.
 #include "app/core/file_location.h"
+#include "app/core/sign_in_command.h"
 #include "app/window/main_window.h"
 #include "app/window/sounds.h"
 #include "tls/tls_openssl.h"
@@ -73,6 +74,17 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Signing an account in needs no window, no display and no running relay.
+    if (argc == 3 && std::string(argv[1]) == "--sign-in") {
+        app::FileLocation files =
+            app::ChooseFileFolder(ProgramDirectory(), app::ProcessEnvironment);
+        if (files.folder.empty()) {
+            std::fprintf(stderr, "vantrosmtp: no folder for the files: there is no home folder\n");
+            return 1;
+        }
+        return app::RunSignInCommand(argv[2], files.folder);
+    }
 
     tls::InitTlsModule();
     app::RegisterSounds();

@@ -12,6 +12,7 @@ set -euo pipefail
 run_packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libxkbcommon-dev libgl-dev libasound2-dev libjpeg-dev libssl-dev
+  libcurl4-openssl-dev nlohmann-json3-dev libsecret-1-dev
   fonts-noto-cjk
 )
 # Peers and checkers: the SMTP clients and servers the tests run, the display and keyring

@@ -47,6 +47,7 @@ TFailureClass ClassOf(TClientFailure failure) {
     case TClientFailure::StartTlsMissing:
     case TClientFailure::StartTlsInjection:
     case TClientFailure::TokenInClear:
+    case TClientFailure::SignInExpired: // revoked, or unused for months: retries cannot pass
     case TClientFailure::NoRecipient:
     case TClientFailure::ThisRelayItself:
         break;

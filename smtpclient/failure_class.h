@@ -42,6 +42,7 @@ enum class TClientFailure {
     StartTlsInjection, // bytes after the 220 to STARTTLS, before the handshake
     TokenInClear,      // an OAuth token on a connection without TLS
     SecretUnavailable, // the keyring or token command failed (still locked after a log-in)
+    SignInExpired,     // the provider refused the stored sign-in: the user must sign in again
     NoRecipient,       // the recipient text names no address
     ThisRelayItself,   // the account's server is this relay: it would loop without end
     TextUnreadable,    // the text could not be read again for a following transaction

@@ -339,16 +339,27 @@ bool TSmtpSender::AuthenticateWithToken(const std::string& auth) {
     std::string token;
     if (!FetchSecret(token)) return false;
     AuthDone = bearer ? AuthenticateOAuthBearer(token) : AuthenticateXOAuth2(token);
+    // A token the server refused may have been revoked or expired early: a source that can
+    // get a fresh one gets one chance more in the same session, never a loop.
+    if (!AuthDone && ResultCode == 535 && Secret.refused && Secret.refused(token)) {
+        if (!FetchSecret(token)) return false;
+        AuthDone = bearer ? AuthenticateOAuthBearer(token) : AuthenticateXOAuth2(token);
+    }
     if (!AuthDone) NoteAuthRefusal();
     return true;
 }
 
 bool TSmtpSender::FetchSecret(std::string& secret) {
-    std::string reason;
-    if (Secret.fetch(secret, reason)) return true;
-    // A keyring still locked after a log-in, a token service out of reach.
-    return FailWith(reason.empty() ? "the secret could not be fetched" : reason,
-                    TClientFailure::SecretUnavailable);
+    TSecretFetch fetched;
+    if (Secret.fetch(fetched)) {
+        secret = std::move(fetched.secret);
+        return true;
+    }
+    // A keyring still locked after a log-in, a token service out of reach; or a sign-in
+    // the provider no longer honours.
+    return FailWith(fetched.reason.empty() ? "the secret could not be fetched" : fetched.reason,
+                    fetched.forGood ? TClientFailure::SignInExpired
+                                    : TClientFailure::SecretUnavailable);
 }
 
 bool TSmtpSender::AuthenticatePlain() {

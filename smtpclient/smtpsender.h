@@ -55,16 +55,27 @@ class TVectorLineSource : public TLineSource {
     size_t next_ = 0;
 };
 
+// What one fetch of a secret gave: the secret, or why there is none and whether that is for
+// good (a sign-in revoked or expired: no retry can pass until the user signs in again).
+struct TSecretFetch {
+    std::string secret;
+    std::string reason; // must not hold the secret
+    bool forGood = false;
+};
+
 // A secret that is fetched when a session needs it instead of being stored: a password a
-// keyring command prints, or an OAuth 2.0 access token a helper prints.
+// keyring command prints, or an OAuth 2.0 access token a helper prints or a sign-in refreshes.
 struct TSecretSource {
     enum class Kind { Password, BearerToken };
     Kind kind = Kind::Password;
     // What tells sessions apart: a kept session is reused only for the same source.
     std::string id;
-    // Called at most once per session, only when it is about to authenticate; false fails the
-    // session with `reason`, which must not hold the secret.
-    std::function<bool(std::string& secret, std::string& reason)> fetch;
+    // Called once per authentication, only when a session is about to authenticate; false
+    // fails the session with the fetch's reason.
+    std::function<bool(TSecretFetch& fetched)> fetch;
+    // Optional: told that the server refused the token it fetched. True when the source has
+    // dropped it and a fresh one can be fetched: the session then authenticates once more.
+    std::function<bool(const std::string& refusedSecret)> refused;
     explicit operator bool() const { return static_cast<bool>(fetch); }
 };
 

@@ -1,13 +1,17 @@
 // Secrets that commands provide instead of the settings and account files: the sections
 // [secretcommand] (a command printing the password, as a desktop keyring lookup does) and
 // [tokencommand] (a command printing an OAuth 2.0 access token) of the settings file, each
-// mapping an account's sender mailbox to a command line. The Windows build ignores both.
+// mapping an account's sender mailbox to a command line; and [oauth2], mapping a mailbox to
+// the OAuth 2.0 provider it signed in with (its tokens then come from the program itself).
+// The Windows build ignores all three.
 #pragma once
 
+#include "app/core/oauth_tokens.h"
 #include "smtpclient/smtpsender.h"
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace app {
@@ -17,24 +21,29 @@ namespace app {
 inline constexpr std::chrono::seconds kCredentialCommandBound{10};
 
 struct CredentialCommand {
-    enum class Kind { None, Password, Token };
+    enum class Kind { None, Password, Token, OAuth };
     Kind kind = Kind::None;
     std::string command;
+    std::shared_ptr<OAuthTokens> oauth; // OAuth: the mailbox's tokens, shared by its sessions
     bool operator==(const CredentialCommand&) const = default;
 };
 
 class CredentialCommands {
   public:
-    // Reads both sections of the settings file; a missing file or section maps nothing.
+    // Reads the three sections of the settings file; a missing file or section maps nothing.
+    // OAuth sign-ins are kept in the user's token store beside the settings file.
     static CredentialCommands Read(const std::string& settingsPath);
     void SetPassword(const std::string& mailbox, const std::string& command);
     void SetToken(const std::string& mailbox, const std::string& command);
-    // The command for an account's mailbox (ASCII case ignored). A token command wins over
-    // a password command for the same mailbox: it is the more specific wish.
+    void SetOAuth(const std::string& mailbox, std::shared_ptr<OAuthTokens> tokens);
+    // The command for an account's mailbox (ASCII case ignored). A token command wins over a
+    // sign-in, and both over a password command for the same mailbox: the more specific
+    // wish wins.
     CredentialCommand For(const std::string& mailbox) const;
 
   private:
     std::map<std::string, std::string> passwordCommands_, tokenCommands_; // by lower-case mailbox
+    std::map<std::string, std::shared_ptr<OAuthTokens>> oauth_;           // by lower-case mailbox
 };
 
 // What the client fetches the secret from: `command.command` run with the bound, its first

@@ -120,7 +120,15 @@ TForm1::~TForm1() {
 }
 
 void TForm1::ShowSecretSource() {
-    switch (core_->Credentials().For(ToGbk(Edit1->text())).kind) {
+    CredentialCommand credential = core_->Credentials().For(ToGbk(Edit1->text()));
+    SignInButton->setVisible(credential.kind == CredentialCommand::Kind::OAuth);
+    switch (credential.kind) {
+    case CredentialCommand::Kind::OAuth:
+        Edit8->setToolTip(QString::fromUtf8("以 OAuth 2.0 登录 ") +
+                          QString::fromStdString(credential.oauth->Provider().name) +
+                          QString::fromUtf8(" 发送，不用此栏 (vantrosmtp --sign-in ") +
+                          Edit1->text() + QStringLiteral(")"));
+        break;
     case CredentialCommand::Kind::Password:
         Edit8->setToolTip(QString::fromUtf8("密码由 [secretcommand] 中的命令提供，不用此栏"));
         break;
@@ -216,6 +224,12 @@ QWidget* TForm1::BuildEditor(QWidget* parent) {
     Edit7 = edit("用户名：", 1, 6);
     Edit8 = edit("密码：", 1, 8);
     MaskPassword(Edit8);
+    SignInButton = new QToolButton(editor);
+    SignInButton->setText(QString::fromUtf8("登录..."));
+    SignInButton->setToolTip(QString::fromUtf8("在浏览器中登录此帐户的 OAuth 2.0 提供者"));
+    SignInButton->hide(); // an empty column takes no room
+    grid->addWidget(SignInButton, 1, 10);
+    connect(SignInButton, &QToolButton::clicked, this, [this] { SignInClick(); });
     auto* row3 = new QHBoxLayout();
     SpeedButton11 = new QToolButton(editor);
     SpeedButton11->setText(QString::fromUtf8("增加帐户"));
@@ -300,6 +314,7 @@ void TForm1::NameControls() {
         {Edit5, "Edit5"},
         {Edit7, "Edit7"},
         {Edit8, "Edit8"},
+        {SignInButton, "SignInButton"},
         {Edit10, "Edit10"},
         {Edit14, "Edit14"},
         {CheckBox3, "CheckBox3"},

@@ -119,6 +119,7 @@ class TForm1 : public QMainWindow {
     QPlainTextEdit *Memo4, *okrelay, *badrelay;
     QToolButton *SpeedButton4, *SpeedButton5, *SpeedButton6, *SpeedButton2, *SpeedButton8,
         *SpeedButton1, *SpeedButton11, *SpeedButton12;
+    QToolButton* SignInButton = nullptr; // "登录...": shown for an account that signs in
     shell::TTrayIcon* TrayIcon1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction *N5, *N4, *N6, *N9, *N7, *N8;
@@ -159,8 +160,12 @@ class TForm1 : public QMainWindow {
     void BindCore();
     void SendEditsToCore();
     // The password field's tooltip says when a command provides the secret of the mailbox
-    // the editor shows; the field itself keeps its text.
+    // the editor shows; the field itself keeps its text. An account that signs in with
+    // OAuth 2.0 shows the sign-in button beside it.
     void ShowSecretSource();
+    // The sign-in of the editor's mailbox in the browser, waited for with a cancel; the
+    // outcome said in a message box.
+    void SignInClick();
     void ShowAccount(const Account& account);
     void ShowStatus(RelayStatus status);
     QPlainTextEdit* BoxOf(ListKind kind) const {

@@ -263,3 +263,77 @@ TEST(Program, TitlesUnderARealDisplayCarryNoApplicationNameSuffix) {
 }
 
 } // namespace
+
+namespace {
+
+// `vantrosmtp --sign-in` as a headless machine runs it: the address on standard output, a
+// browser (played by the test) fetching it, the refresh token kept in the file store since no
+// keyring answers, exit 0; and no token text in anything it printed.
+TEST(Program, SignsInHeadlessFromThePrintedAddress) {
+    for (bool signedIn : {true, false}) {
+        SCOPED_TRACE(signedIn ? "the provider answers" : "a forged state");
+        std::vector<std::string> arguments;
+        if (!signedIn) arguments.push_back("--wrong-state");
+        testsupport::Upstream provider("oauth_provider.py", arguments);
+        ASSERT_TRUE(provider.Ok()) << provider.Log();
+        ProgramRun run(signedIn ? "sign-in" : "sign-in-forged");
+        std::string base = "http://127.0.0.1:" + std::to_string(provider.Port());
+        ASSERT_TRUE(platform::WriteFileAtomically(
+            run.Path("brontalnow.ini"),
+            "[oauth2]\r\nme@x.example=local\r\n[provider local]\r\nauthurl=" + base +
+                "/auth\r\ntokenurl=" + base +
+                "/token\r\nclientid=vantro-test-client\r\nscope=smtp\r\n",
+            0600));
+        const char* script = R"PY(
+import os, subprocess, sys, urllib.request
+env = {k: v for k, v in os.environ.items()
+       if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR")}
+program = subprocess.Popen([sys.argv[1], "--sign-in", "me@x.example"], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, env=env)
+address = program.stdout.readline().decode().strip()
+try:
+    page = urllib.request.urlopen(address, timeout=20).read().decode()
+except Exception as error:
+    page = "no page: %s" % error
+out, err = program.communicate(timeout=60)
+print("status=%d" % program.returncode)
+print("address=" + address)
+print("page=" + page)
+print("stdout=" + out.decode())
+print("stderr=" + err.decode())
+)PY";
+        auto ran = testsupport::RunProcess(
+            {"/usr/bin/python3", "-c", script, run.Path("vantrosmtp")}, "", 90000);
+        ASSERT_EQ(ran.exitCode, 0) << ran.output;
+        auto tokens = platform::ReadFileBytes(run.Path("oauth2-tokens"));
+        if (signedIn) {
+            EXPECT_NE(ran.output.find("status=0\n"), std::string::npos) << ran.output;
+            EXPECT_NE(ran.output.find("address=" + base + "/auth?response_type=code&"),
+                      std::string::npos)
+                << ran.output;
+            EXPECT_NE(ran.output.find("You may close this page."), std::string::npos) << ran.output;
+            EXPECT_NE(
+                ran.output.find("me@x.example is signed in with local; the sign-in is kept in " +
+                                run.Path("oauth2-tokens")),
+                std::string::npos)
+                << ran.output;
+            ASSERT_TRUE(tokens.has_value());
+            EXPECT_EQ(tokens->rfind("me@x.example=rt-", 0), 0u) << *tokens;
+            std::string token = tokens->substr(13, tokens->find('\n') - 13);
+            EXPECT_EQ(ran.output.find(token), std::string::npos) << "a token was printed";
+            EXPECT_EQ(std::filesystem::status(run.Path("oauth2-tokens")).permissions() &
+                          std::filesystem::perms::all,
+                      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        } else {
+            EXPECT_NE(ran.output.find("status=1\n"), std::string::npos) << ran.output;
+            EXPECT_NE(ran.output.find("me@x.example is not signed in: the answer's state did not "
+                                      "match this sign-in; nothing was kept"),
+                      std::string::npos)
+                << ran.output;
+            EXPECT_FALSE(tokens.has_value());
+        }
+        EXPECT_FALSE(std::filesystem::exists(run.Path("brontalhao.ini"))); // no relay started
+    }
+}
+
+} // namespace

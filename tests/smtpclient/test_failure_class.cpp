@@ -72,6 +72,7 @@ TEST(FailureClass, TheClientsOwnFailuresAndARefusalAfterA454ToAuth) {
         {TClientFailure::StartTlsInjection, false},
         {TClientFailure::TokenInClear, false},
         {TClientFailure::SecretUnavailable, true},
+        {TClientFailure::SignInExpired, false},
         {TClientFailure::NoRecipient, false},
         {TClientFailure::ThisRelayItself, false},
         {TClientFailure::TextUnreadable, true},

@@ -220,10 +220,10 @@ TSecretSource CountingSource(TSecretSource::Kind kind, int& fetches, std::string
     TSecretSource source;
     source.kind = kind;
     source.id = "helper";
-    source.fetch = [&fetches, secret, reason](std::string& out, std::string& why) {
+    source.fetch = [&fetches, secret, reason](TSecretFetch& fetched) {
         ++fetches;
-        out = secret;
-        why = reason;
+        fetched.secret = secret;
+        fetched.reason = reason;
         return reason.empty();
     };
     return source;

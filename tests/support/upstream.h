@@ -45,6 +45,8 @@ class Upstream {
     // CR LF), in order.
     std::vector<std::string> Reads() const;
     const std::string& Log() const { return log_; }
+    // The folder the script keeps what it stored and counted in.
+    const std::string& Store() const { return store_; }
 
   private:
     pid_t pid_ = -1;

@@ -32,6 +32,9 @@ parser.add_argument("--no-login", action="store_true", help="do not offer AUTH L
 parser.add_argument("--token", action="append", default=[],
                     help="name:token accepted by XOAUTH2 and OAUTHBEARER (offered then)")
 parser.add_argument("--no-oauthbearer", action="store_true", help="offer XOAUTH2 alone")
+parser.add_argument("--token-file",
+                    help="'name:token expiry' lines read at each AUTH: a token is taken until "
+                         "its expiry (seconds since the epoch), as a provider's current tokens")
 parser.add_argument("--starttls", metavar="CERT,KEY")
 parser.add_argument("--implicit", metavar="CERT,KEY")
 parser.add_argument("--legacy-tls", action="store_true",
@@ -77,6 +80,24 @@ tokens = {}
 for entry in args.token:
     name, _, token = entry.partition(":")
     tokens[name.encode()] = token.encode()
+
+
+def token_ok(name, token):
+    if name in tokens and tokens[name] == token:
+        return True
+    if args.token_file:
+        try:
+            with open(args.token_file, "rb") as f:
+                lines = f.read().split(b"\n")
+        except OSError:
+            return False
+        for line in lines:
+            entry, _, expiry = line.partition(b" ")
+            if entry == name + b":" + token and float(expiry or 0) > time.time():
+                return True
+    return False
+
+
 # The error challenge of RFC 7628 (base64 of a JSON status), sent as XOAUTH2 servers do too.
 OAUTH_ERROR = b'{"status":"invalid_token","scope":"https://mail.example/","schemes":"Bearer"}'
 counter = [0]
@@ -209,7 +230,7 @@ class UpstreamSMTP(SMTP):
         if len(fields) == 4 and fields[0].startswith(b"user=") and fields[2:] == [b"", b""] \
                 and fields[1].startswith(b"auth=Bearer "):
             name = fields[0][5:]
-            if name in tokens and tokens[name] == fields[1][12:]:
+            if token_ok(name, fields[1][12:]):
                 self.session.mechanism = "XOAUTH2"
                 return AuthResult(success=True, auth_data=name.decode())
         return await self.oauth_refused(b"")
@@ -226,7 +247,7 @@ class UpstreamSMTP(SMTP):
                 and fields[0] == b"host=127.0.0.1" and fields[1] == b"port=" + expected_port \
                 and fields[2].startswith(b"auth=Bearer "):
             name = head[4:].replace(b"=2C", b",").replace(b"=3D", b"=")
-            if name in tokens and tokens[name] == fields[2][12:]:
+            if token_ok(name, fields[2][12:]):
                 self.session.mechanism = "OAUTHBEARER"
                 return AuthResult(success=True, auth_data=name.decode())
         return await self.oauth_refused(b"\x01")
@@ -303,16 +324,16 @@ class UpstreamController(Controller):
 mechanisms_excluded = [] if args.cram else ["CRAM-MD5"]
 mechanisms_excluded += [] if args.plain else ["PLAIN"]
 mechanisms_excluded += ["LOGIN"] if args.no_login or not users else []
-mechanisms_excluded += [] if tokens else ["XOAUTH2", "OAUTHBEARER"]
+mechanisms_excluded += [] if tokens or args.token_file else ["XOAUTH2", "OAUTHBEARER"]
 mechanisms_excluded += ["OAUTHBEARER"] if args.no_oauthbearer else []
 if not users:
     mechanisms_excluded += ["CRAM-MD5", "PLAIN"]
 controller = UpstreamController(
     Handler(), hostname="127.0.0.1", port=args.port, ssl_context=context(args.implicit),
     tls_context=context(args.starttls),
-    authenticator=authenticator if users or tokens else None, auth_require_tls=False,
+    authenticator=authenticator if users or tokens or args.token_file else None, auth_require_tls=False,
     auth_required=args.auth_required,
-    auth_exclude_mechanism=mechanisms_excluded if users or tokens else ["XOAUTH2", "OAUTHBEARER"],
+    auth_exclude_mechanism=mechanisms_excluded if users or tokens or args.token_file else ["XOAUTH2", "OAUTHBEARER"],
     data_size_limit=args.size, server_hostname="upstream.example", timeout=args.idle_timeout)
 controller.start()
 print("READY", args.port, flush=True)

@@ -73,9 +73,9 @@ TSecretSource TokenSource(std::atomic<int>& runs, std::string token) {
     TSecretSource source;
     source.kind = TSecretSource::Kind::BearerToken;
     source.id = "token-helper";
-    source.fetch = [&runs, token](std::string& secret, std::string&) {
+    source.fetch = [&runs, token](TSecretFetch& fetched) {
         ++runs;
-        secret = token;
+        fetched.secret = token;
         return true;
     };
     return source;
@@ -123,6 +123,37 @@ TEST(TlsUpstream, ARefusedTokenEndsItsErrorChallengeAndTheFinalReplyIsTheReason)
             << reason;
         EXPECT_EQ(reason.find("expired"), std::string::npos) << "the token is in the reason";
         EXPECT_TRUE(upstream.Messages().empty());
+    }
+}
+
+TEST(TlsUpstream, ARefusedTokenIsReplacedOnceWhenItsSourceCanRefreshIt) {
+    // The source hands out the tokens in order; `refreshes` says how many refusals it may
+    // answer with a fresh one.
+    for (int refreshes : {1, 0}) {
+        Upstream upstream({"--starttls", testsupport::TestCertificate(), "--token",
+                           "me@mail.example:fresh", "--auth-required"});
+        ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+        std::vector<std::string> handed = {"revoked-early", "fresh", "never-asked"};
+        std::atomic<int> fetches{0}, refusals{0};
+        TRelayOptions options = Options(true, false);
+        options.Secret.kind = TSecretSource::Kind::BearerToken;
+        options.Secret.id = "refreshing";
+        options.Secret.fetch = [&](TSecretFetch& fetched) {
+            fetched.secret = handed.at(fetches++);
+            return true;
+        };
+        options.Secret.refused = [&](const std::string& token) {
+            EXPECT_EQ(token, "revoked-early");
+            return refusals++ < refreshes;
+        };
+        std::string reason;
+        bool relayed =
+            RelayMessage(options, "me@mail.example", "c@d.example", upstream.HostAndPort(),
+                         {"oauth"}, "me@mail.example", "", &reason);
+        EXPECT_EQ(relayed, refreshes == 1) << reason;
+        EXPECT_EQ(fetches.load(), 1 + refreshes);
+        EXPECT_EQ(refusals.load(), 1); // once a session, never a loop
+        EXPECT_EQ(upstream.Messages().size(), refreshes == 1 ? 1u : 0u);
     }
 }
 

@@ -2,6 +2,7 @@
 // with its failures, and the core relaying through an account whose password a command
 // prints, against python3-aiosmtpd, with the secret absent from every reason and journal line.
 #include "app/core/credential_commands.h"
+#include "app/core/oauth_token_store.h"
 #include "platform/text_file.h"
 #include "tests/app/core/core_harness.h"
 #include "tests/support/peers.h"
@@ -11,11 +12,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 using namespace app;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -26,29 +29,44 @@ struct Fetched {
 };
 
 Fetched Fetch(const std::string& command, std::chrono::milliseconds bound = 10s) {
-    smtpclient::TSecretSource source =
-        SecretSourceFor({CredentialCommand::Kind::Password, command}, "me@mail.example", bound);
+    smtpclient::TSecretSource source = SecretSourceFor(
+        {CredentialCommand::Kind::Password, command, nullptr}, "me@mail.example", bound);
+    smtpclient::TSecretFetch got;
     Fetched fetched{};
-    fetched.ok = source.fetch(fetched.secret, fetched.reason);
+    fetched.ok = source.fetch(got);
+    fetched.secret = got.secret;
+    fetched.reason = got.reason;
     return fetched;
 }
 
-TEST(CredentialCommands, BothSectionsAreReadAndATokenCommandWinsForItsMailbox) {
+TEST(CredentialCommands, TheSectionsAreReadAndATokenCommandThenASignInWinForTheirMailbox) {
     testsupport::TempFolder folder("credential-sections");
     std::string settings = (folder.path / "brontalnow.ini").string();
     ASSERT_TRUE(platform::WriteFileAtomically(
         settings,
         "[smtpconfig]\r\nfrommail=me@mail.example\r\n[secretcommand]\r\n"
         "Me@Mail.Example=secret-tool lookup service smtp user me\r\n"
+        "pw@mail.example=secret-tool lookup service smtp user pw\r\n"
         "both@mail.example=pass show smtp\r\nempty@mail.example=\r\n"
-        "[tokencommand]\r\nboth@mail.example=oauth-helper --print-token\r\n",
+        "[tokencommand]\r\nboth@mail.example=oauth-helper --print-token\r\n"
+        "[oauth2]\r\nboth@mail.example=google\r\nme@mail.example=google\r\n"
+        "office@mail.example=microsoft\r\n",
         0600));
     CredentialCommands commands = CredentialCommands::Read(settings);
-    EXPECT_EQ(commands.For(" me@mail.example "),
+    CredentialCommand signedIn = commands.For(" me@mail.example ");
+    EXPECT_EQ(signedIn.kind, CredentialCommand::Kind::OAuth);
+    ASSERT_NE(signedIn.oauth, nullptr);
+    EXPECT_EQ(signedIn.oauth->Provider().name, "google");
+    EXPECT_EQ(commands.For("office@mail.example").oauth->Provider().name, "microsoft");
+    smtpclient::TSecretSource source = SecretSourceFor(signedIn, "me@mail.example");
+    EXPECT_EQ(source.kind, smtpclient::TSecretSource::Kind::BearerToken);
+    EXPECT_TRUE(source.refused);
+    EXPECT_EQ(commands.For("pw@mail.example"),
               (CredentialCommand{CredentialCommand::Kind::Password,
-                                 "secret-tool lookup service smtp user me"}));
-    EXPECT_EQ(commands.For("both@mail.example"),
-              (CredentialCommand{CredentialCommand::Kind::Token, "oauth-helper --print-token"}));
+                                 "secret-tool lookup service smtp user pw", nullptr}));
+    EXPECT_EQ(
+        commands.For("both@mail.example"),
+        (CredentialCommand{CredentialCommand::Kind::Token, "oauth-helper --print-token", nullptr}));
     EXPECT_EQ(commands.For("empty@mail.example").kind, CredentialCommand::Kind::None);
     EXPECT_EQ(commands.For("other@mail.example").kind, CredentialCommand::Kind::None);
     EXPECT_EQ(
@@ -182,6 +200,47 @@ TEST(CredentialCommands, APasswordKeptInTheDesktopKeyringIsLookedUpWithSecretToo
     Fetched missing = Fetch("secret-tool lookup service smtp user nobody");
     EXPECT_FALSE(missing.ok);
     EXPECT_EQ(missing.reason.rfind("password command of me@mail.example ", 0), 0u);
+}
+
+// A sign-in's refresh token goes to the desktop keyring when one answers, under the program's
+// and the mailbox's names, and to the owner-only file when none does.
+TEST(CredentialCommands, ASignInIsKeptInTheDesktopKeyringOrElseInTheUsersFile) {
+    testsupport::TempFolder home("signin-keyring-home");
+    testsupport::TempFolder files("signin-files");
+    std::string folder = files.path.string() + "/";
+    {
+        Keyring keyring(home.path.string());
+        VANTRO_NEED_PEER(keyring.ok, "no Secret Service could be started (dbus, gnome-keyring)");
+        ASSERT_TRUE(SecretServiceAnswers());
+        std::shared_ptr<TokenStore> store = UsersTokenStore(folder);
+        EXPECT_EQ(store->Where(), "the desktop keyring");
+        std::string reason;
+        // The daemon's default collection appears some time after it answers.
+        bool saved = false;
+        for (int attempt = 0; attempt < 50 && !saved; ++attempt) {
+            saved = store->Save("Me@X.example", "rt-in-keyring", reason);
+            if (!saved) usleep(100 * 1000);
+        }
+        ASSERT_TRUE(saved) << reason;
+        EXPECT_EQ(store->Load("me@x.example", reason).value_or(""), "rt-in-keyring") << reason;
+        auto looked = testsupport::RunProcess(
+            {"/usr/bin/secret-tool", "lookup", "program", "vantrosmtp", "mailbox", "me@x.example"},
+            "", 10000);
+        EXPECT_EQ(looked.output, "rt-in-keyring");
+        EXPECT_FALSE(store->Load("other@x.example", reason));
+        EXPECT_EQ(reason, "no sign-in of other@x.example in the desktop keyring");
+        EXPECT_FALSE(fs::exists(files.path / "oauth2-tokens"));
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string keptRuntime = runtime ? runtime : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_FALSE(SecretServiceAnswers());
+    std::shared_ptr<TokenStore> store = UsersTokenStore(folder);
+    if (runtime) setenv("XDG_RUNTIME_DIR", keptRuntime.c_str(), 1);
+    EXPECT_EQ(store->Where(), folder + "oauth2-tokens");
+    std::string reason;
+    ASSERT_TRUE(store->Save("me@x.example", "rt-in-file", reason)) << reason;
+    EXPECT_EQ(*platform::ReadFileBytes(folder + "oauth2-tokens"), "me@x.example=rt-in-file\n");
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
@@ -24,6 +25,7 @@
 #include <QtTest>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 using namespace app;
 
@@ -257,6 +259,64 @@ class MainWindowTest : public QObject {
         // The sections the window never edits are kept as they were written.
         std::string written = *platform::ReadFileBytes(h.Path("brontalnow.ini"));
         QVERIFY(written.find(commands) != std::string::npos);
+    }
+
+    void anAccountThatSignsInHasASignInButtonThatWaitsForTheBrowserWithACancel() {
+        // No desktop opener: the test plays the browser itself.
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        testsupport::Upstream provider("oauth_provider.py", {});
+        QVERIFY2(provider.Ok(), provider.Log().c_str());
+        std::string base = "http://127.0.0.1:" + std::to_string(provider.Port());
+        Harness h("", "sign-in");
+        ASSERT_WRITE(h.Path("brontalnow.ini"),
+                     "[smtpconfig]\r\nfrommail=me@x.example\r\n[oauth2]\r\nme@x.example=local\r\n"
+                     "[provider local]\r\nauthurl=" +
+                         base + "/auth\r\ntokenurl=" + base +
+                         "/token\r\nclientid=vantro-test-client\r\nscope=smtp\r\n");
+        h.Start();
+        auto* button = h.Find<QToolButton>("SignInButton");
+        QVERIFY(!button->isHidden());
+        QVERIFY(h.Field("Edit8")->toolTip().contains("OAuth 2.0"));
+        h.Field("Edit1")->setText("other@x.example");
+        QVERIFY(button->isHidden());
+        h.Field("Edit1")->setText("me@x.example");
+        QVERIFY(!button->isHidden());
+
+        // Signed in: the browser fetches the address the waiting dialog holds.
+        std::thread browser;
+        bool cancel = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            auto* waiting = h.form->findChild<QProgressDialog*>("SignInWaiting");
+            if (!waiting || waiting->toolTip().isEmpty() || browser.joinable()) return;
+            if (cancel) {
+                waiting->cancel();
+                return;
+            }
+            std::string address = waiting->toolTip().toStdString();
+            browser = std::thread([address] {
+                testsupport::RunProcess({"/usr/bin/python3", "-c",
+                                         "import sys, urllib.request\n"
+                                         "urllib.request.urlopen(sys.argv[1], timeout=20).read()",
+                                         address},
+                                        "", 30000);
+            });
+        });
+        watch.start(20);
+        button->click(); // returns once the dialog has closed
+        if (browser.joinable()) browser.join();
+        QCOMPARE(h.errors.size(), size_t(0));
+        QCOMPARE(h.informed.size(), size_t(1));
+        QCOMPARE(h.informed[0], QString::fromUtf8("已登录: me@x.example"));
+        QVERIFY(h.details[0].startsWith(QString::fromUtf8("保存在: ")));
+        QCOMPARE(provider.Count("code-exchanges"), 1);
+
+        cancel = true;
+        button->click();
+        QCOMPARE(h.errors.size(), size_t(1));
+        QCOMPARE(h.errors[0], QString::fromUtf8("未登录: the sign-in was cancelled"));
+        QCOMPARE(provider.Count("code-exchanges"), 1);
     }
 
     void anAccountFieldTheListCannotHoldIsRefusedAndUneditedBytesStay() {
