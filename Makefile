@@ -91,7 +91,7 @@ install: build
 
 BENCHMARKS = bench_idle_loop bench_smtp_server bench_relay_client bench_end_to_end bench_crash_run \
              bench_token_command bench_sendmail bench_polite_upstreams bench_hostile_upstream \
-             bench_delivery_semantics bench_far_upstream
+             bench_delivery_semantics bench_far_upstream bench_oauth
 
 bench: deps-test
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(TEST_ARGS) $(CMAKE_ARGS)
@@ -108,6 +108,7 @@ bench: deps-test
 	$(BUILD)/bench/bench_hostile_upstream $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_delivery_semantics $(BUILD)/app/vantrosmtp
 	$(BUILD)/bench/bench_far_upstream $(BUILD)/app/vantrosmtp
+	$(BUILD)/bench/bench_oauth $(BUILD)/app/vantrosmtp
 
 # Long fuzz runs of the inbound server and of the client against hostile upstreams (the suite
 # runs short ones).

@@ -125,14 +125,15 @@ bool Program::ResetPeak() const {
     return static_cast<bool>(clear);
 }
 
-ScriptUpstream::ScriptUpstream(int port, const std::vector<std::string>& arguments) {
+ScriptUpstream::ScriptUpstream(int port, const std::vector<std::string>& arguments,
+                               const std::string& script) {
     store_ = (std::filesystem::temp_directory_path() /
               ("vantro-upstream-" + std::to_string(getpid()) + "-" + std::to_string(port)))
                  .string();
     std::filesystem::remove_all(store_);
     std::filesystem::create_directories(store_);
     std::vector<std::string> argv = {
-        "/usr/bin/python3", std::string(VANTRO_SOURCE_DIR) + "/tests/support/upstream_smtp.py",
+        "/usr/bin/python3", std::string(VANTRO_SOURCE_DIR) + "/tests/support/" + script,
         "--port",           std::to_string(port),
         "--store",          store_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -196,6 +197,13 @@ std::map<std::string, int> ScriptUpstream::RecipientCounts() const {
         for (std::string recipient; std::getline(recipients, recipient, ',');) ++counts[recipient];
     }
     return counts;
+}
+
+int ScriptUpstream::Count(const std::string& name) const {
+    std::ifstream file(store_ + "/" + name + ".count");
+    int count = 0;
+    file >> count;
+    return count;
 }
 
 size_t Program::SpooledMessages() const {

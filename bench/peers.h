@@ -51,11 +51,13 @@ class Program {
     bool ok_ = false;
 };
 
-// The suite's aiosmtpd upstream (tests/support/upstream_smtp.py) with `arguments` (its
-// options after --port and --store), storing into a folder of its own until the object goes.
+// The suite's aiosmtpd upstream (tests/support/upstream_smtp.py), or another script of that
+// folder taking --port and --store (oauth_provider.py), with `arguments` (its options after
+// --port and --store), storing into a folder of its own until the object goes.
 class ScriptUpstream {
   public:
-    ScriptUpstream(int port, const std::vector<std::string>& arguments);
+    ScriptUpstream(int port, const std::vector<std::string>& arguments,
+                   const std::string& script = "upstream_smtp.py");
     ~ScriptUpstream();
     ScriptUpstream(const ScriptUpstream&) = delete;
     ScriptUpstream& operator=(const ScriptUpstream&) = delete;
@@ -66,6 +68,9 @@ class ScriptUpstream {
     size_t Sessions() const;
     // How many of the stored messages each recipient got.
     std::map<std::string, int> RecipientCounts() const;
+    // What the script counted under `name` (its <store>/<name>.count), 0 when nothing.
+    int Count(const std::string& name) const;
+    const std::string& Store() const { return store_; }
 
   private:
     std::string store_;

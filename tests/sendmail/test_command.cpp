@@ -95,13 +95,15 @@ sys.exit(subprocess.run([sys.argv[1], "-t", "-i"], input=text.encode()).returnco
     EXPECT_TRUE(Has(third.content, "Subject: mailx subject\r\n")) << third.content;
     EXPECT_TRUE(Has(third.content, "sent by mailx\r\n")) << third.content;
 
-    // git send-email on a generated patch.
+    // git send-email on a generated patch. The identity comes from the environment: a fresh
+    // machine has no git configuration, and send-email asks for the committer's outside -c.
     std::string repo = relay.run.Path("repo");
     std::string git = "cd " + repo +
-                      " && git init -q && git -c user.name=T -c "
-                      "user.email=t@x.example commit -q --allow-empty -m first && echo a > f && "
-                      "git add f && git -c user.name=T -c user.email=t@x.example commit -q -m "
-                      "'add f' && git format-patch -q -1 -o out && git send-email --quiet "
+                      " && export GIT_AUTHOR_NAME=T GIT_AUTHOR_EMAIL=t@x.example "
+                      "GIT_COMMITTER_NAME=T GIT_COMMITTER_EMAIL=t@x.example && git init -q && "
+                      "git commit -q --allow-empty -m first && echo a > f && "
+                      "git add f && git commit -q -m 'add f' && git format-patch -q -1 -o out && "
+                      "git send-email --quiet "
                       "--sendmail-cmd=" +
                       relay.command +
                       " --to=maintainer@x.example --from='T <t@x.example>' --confirm=never "

@@ -67,16 +67,11 @@ TEST(FailureClass, TheClientsOwnFailuresAndARefusalAfterA454ToAuth) {
         TClientFailure failure;
         bool temporary;
     } cases[] = {
-        {TClientFailure::ReplyLimit, false},
-        {TClientFailure::StartTlsMissing, false},
-        {TClientFailure::StartTlsInjection, false},
-        {TClientFailure::TokenInClear, false},
-        {TClientFailure::SecretUnavailable, true},
-        {TClientFailure::SignInExpired, false},
-        {TClientFailure::NoRecipient, false},
-        {TClientFailure::ThisRelayItself, false},
-        {TClientFailure::TextUnreadable, true},
-        {TClientFailure::Stopped, true},
+        {TClientFailure::ReplyLimit, false},        {TClientFailure::StartTlsMissing, false},
+        {TClientFailure::StartTlsInjection, false}, {TClientFailure::TokenInClear, false},
+        {TClientFailure::SecretUnavailable, true},  {TClientFailure::SignInExpired, false},
+        {TClientFailure::NoRecipient, false},       {TClientFailure::ThisRelayItself, false},
+        {TClientFailure::TextUnreadable, true},     {TClientFailure::Stopped, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ClassOf(c.failure).temporary, c.temporary) << static_cast<int>(c.failure);

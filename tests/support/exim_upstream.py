@@ -19,6 +19,8 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--port", type=int, required=True)
 parser.add_argument("--exim", required=True,
                     help="the exim binary (unpacked for the tests, not the system's MTA)")
+parser.add_argument("--user-shim", required=True,
+                    help="the library preloaded to lend exim its user (exim_user_shim.c)")
 parser.add_argument("--store", required=True)
 parser.add_argument("--user", default="kalvex:739104", help="name:password")
 parser.add_argument("--mechanisms", default="cram,login,plain",
@@ -92,42 +94,10 @@ begin authenticators
     return path
 
 
-def user_lending():
-    """The words that run exim where the user it was built for (Debian-exim) is known.
-
-    An unpacked exim looks that user up before it reads any configuration, and refuses to
-    start without it; only an installed exim4-base creates it. Rather than add a user to the
-    system, each exim runs in a mount namespace of its own where /etc/passwd and /etc/group
-    name it (a uid not 0, which exim refuses; it then runs as root, as exim_user says).
-    """
-    probe = subprocess.run(["unshare", "-m", "true"], capture_output=True, text=True)
-    try:
-        import pwd
-        pwd.getpwnam("Debian-exim")
-        known = True
-    except KeyError:
-        known = False
-    if probe.returncode != 0:
-        if known:
-            return []
-        sys.exit("exim needs the user Debian-exim: none here, and no mount namespace to lend "
-                 "one (unshare -m: %s)" % probe.stderr.strip())
-    files = []
-    for name, entry in (("passwd", "Debian-exim:x:65534:65534::/nonexistent:/usr/sbin/nologin"),
-                        ("group", "Debian-exim:x:65534:")):
-        with open("/etc/" + name) as f:
-            text = f.read()
-        path = os.path.join(args.store, name)
-        with open(path, "w") as f:
-            f.write(text if known else text.rstrip("\n") + "\n" + entry + "\n")
-        files.append(path)
-    return ["unshare", "-m", "sh", "-c",
-            'mount --bind "$1" /etc/passwd && mount --bind "$2" /etc/group && shift 2 && '
-            'exec "$@"', "sh"] + files
-
-
 CONFIG = write_config()
-LENDING = user_lending()
+# An unpacked exim looks up the user it was built for (Debian-exim) before it reads any
+# configuration, and only an installed exim4-base creates that user: the shim lends it.
+EXIM_ENVIRONMENT = dict(os.environ, LD_PRELOAD=args.user_shim)
 lock = threading.Lock()
 collected = set()
 counter = [0]
@@ -183,12 +153,12 @@ def collect():
 
 
 def serve(connection, peer_port):
-    command = LENDING + [args.exim, "-C", CONFIG, "-bs", "-oMa", "127.0.0.1.%d" % peer_port,
+    command = [args.exim, "-C", CONFIG, "-bs", "-oMa", "127.0.0.1.%d" % peer_port,
                "-oMi", "127.0.0.1.%d" % args.port]
     if args.tls_on_connect:
         command.append("-tls-on-connect")
     with connection:
-        process = subprocess.Popen(command, stdin=connection.fileno(),
+        process = subprocess.Popen(command, stdin=connection.fileno(), env=EXIM_ENVIRONMENT,
                                    stdout=connection.fileno(), stderr=subprocess.DEVNULL)
     process.wait()
     collect()  # a session cut off still leaves what it accepted

@@ -13,4 +13,8 @@ std::string EximBinary() {
     return VANTRO_EXIM_BINARY;
 }
 
+std::string EximUserShim() {
+    return VANTRO_EXIM_USER_SHIM;
+}
+
 } // namespace testsupport

@@ -13,6 +13,8 @@ bool PeersRequired();
 
 // Debian's exim, unpacked into the build (scripts/unpack-exim.sh), never the system's MTA.
 std::string EximBinary();
+// What lends that exim its user without adding one to the system (an LD_PRELOAD library).
+std::string EximUserShim();
 
 } // namespace testsupport
 

@@ -304,7 +304,8 @@ bool EximUsable() {
 // the protocol exim's Received line names ("esmtpsa" is inside TLS), or why the relay failed.
 std::string RelayThroughExim(const std::vector<std::string>& arguments, bool autoTls, bool fullSsl,
                              const std::string& password = "739104") {
-    std::vector<std::string> withBinary = {"--exim", testsupport::EximBinary()};
+    std::vector<std::string> withBinary = {"--exim", testsupport::EximBinary(), "--user-shim",
+                                           testsupport::EximUserShim()};
     withBinary.insert(withBinary.end(), arguments.begin(), arguments.end());
     Upstream exim("exim_upstream.py", withBinary);
     if (!exim.Ok()) return "exim did not start: " + exim.Log();
