@@ -31,14 +31,18 @@ mirror=$( (sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources || true
            sed -n 's/^deb \+\(\[[^]]*\] \+\)\?\([^ ]\+\).*/\2/p' /etc/apt/sources.list || true) \
            2> /dev/null | grep -v security | head -1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
+# Everything mounted inside the root, deepest first: the bind mounts below, and what the
+# tests mounted there (ip netns keeps /run/netns mounted).
+cleanup() {
+    findmnt -rn -o TARGET | grep "^$root/" | sort -r | while read -r m; do
+        umount -l "$m" 2> /dev/null || true
+    done
+}
 echo "== debootstrap bookworm from $mirror into $root"
+cleanup
 rm -rf "$root"
 mkdir -p "$work"
 debootstrap --variant=minbase bookworm "$root" "$mirror" > "$work/debootstrap.log"
-
-cleanup() {
-    for m in dev/pts dev proc sys; do umount -l "$root/$m" 2> /dev/null || true; done
-}
 trap cleanup EXIT
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"

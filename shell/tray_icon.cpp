@@ -80,6 +80,13 @@ void TTrayIcon::SetHint(const QString& hint) {
     UpDate();
 }
 
+void TTrayIcon::Notify(const QString& title, const QString& text) {
+    lastNotice_ = title + QStringLiteral(": ") + text;
+    // Without a notification area there is no one to show it; the failure list still does.
+    if (visible_ && QSystemTrayIcon::isSystemTrayAvailable())
+        tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+}
+
 void TTrayIcon::SetIconID(int id) {
     if (id == iconId_) return;
     bool wasVisible = visible_;

@@ -53,6 +53,9 @@ class TTrayIcon : public QObject {
     QString Hint() const { return hint_; }
     // Cut to 63 bytes (of its UTF-8 form, whole characters kept).
     void SetHint(const QString& hint);
+    // A notification from the icon (the desktop's balloon or notice), kept for LastNotice.
+    void Notify(const QString& title, const QString& text);
+    const QString& LastNotice() const { return lastNotice_; }
     QMenu* PopupMenu() const { return popup_; }
     void SetPopupMenu(QMenu* menu) { popup_ = menu; }
     // How many times the icon was added to and removed from the notification area.
@@ -85,6 +88,7 @@ class TTrayIcon : public QObject {
     bool enabled_ = true;
     bool pressed_ = false;
     QString hint_;
+    QString lastNotice_;
     QMenu* popup_ = nullptr;
     int adds_ = 0;
     int deletes_ = 0;

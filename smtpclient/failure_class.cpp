@@ -38,6 +38,7 @@ bool IsSessionRefusal(int code, const std::string& text) {
 }
 
 TFailureClass ClassOf(TClientFailure failure) {
+    if (failure == TClientFailure::SignInExpired) return TFailureClass{false, false, true};
     switch (failure) {
     case TClientFailure::SecretUnavailable: // the message's lifetime bounds one that never works
     case TClientFailure::TextUnreadable:    // the spool's disk, for now

@@ -18,6 +18,9 @@ struct TFailureClass {
     // connection refused, closed or reset before it): how an upstream that caps its sessions
     // answers one session too many.
     bool sessionRefused = false;
+    // The provider no longer honours the account's OAuth 2.0 sign-in: only the user, signing
+    // in again, can mend it (the window says so beside the failure line).
+    bool signInNeeded = false;
 };
 
 // A reply code that refused a step: temporary for 4xx only. A 5xx, and any code that is no

@@ -366,6 +366,7 @@ void DecideAll(TRelayReport& report, const std::vector<std::string>& addresses,
         report.recipients.push_back(TRecipientOutcome{
             address, failure.temporary ? State::Deferred : State::Refused, client.FailureReason});
     report.failureClass.sessionRefused = client.FailureClass.sessionRefused;
+    report.failureClass.signInNeeded = client.FailureClass.signInNeeded;
 }
 
 // A session that carried what it could: kept when it may carry another message, else ended.

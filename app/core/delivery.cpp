@@ -80,6 +80,7 @@ void RelayAndRecord(const Account& account, const RelaySettings& settings,
     outcome.reason = outcome.relayed ? std::string() : report.reason;
     outcome.temporary = !outcome.relayed && report.failureClass.temporary;
     outcome.sessionRefused = !outcome.relayed && report.failureClass.sessionRefused;
+    outcome.signInNeeded = !outcome.relayed && report.failureClass.signInNeeded;
     outcome.recipients = std::move(report.recipients);
     outcome.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)

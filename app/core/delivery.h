@@ -64,6 +64,8 @@ struct DeliveryOutcome {
     // A later try may pass (a 4xx, a network failure); a new session was refused.
     bool temporary = false;
     bool sessionRefused = false;
+    // Failed because the account's OAuth 2.0 sign-in must be made again.
+    bool signInNeeded = false;
     // Deferred for a retry instead of listed: its next attempt is `retry.next`.
     bool deferred = false;
     RetryState retry;

@@ -179,6 +179,13 @@ void TForm1::ShowOutcomes(const std::vector<DeliveryOutcome>& batch) {
         if (outcome.recordId == 0) continue; // an error, not an outcome: nothing is listed
         lastListed = &outcome;
         (outcome.relayed ? relayedLines : failedLines).append(Gbk(outcome.logLine));
+        // The one failure only the user can mend: a user who never opens the window learns
+        // of it from the tray.
+        if (outcome.signInNeeded && TrayIcon1)
+            TrayIcon1->Notify(QString::fromUtf8("需要重新登录"),
+                              Gbk(outcome.mailbox) +
+                                  QString::fromUtf8(" 的 OAuth 2.0 登录已失效，请重新登录 (sign in "
+                                                    "again)"));
         (outcome.relayed ? relayedIds : failedIds).push_back(outcome.recordId);
     }
     // One edit per list and pass: the list is scrolled and its new lines laid out once, not

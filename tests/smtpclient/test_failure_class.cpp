@@ -76,6 +76,8 @@ TEST(FailureClass, TheClientsOwnFailuresAndARefusalAfterA454ToAuth) {
     for (const auto& c : cases) {
         EXPECT_EQ(ClassOf(c.failure).temporary, c.temporary) << static_cast<int>(c.failure);
         EXPECT_FALSE(ClassOf(c.failure).sessionRefused);
+        // Only an expired sign-in asks the user to act.
+        EXPECT_EQ(ClassOf(c.failure).signInNeeded, c.failure == TClientFailure::SignInExpired);
     }
     EXPECT_TRUE(AfterAuthRefusal(TFailureClass{false, false}, true).temporary);
     EXPECT_FALSE(AfterAuthRefusal(TFailureClass{false, false}, false).temporary);

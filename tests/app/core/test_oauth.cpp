@@ -493,6 +493,7 @@ TEST(OAuthDelivery, ARevokedSignInFailsForGoodAndAnEndpointOutOfReachDefers) {
         const DeliveryOutcome& outcome = relay.h.outcomes[0];
         EXPECT_FALSE(outcome.relayed);
         EXPECT_FALSE(outcome.deferred);
+        EXPECT_TRUE(outcome.signInNeeded);
         EXPECT_NE(outcome.reason.find("invalid_grant"), std::string::npos) << outcome.reason;
         EXPECT_NE(outcome.reason.find("sign in again"), std::string::npos) << outcome.reason;
         for (const std::string& line : relay.h.journal)
@@ -508,6 +509,7 @@ TEST(OAuthDelivery, ARevokedSignInFailsForGoodAndAnEndpointOutOfReachDefers) {
         const DeliveryOutcome& outcome = relay.h.outcomes[0];
         EXPECT_FALSE(outcome.relayed);
         EXPECT_TRUE(outcome.deferred) << outcome.reason;
+        EXPECT_FALSE(outcome.signInNeeded);
         EXPECT_NE(outcome.reason.find("was not reached"), std::string::npos) << outcome.reason;
         EXPECT_EQ(relay.upstream.Messages().size(), 0u);
     }

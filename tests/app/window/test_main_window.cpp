@@ -319,6 +319,37 @@ class MainWindowTest : public QObject {
         QCOMPARE(provider.Count("code-exchanges"), 1);
     }
 
+    void aSignInTheProviderRevokedIsAFailureLineAndATrayNotice() {
+        testsupport::Upstream provider("oauth_provider.py", {"--revoked"});
+        QVERIFY2(provider.Ok(), provider.Log().c_str());
+        testsupport::Upstream upstream({"--implicit", testsupport::TestCertificate(),
+                                        "--token-file", provider.Store() + "/current-tokens",
+                                        "--auth-required"});
+        QVERIFY2(upstream.Ok(), upstream.Log().c_str());
+        Harness h(upstream.HostAndPort(), "revoked");
+        std::string base = "http://127.0.0.1:" + std::to_string(provider.Port());
+        platform::IniProfile(h.Path("brontalnow.ini"), "smtpconfig")
+            .WriteStrings({{"user", "kalvex"}, {"ssl", "1"}, {"auth", "1"}, {"verifycert", "0"}});
+        platform::IniProfile(h.Path("brontalnow.ini"), "oauth2")
+            .WriteString("relay@mail.example", "local");
+        platform::IniProfile(h.Path("brontalnow.ini"), "provider local")
+            .WriteStrings({{"authurl", base + "/auth"},
+                           {"tokenurl", base + "/token"},
+                           {"clientid", "vantro-test-client"}});
+        QVERIFY(platform::WriteFileAtomically(h.Path("oauth2-tokens"),
+                                              "relay@mail.example=rt-old\n", 0600));
+        h.Start();
+        auto sent = h.Send("me@x.example", "you@y.example", "revoked");
+        QVERIFY2(sent.exitCode == 0, sent.output.c_str());
+        QVERIFY(h.WaitForLines(1));
+        QCOMPARE(h.Bad(), size_t(1));
+        QString notice = h.Find<shell::TTrayIcon>("TrayIcon1")->LastNotice();
+        QVERIFY2(notice.contains("relay@mail.example") &&
+                     notice.contains(QString::fromUtf8("请重新登录")),
+                 notice.toUtf8().constData());
+        QVERIFY(upstream.Messages().empty());
+    }
+
     void anAccountFieldTheListCannotHoldIsRefusedAndUneditedBytesStay() {
         Harness h("", "fields");
         // A sender field with bytes that are not GBK (a file from elsewhere): shown as they
