@@ -34,9 +34,9 @@ mirror=${mirror:-http://deb.debian.org/debian}
 # Everything mounted inside the root, deepest first: the bind mounts below, and what the
 # tests mounted there (ip netns keeps /run/netns mounted).
 cleanup() {
-    findmnt -rn -o TARGET | grep "^$root/" | sort -r | while read -r m; do
-        umount -l "$m" 2> /dev/null || true
-    done
+    local mounts
+    mounts=$(findmnt -rn -o TARGET | grep "^$root/" | sort -r || true)
+    for m in $mounts; do umount -l "$m" 2> /dev/null || true; done
 }
 echo "== debootstrap bookworm from $mirror into $root"
 cleanup
