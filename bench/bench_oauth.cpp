@@ -28,14 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string MakeCertificate(const std::string& folder) {
-    std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
-    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                          "-keyout " +
-                          key + " -out " + cert + " > /dev/null 2>&1";
-    return std::system(command.c_str()) == 0 ? cert + "," + key : std::string();
-}
-
 void WriteProvider(const std::string& settings, int providerPort) {
     std::string base = "http://127.0.0.1:" + std::to_string(providerPort);
     platform::IniProfile(settings, "oauth2").WriteString("bench@corp.example", "local");
@@ -91,7 +83,7 @@ int main(int argc, char** argv) {
         providerPort,
         {"--user", "bench@corp.example", "--lifetime", "30", "--refresh-token", "rt-bench"},
         "oauth_provider.py");
-    std::string certificate = MakeCertificate(folder);
+    std::string certificate = bench::MakeCertificate(folder);
     int upstreamPort = bench::FreeLoopbackPort();
     bench::ScriptUpstream upstream(upstreamPort, {"--implicit", certificate, "--token-file",
                                                   provider.Store() + "/current-tokens",

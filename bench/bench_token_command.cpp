@@ -20,15 +20,6 @@
 
 namespace {
 
-// A self-signed certificate for the upstream, made with openssl; "cert,key" or empty.
-std::string MakeCertificate(const std::string& folder) {
-    std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
-    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                          "-keyout " +
-                          key + " -out " + cert + " > /dev/null 2>&1";
-    return std::system(command.c_str()) == 0 ? cert + "," + key : std::string();
-}
-
 long LinesIn(const std::string& path) {
     std::ifstream in(path);
     long lines = 0;
@@ -46,7 +37,7 @@ int main(int argc, char** argv) {
                           ("vantro-token-bench-" + std::to_string(getpid())))
                              .string();
     std::filesystem::create_directories(folder);
-    std::string certificate = MakeCertificate(folder);
+    std::string certificate = bench::MakeCertificate(folder);
     std::string runs = folder + "/runs";
     int upstreamPort = bench::FreeLoopbackPort();
     bench::ScriptUpstream upstream(upstreamPort,

@@ -206,6 +206,14 @@ int ScriptUpstream::Count(const std::string& name) const {
     return count;
 }
 
+std::string MakeCertificate(const std::string& folder) {
+    std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
+    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                          "-keyout " +
+                          key + " -out " + cert + " > /dev/null 2>&1";
+    return std::system(command.c_str()) == 0 ? cert + "," + key : std::string();
+}
+
 size_t Program::SpooledMessages() const {
     size_t messages = 0;
     std::error_code ignored;

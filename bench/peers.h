@@ -79,4 +79,8 @@ class ScriptUpstream {
     bool ok_ = false;
 };
 
+// A self-signed certificate for an upstream in `folder`, made with openssl: "cert,key", or
+// empty when openssl failed.
+std::string MakeCertificate(const std::string& folder);
+
 } // namespace bench
