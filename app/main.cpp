@@ -1,10 +1,10 @@
 // Program entry: the title, the TLS and sound modules, the main window, the loop. A logout,
 // shutdown or Ctrl+C (SIGTERM, SIGHUP, SIGINT) saves as closing the window does, without
 // the quit question, instead of losing every change of the run.
-#include "app/core/file_location.h"
 #include "app/core/sign_in_command.h"
 #include "app/window/main_window.h"
 #include "app/window/sounds.h"
+#include "store/file_location.h"
 #include "tls/tls_openssl.h"
 
 #include <QApplication>
@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -56,13 +55,6 @@ void QuietHarmlessQtNotes(QtMsgType type, const QMessageLogContext& context,
     std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toUtf8().constData());
 }
 
-std::string ProgramDirectory() {
-    std::error_code error;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "./";
-    return exe.parent_path().string() + "/";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -77,8 +69,8 @@ int main(int argc, char** argv) {
 
     // Signing an account in needs no window, no display and no running relay.
     if (argc == 3 && std::string(argv[1]) == "--sign-in") {
-        app::FileLocation files =
-            app::ChooseFileFolder(ProgramDirectory(), app::ProcessEnvironment);
+        store::FileLocation files =
+            store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment);
         if (files.folder.empty()) {
             std::fprintf(stderr, "vantrosmtp: no folder for the files: there is no home folder\n");
             return 1;
@@ -95,8 +87,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
 
     app::FormOptions options;
-    options.executableDir = ProgramDirectory();
-    app::FileLocation files = app::ChooseFileFolder(options.executableDir, app::ProcessEnvironment);
+    options.executableDir = store::ProgramDirectory();
+    store::FileLocation files =
+        store::ChooseFileFolder(options.executableDir, store::ProcessEnvironment);
     if (files.folder.empty()) {
         std::fprintf(stderr,
                      "vantrosmtp: no folder for the files: there is no home folder, and %s "

@@ -3,9 +3,10 @@
 # include itself and any layer listed before it, and nothing else of ours:
 #   platform < asyncsock < smtpserver
 #   platform < blocksock < tls, smtpclient
-#   app/core (the relay without its window) on both; app/window on it and shell; the
-#   program (app/) on top; the sendmail command on the core; tests, bench and tools may
-#   include anything.
+#   platform < store (the spool, the retry records, where the files are)
+#   app/core (the relay without its window) on all of them; app/window on it and shell; the
+#   program (app/) on top; the sendmail command on the store and the client, not the relay;
+#   tests, bench and tools may include anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 declare -A allowed=(
@@ -15,11 +16,12 @@ declare -A allowed=(
   [blocksock]="platform blocksock"
   [tls]="platform blocksock tls"
   [smtpclient]="platform blocksock smtpclient"
+  [store]="platform store"
   [shell]="platform shell"
-  [app/core]="platform asyncsock smtpserver blocksock smtpclient app/core"
-  [app/window]="platform asyncsock smtpserver blocksock smtpclient shell app/core app/window"
-  [app]="platform tls shell app/core app/window"
-  [sendmail]="platform asyncsock smtpserver blocksock smtpclient app/core sendmail"
+  [app/core]="platform asyncsock smtpserver blocksock smtpclient store app/core"
+  [app/window]="platform asyncsock smtpserver blocksock smtpclient store shell app/core app/window"
+  [app]="platform tls store shell app/core app/window"
+  [sendmail]="platform blocksock smtpclient store sendmail"
 )
 status=0
 for folder in "${!allowed[@]}"; do
@@ -37,7 +39,7 @@ done
 # Nothing below the window knows Qt: every folder but the window's, the shell's and the
 # program's own.
 if grep -ln '#include <Q' platform/* asyncsock/* smtpserver/* blocksock/* tls/* smtpclient/* \
-     sendmail/* app/core/* 2> /dev/null; then
+     store/* sendmail/* app/core/* 2> /dev/null; then
   echo "layering: Qt below the window (files above)" >&2
   status=1
 fi

@@ -2,11 +2,11 @@
 // one message from standard input and submits it to the running relay on 127.0.0.1 (port 25,
 // or VANTRO_TEST_PORT); when no relay listens, the message waits in the relay's spool for its
 // next start. "-bp" (or the name mailq) lists the spool. Exit statuses are sendmail's (sysexits.h).
-#include "app/core/file_location.h"
 #include "sendmail/message.h"
 #include "sendmail/options.h"
 #include "sendmail/queue_listing.h"
 #include "sendmail/submit.h"
+#include "store/file_location.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,11 +25,8 @@ int Fail(int status, const std::string& message) {
 // The relay's files, found by the rule the relay places them with: the command lies beside
 // the program.
 std::string SpoolFolder() {
-    std::error_code error;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    std::string programDir = error ? "./" : exe.parent_path().string() + "/";
-    app::FileLocation location = app::ChooseFileFolder(programDir, app::ProcessEnvironment);
-    return location.folder.empty() ? std::string() : location.folder + "spool";
+    return store::SpoolFolderOf(
+        store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment).folder);
 }
 
 std::string HostName() {

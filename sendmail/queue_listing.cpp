@@ -1,7 +1,7 @@
 #include "sendmail/queue_listing.h"
 
-#include "app/core/retry_schedule.h"
-#include "app/core/spool.h"
+#include "store/retry_schedule.h"
+#include "store/spool.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,7 +16,7 @@ namespace {
 std::string TimeOf(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return "?";
-    return app::LocalTimeText(app::WallClock::from_time_t(info.st_mtime));
+    return store::LocalTimeText(store::WallClock::from_time_t(info.st_mtime));
 }
 
 } // namespace
@@ -29,9 +29,9 @@ bool ListQueue(const std::string& spoolFolder, std::string& listing, std::string
         error = "cannot read the spool " + spoolFolder + ": " + std::strerror(errno);
         return false;
     }
-    for (const app::Spool::Entry& entry : app::ListSpoolFolder(spoolFolder)) {
+    for (const store::Spool::Entry& entry : store::ListSpoolFolder(spoolFolder)) {
         std::string path = spoolFolder + "/" + entry.id + ".msg";
-        app::SpooledText text(path);
+        store::SpooledText text(path);
         std::string line = entry.id + "  " + TimeOf(path) + "  ";
         if (!text.Ok()) {
             listing += line + "unreadable: " + text.Error() + "\n";
@@ -42,7 +42,7 @@ bool ListQueue(const std::string& spoolFolder, std::string& listing, std::string
         if (entry.failed) line += "  reason: " + entry.reason;
         if (entry.retry)
             line += "  deferred, attempt " + std::to_string(entry.retry->attempts) + ", next " +
-                    app::LocalTimeText(entry.retry->next) + ", reason: " + entry.reason;
+                    store::LocalTimeText(entry.retry->next) + ", reason: " + entry.reason;
         listing += line + "\n";
     }
     if (listing.empty()) listing = "Mail queue is empty\n";

@@ -1,8 +1,8 @@
 #include "sendmail/submit.h"
 
-#include "app/core/spool.h"
 #include "platform/wsa_numbers.h"
 #include "smtpclient/smtpsender.h"
+#include "store/spool.h"
 
 namespace sendmail {
 
@@ -42,7 +42,7 @@ int SpoolForNextStart(const Prepared& message, const std::string& sender,
     for (const std::string& line : message.lines) text += line + "\r\n";
     for (const std::string& recipient : message.recipients)
         recipientText += (recipientText.empty() ? "" : ",") + recipient;
-    auto spooled = app::SpoolWholeMessage(spoolFolder, sender, recipientText, text, error);
+    auto spooled = store::SpoolWholeMessage(spoolFolder, sender, recipientText, text, error);
     if (!spooled) return kExitTemporary;
     id = *spooled;
     return kExitOk;

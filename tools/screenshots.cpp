@@ -3,11 +3,12 @@
 // for the README and for looking at the real thing under a display (xvfb-run).
 //
 //   screenshots <fixtures-dir> <output-dir>
-#include "app/core/retry_schedule.h"
-#include "app/core/spool.h"
 #include "app/window/main_window.h"
 #include "platform/text_file.h"
 #include "shell/about_box.h"
+#include "store/file_location.h"
+#include "store/retry_schedule.h"
+#include "store/spool.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -27,19 +28,19 @@ int main(int argc, char** argv) {
         app::LoadStringList((std::filesystem::path(argv[1]) / "bad-short.ini").string()).value();
     app::SaveStringList((dir / "bad.ini").string(), bad, 0644);
     // The send queue's two kinds: one waiting for its retry, one failed and kept.
-    std::string spool = (dir / "spool").string(), error;
-    auto waiting = app::SpoolWholeMessage(spool, "zhang.wei@corp.example.cn", "li.na@example.org",
-                                          "Subject: report\r\n\r\nweekly report\r\n", error);
-    app::RetryState retry;
+    std::string spool = store::SpoolFolderOf(dir.string() + "/"), error;
+    auto waiting = store::SpoolWholeMessage(spool, "zhang.wei@corp.example.cn", "li.na@example.org",
+                                            "Subject: report\r\n\r\nweekly report\r\n", error);
+    store::RetryState retry;
     retry.attempts = 2;
-    retry.first = app::WallClock::now() - std::chrono::minutes(3);
-    retry.next = app::WallClock::now() + std::chrono::minutes(4);
+    retry.first = store::WallClock::now() - std::chrono::minutes(3);
+    retry.next = store::WallClock::now() + std::chrono::minutes(4);
     retry.lastReason = "RCPT TO:<li.na@example.org> refused: 451 4.7.1 Greylisted, please try "
                        "again in 300 seconds";
     platform::WriteFileAtomically(spool + "/" + waiting.value_or("x") + ".retry",
-                                  app::FormatRetryRecord(retry), 0600);
-    auto failed = app::SpoolWholeMessage(spool, "wang.fang@corp.example.cn", "nobody@example.net",
-                                         "Subject: hello\r\n\r\nhi\r\n", error);
+                                  store::FormatRetryRecord(retry), 0600);
+    auto failed = store::SpoolWholeMessage(spool, "wang.fang@corp.example.cn", "nobody@example.net",
+                                           "Subject: hello\r\n\r\nhi\r\n", error);
     platform::WriteFileAtomically(
         spool + "/" + failed.value_or("y") + ".failed",
         bad.empty() ? std::string("line\r\n")

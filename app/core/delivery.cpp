@@ -2,10 +2,10 @@
 
 #include "app/core/local_peers.h"
 #include "app/core/message_text.h"
-#include "app/core/spool.h"
 #include "platform/gbk.h"
 #include "platform/text.h"
 #include "smtpclient/smtpsender.h"
+#include "store/spool.h"
 
 #include <chrono>
 #include <exception>
@@ -93,15 +93,15 @@ namespace {
 // start or midway, is an error and no refusal: the upstream never sees the end of the text,
 // and the message stays spooled for the next start.
 void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
-    auto first = std::make_shared<SpooledText>(request.textPath);
+    auto first = std::make_shared<store::SpooledText>(request.textPath);
     if (!first->Ok()) throw std::runtime_error(first->Error());
     long long size = first->Size();
     std::string tail = first->Tail();
     // Each pass reads the file anew (a following transaction's text): a file that cannot be
     // opened again leaves its recipients for a later try (no reader: Rewind fails).
     auto open = [path = request.textPath, first]() mutable -> PieceLines::Reader {
-        std::shared_ptr<SpooledText> text =
-            first ? std::move(first) : std::make_shared<SpooledText>(path);
+        std::shared_ptr<store::SpooledText> text =
+            first ? std::move(first) : std::make_shared<store::SpooledText>(path);
         if (!text->Ok()) return nullptr;
         return [text](std::string& piece) {
             if (text->NextPiece(piece)) return true;
@@ -154,7 +154,7 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
 }
 
 std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const char* kind) {
-    std::string time = LocalTimeText(WallClock::from_time_t(when));
+    std::string time = store::LocalTimeText(store::WallClock::from_time_t(when));
     const char* result = outcome.relayed ? "relayed" : (outcome.deferred ? "deferred" : "failed");
     // Every field may hold a peer's bytes (a reply in the reason, a client's addresses).
     auto text = [](const std::string& gbk) {
@@ -166,7 +166,7 @@ std::string JournalLine(const DeliveryOutcome& outcome, std::time_t when, const 
                        " duration=" + std::to_string(outcome.durationMs) + "ms";
     if (outcome.deferred)
         line += " attempt=" + std::to_string(outcome.retry.attempts) +
-                " next=" + LocalTimeText(outcome.retry.next);
+                " next=" + store::LocalTimeText(outcome.retry.next);
     if (!outcome.relayed) line += " reason=" + text(outcome.reason);
     return line;
 }

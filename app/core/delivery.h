@@ -4,9 +4,9 @@
 
 #include "app/core/accounts.h"
 #include "app/core/credential_commands.h"
-#include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
 #include "smtpclient/smtpsender.h"
+#include "store/retry_schedule.h"
 
 #include <cstdint>
 #include <ctime>
@@ -47,9 +47,9 @@ struct DeliveryRequest {
     uint64_t serial = 0; // the relay core's number for this attempt
     // The relay core's number for the message, the same over all its attempts.
     uint64_t messageId = 0;
-    std::string upstream;           // UpstreamOf(account)
-    RetryState retry;               // its retries so far (none for a first attempt)
-    WallClock::time_point received; // when it was accepted (or found in the spool)
+    std::string upstream;                  // UpstreamOf(account)
+    store::RetryState retry;               // its retries so far (none for a first attempt)
+    store::WallClock::time_point received; // when it was accepted (or found in the spool)
 };
 
 struct DeliveryOutcome {
@@ -68,7 +68,7 @@ struct DeliveryOutcome {
     bool signInNeeded = false;
     // Deferred for a retry instead of listed: its next attempt is `retry.next`.
     bool deferred = false;
-    RetryState retry;
+    store::RetryState retry;
     std::string mailbox; // the account's mailbox it went out as
     long long size = 0;  // the message's bytes as sent (CR LF line ends)
     long long durationMs = 0;

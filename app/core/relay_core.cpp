@@ -97,10 +97,10 @@ RelayCore::RelayCore(RelayCoreOptions options)
                                  bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
-    if (!options_.clock) options_.clock = [] { return WallClock::now(); };
+    if (!options_.clock) options_.clock = [] { return store::WallClock::now(); };
     if (!options_.jitter) options_.jitter = RandomJitter;
     if (!options_.spoolFolder.empty())
-        spool_ = std::make_shared<Spool>(options_.spoolFolder, options_.spoolFilesAhead);
+        spool_ = std::make_shared<store::Spool>(options_.spoolFolder, options_.spoolFilesAhead);
 }
 
 std::string RelayCore::ListeningIpv6() const {
@@ -316,7 +316,7 @@ std::vector<RelayCore::Request> FinishAtGate(UpstreamGate& gate, const DeliveryR
 
 void RelayCore::SubmitToPool(const Request& first) {
     std::weak_ptr<OutcomeQueue> queue = finished_;
-    std::weak_ptr<Spool> spool = spool_;
+    std::weak_ptr<store::Spool> spool = spool_;
     std::shared_ptr<UpstreamGate> gate = gate_;
     platform::WindowHandle window = outcomeWindow_;
     pool_.Submit([first, queue, spool, gate, window] {

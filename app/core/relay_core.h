@@ -12,14 +12,14 @@
 #include "app/core/delivery_pool.h"
 #include "app/core/recipient_outcomes.h"
 #include "app/core/records.h"
-#include "app/core/retry_schedule.h"
 #include "app/core/slot_ring.h"
-#include "app/core/spool.h"
 #include "app/core/upstream_gate.h"
 #include "platform/message_loop.h"
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
 #include "smtpserver/smtp_server.h"
+#include "store/retry_schedule.h"
+#include "store/spool.h"
 
 #include <chrono>
 #include <deque>
@@ -62,7 +62,7 @@ struct RelayCoreOptions {
     std::chrono::milliseconds busySpan{10};
     std::chrono::milliseconds quietWait{50};
     // The wall clock the retry schedule reads; unset: the system's (tests move their own).
-    std::function<WallClock::time_point()> clock;
+    std::function<store::WallClock::time_point()> clock;
     // Where a retry falls within its jitter, in [-1, 1]; unset: at random.
     std::function<double()> jitter;
     // How often the deferred messages are looked at for one that is due.
@@ -92,11 +92,11 @@ struct QueuedMessage {
     bool failed = false;
     uint64_t id = 0; // a deferred message's number, or a failed one's record
     std::string spoolId;
-    WallClock::time_point received;
+    store::WallClock::time_point received;
     std::string sender, recipientText; // as the local client submitted them
     long long size = 0;                // its text's bytes (-1: unknown)
     int attempts = 0;                  // deferred: attempts that counted
-    WallClock::time_point next;        // deferred: when it is tried again
+    store::WallClock::time_point next; // deferred: when it is tried again
     std::string lastReason;
 };
 
@@ -210,7 +210,7 @@ class RelayCore {
     bool DeleteKept(uint64_t recordId);
     // Failed messages kept for a resend.
     size_t KeptFailures() const;
-    Spool* SpoolOf() { return spool_.get(); }
+    store::Spool* SpoolOf() { return spool_.get(); }
 
     // The send queue: the deferred messages, soonest first, then the kept failed ones.
     std::vector<QueuedMessage> Queue() const;
@@ -259,9 +259,9 @@ class RelayCore {
     QueuedMessage QueuedFromSpool(const std::string& spoolId) const;
     // A message read back from the spool at a start, deferred until its record's time or
     // started now.
-    void ResumeDeferred(CompletedMessage message, const Spool::Entry& entry);
+    void ResumeDeferred(const store::Envelope& envelope, const store::Spool::Entry& entry);
     void ArmRetryCheck();
-    WallClock::time_point Now() const { return options_.clock(); }
+    store::WallClock::time_point Now() const { return options_.clock(); }
     void PublishQueue();
     // Hands over the messages accepted during this pass, at its end: their clients' "250 OK "
     // went out first, and waking a worker (and the spool's syncer) would otherwise put a
@@ -346,7 +346,7 @@ class RelayCore {
     std::shared_ptr<smtpclient::TRelaySessions> sessions_ =
         std::make_shared<smtpclient::TRelaySessions>();
     // Shared with the workers, which hand relayed messages back to it.
-    std::shared_ptr<Spool> spool_;
+    std::shared_ptr<store::Spool> spool_;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
     uint64_t nextSerial_ = 0;

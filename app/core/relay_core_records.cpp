@@ -42,14 +42,17 @@ bool RelayCore::Resend(uint64_t recordId) {
     Record* record = FailedRecord(recordId);
     if (!record || record->spoolId.empty() || !spool_) return false;
     std::string id = record->spoolId;
-    auto message = spool_->Envelope(id);
-    if (!message) return false;
+    auto envelope = spool_->EnvelopeOf(id);
+    if (!envelope) return false;
     record->spoolId.clear(); // the record stays; its message is on its way again
     std::erase_if(unlisted_, [](const Record& r) { return r.spoolId.empty(); });
     spool_->Unfail(id);
     // Through the account then in force, selected for its sender as at a MAIL.
-    message->bound = SelectAccountFor(message->sender);
-    DeliverSlot(std::move(*message), id);
+    CompletedMessage message;
+    message.sender = envelope->sender;
+    message.recipientText = envelope->recipientText;
+    message.bound = SelectAccountFor(message.sender);
+    DeliverSlot(std::move(message), id);
     PublishQueue();
     return true;
 }

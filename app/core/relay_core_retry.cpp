@@ -9,13 +9,6 @@ namespace app {
 
 namespace {
 
-// When a spooled message was accepted: its file's time (committed once, never written again).
-WallClock::time_point ReceivedTime(const std::string& path, WallClock::time_point otherwise) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return otherwise;
-    return WallClock::time_point(std::chrono::seconds(info.st_mtim.tv_sec));
-}
-
 long long PiecesSize(const StringList& pieces) {
     long long size = 0;
     for (const std::string& piece : pieces) size += static_cast<long long>(piece.size());
@@ -27,12 +20,12 @@ long long PiecesSize(const StringList& pieces) {
 bool RelayCore::DeferIfTemporary(DeliveryOutcome& outcome, const Request& request,
                                  std::time_t now) {
     if (!outcome.temporary || !policy_.retry) return false;
-    WallClock::time_point wallNow = Now();
+    store::WallClock::time_point wallNow = Now();
     // A session refused while others to its upstream were open (as its worker found it) is
     // the upstream's cap: no attempt counted, back within seconds.
-    RetryState next = AfterTemporaryFailure(request->retry, wallNow, outcome.reason,
-                                            outcome.sessionRefused, options_.jitter());
-    if (LifetimeEnded(next, wallNow, std::chrono::hours(policy_.maxLifetimeHours))) {
+    store::RetryState next = store::AfterTemporaryFailure(
+        request->retry, wallNow, outcome.reason, outcome.sessionRefused, options_.jitter());
+    if (store::LifetimeEnded(next, wallNow, std::chrono::hours(policy_.maxLifetimeHours))) {
         // Failed as a permanent failure would, with its last reason and how long it tried.
         outcome.reason += "; given up after " + std::to_string(next.attempts) +
                           " attempts: its lifetime of " + std::to_string(policy_.maxLifetimeHours) +
@@ -49,19 +42,23 @@ bool RelayCore::DeferIfTemporary(DeliveryOutcome& outcome, const Request& reques
     return true;
 }
 
-void RelayCore::ResumeDeferred(CompletedMessage message, const Spool::Entry& entry) {
+void RelayCore::ResumeDeferred(const store::Envelope& envelope, const store::Spool::Entry& entry) {
+    CompletedMessage message;
+    message.sender = envelope.sender;
+    message.recipientText = envelope.recipientText;
+    message.bound = SelectAccountFor(message.sender);
     Request request = Prepare(std::move(message), entry.id);
-    request->received = ReceivedTime(spool_->TextPath(entry.id), request->received);
+    if (envelope.received != store::WallClock::time_point{}) request->received = envelope.received;
     if (entry.retryUnreadable) {
         // Cut off or garbled (a crash, a full disk, a hand's edit): the message is not lost
         // for it. It goes now, its schedule taken from when it was accepted, and its record
         // is written anew.
-        request->retry = ScheduleWithoutRecord(
+        request->retry = store::ScheduleWithoutRecord(
             request->received, Now(), "its retry record could not be read; tried again at once");
         spool_->KeepForRetry(entry.id, request->retry);
     }
     if (entry.retry) request->retry = *entry.retry;
-    if (entry.retry && !RetryDue(*entry.retry, Now())) {
+    if (entry.retry && !store::RetryDue(*entry.retry, Now())) {
         deferred_[request->messageId] = request;
         ArmRetryCheck();
         return;
@@ -85,10 +82,10 @@ void RelayCore::Rebind(const Request& request) {
 }
 
 void RelayCore::RunDueRetries() {
-    WallClock::time_point now = Now();
+    store::WallClock::time_point now = Now();
     std::vector<Request> due;
     for (auto it = deferred_.begin(); it != deferred_.end();) {
-        if (!RetryDue(it->second->retry, now)) {
+        if (!store::RetryDue(it->second->retry, now)) {
             ++it;
             continue;
         }
@@ -119,14 +116,12 @@ QueuedMessage RelayCore::QueuedFromSpool(const std::string& spoolId) const {
     message.spoolId = spoolId;
     message.size = -1;
     if (!spool_ || spoolId.empty()) return message;
-    std::string path = spool_->TextPath(spoolId);
-    SpooledText text(path);
-    if (text.Ok()) {
-        message.sender = text.Sender();
-        message.recipientText = text.RecipientText();
-        message.size = text.Size();
+    if (auto envelope = spool_->EnvelopeOf(spoolId)) {
+        message.sender = envelope->sender;
+        message.recipientText = envelope->recipientText;
+        message.size = envelope->size;
+        message.received = envelope->received;
     }
-    message.received = ReceivedTime(path, WallClock::time_point{});
     return message;
 }
 

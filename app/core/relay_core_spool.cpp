@@ -26,7 +26,7 @@ std::string RelayCore::SpoolPiece(asyncsock::TAsyncSocket* client, const std::st
 void RelayCore::ResumeSpooled() {
     if (!spool_ || !spool_->Ok()) return;
     spool_->RemoveUnfinished();
-    for (const Spool::Entry& entry : spool_->List()) {
+    for (const store::Spool::Entry& entry : spool_->List()) {
         if (entry.failed) {
             // The list file holds only lines: a kept message finds its record by its line.
             if (Record* record = failedRecords_.FindUnkept(entry.logLine)) {
@@ -37,10 +37,9 @@ void RelayCore::ResumeSpooled() {
             }
             continue;
         }
-        auto message = spool_->Envelope(entry.id);
-        if (!message) continue; // unreadable: left where it is for the user to look at
-        message->bound = SelectAccountFor(message->sender);
-        ResumeDeferred(std::move(*message), entry);
+        auto envelope = spool_->EnvelopeOf(entry.id);
+        if (!envelope) continue; // unreadable: left where it is for the user to look at
+        ResumeDeferred(*envelope, entry);
     }
     PublishQueue(); // what an earlier run left deferred or failed
 }

@@ -5,6 +5,7 @@
 
 #include "app/window/paint_pacer.h"
 #include "shell/tray_icon.h"
+#include "store/file_location.h"
 
 #include <QTextBlock>
 #include <QToolTip>
@@ -68,8 +69,8 @@ void TForm1::BindCore() {
     relay.srvAddr = options_.srvAddr;
     relay.srvPort = options_.srvPort;
     relay.relayTimeoutMs = options_.relayTimeoutMs;
-    relay.spoolFolder = FilePath("spool");
-    relay.spoolFilesAhead = Spool::kBusyFiles;
+    relay.spoolFolder = store::SpoolFolderOf(options_.programDir);
+    relay.spoolFilesAhead = store::Spool::kBusyFiles;
     if (options_.workers > 0) relay.workers = options_.workers;
     core_ = std::make_unique<RelayCore>(relay);
     RelayCore::Observers& observers = core_->observers;

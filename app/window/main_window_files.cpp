@@ -2,8 +2,8 @@
 // end, which never writes over a file it could not read.
 #include "app/window/main_window.h"
 
-#include "app/core/file_location.h"
 #include "platform/text_file.h"
+#include "store/file_location.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -122,7 +122,7 @@ void TForm1::StartServer() {
 std::string TForm1::SampleMessagePath() const {
     std::string programDir =
         options_.executableDir.empty() ? options_.programDir : options_.executableDir;
-    for (const std::string& path : SampleMessageCandidates(options_.programDir, programDir))
+    for (const std::string& path : store::SampleMessageCandidates(options_.programDir, programDir))
         if (platform::FileExists(path)) return path;
     return std::string();
 }
@@ -139,7 +139,7 @@ void TForm1::ReportListening() {
     else if (!core_->Server().Ipv6Problem().empty())
         std::fprintf(stderr, "vantrosmtp: not listening on IPv6 (%s); IPv4 only\n",
                      core_->Server().Ipv6Problem().c_str());
-    if (Spool* spool = core_->SpoolOf(); spool && !spool->Ok())
+    if (store::Spool* spool = core_->SpoolOf(); spool && !spool->Ok())
         std::fprintf(stderr,
                      "vantrosmtp: the spool folder %sspool is not used: %s; mail is refused "
                      "with 451 until it is a folder of yours alone\n",

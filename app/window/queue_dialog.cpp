@@ -14,7 +14,7 @@ namespace app {
 
 namespace {
 
-QString TimeText(WallClock::time_point when) {
+QString TimeText(store::WallClock::time_point when) {
     if (when.time_since_epoch().count() == 0) return QString();
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch());
     return QDateTime::fromSecsSinceEpoch(seconds.count()).toString("yyyy-M-d H:mm:ss");

@@ -2,8 +2,8 @@
 // real callers call it (Python's subprocess with -t, a cron-style call, s-nail, git
 // send-email), and with no relay running: the message waits in the spool and goes out once at
 // the next start. Bad input gets its exit status and leaves nothing in the spool.
-#include "app/core/retry_schedule.h"
 #include "platform/text_file.h"
+#include "store/retry_schedule.h"
 #include "tests/app/program_run.h"
 #include "tests/support/process.h"
 #include "tests/support/upstream.h"
@@ -147,14 +147,14 @@ TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextSt
     // A message the relay deferred says when it goes next and why it waits (this one is due
     // already, so the start below sends it at once).
     std::string id = relay.SpoolFiles()[0].substr(0, relay.SpoolFiles()[0].find('.'));
-    app::RetryState retry{2, app::WallClock::time_point(std::chrono::seconds(1000)),
-                          app::WallClock::time_point(std::chrono::seconds(4600)),
-                          "greeting refused: 421 4.3.2 Service not available"};
+    store::RetryState retry{2, store::WallClock::time_point(std::chrono::seconds(1000)),
+                            store::WallClock::time_point(std::chrono::seconds(4600)),
+                            "greeting refused: 421 4.3.2 Service not available"};
     ASSERT_TRUE(platform::WriteFileAtomically((relay.run.dir / "spool" / (id + ".retry")).string(),
-                                              app::FormatRetryRecord(retry), 0600));
+                                              store::FormatRetryRecord(retry), 0600));
     EXPECT_TRUE(Has(relay.Sendmail({"-bp"}).output,
                     "waiting  <me@x.example> -> later@x.example  deferred, attempt 2, next " +
-                        app::LocalTimeText(retry.next) +
+                        store::LocalTimeText(retry.next) +
                         ", reason: greeting refused: 421 4.3.2 Service not available"))
         << relay.Sendmail({"-bp"}).output;
 

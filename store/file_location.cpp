@@ -1,15 +1,16 @@
-#include "app/core/file_location.h"
+#include "store/file_location.h"
 
 #include "platform/text_file.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace app {
+namespace store {
 
 namespace {
 
@@ -79,4 +80,15 @@ std::vector<std::string> SampleMessageCandidates(const std::string& fileFolder,
     return candidates;
 }
 
-} // namespace app
+std::string ProgramDirectory() {
+    std::error_code error;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return "./";
+    return exe.parent_path().string() + "/";
+}
+
+std::string SpoolFolderOf(const std::string& fileFolder) {
+    return fileFolder.empty() ? std::string() : fileFolder + "spool";
+}
+
+} // namespace store

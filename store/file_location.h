@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace app {
+namespace store {
 
 struct FileLocation {
     std::string folder; // with a trailing "/"; empty when no folder could be had
@@ -25,6 +25,14 @@ struct FileLocation {
 FileLocation ChooseFileFolder(const std::string& programDir,
                               const std::function<const char*(const char*)>& environment);
 
+// The folder the running program lies in, with a trailing "/" ("./" when it cannot be told):
+// what both programs pass to ChooseFileFolder.
+std::string ProgramDirectory();
+
+// The spool folder within the files' folder `fileFolder` (with its trailing "/"); empty when
+// there is no files' folder. The relay and the sendmail command find one spool through it.
+std::string SpoolFolderOf(const std::string& fileFolder);
+
 // The process's environment for ChooseFileFolder: HOME, when unset (a service, a cron job
 // started without it), is the home folder the password database gives the effective user.
 const char* ProcessEnvironment(const char* name);
@@ -34,4 +42,4 @@ const char* ProcessEnvironment(const char* name);
 std::vector<std::string> SampleMessageCandidates(const std::string& fileFolder,
                                                  const std::string& programDir);
 
-} // namespace app
+} // namespace store

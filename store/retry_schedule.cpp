@@ -1,10 +1,10 @@
-#include "app/core/retry_schedule.h"
+#include "store/retry_schedule.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-namespace app {
+namespace store {
 
 namespace {
 constexpr const char* kRecordMagic = "VANTRO-RETRY 1";
@@ -142,4 +142,4 @@ std::string LocalTimeText(WallClock::time_point when) {
     return text;
 }
 
-} // namespace app
+} // namespace store

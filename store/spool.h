@@ -18,8 +18,7 @@
 // when emptying a large batch's relayed files takes longer).
 #pragma once
 
-#include "app/core/retry_schedule.h"
-#include "app/core/slot_ring.h"
+#include "store/retry_schedule.h"
 
 #include <condition_variable>
 #include <deque>
@@ -31,7 +30,17 @@
 #include <unordered_map>
 #include <vector>
 
-namespace app {
+namespace store {
+
+// A whole message's envelope as its file holds it.
+struct Envelope {
+    std::string sender;
+    std::string recipientText; // comma-joined, no blanks
+    long long size = 0;        // of its text
+    // When it was accepted: its file's time (committed once, never written again); the
+    // clock's epoch when that could not be read.
+    WallClock::time_point received{};
+};
 
 // A spooled message's text read back piece by piece, on any thread: what a delivery sends
 // instead of a copy held in memory. The file stays as it is until the delivery's outcome
@@ -138,10 +147,10 @@ class Spool {
     // delivery reads the message.
     std::optional<Id> Readdress(const Id& id, const std::string& recipientText, bool asNew);
 
-    // A whole message's sender and recipients, from its file's header; its text stays in the
-    // file for its delivery to read (TextPath), so that a message waiting days for its retry
-    // holds no memory. Nothing when the file is no spooled message.
-    std::optional<CompletedMessage> Envelope(const Id& id) const;
+    // A whole message's envelope, from its file's header and time; its text stays in the file
+    // for its delivery to read (TextPath), so that a message waiting days for its retry holds
+    // no memory. Nothing when the file is no spooled message.
+    std::optional<store::Envelope> EnvelopeOf(const Id& id) const;
     // The file holding a whole message's text, for SpooledText.
     std::string TextPath(const Id& id) const { return folder_ + "/" + id + ".msg"; }
     // Whole messages, oldest first.
@@ -232,4 +241,4 @@ std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std:
                                            const std::string& recipientText,
                                            const std::string& text, std::string& error);
 
-} // namespace app
+} // namespace store

@@ -1,4 +1,4 @@
-#include "app/core/spool.h"
+#include "store/spool.h"
 
 #include "platform/background.h"
 #include "platform/text_file.h"
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace app {
+namespace store {
 
 namespace {
 
@@ -497,13 +497,14 @@ std::optional<Spool::Id> Spool::Readdress(const Id& id, const std::string& recip
     return target;
 }
 
-std::optional<CompletedMessage> Spool::Envelope(const Id& id) const {
+std::optional<Envelope> Spool::EnvelopeOf(const Id& id) const {
     SpooledText text(TextPath(id));
     if (!text.Ok()) return std::nullopt;
-    CompletedMessage message;
-    message.sender = text.Sender();
-    message.recipientText = text.RecipientText();
-    return message;
+    Envelope envelope{text.Sender(), text.RecipientText(), text.Size()};
+    struct stat info {};
+    if (::stat(TextPath(id).c_str(), &info) == 0)
+        envelope.received = WallClock::time_point(std::chrono::seconds(info.st_mtim.tv_sec));
+    return envelope;
 }
 
 std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder) {
@@ -637,4 +638,4 @@ void Spool::SyncLoop() {
     }
 }
 
-} // namespace app
+} // namespace store

@@ -1,8 +1,8 @@
 // Where the files live: beside an unpacked program the user can write to (or that already
 // has its settings), else, and for an installed program always, in the user's configuration
 // folder, made owner-only.
-#include "app/core/file_location.h"
 #include "platform/text_file.h"
+#include "store/file_location.h"
 #include "tests/support/temp_folder.h"
 
 #include <filesystem>
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace app;
+using namespace store;
 namespace fs = std::filesystem;
 
 namespace {

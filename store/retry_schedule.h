@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace app {
+namespace store {
 
 using WallClock = std::chrono::system_clock;
 
@@ -72,4 +72,4 @@ std::optional<RetryState> ParseRetryRecord(const std::string& text);
 // "yyyy-mm-dd HH:MM:SS" in local time, as the journal writes times.
 std::string LocalTimeText(WallClock::time_point when);
 
-} // namespace app
+} // namespace store
