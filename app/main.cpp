@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
 
     form.show();
     form.FormCreate();
-    if (form.Headless() && !form.Core().Server().Active()) {
+    if (form.Headless() && !form.Core().Listening()) {
         // A start-up error left the server off, and no window can be seen: the service
         // manager must see the failure instead of a program that looks healthy.
         form.FormDestroy(); // writes only what it read

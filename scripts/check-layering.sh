@@ -4,7 +4,8 @@
 #   platform < asyncsock < smtpserver
 #   platform < blocksock < tls, smtpclient
 #   platform < store (the spool, the retry records, where the files are)
-#   app/core (the relay without its window) on all of them; app/window on it and shell; the
+#   app/core (the relay without its window) on all of them; app/window on it, shell and
+#   platform alone (nothing of the protocols or the store past the core); the
 #   program (app/) on top; the sendmail command on the store and the client, not the relay;
 #   tests, bench and tools may include anything.
 set -euo pipefail
@@ -19,7 +20,7 @@ declare -A allowed=(
   [store]="platform store"
   [shell]="platform shell"
   [app/core]="platform asyncsock smtpserver blocksock smtpclient store app/core"
-  [app/window]="platform asyncsock smtpserver blocksock smtpclient store shell app/core app/window"
+  [app/window]="platform shell app/core app/window"
   [app]="platform tls store shell app/core app/window"
   [sendmail]="platform blocksock smtpclient store sendmail"
 )

@@ -2,6 +2,7 @@
 
 #include "app/core/local_peers.h"
 #include "blocksock/sockapi.h"
+#include "store/file_location.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -44,8 +45,8 @@ double RandomJitter() {
 } // namespace
 
 RelayCore::RelayCore(RelayCoreOptions options)
-    : options_(std::move(options)), server_(std::make_unique<smtpserver::TSmtpServer>()),
-      pool_(options_.workers) {
+    : options_(std::move(options)), files_(options_.folder),
+      server_(std::make_unique<smtpserver::TSmtpServer>()), pool_(options_.workers) {
     outcomeWindow_ =
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
             if (m.msg == kOutcomesReady) PaceOutcomes();
@@ -99,8 +100,25 @@ RelayCore::RelayCore(RelayCoreOptions options)
     if (!options_.journal) options_.journal = WriteToStandardError;
     if (!options_.clock) options_.clock = [] { return store::WallClock::now(); };
     if (!options_.jitter) options_.jitter = RandomJitter;
+    if (options_.spoolFolder.empty()) options_.spoolFolder = store::SpoolFolderOf(options_.folder);
     if (!options_.spoolFolder.empty())
         spool_ = std::make_shared<store::Spool>(options_.spoolFolder, options_.spoolFilesAhead);
+}
+
+bool RelayCore::Listening() const {
+    return server_->Active();
+}
+
+const std::string& RelayCore::Ipv6Problem() const {
+    return server_->Ipv6Problem();
+}
+
+std::string RelayCore::SpoolProblem() const {
+    return spool_ && !spool_->Ok() ? spool_->Problem() : std::string();
+}
+
+void RelayCore::SetReplyDelay(int ms) {
+    server_->DelayAfterCmd = ms;
 }
 
 std::string RelayCore::ListeningIpv6() const {
@@ -135,6 +153,11 @@ void RelayCore::SetAccountInForce(const Account& account) {
     ShowAccountSetUp();
 }
 
+void RelayCore::LoadAccountList(StringList lines) {
+    SetAccountList(std::move(lines));
+    if (observers.accountListReplaced) observers.accountListReplaced();
+}
+
 void RelayCore::SetAccountList(StringList lines) {
     accountList_ = std::move(lines);
     ShowAccountSetUp();
@@ -161,11 +184,6 @@ void RelayCore::ShowAccountSetUp() {
 void RelayCore::SetStatus(RelayStatus status) {
     status_ = status;
     if (observers.statusChanged) observers.statusChanged(status);
-}
-
-void RelayCore::ReportTestSend(RelayStatus status, const std::string& reason) {
-    if (status == RelayStatus::TestFailed) lastFailureReason_ = reason;
-    SetStatus(status);
 }
 
 void RelayCore::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,

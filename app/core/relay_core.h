@@ -1,8 +1,9 @@
 // The relay without its window: the inbound server, the slot ring, the deliveries and the
 // relay's state: the account in force, the account list, the success and failure records,
-// the status and the failed messages kept for a resend. Its owner (the window) renders that
-// state from what the core publishes and hands the user's edits to it as they happen; the
-// core never asks its owner for anything. It runs on the thread that made it (the platform
+// the status and the failed messages kept for a resend, and the files that hold them. Its
+// owner (the window) opens and saves the files through it, renders the state from what the
+// core publishes and hands the user's edits to it as they happen; the core never asks its
+// owner for anything. It runs on the thread that made it (the platform
 // loop of that thread drives the server); every publication runs on that thread, and a
 // delivery worker never calls one.
 #pragma once
@@ -12,6 +13,7 @@
 #include "app/core/delivery_pool.h"
 #include "app/core/recipient_outcomes.h"
 #include "app/core/records.h"
+#include "app/core/relay_files.h"
 #include "app/core/slot_ring.h"
 #include "app/core/upstream_gate.h"
 #include "platform/message_loop.h"
@@ -46,10 +48,19 @@ struct RelayCoreOptions {
     std::function<bool(const std::string& address)> isLocalPeer;
     // Where a delivery's journal line goes; unset: standard error.
     std::function<void(const std::string& line)> journal;
-    // The spool folder; empty: messages live in memory only (and are lost at an exit).
+    // The files' folder (with its trailing "/"): the settings, the account list and the result
+    // lists (OpenFiles, SaveFiles), and the spool's folder within it unless `spoolFolder`
+    // says otherwise. Empty: no files.
+    std::string folder;
+    // Where the program lies, the second place the test send's sample message is looked for.
+    std::string programDir;
+    // The spool folder; empty (and no `folder`): messages live in memory only (and are lost
+    // at an exit).
     std::string spoolFolder;
-    // Free files the spool makes ahead in the background (Spool's filesAhead).
+    // Free files the spool makes ahead in the background (Spool's filesAhead): none for a
+    // test's few messages, kBusySpoolFiles for the program.
     size_t spoolFilesAhead = 0;
+    static constexpr size_t kBusySpoolFiles = store::Spool::kBusyFiles;
     // How long an exit waits for deliveries that had already sent their end of text.
     int shutdownGraceMs = 35000;
     // How long an upstream session is kept open after its last message.
@@ -119,6 +130,8 @@ class RelayCore {
         // The send queue changed: a message was deferred, retried, failed for good, kept,
         // resent or deleted.
         std::function<void()> queueChanged;
+        // The account list was replaced whole (read from its file), not by the owner's edit.
+        std::function<void()> accountListReplaced;
     };
 
     explicit RelayCore(RelayCoreOptions options = {});
@@ -129,11 +142,32 @@ class RelayCore {
 
     Observers observers;
 
-    smtpserver::TSmtpServer& Server() { return *server_; }
+    // Reads the folder's files into the relay (published): the settings (account in force,
+    // policy, credential commands), the account list and the two result lists. The path of a
+    // list that could not be read (those after it are left unread too), or empty. Nothing
+    // unread is written over by SaveFiles.
+    std::string OpenFiles();
+    // A result list over its limit goes to its archive and starts empty (published); one
+    // whose archive cannot be appended to keeps its lines.
+    void ArchiveLongLists();
+    // After Shutdown: the settings, then the success, failure and account lists, each whole.
+    // The settings' path when it could not be written (nothing else is then written), or
+    // empty.
+    std::string SaveFiles();
+
+    // Whether the server is listening (Start succeeded and Shutdown has not come).
+    bool Listening() const;
     // The IPv6 address the server listens on too, or empty (none wanted, or IPv6 failed:
-    // Server().Ipv6Problem() says why).
+    // Ipv6Problem() says why).
     std::string ListeningIpv6() const;
-    SlotRing& Ring() { return ring_; }
+    const std::string& Ipv6Problem() const;
+    // Why the spool folder is not used, or empty (it is, or there is none).
+    std::string SpoolProblem() const;
+    // The spool's folder, or empty when messages live in memory only.
+    const std::string& SpoolFolder() const { return options_.spoolFolder; }
+    // The pause before each reply (what slows a client sending commands blindly); tests
+    // set none.
+    void SetReplyDelay(int ms);
     // Resets the ring and switches the server on (throws the socket layer's exception), then
     // hands on what an earlier run left in the spool.
     void Start();
@@ -177,6 +211,9 @@ class RelayCore {
     // Put in force from the settings (published).
     void LoadAccount(const Account& account);
     const StringList& AccountList() const { return accountList_; }
+    // Read from its file (published).
+    void LoadAccountList(StringList lines);
+    // The owner's edit: the list as now shown.
     void SetAccountList(StringList lines);
     // Only the settings' placeholder could send: every delivery would fail.
     bool NoAccountSetUp() const;
@@ -198,8 +235,15 @@ class RelayCore {
     RelayStatus Status() const { return status_; }
     // Why the last failed delivery or test send failed.
     const std::string& LastFailureReason() const { return lastFailureReason_; }
-    // The outcome of a test send, which the owner runs itself (published).
-    void ReportTestSend(RelayStatus status, const std::string& reason = std::string());
+    // The sample message the test send sends, or empty when there is none.
+    std::string SampleMessagePath() const;
+    // A test send is being asked for: the status says nothing until it ends (published).
+    void BeginTestSend();
+    // The test send: the sample message to `typedAddress` (GBK; trimmed and lowered here)
+    // through the account in force, on a session of its own, blocking until its end. Its
+    // outcome is journaled and its status published; nothing when an error, not a refusal,
+    // ended it (the status says so).
+    std::optional<DeliveryOutcome> TestSend(const std::string& typedAddress);
 
     // A failed message kept for a resend, by its failure record: sent again through the
     // account then in force; false when it is not (or no longer) kept.
@@ -210,7 +254,6 @@ class RelayCore {
     bool DeleteKept(uint64_t recordId);
     // Failed messages kept for a resend.
     size_t KeptFailures() const;
-    store::Spool* SpoolOf() { return spool_.get(); }
 
     // The send queue: the deferred messages, soonest first, then the kept failed ones.
     std::vector<QueuedMessage> Queue() const;
@@ -240,6 +283,12 @@ class RelayCore {
     using Request = std::shared_ptr<DeliveryRequest>;
 
   private:
+    // Tests look inside (the ring's slots, the spool's files) through it.
+    friend struct RelayCoreProbe;
+    smtpserver::TSmtpServer& Server() { return *server_; }
+    SlotRing& Ring() { return ring_; }
+    store::Spool* SpoolOf() { return spool_.get(); }
+
     // The delivery of a message through its bound account (and its recipients published).
     Request Prepare(CompletedMessage message, const std::string& spoolId);
     // A new attempt of a delivery (its own number and stop control), handed to the workers as
@@ -315,6 +364,7 @@ class RelayCore {
                            const std::string& piece);
 
     RelayCoreOptions options_;
+    RelayFiles files_;
     RelayPolicy policy_;
     CredentialCommands credentials_;
     std::unique_ptr<smtpserver::TSmtpServer> server_;

@@ -59,7 +59,6 @@ void SlotRing::BindAccount(Connection connection, BoundAccount bound) {
 }
 
 bool SlotRing::MailTo(Connection connection, const std::string& address) {
-    currentMessage_.clear();
     int n = SlotOf(connection);
     if (n == 0) {
         auto it = finished_.find(connection);

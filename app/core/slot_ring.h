@@ -82,10 +82,6 @@ class SlotRing {
     const MessageSlot& Slot(int n) const { return slots_.at(static_cast<size_t>(n - 1)); }
     // Connections filling a slot right now.
     size_t Filling() const { return bound_.size(); }
-    // The shared message buffer: emptied at every RCPT, the test send's own buffer. The
-    // relay never reads what the data events would put there, so they do not copy every
-    // message into it a second time.
-    StringList& CurrentMessage() { return currentMessage_; }
 
   private:
     struct Envelope {
@@ -108,7 +104,6 @@ class SlotRing {
     // The envelope of a connection's last completed message, which the server keeps for a
     // following RCPT or DATA without MAIL.
     std::unordered_map<Connection, Envelope> finished_;
-    StringList currentMessage_;
 };
 
 } // namespace app

@@ -5,7 +5,6 @@
 
 #include "app/window/paint_pacer.h"
 #include "shell/tray_icon.h"
-#include "store/file_location.h"
 
 #include <QTextBlock>
 #include <QToolTip>
@@ -69,8 +68,10 @@ void TForm1::BindCore() {
     relay.srvAddr = options_.srvAddr;
     relay.srvPort = options_.srvPort;
     relay.relayTimeoutMs = options_.relayTimeoutMs;
-    relay.spoolFolder = store::SpoolFolderOf(options_.programDir);
-    relay.spoolFilesAhead = store::Spool::kBusyFiles;
+    relay.folder = options_.programDir;
+    relay.programDir =
+        options_.executableDir.empty() ? options_.programDir : options_.executableDir;
+    relay.spoolFilesAhead = RelayCoreOptions::kBusySpoolFiles;
     if (options_.workers > 0) relay.workers = options_.workers;
     core_ = std::make_unique<RelayCore>(relay);
     RelayCore::Observers& observers = core_->observers;
@@ -82,6 +83,11 @@ void TForm1::BindCore() {
     observers.recordsReplaced = [this](ListKind kind) { ShowRecords(kind); };
     observers.outcomes = [this](const std::vector<DeliveryOutcome>& batch) { ShowOutcomes(batch); };
     observers.queueChanged = [this] { ShowQueue(); };
+    observers.accountListReplaced = [this] {
+        showingCore_ = true;
+        SetLines(Memo4, core_->AccountList()); // the box is the account list's editor
+        showingCore_ = false;
+    };
     SendEditsToCore();
 }
 
@@ -109,8 +115,9 @@ void TForm1::SendEditsToCore() {
             core_->SetAccountInForce(account);
         });
     connect(Edit1, &QLineEdit::textChanged, this, [this] { ShowSecretSource(); });
-    connect(Memo4, &QPlainTextEdit::textChanged, this,
-            [this] { core_->SetAccountList(LinesOf(Memo4)); });
+    connect(Memo4, &QPlainTextEdit::textChanged, this, [this] {
+        if (!showingCore_) core_->SetAccountList(LinesOf(Memo4, core_->AccountList()));
+    });
     for (ListKind kind : {ListKind::Relayed, ListKind::Failed})
         connect(BoxOf(kind), &QPlainTextEdit::textChanged, this, [this, kind] {
             if (!showingCore_) core_->EditRecords(kind, ShownLines(BoxOf(kind)));

@@ -9,8 +9,6 @@
 #include "shell/menu_painter.h"
 #include "shell/program_icon.h"
 #include "shell/tray_icon.h"
-#include "smtpclient/protoutil.h"
-#include "smtpclient/smtpsender.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -33,6 +31,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <tuple>
 
 namespace app {
@@ -390,17 +389,21 @@ void TForm1::changeEvent(QEvent* event) {
 // ---- start and end -------------------------------------------------------------------
 
 void TForm1::FormCreate() {
-    core_->Ring().CurrentMessage().clear();
     core_->ClearRecords();
     QPalette tips = QToolTip::palette();
     tips.setColor(QPalette::ToolTipBase, QColor(0, 255, 0));
     QToolTip::setPalette(tips);
-    LoadSettings();
-    if (!LoadLists()) return;
+    std::string unreadable = core_->OpenFiles();
+    ShowSecretSource();
+    if (!unreadable.empty()) {
+        // Lists not read are never written back: the server stays off until it is mended.
+        options_.showError(QString::fromUtf8("Cannot open file \"") +
+                           QString::fromStdString(unreadable) + "\"");
+        return;
+    }
     pacer_->Bypass();
     repaint();
-    ArchiveOverflow(ListKind::Relayed, "good.ini");
-    ArchiveOverflow(ListKind::Failed, "bad.ini");
+    core_->ArchiveLongLists();
     RefreshCounters();
     StartServer();
 }
@@ -448,13 +451,25 @@ size_t TForm1::LineCount(const QPlainTextEdit* box) {
     return document->lastBlock().text().isEmpty() ? blocks - 1 : blocks;
 }
 
-StringList TForm1::LinesOf(const QPlainTextEdit* box) {
+StringList TForm1::LinesOf(const QPlainTextEdit* box, const StringList& shownFrom) {
     QString text = box->toPlainText();
     if (text.isEmpty()) return {};
     QStringList parts = text.split(QChar('\n'));
     if (parts.back().isEmpty()) parts.removeLast(); // the final line end ends a line
+    // Each line of `shownFrom` by how the widget shows it, earlier ones first among equals.
+    std::multimap<QString, const std::string*> shown;
+    for (const std::string& line : shownFrom) shown.emplace(Gbk(line), &line);
     StringList lines;
-    for (const QString& line : parts) lines.push_back(ToGbk(line));
+    lines.reserve(static_cast<size_t>(parts.size()));
+    for (const QString& line : parts) {
+        auto same = shown.find(line);
+        if (same == shown.end()) {
+            lines.push_back(ToGbk(line));
+            continue;
+        }
+        lines.push_back(*same->second);
+        shown.erase(same);
+    }
     return lines;
 }
 
@@ -521,15 +536,15 @@ void TForm1::CheckBox3Click() {
 }
 
 void TForm1::Edit14Exit() {
-    if (protoutil::Trim(Edit14->text().toStdString()).empty())
+    if (platform::TrimBlanks(Edit14->text().toStdString()).empty())
         Edit14->setText(QStringLiteral("25"));
 }
 
 // ---- test send -----------------------------------------------------------------------
 
 void TForm1::SpeedButton4Click() {
-    if (SampleMessagePath().empty()) return;
-    core_->ReportTestSend(RelayStatus::None);
+    if (core_->SampleMessagePath().empty()) return;
+    core_->BeginTestSend();
     auto typed = options_.askText(QString::fromUtf8("单发一个电邮"),
                                   QString::fromUtf8("请输入一个客户邮件地址        "),
                                   QString::fromStdString(testAddress_));
@@ -545,40 +560,20 @@ void TForm1::SpeedButton4Click() {
         options_.showError(QString::fromUtf8("请先填写您的发信邮件地址"));
         return;
     }
-    try {
-        smtpbutton0Click();
-    } catch (...) {
-        // nothing more to tell than the status text already says
-    }
+    smtpbutton0Click();
 }
 
 void TForm1::smtpbutton0Click() {
     recipientField_->Set(QString::fromStdString(testAddress_));
     recipientField_->Apply(); // shown before the send blocks the window
     SpeedButton4->setEnabled(false);
-    std::string address =
-        platform::TrimBlanks(platform::AsciiLower(ToGbk(QString::fromStdString(testAddress_))));
-    try {
-        StringList& message = core_->Ring().CurrentMessage();
-        message = LoadStringList(SampleMessagePath()).value_or(StringList());
-        smtpclient::TVectorLineSource lines(message);
-        // A session of its own, closed after the message: the test tries the account as the
-        // editor shows it now, not a session opened earlier.
-        const Account& account = core_->AccountInForce();
-        RelaySettings settings = core_->SettingsFor(account, SignOnName(address));
-        DeliveryOutcome outcome;
-        outcome.recipientText = address;
-        RelayAndRecord(account, settings, lines, outcome);
-        std::fprintf(stderr, "%s\n", JournalLine(outcome, std::time(nullptr), "test").c_str());
-        core_->ReportTestSend(outcome.relayed ? RelayStatus::TestRelayed : RelayStatus::TestFailed,
-                              outcome.reason);
+    std::optional<DeliveryOutcome> outcome =
+        core_->TestSend(ToGbk(QString::fromStdString(testAddress_)));
+    if (outcome)
         options_.inform(QString::fromUtf8("提示"),
-                        QString::fromUtf8(outcome.relayed ? "恭喜您！邮件已经成功发出了"
-                                                          : "发送失败！帐号错误或服务器故障"),
-                        outcome.relayed ? QString() : Gbk(outcome.reason));
-    } catch (...) {
-        core_->ReportTestSend(RelayStatus::TestError);
-    }
+                        QString::fromUtf8(outcome->relayed ? "恭喜您！邮件已经成功发出了"
+                                                           : "发送失败！帐号错误或服务器故障"),
+                        outcome->relayed ? QString() : Gbk(outcome->reason));
     SpeedButton4->setEnabled(true);
 }
 

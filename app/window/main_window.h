@@ -21,7 +21,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <vector>
 
 class QSocketNotifier;
@@ -71,7 +70,8 @@ class TForm1 : public QMainWindow {
 
     void FormCreate();
     bool FormCloseQuery();
-    // Saves settings and lists; false when the settings could not be written.
+    // Saves settings and lists through the core; false when the settings could not be
+    // written.
     bool FormDestroy();
     // A logout, shutdown or Ctrl+C: saves without asking and ends the process at once.
     [[noreturn]] void EndFromSignal();
@@ -99,8 +99,10 @@ class TForm1 : public QMainWindow {
     std::string FailureReasonAt(const QPoint& where) const;
 
     // Text at the widget boundary (GBK inside, UTF-8 in the widgets), and lists as the
-    // files hold them.
-    static StringList LinesOf(const QPlainTextEdit* box);
+    // files hold them. A line as `shownFrom` has it shown is that line's bytes, whatever
+    // the widget could not show of them (lines the user did not touch are written back as
+    // read).
+    static StringList LinesOf(const QPlainTextEdit* box, const StringList& shownFrom = {});
     static void SetLines(QPlainTextEdit* box, const StringList& lines);
     static QString Gbk(const std::string& gbk);
     static std::string ToGbk(const QString& text);
@@ -179,12 +181,6 @@ class TForm1 : public QMainWindow {
     void ShowQueue();
     // The record the failure list's line at `where` shows, or 0.
     uint64_t FailedRecordAt(const QPoint& where) const;
-    void LoadSettings();
-    // The three lists; false (after the error box) at the first that exists but cannot be
-    // read. Lists not read are never written back.
-    bool LoadLists();
-    // Over 500 lines: appended to the list's archive beside it, then emptied.
-    void ArchiveOverflow(ListKind kind, const char* name);
     void StartServer();
     void BuildFailureMenu();
     void SetDefaultDialogs();
@@ -192,9 +188,6 @@ class TForm1 : public QMainWindow {
     void CentreOnScreen();
     void ShowFailureReason(const QPoint& where);
     void ReportListening();
-    std::string FilePath(const char* name) const { return options_.programDir + name; }
-    // The test send's message: in the files' folder, beside the program, or installed.
-    std::string SampleMessagePath() const;
 
     FormOptions options_;
     std::unique_ptr<RelayCore> core_;
@@ -204,8 +197,6 @@ class TForm1 : public QMainWindow {
     // While the window shows what the core published, its widgets' change signals are not
     // edits of the user's to send back.
     bool showingCore_ = false;
-    // Files that exist but could not be read: never overwritten with what we did not read.
-    std::set<std::string> unreadable_;
     QSocketNotifier* loopNotifier_ = nullptr;
     PaintPacer* pacer_ = nullptr;                 // owned by the window
     DeferredFieldText* recipientField_ = nullptr; // Edit10's text; owned by Edit10

@@ -16,6 +16,12 @@
 
 namespace app {
 
+// What the core's tests look at inside it: the ring's slots and the spool's files.
+struct RelayCoreProbe {
+    static SlotRing& Ring(RelayCore& core) { return core.Ring(); }
+    static store::Spool& Spool(RelayCore& core) { return *core.SpoolOf(); }
+};
+
 // A core listening on 127.0.0.1 and relaying to `upstream`, its outcomes recorded.
 struct CoreHarness {
     int port = testsupport::FreePort();
@@ -37,7 +43,7 @@ struct CoreHarness {
         options.journal = [this](const std::string& line) { journal.push_back(line); };
         if (adjust) adjust(options);
         core = std::make_unique<RelayCore>(options);
-        core->Server().DelayAfterCmd = 0;
+        core->SetReplyDelay(0);
         Account account;
         account.mailbox = "relay@mail.example";
         account.host = "127.0.0.1";

@@ -43,7 +43,7 @@ TEST(RelayCoreTest, ASlotIsFreeAgainOnceItsMessageIsComplete) {
                   "250 OK \r\n")
             << i;
     }
-    EXPECT_EQ(h.core->Ring().Filling(), 0u);
+    EXPECT_EQ(RelayCoreProbe::Ring(*h.core).Filling(), 0u);
     ASSERT_TRUE(h.WaitForOutcomes(11));
     for (const auto& outcome : h.outcomes) EXPECT_TRUE(outcome.relayed);
     // A second message on an open connection binds again and goes out on its own.
@@ -244,7 +244,7 @@ TEST(RelayCoreTest, WhileClientsAreAnsweredAnOutcomePassWaitsForACommandDelayAtM
             options.busySpan = std::chrono::hours(1); // any delay ever begun: busy
             if (waitForever) options.quietWait = std::chrono::hours(1);
         });
-        h.core->Server().DelayAfterCmd = 3;
+        h.core->SetReplyDelay(3);
         size_t before = upstream.Messages().size();
         Submitter c(h.port);
         EXPECT_EQ(c.Message("s@x.example", "r@y.example", "Subject: q\r\n\r\nx\r\n"),
@@ -350,7 +350,7 @@ TEST(RelayPolicyTest, APeerThatIsNotThisMachineIsRefusedAtHeloUnlessAllowed) {
               "550 mailbox unavailable or not logged in\r\n");
     EXPECT_TRUE(testsupport::WaitForClose(stranger.fd, 5000));
     EXPECT_EQ(asked, std::vector<std::string>{"127.0.0.1"});
-    EXPECT_EQ(refusing.core->Ring().Filling(), 0u);
+    EXPECT_EQ(RelayCoreProbe::Ring(*refusing.core).Filling(), 0u);
 
     CoreHarness allowing("1", 1, nobodyIsLocal);
     allowing.core->SetPolicy(RelayPolicy{true, true});
@@ -368,8 +368,7 @@ TEST(RelayPolicyTest, AProgramOnIpv6LoopbackIsLocalAndItsMessageIsRelayed) {
             return IsThisMachine(address);
         };
     });
-    if (h.core->ListeningIpv6().empty())
-        GTEST_SKIP() << "no IPv6 here: " << h.core->Server().Ipv6Problem();
+    if (h.core->ListeningIpv6().empty()) GTEST_SKIP() << "no IPv6 here: " << h.core->Ipv6Problem();
     EXPECT_EQ(h.core->ListeningIpv6(), "::1"); // beside 127.0.0.1, the loopback of IPv6
     int fd = testsupport::ConnectLoopbackV6(h.port);
     ASSERT_GE(fd, 0);

@@ -1,6 +1,8 @@
 // The files that hold passwords: owner-only after every write, the settings replaced whole,
-// and the relay policy's keys kept after the nine of the account.
+// the relay policy's keys kept after the nine of the account, and the relay core opening and
+// saving its folder by itself, without a window.
 #include "app/core/accounts.h"
+#include "app/core/relay_core.h"
 #include "app/core/string_list.h"
 #include "platform/text_file.h"
 #include "tests/support/temp_folder.h"
@@ -11,6 +13,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +133,102 @@ TEST(PasswordFiles, AKillDuringTheSettingsWriteLeavesTheOldOrTheNewFileWhole) {
         EXPECT_EQ(folder.Entries(), 1u) << "a temporary file stayed, trial " << trial;
     }
     EXPECT_GT(killedMidWay, 0); // the kills did land between the two writes of a pair
+}
+
+// A folder as a user leaves it: settings, an account list with bytes no GBK decoder reads,
+// a success list over the limit and a failure list.
+struct UsersFolder : Folder {
+    const std::string accounts = "a@mail.example|smtp.example|25|sslno|tlsno|authyes|u|p|any\r\n"
+                                 "odd\x81\x20\xff@mail.example|smtp.example|25|sslno|tlsno|"
+                                 "authno|||any\r\n";
+    const std::string failed = "one\r\ntwo\r\n";
+    std::string relayed;
+    UsersFolder() {
+        for (int i = 0; i <= 500; ++i) relayed += "line " + std::to_string(i) + "\r\n";
+        EXPECT_TRUE(platform::WriteFileAtomically(
+            *this / "brontalnow.ini",
+            "[smtpconfig]\r\nremoteclients=1\r\nfrommail=me@mail.example\r\n", 0644));
+        EXPECT_TRUE(platform::WriteFileAtomically(*this / "brontalhao.ini", accounts, 0600));
+        EXPECT_TRUE(platform::WriteFileAtomically(*this / "good.ini", relayed, 0600));
+        EXPECT_TRUE(platform::WriteFileAtomically(*this / "bad.ini", failed, 0600));
+    }
+    RelayCoreOptions Options() const {
+        RelayCoreOptions options;
+        options.folder = path.string() + "/";
+        options.workers = 1;
+        return options;
+    }
+};
+
+TEST(RelayFolder, TheCoreOpensArchivesAndSavesItsFilesWithoutAWindow) {
+    UsersFolder folder;
+    {
+        RelayCore core(folder.Options());
+        int accountListShown = 0;
+        core.observers.accountListReplaced = [&] { ++accountListShown; };
+        EXPECT_EQ(core.OpenFiles(), "");
+        EXPECT_EQ(accountListShown, 1);
+        EXPECT_EQ(core.AccountInForce().mailbox, "me@mail.example");
+        EXPECT_TRUE(core.Policy().remoteClients);
+        EXPECT_EQ(JoinLines(core.AccountList()), folder.accounts); // bytes as read
+        EXPECT_EQ(core.Records(ListKind::Relayed).Count(), 501u);
+        EXPECT_EQ(Mode(folder / "brontalnow.ini"), kOwnerOnly); // tightened when read
+        core.ArchiveLongLists();
+        EXPECT_EQ(core.Records(ListKind::Relayed).Count(), 0u);
+        EXPECT_EQ(core.Records(ListKind::Failed).Count(), 2u);
+        EXPECT_EQ(*platform::ReadFileBytes(folder / "good-archive.ini"), folder.relayed);
+        StringList edited = core.AccountList();
+        edited.push_back("b@mail.example|smtp.example|25|sslno|tlsno|authno|||any");
+        core.SetAccountList(edited);
+        core.Shutdown();
+        EXPECT_EQ(core.SaveFiles(), "");
+    }
+    EXPECT_EQ(*platform::ReadFileBytes(folder / "brontalhao.ini"),
+              folder.accounts + "b@mail.example|smtp.example|25|sslno|tlsno|authno|||any\r\n");
+    EXPECT_EQ(*platform::ReadFileBytes(folder / "bad.ini"), folder.failed);
+    EXPECT_EQ(platform::ReadFileBytes(folder / "good.ini")->size(), 0u);
+    EXPECT_NE(platform::ReadFileBytes(folder / "brontalnow.ini")->find("remoteclients=1"),
+              std::string::npos);
+    for (const char* name : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
+        EXPECT_EQ(Mode(folder / name), kOwnerOnly) << name;
+}
+
+TEST(RelayFolder, AListThatCannotBeReadAndThoseAfterItAreLeftAsTheyAre) {
+    struct Case {
+        const char* unreadable;
+        std::vector<const char*> untouched;
+    };
+    for (const Case& test : {Case{"brontalhao.ini", {"good.ini", "bad.ini"}},
+                             Case{"good.ini", {"bad.ini"}}, Case{"bad.ini", {}}}) {
+        UsersFolder folder;
+        for (const char* name : {"brontalnow.ini", "brontalhao.ini", "good.ini", "bad.ini"})
+            ::chmod((folder / name).c_str(), 0644);
+        ::chmod((folder / test.unreadable).c_str(), 0);
+        RelayCore core(folder.Options());
+        // Root reads anything: the files are read as nobody.
+        if (geteuid() == 0) ::setfsuid(65534);
+        std::string unreadable = core.OpenFiles();
+        if (geteuid() == 0) ::setfsuid(0);
+        EXPECT_EQ(unreadable, folder / test.unreadable);
+        core.SetAccountList({"c@mail.example|smtp.example|25|sslno|tlsno|authno|||any"});
+        core.LoadRecords(ListKind::Relayed, {"new"});
+        core.LoadRecords(ListKind::Failed, {"new"});
+        core.Shutdown();
+        EXPECT_EQ(core.SaveFiles(), "");
+        ::chmod((folder / test.unreadable).c_str(), 0600);
+        std::string original = std::string(test.unreadable) == "brontalhao.ini" ? folder.accounts
+                               : std::string(test.unreadable) == "good.ini"     ? folder.relayed
+                                                                                : folder.failed;
+        EXPECT_EQ(*platform::ReadFileBytes(folder / test.unreadable), original);
+        for (const char* name : test.untouched) {
+            std::string expected = std::string(name) == "good.ini" ? folder.relayed : folder.failed;
+            EXPECT_EQ(*platform::ReadFileBytes(folder / name), expected) << test.unreadable;
+        }
+        // Those read before it are saved as the relay has them.
+        if (std::string(test.unreadable) == "bad.ini") {
+            EXPECT_EQ(*platform::ReadFileBytes(folder / "good.ini"), "new\r\n");
+        }
+    }
 }
 
 } // namespace

@@ -89,7 +89,7 @@ TEST(SpoolingRelay, AFailedMessageIsKeptAndResentThroughTheAccountInForce) {
     EXPECT_TRUE(h.outcomes[1].relayed);
     ASSERT_TRUE(accepting.WaitForMessages(1, 5000));
     EXPECT_EQ(accepting.Messages()[0].content, "Subject: kept\r\n\r\nbody\r\n");
-    h.core->SpoolOf()->Flush();
+    RelayCoreProbe::Spool(*h.core).Flush();
     EXPECT_TRUE(folder.Names().empty());
 }
 
@@ -180,7 +180,7 @@ TEST(SpoolingRelay, AnExitStopsDeliveriesBeforeTheirEndOfTextAndKeepsThem) {
     h.core->Shutdown(); // returns well before the 20 s the upstream would take
     EXPECT_EQ(h.core->DeliveriesRunning(), 0u);
     EXPECT_TRUE(h.outcomes.empty()); // stopped deliveries are no outcome
-    EXPECT_EQ(h.core->SpoolOf()->List().size(), 3u);
+    EXPECT_EQ(RelayCoreProbe::Spool(*h.core).List().size(), 3u);
     EXPECT_EQ(h.journal.size(), 3u);
     EXPECT_NE(h.journal[0].find(" stopped failed "), std::string::npos) << h.journal[0];
     EXPECT_TRUE(slow.Messages().empty());
@@ -220,9 +220,9 @@ TEST(SpoolingRelay, TheTextIsSentFromItsFileByteIdenticalAndAVanishedFileIsAnErr
     EXPECT_TRUE(upstream.Messages()[0].content == body);
 
     // A file gone before its delivery: an error with its reason, no list line, no relay.
-    std::string id = *h.core->SpoolOf()->Begin("g@x.example", "r@y.example");
-    ASSERT_TRUE(h.core->SpoolOf()->Commit(id));
-    fs::remove(h.core->SpoolOf()->TextPath(id));
+    std::string id = *RelayCoreProbe::Spool(*h.core).Begin("g@x.example", "r@y.example");
+    ASSERT_TRUE(RelayCoreProbe::Spool(*h.core).Commit(id));
+    fs::remove(RelayCoreProbe::Spool(*h.core).TextPath(id));
     CompletedMessage gone{1, "g@x.example", "r@y.example", {}, std::nullopt};
     h.core->DeliverSlot(std::move(gone), id);
     ASSERT_TRUE(h.WaitForOutcomes(2));
@@ -242,7 +242,7 @@ TEST(SpoolingRelay, ARelayedMessageLeavesTheSpoolBeforeItsOutcomeIsTakenIn) {
     // worker that relayed it does.
     bool gone = false;
     for (int i = 0; i < 500 && !gone; ++i) {
-        h.core->SpoolOf()->Flush();
+        RelayCoreProbe::Spool(*h.core).Flush();
         gone = folder.Names().empty();
         if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -250,7 +250,7 @@ TEST(SpoolingRelay, ARelayedMessageLeavesTheSpoolBeforeItsOutcomeIsTakenIn) {
     EXPECT_TRUE(h.outcomes.empty());
     ASSERT_TRUE(h.WaitForOutcomes(1)); // and the outcome still comes, once
     EXPECT_TRUE(h.outcomes[0].relayed);
-    h.core->SpoolOf()->Flush();
+    RelayCoreProbe::Spool(*h.core).Flush();
     EXPECT_TRUE(folder.Names().empty());
 }
 

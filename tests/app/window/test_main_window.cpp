@@ -196,7 +196,7 @@ class MainWindowTest : public QObject {
         QVERIFY(h.Field("Edit7")->isEnabled());
         QCOMPARE(h.Counters(), std::string("0/0/0"));
         QVERIFY(h.errors.empty());
-        QVERIFY(h.form->Core().Server().Active());
+        QVERIFY(h.form->Core().Listening());
         // Only the placeholder could send: the status says so until an account is set up.
         QCOMPARE(h.StatusText(), std::string("尚未设置发送帐户"));
         h.Field("Edit5")->setText("smtp.corp.example");
@@ -389,6 +389,20 @@ class MainWindowTest : public QObject {
         std::string written = *platform::ReadFileBytes(again.Path("brontalnow.ini"));
         QVERIFY(written.find("fsmail=" + foreign + "\r\n") != std::string::npos);
         QVERIFY(written.find("user=someone\r\n") != std::string::npos);
+        // So are the account list's lines: the one the user did not touch keeps its bytes
+        // when another is added (and when a line shows as another does, each keeps its own).
+        Harness list("", "fields3");
+        const std::string kept = "x|" + foreign + "|25|sslno|tlsno|authno|||any";
+        const std::string twin = "x|\x81\x20\xFF@corp.example|25|sslno|tlsno|authno|||any";
+        ASSERT_WRITE(list.Path("brontalnow.ini"), "[smtpconfig]\r\nfrommail=me@mail.example\r\n");
+        ASSERT_WRITE(list.Path("brontalhao.ini"), kept + "\r\n" + twin + "\r\n");
+        list.Start();
+        QCOMPARE(list.form->Core().AccountList(), (StringList{kept, twin}));
+        list.Button("SpeedButton11")->click();
+        QVERIFY(list.form->FormDestroy());
+        QCOMPARE(*platform::ReadFileBytes(list.Path("brontalhao.ini")),
+                 kept + "\r\n" + twin + "\r\n" + AccountLine(list.form->Core().AccountInForce()) +
+                     "\r\n");
     }
 
     void theReadmesExampleAccountLineLoadsIntoTheEditorExactly() {
@@ -994,7 +1008,7 @@ class MainWindowTest : public QObject {
         h.Start();
         QCOMPARE(h.errors.size(), size_t(1));
         QVERIFY(h.errors[0].contains("Address already in use"));
-        QVERIFY(!h.form->Core().Server().Active());
+        QVERIFY(!h.form->Core().Listening());
         testsupport::CloseFd(holder);
     }
 };
