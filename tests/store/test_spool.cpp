@@ -1,7 +1,7 @@
 // Nothing accepted is lost: the spool's files, written as a message arrives, kept for a
 // resend or a retry, emptied for reuse, and never written through a link.
-#include "store/spool.h"
 #include "platform/text_file.h"
+#include "store/spool.h"
 #include "tests/store/spool_folder.h"
 
 #include <algorithm>
