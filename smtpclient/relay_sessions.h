@@ -86,7 +86,9 @@ class TRelaySessions {
     size_t PeakConnections(const std::string& upstream) const;
 
   private:
-    static std::string UpstreamOf(const TSessionKey& key) { return key.host + ":" + key.port; }
+    static std::string UpstreamOf(const TSessionKey& key) {
+        return UpstreamName(key.host, key.port);
+    }
     // Idle sessions kept for `upstream`; with mutex_ held.
     size_t KeptFor(const std::string& upstream) const;
     // Takes the longest idle session kept for `upstream` out, or null; with mutex_ held.

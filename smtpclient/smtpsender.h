@@ -315,6 +315,11 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
 // An IPv6 literal is written "[addr]" or "[addr]:port"; a text of several colons without
 // brackets is an IPv6 literal on port 25.
 void SplitHostAndPort(const std::string& hostAndPort, std::string& host, std::string& port);
+// The name an upstream is counted by (its sessions, the relay's limit on them): "host:port",
+// no brackets, the port as SplitHostAndPort gives it.
+inline std::string UpstreamName(const std::string& host, const std::string& port) {
+    return host + ":" + port;
+}
 
 // Message size as MAIL ... SIZE= counts it: every line plus CR LF.
 int MessageSize(const std::vector<std::string>& lines);

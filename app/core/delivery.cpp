@@ -18,16 +18,12 @@ std::string SignOnName(const std::string& recipientText) {
     return at == std::string::npos ? std::string() : recipientText.substr(0, at);
 }
 
-DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account, int timeoutMs,
-                            bool verifyCert) {
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account) {
     DeliveryRequest request;
     request.sender = std::move(message.sender);
     request.recipientText = std::move(message.recipientText);
     request.pieces = std::move(message.pieces);
     request.account = account;
-    request.settings.systemName = SignOnName(request.recipientText);
-    request.settings.timeoutMs = timeoutMs;
-    request.settings.verifyCert = verifyCert;
     return request;
 }
 

@@ -88,8 +88,9 @@ std::string HostAndPortOf(const Account& account);
 
 // The part of the recipient text before its first "@", or empty.
 std::string SignOnName(const std::string& recipientText);
-DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account,
-                            int timeoutMs = 30000, bool verifyCert = true);
+// A completed message's request through `account`; its settings are the caller's to give
+// (RelayCore::SettingsFor).
+DeliveryRequest MakeRequest(CompletedMessage&& message, const Account& account);
 
 // The one place that turns an account into the SMTP client's call: the workers and the test
 // send both relay through it. Blocks for the whole exchange; `report` gets what became of

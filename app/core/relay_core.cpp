@@ -268,10 +268,10 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     signon_ = SignOnName(message.recipientText);
     BoundAccount bound =
         message.bound ? std::move(*message.bound) : BoundAccount{account_, currentSender_};
-    auto request = std::make_shared<DeliveryRequest>(MakeRequest(
-        std::move(message), bound.account, options_.relayTimeoutMs, policy_.verifyCert));
+    auto request =
+        std::make_shared<DeliveryRequest>(MakeRequest(std::move(message), bound.account));
     request->listedSender = std::move(bound.listedSender);
-    request->settings = SettingsFor(request->account, request->settings.systemName);
+    request->settings = SettingsFor(request->account, signon_);
     request->spoolId = spoolId;
     if (spool_ && !spoolId.empty() && request->pieces.empty())
         request->textPath = spool_->TextPath(spoolId);

@@ -7,10 +7,11 @@
 namespace app {
 
 std::string UpstreamOf(const Account& account) {
-    // As the client splits it, so that the sessions it counts are found by the same name.
+    // The account's server as the client is given it and splits it, so that the sessions it
+    // counts are found by the same name.
     std::string host, port;
     smtpclient::SplitHostAndPort(HostAndPortOf(account), host, port);
-    return host + ":" + port;
+    return smtpclient::UpstreamName(host, port);
 }
 
 void UpstreamGate::SetMaxSessions(size_t maxSessions) {

@@ -116,6 +116,7 @@ std::vector<StoredMessage> Upstream::Messages() const {
         std::getline(env, peerPort);
         m.peerPort = std::atoi(peerPort.c_str());
         std::getline(env, m.authMechanism);
+        std::getline(env, m.helloName);
         std::istringstream list(recipients);
         for (std::string r; std::getline(list, r, ',');) m.recipients.push_back(r);
         m.content = ReadAll(base + ".eml");

@@ -17,6 +17,7 @@ struct StoredMessage {
     std::string content;       // the bytes as received, dot-unstuffed
     int peerPort = 0;          // the client's port: messages of one session share it
     std::string authMechanism; // "-" when not authenticated
+    std::string helloName;     // the name the client's EHLO or HELO gave
 };
 
 class Upstream {

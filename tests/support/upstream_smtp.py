@@ -301,10 +301,11 @@ class Handler:
             f.write(envelope.original_content)
         user = session.auth_data if session.authenticated else "-"
         with open(base + ".env", "w") as f:
-            f.write("%s\n%s\n%s\n%s\n%d\n%s\n" % (
+            f.write("%s\n%s\n%s\n%s\n%d\n%s\n%s\n" % (
                 envelope.mail_from, ",".join(envelope.rcpt_tos), user,
                 " ".join(envelope.mail_options), session.peer[1],
-                getattr(session, "mechanism", "-") if session.authenticated else "-"))
+                getattr(session, "mechanism", "-") if session.authenticated else "-",
+                session.host_name or "-"))
         os.rename(base + ".eml.tmp", base + ".eml")
         if args.close_after_dot:
             server.transport.abort()

@@ -305,12 +305,10 @@ TEST(DeliveryTest, LogLineSignOnAndRequest) {
     CompletedMessage m{3, "s@y", "a@x", {"Subject: s\r\n", "\r\nbody\r\n"}, std::nullopt};
     Account account;
     account.mailbox = "box@mail.example";
-    DeliveryRequest r = MakeRequest(std::move(m), account, 1234);
+    DeliveryRequest r = MakeRequest(std::move(m), account);
     EXPECT_EQ(r.sender, "s@y");
+    EXPECT_EQ(r.recipientText, "a@x");
     EXPECT_EQ(MessageLines(std::move(r.pieces)), (StringList{"Subject: s", "", "body"}));
-    EXPECT_EQ(r.settings.systemName, "a");
-    EXPECT_EQ(r.settings.timeoutMs, 1234);
-    EXPECT_TRUE(r.settings.verifyCert);
     EXPECT_EQ(r.account.mailbox, "box@mail.example");
 }
 

@@ -52,6 +52,8 @@ TEST(RelayCoreTest, ASlotIsFreeAgainOnceItsMessageIsComplete) {
     ASSERT_TRUE(h.WaitForOutcomes(12));
     ASSERT_TRUE(upstream.WaitForMessages(12, 10000));
     EXPECT_EQ(upstream.Messages().back().recipients, (std::vector<std::string>{"r2@y.example"}));
+    // Each session greets with its message's first recipient's name, as the relay always has.
+    EXPECT_EQ(upstream.Messages().back().helloName, "r2");
 }
 
 TEST(RelayCoreTest, SecondDataOfTheSameEnvelopeIsItsOwnMessage) {
