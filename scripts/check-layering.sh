@@ -6,7 +6,8 @@
 #   platform < store (the spool, the retry records, where the files are)
 #   app/core (the relay without its window) on all of them; app/window on it, shell and
 #   platform alone (nothing of the protocols or the store past the core); the
-#   program (app/) on top; the sendmail command on the store and the client, not the relay;
+#   program (app/) on top; the sendmail command on the store, the client and the server's
+#   address syntax, not the relay;
 #   tests, bench and tools may include anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +23,7 @@ declare -A allowed=(
   [app/core]="platform asyncsock smtpserver blocksock smtpclient store app/core"
   [app/window]="platform shell app/core app/window"
   [app]="platform tls store shell app/core app/window"
-  [sendmail]="platform blocksock smtpclient store sendmail"
+  [sendmail]="platform asyncsock smtpserver blocksock smtpclient store sendmail"
 )
 status=0
 for folder in "${!allowed[@]}"; do

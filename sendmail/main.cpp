@@ -2,6 +2,7 @@
 // one message from standard input and submits it to the running relay on 127.0.0.1 (port 25,
 // or VANTRO_TEST_PORT); when no relay listens, the message waits in the relay's spool for its
 // next start. "-bp" (or the name mailq) lists the spool. Exit statuses are sendmail's (sysexits.h).
+#include "sendmail/arguments.h"
 #include "sendmail/message.h"
 #include "sendmail/options.h"
 #include "sendmail/queue_listing.h"
@@ -49,6 +50,9 @@ bool ReadAllInput(std::string& input) {
 }
 
 int Send(const sendmail::Options& options) {
+    std::string refusal;
+    if (int status = sendmail::CheckArguments(options, refusal); status != sendmail::kExitOk)
+        return Fail(status, refusal);
     std::string input;
     if (!ReadAllInput(input)) return Fail(sendmail::kExitInternal, "cannot read standard input");
     sendmail::Identity identity;

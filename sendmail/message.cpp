@@ -1,6 +1,7 @@
 #include "sendmail/message.h"
 
 #include "platform/text.h"
+#include "sendmail/arguments.h"
 
 #include <algorithm>
 #include <cctype>
@@ -84,12 +85,7 @@ std::string MessageIdHeader(const Identity& identity) {
 
 std::string FromHeader(const Options& options, const Identity& identity) {
     if (options.fullName.empty()) return "From: " + identity.sender;
-    std::string quoted;
-    for (char c : options.fullName) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return "From: \"" + quoted + "\" <" + identity.sender + ">";
+    return "From: " + DisplayName(options.fullName) + " <" + identity.sender + ">";
 }
 
 } // namespace
@@ -167,6 +163,13 @@ int PrepareMessage(const std::string& input, const Options& options, const Ident
         for (const std::string& value : headerValues)
             for (const std::string& address : AddressesIn(value))
                 AddOnce(prepared.recipients, address);
+    // A header's address that is no mailbox would fail at the relay's RCPT, or, spooled,
+    // write a line of its own into the spool file's envelope.
+    for (const std::string& address : prepared.recipients)
+        if (std::string why = AddressProblem(address); !why.empty()) {
+            error = "the recipient \"" + address + "\" in the message's headers is refused: " + why;
+            return kExitBadMessage;
+        }
     if (prepared.recipients.empty()) {
         error = "no recipients: none given as arguments" +
                 std::string(options.recipientsFromHeaders ? " or in To, Cc and Bcc" : "");

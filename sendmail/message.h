@@ -29,7 +29,8 @@ enum ExitStatus {
     kExitOk = 0,
     kExitUsage = 64,
     kExitBadMessage = 65,
-    kExitNoRecipients = 67,
+    kExitNoRecipients = 67, // also a recipient the relay refused for good (EX_NOUSER)
+    kExitUnavailable = 69,  // another refusal for good (EX_UNAVAILABLE)
     kExitInternal = 70,
     kExitTemporary = 75,
 };

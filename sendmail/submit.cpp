@@ -8,10 +8,13 @@ namespace sendmail {
 
 namespace {
 
-// A refused step: a 4xx may succeed later, anything else will not.
-int Refused(const smtpclient::TSmtpSender& client, std::string& error) {
+// A refused step, as sendmail's callers read it: a 4xx (or no reply) may succeed later; a 5xx
+// to a recipient names no user the relay takes, another 5xx is a refusal for good.
+int Refused(const smtpclient::TSmtpSender& client, std::string& error, bool recipient = false) {
     error = client.FailureReason.empty() ? "the relay ended the session" : client.FailureReason;
-    return client.ResultCode >= 400 && client.ResultCode < 500 ? kExitTemporary : kExitInternal;
+    if (client.ResultCode >= 500 && client.ResultCode < 600)
+        return recipient ? kExitNoRecipients : kExitUnavailable;
+    return kExitTemporary;
 }
 
 } // namespace
@@ -30,7 +33,7 @@ int SubmitToRelay(const Prepared& message, const std::string& sender, int port, 
     if (!client.SendMailFrom(sender, smtpclient::MessageSize(message.lines)))
         return Refused(client, error);
     for (const std::string& recipient : message.recipients)
-        if (!client.SendRcptTo(recipient)) return Refused(client, error);
+        if (!client.SendRcptTo(recipient)) return Refused(client, error, true);
     if (!client.SendData(message.lines)) return Refused(client, error);
     client.CloseSession(); // the relay has the message: how QUIT goes changes nothing
     return kExitOk;

@@ -9,8 +9,9 @@
 namespace sendmail {
 
 // Submits to the relay on 127.0.0.1:`port`. kExitOk when it answered "250" to the end of the
-// text; kExitTemporary for a 4xx or a connection that failed midway, kExitInternal for a 5xx,
-// with `error` saying which step and reply. `notListening` is set (and nothing was sent)
+// text; kExitTemporary for a 4xx or a connection that failed midway, kExitNoRecipients for a
+// 5xx to a recipient, kExitUnavailable for another 5xx, with `error` saying which step and
+// reply. `notListening` is set (and nothing was sent)
 // when the connection was refused: no relay runs.
 int SubmitToRelay(const Prepared& message, const std::string& sender, int port, bool& notListening,
                   std::string& error);

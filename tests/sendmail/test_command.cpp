@@ -185,6 +185,21 @@ TEST(SendmailCommand, BadInputGetsItsStatusAndLeavesNothingInTheSpool) {
         {{"a@x.example"}, std::string("Subject: x\n\na\0b\n", 15), 65, "NUL byte"},
         {{}, "Subject: x\n\nx\n", 67, "no recipients"},
         {{"-t"}, "Subject: x\n\nx\n", 67, "no recipients"},
+        // Arguments that would write lines of their own into the envelope or the headers.
+        {{"-f", "me@corp.test\r\nevil@attacker.test\r\n", "victim@d.test"},
+         "Subject: x\n\nx\n",
+         64,
+         "the sender (-f)"},
+        {{"-F", "Bob\r\nReply-To: evil@attacker.test", "victim@d.test"},
+         "Subject: x\n\nx\n",
+         64,
+         "the full name (-F)"},
+        {{"victim@d.test\r\nRCPT TO:<evil@attacker.test>"},
+         "Subject: x\n\nx\n",
+         64,
+         "control character"},
+        {{"a b@d.test"}, "Subject: x\n\nx\n", 64, "the recipient \"a b@d.test\""},
+        {{"-t"}, "To: victim@d.test\revil@attacker.test\n\nx\n", 65, "headers"},
     };
     for (const Case& c : cases) {
         auto result = relay.Sendmail(c.arguments, c.input);
@@ -192,6 +207,30 @@ TEST(SendmailCommand, BadInputGetsItsStatusAndLeavesNothingInTheSpool) {
         EXPECT_TRUE(Has(result.output, c.says)) << result.output;
         EXPECT_TRUE(relay.SpoolFiles().empty());
     }
+}
+
+TEST(SendmailCommand, ARefusalForGoodIsTold67ForARecipientAnd69OtherwiseAndA4xx75) {
+    // The upstream stands where the relay would: what it answers is what the command reads.
+    Upstream refusing({"--refuse-rcpt", "nobody@d.test", "--size", "400"});
+    ASSERT_TRUE(refusing.Ok()) << refusing.Log();
+    setenv("VANTRO_TEST_PORT", std::to_string(refusing.Port()).c_str(), 1);
+    struct Case {
+        std::string recipient, text;
+        int status;
+    } cases[] = {
+        {"nobody@d.test", "Subject: x\n\nx\n", 67},
+        {"someone@d.test", "Subject: x\n\n" + std::string(1000, 'x') + "\n", 69},
+        {"someone@d.test", "Subject: x\n\nx\n", 0},
+    };
+    for (const Case& c : cases) {
+        auto result = RunProcess({VANTRO_SENDMAIL, c.recipient}, c.text, 30000);
+        EXPECT_EQ(result.exitCode, c.status) << c.recipient << ": " << result.output;
+    }
+    Upstream greylisting({"--greylist", "600"});
+    ASSERT_TRUE(greylisting.Ok()) << greylisting.Log();
+    setenv("VANTRO_TEST_PORT", std::to_string(greylisting.Port()).c_str(), 1);
+    auto later = RunProcess({VANTRO_SENDMAIL, "someone@d.test"}, "Subject: x\n\nx\n", 30000);
+    EXPECT_EQ(later.exitCode, 75) << later.output;
 }
 
 TEST(SendmailCommand, TheQueueListingShowsWaitingAndFailedMessagesAndAnUnreadableSpool) {

@@ -1,7 +1,9 @@
 // The sendmail command's options and the message it makes of its input: what sendmail's
 // callers pass and expect an MTA to do (headers added, Bcc removed, -t recipients).
+#include "sendmail/arguments.h"
 #include "sendmail/message.h"
 #include "sendmail/options.h"
+#include "smtpclient/codecs.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +55,60 @@ TEST(SendmailOptions, WhatCallersPassIsAcceptedAndTheRestIsAUsageError) {
     EXPECT_FALSE(ParseOptions({"-f"}, error));
     EXPECT_EQ(error, "option -f needs a value");
     EXPECT_FALSE(ParseOptions({"-bd"}, error));
+}
+
+TEST(SendmailOptions, ArgumentsThatWouldWriteLinesOfTheirOwnAreRefused) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* says; // empty: taken
+    } cases[] = {
+        {{"root"}, ""},
+        {{"-f", "me@corp.test", "a@d.test, Bob <b@d.test>"}, ""},
+        {{"-f", "<>", "a@d.test"}, ""},
+        {{"-F", "Zhang \"Wei\"", "a@d.test"}, ""},
+        {{"-f", "me@corp.test\r\nevil@attacker.test", "a@d.test"}, "the sender (-f)"},
+        {{"-r", "me@corp.test\t", "a@d.test"}, "control character"},
+        {{"-f", "me@@corp.test", "a@d.test"}, "the sender (-f) \"me@@corp.test\""},
+        {{"-F", "Bob\nReply-To: evil@attacker.test", "a@d.test"}, "the full name (-F)"},
+        {{"a@d.test\r\nRCPT TO:<evil@attacker.test>"}, "the recipient"},
+        {{"a@d.test\x7f"}, "control character"},
+        {{"a b@d.test"}, "the recipient \"a b@d.test\""},
+        {{"ok@d.test, bad@@d.test"}, "the recipient \"bad@@d.test\""},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        int status = CheckArguments(Parse(c.arguments), error);
+        if (*c.says == '\0') {
+            EXPECT_EQ(status, kExitOk) << c.arguments.back() << ": " << error;
+        } else {
+            EXPECT_EQ(status, kExitUsage) << c.arguments.back();
+            EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        }
+    }
+}
+
+TEST(SendmailMessage, AFullNameOutsideAsciiIsEncodedInWholeWordsOfSeventyFiveAtMost) {
+    EXPECT_EQ(DisplayName("Cron \"Daemon\" \\"), "\"Cron \\\"Daemon\\\" \\\\\"");
+    // Forty characters of three bytes: words of whole characters that decode back.
+    std::string chinese;
+    for (int i = 0; i < 40; ++i) chinese += "\xE5\xBC\xA0"; // 张
+    for (const std::string& name : {std::string("\xE5\xBC\xA0\xE4\xBC\x9F"), chinese}) {
+        std::string words = DisplayName(name), decoded;
+        for (size_t start = 0; start < words.size();) {
+            size_t end = words.find(' ', start);
+            std::string word = words.substr(start, end == std::string::npos ? end : end - start);
+            EXPECT_LE(word.size(), 75u) << word;
+            ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
+            ASSERT_EQ(word.substr(word.size() - 2), "?=");
+            std::string piece = codecs::Base64Decode(word.substr(10, word.size() - 12));
+            EXPECT_EQ(piece.size() % 3, 0u) << "a character cut between words";
+            decoded += piece;
+            start = end == std::string::npos ? words.size() : end + 1;
+        }
+        EXPECT_EQ(decoded, name);
+    }
+    // GBK bytes from a caller's legacy locale are no UTF-8: labelled as such, not guessed.
+    EXPECT_EQ(DisplayName("\xD5\xC5").rfind("=?unknown-8bit?B?", 0), 0u);
 }
 
 TEST(SendmailMessage, InputLinesEndAtLfAndADotEndsThemUnlessToldOtherwise) {
@@ -134,6 +190,11 @@ TEST(SendmailMessage, BadInputGetsItsExitStatus) {
     EXPECT_EQ(Prepare("Subject: x\n\nbody\n", Parse({}), prepared, error), kExitNoRecipients);
     EXPECT_EQ(Prepare("To: undisclosed-recipients:;\n\nbody\n", Parse({"-t"}), prepared, error),
               kExitNoRecipients);
+    // A lone CR in a -t header's address would end the spool file's recipient line early.
+    EXPECT_EQ(Prepare("To: a@b.example\revil@attacker.test\n\nbody\n", Parse({"-t"}),
+                      prepared, error),
+              kExitBadMessage);
+    EXPECT_NE(error.find("in the message's headers is refused"), std::string::npos) << error;
     // Eight-bit text passes unchanged.
     ASSERT_EQ(Prepare("Subject: \xC4\xE3\xBA\xC3\n\n\xCA\xC0\xBD\xE7\n", Parse({"a@b.example"}),
                       prepared, error),
