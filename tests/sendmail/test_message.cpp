@@ -191,9 +191,9 @@ TEST(SendmailMessage, BadInputGetsItsExitStatus) {
     EXPECT_EQ(Prepare("To: undisclosed-recipients:;\n\nbody\n", Parse({"-t"}), prepared, error),
               kExitNoRecipients);
     // A lone CR in a -t header's address would end the spool file's recipient line early.
-    EXPECT_EQ(Prepare("To: a@b.example\revil@attacker.test\n\nbody\n", Parse({"-t"}),
-                      prepared, error),
-              kExitBadMessage);
+    EXPECT_EQ(
+        Prepare("To: a@b.example\revil@attacker.test\n\nbody\n", Parse({"-t"}), prepared, error),
+        kExitBadMessage);
     EXPECT_NE(error.find("in the message's headers is refused"), std::string::npos) << error;
     // Eight-bit text passes unchanged.
     ASSERT_EQ(Prepare("Subject: \xC4\xE3\xBA\xC3\n\n\xCA\xC0\xBD\xE7\n", Parse({"a@b.example"}),
