@@ -7,8 +7,10 @@
 #include "sendmail/options.h"
 #include "sendmail/queue_listing.h"
 #include "sendmail/submit.h"
+#include "store/aliases.h"
 #include "store/file_location.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -25,9 +27,50 @@ int Fail(int status, const std::string& message) {
 
 // The relay's files, found by the rule the relay places them with: the command lies beside
 // the program.
+std::string FileFolder() {
+    return store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment).folder;
+}
+
 std::string SpoolFolder() {
-    return store::SpoolFolderOf(
-        store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment).folder);
+    return store::SpoolFolderOf(FileFolder());
+}
+
+// The system's aliases; tests give a file of their own instead of the machine's.
+const char* SystemAliases() {
+    const char* path = std::getenv("VANTRO_TEST_SYSTEM_ALIASES");
+    return path ? path : store::kSystemAliases;
+}
+
+// Local names ("root", a login) replaced by the addresses their aliases give; kExitOk, or
+// kExitNoRecipients with `error` saying how to give the name an address.
+int ResolveLocalNames(std::vector<std::string>& recipients, std::string& error) {
+    bool anyLocal = std::any_of(recipients.begin(), recipients.end(), [](const std::string& r) {
+        return r.find('@') == std::string::npos;
+    });
+    if (!anyLocal) return sendmail::kExitOk; // no file is read for mail to addresses
+    std::string folder = FileFolder();
+    store::Aliases aliases;
+    std::vector<std::string> notes;
+    if (!folder.empty()) aliases.Read(store::AliasesPathOf(folder), notes);
+    aliases.Read(SystemAliases(), notes);
+    for (const std::string& note : notes)
+        std::fprintf(stderr, "vantrosmtp-sendmail: %s\n", note.c_str());
+    std::string problem;
+    std::vector<std::string> resolved = aliases.Resolve(
+        recipients,
+        folder.empty() ? std::string() : store::MailDomainIn(store::SettingsPathOf(folder)),
+        problem);
+    if (resolved.empty()) {
+        error = problem + "; give it an address with a line such as \"root: you@example.org\" in " +
+                (folder.empty() ? std::string("the aliases file") : store::AliasesPathOf(folder)) +
+                " (or " + store::kSystemAliases +
+                "), or set maildomain=<your domain> in the "
+                "[smtpconfig] section of " +
+                (folder.empty() ? std::string("brontalnow.ini") : store::SettingsPathOf(folder));
+        return sendmail::kExitNoRecipients;
+    }
+    recipients = std::move(resolved);
+    return sendmail::kExitOk;
 }
 
 std::string HostName() {
@@ -64,6 +107,7 @@ int Send(const sendmail::Options& options) {
     sendmail::Prepared message;
     std::string error;
     int status = sendmail::PrepareMessage(input, options, identity, message, error);
+    if (status == sendmail::kExitOk) status = ResolveLocalNames(message.recipients, error);
     if (status != sendmail::kExitOk) return Fail(status, error);
     const char* testPort = std::getenv("VANTRO_TEST_PORT");
     int port = testPort && *testPort ? std::atoi(testPort) : 25;

@@ -87,6 +87,10 @@ std::string ProgramDirectory() {
     return exe.parent_path().string() + "/";
 }
 
+std::string SettingsPathOf(const std::string& fileFolder) {
+    return fileFolder + "brontalnow.ini";
+}
+
 std::string SpoolFolderOf(const std::string& fileFolder) {
     return fileFolder.empty() ? std::string() : fileFolder + "spool";
 }

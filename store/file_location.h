@@ -29,6 +29,9 @@ FileLocation ChooseFileFolder(const std::string& programDir,
 // what both programs pass to ChooseFileFolder.
 std::string ProgramDirectory();
 
+// The settings file ("brontalnow.ini") within the files' folder `fileFolder`.
+std::string SettingsPathOf(const std::string& fileFolder);
+
 // The spool folder within the files' folder `fileFolder` (with its trailing "/"); empty when
 // there is no files' folder. The relay and the sendmail command find one spool through it.
 std::string SpoolFolderOf(const std::string& fileFolder);

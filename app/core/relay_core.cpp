@@ -207,7 +207,16 @@ void RelayCore::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::st
                                   std::string& answer) {
     // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
     // instead of a message being accepted and lost.
-    if (!ring_.MailTo(client, address)) answer = "503 5.5.1 MAIL first";
+    if (!ring_.HasEnvelope(client)) {
+        answer = "503 5.5.1 MAIL first";
+        return;
+    }
+    if (address.find('@') != std::string::npos || !files_.Enabled()) {
+        ring_.MailTo(client, address);
+        return;
+    }
+    for (const std::string& resolved : ResolveLocalName(address, answer))
+        ring_.MailTo(client, resolved);
 }
 
 void RelayCore::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,

@@ -20,6 +20,7 @@
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
 #include "smtpserver/smtp_server.h"
+#include "store/aliases.h"
 #include "store/retry_schedule.h"
 #include "store/spool.h"
 
@@ -54,6 +55,8 @@ struct RelayCoreOptions {
     std::string folder;
     // Where the program lies, the second place the test send's sample message is looked for.
     std::string programDir;
+    // The system's aliases, read after the folder's own for a RCPT to a local name.
+    std::string systemAliases = store::kSystemAliases;
     // The spool folder; empty (and no `folder`): messages live in memory only (and are lost
     // at an exit).
     std::string spoolFolder;
@@ -357,6 +360,10 @@ class RelayCore {
     void KeepUnlisted(std::vector<Record> dropped);
     // A failure record, listed or unlisted; null when there is none.
     Record* FailedRecord(uint64_t recordId);
+    // A RCPT to a local name ("root"): the addresses its aliases (the folder's, then the
+    // system's) or the mail domain give it, or none with `answer` the refusal saying how to
+    // give it one. Read at each such RCPT, so that an edit of the file counts at once.
+    std::vector<std::string> ResolveLocalName(const std::string& name, std::string& answer) const;
     // Writes a data piece to the connection's spool file; the committed id at the last part
     // (empty without a spool). Throws ERefuseMessage when the message could not be kept.
     std::string SpoolPiece(asyncsock::TAsyncSocket* client, const std::string& sender,

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "platform/text_file.h"
 #include "smtpclient/smtpsender.h"
+#include "store/aliases.h"
 #include "store/file_location.h"
 
 #include <ctime>
@@ -50,6 +51,22 @@ std::string RelayCore::SampleMessagePath() const {
          store::SampleMessageCandidates(files_.Folder(), options_.programDir))
         if (platform::FileExists(path)) return path;
     return std::string();
+}
+
+std::vector<std::string> RelayCore::ResolveLocalName(const std::string& name,
+                                                     std::string& answer) const {
+    store::Aliases aliases;
+    std::vector<std::string> notes;
+    aliases.Read(store::AliasesPathOf(files_.Folder()), notes);
+    aliases.Read(options_.systemAliases, notes);
+    for (const std::string& note : notes) options_.journal("aliases: " + note);
+    std::string problem;
+    std::vector<std::string> addresses = aliases.Resolve(
+        {name}, store::MailDomainIn(store::SettingsPathOf(files_.Folder())), problem);
+    if (addresses.empty())
+        answer = "550 5.1.1 " + problem + "; give it an address in " +
+                 store::AliasesPathOf(files_.Folder()) + " (\"" + name + ": you@example.org\")";
+    return addresses;
 }
 
 void RelayCore::BeginTestSend() {

@@ -1,6 +1,7 @@
 #include "app/core/relay_files.h"
 
 #include "platform/text_file.h"
+#include "store/file_location.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -38,7 +39,6 @@ bool AppendLines(const std::string& path, const StringList& lines) {
     return ::close(fd) == 0 && ok;
 }
 
-const char* const kSettingsName = "brontalnow.ini";
 // In the order they are read: one that cannot be read stops the reading of those after it.
 const char* const kListNames[] = {RelayFiles::kAccountListName, RelayFiles::kRelayedListName,
                                   RelayFiles::kFailedListName};
@@ -47,11 +47,11 @@ const char* const kListNames[] = {RelayFiles::kAccountListName, RelayFiles::kRel
 
 FolderContents RelayFiles::Read() {
     FolderContents contents;
-    std::string settings = PathOf(kSettingsName);
+    std::string settings = store::SettingsPathOf(folder_);
     // A settings file we cannot read is left alone at the end, or its account would be
     // replaced by the defaults.
     if (platform::FileExists(settings) && !platform::ReadFileBytes(settings))
-        unreadable_.insert(kSettingsName);
+        unreadable_.insert(settings);
     else
         TightenMode(settings);
     contents.credentials = CredentialCommands::Read(settings);
@@ -64,12 +64,12 @@ FolderContents RelayFiles::Read() {
         if (!platform::FileExists(path)) continue;
         if (!contents.unreadableList.empty()) {
             // Not read because an earlier one failed: its file must not be replaced either.
-            unreadable_.insert(kListNames[i]);
+            unreadable_.insert(path);
             continue;
         }
         *lists[i] = LoadStringList(path);
         if (!*lists[i]) {
-            unreadable_.insert(kListNames[i]);
+            unreadable_.insert(path);
             contents.unreadableList = path;
             continue;
         }
@@ -88,13 +88,14 @@ bool RelayFiles::Archive(const std::string& listName, const StringList& lines) {
 
 bool RelayFiles::WriteSettingsFile(const Account& account, const RelayPolicy& policy,
                                    std::string& path) {
-    path = PathOf(kSettingsName);
-    return unreadable_.count(kSettingsName) || WriteSettings(path, account, policy);
+    path = store::SettingsPathOf(folder_);
+    return unreadable_.count(path) || WriteSettings(path, account, policy);
 }
 
 void RelayFiles::WriteList(const std::string& name, const StringList& lines) {
-    if (!unreadable_.count(name))
-        SaveStringList(PathOf(name), lines, kOwnerOnly, platform::FileMode::Always);
+    std::string path = PathOf(name);
+    if (!unreadable_.count(path))
+        SaveStringList(path, lines, kOwnerOnly, platform::FileMode::Always);
 }
 
 } // namespace app

@@ -57,7 +57,7 @@ class RelayFiles {
 
   private:
     std::string folder_;
-    std::set<std::string> unreadable_; // names of files left alone at the save
+    std::set<std::string> unreadable_; // paths of files left alone at the save
 };
 
 } // namespace app

@@ -71,6 +71,10 @@ class SlotRing {
     // are not held (the text is kept elsewhere) and the completed message has none.
     std::optional<CompletedMessage> SendData(Connection connection, bool lastPart,
                                              const std::string& piece, bool keepText = true);
+    // Whether a RCPT of the connection has an envelope to go into (MailTo would take it).
+    bool HasEnvelope(Connection connection) const {
+        return SlotOf(connection) != 0 || finished_.count(connection) != 0;
+    }
     // The connection went away: its unfinished slot is free again.
     void Release(Connection connection);
     // The slot the connection is filling, or null.

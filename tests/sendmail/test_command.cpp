@@ -2,6 +2,7 @@
 // real callers call it (Python's subprocess with -t, a cron-style call, s-nail, git
 // send-email), and with no relay running: the message waits in the spool and goes out once at
 // the next start. Bad input gets its exit status and leaves nothing in the spool.
+#include "platform/ini_profile.h"
 #include "platform/text_file.h"
 #include "store/retry_schedule.h"
 #include "tests/app/program_run.h"
@@ -124,6 +125,53 @@ sys.exit(subprocess.run([sys.argv[1], "-t", "-i"], input=text.encode()).returnco
     EXPECT_EQ(big.exitCode, 0) << big.output;
     ASSERT_TRUE(upstream.WaitForMessages(5, 60000));
     EXPECT_GT(upstream.Messages()[4].content.size(), 20u * 1024 * 1024);
+}
+
+TEST(SendmailCommand, MailForRootReachesAPersonThroughTheAliasesOrIsRefusedWithTheHint) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("root", upstream);
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(platform::WriteFileAtomically(relay.run.Path("aliases"),
+                                              "# the user's\nroot: admin\nadmin: me@corp.test\n"
+                                              "ping: pong\npong: ping\n",
+                                              0600));
+    ASSERT_TRUE(platform::WriteFileAtomically(relay.run.Path("system-aliases"),
+                                              "root: other@corp.test\npostmaster: root\n", 0644));
+    setenv("VANTRO_TEST_SYSTEM_ALIASES", relay.run.Path("system-aliases").c_str(), 1);
+    struct Case {
+        std::string recipient;
+        int status;
+        std::vector<std::string> delivered; // or what the refusal says
+    } cases[] = {
+        {"root", 0, {"me@corp.test"}},       // the user's root before the system's
+        {"postmaster", 0, {"me@corp.test"}}, // the system's name, the user's alias
+        {"kalvex",
+         67,
+         {"\"kalvex\" is a local name with no alias", "root: you@example.org",
+          relay.run.Path("aliases"), "maildomain="}},
+        {"ping", 67, {"loop (ping -> pong -> ping)"}},
+    };
+    size_t messages = 0;
+    for (const Case& c : cases) {
+        auto result = relay.Sendmail({c.recipient}, "Subject: cron\n\nran\n");
+        EXPECT_EQ(result.exitCode, c.status) << c.recipient << ": " << result.output;
+        if (c.status == 0) {
+            ASSERT_TRUE(upstream.WaitForMessages(++messages, 10000)) << c.recipient;
+            EXPECT_EQ(upstream.Messages().back().recipients, c.delivered) << c.recipient;
+            continue;
+        }
+        for (const std::string& part : c.delivered)
+            EXPECT_TRUE(Has(result.output, part)) << c.recipient << ": " << result.output;
+    }
+    // With a mail domain, a name without an alias is a mailbox of it.
+    platform::IniProfile(relay.run.Path("brontalnow.ini"), "smtpconfig")
+        .WriteString("maildomain", "corp.test");
+    auto named = relay.Sendmail({"kalvex"}, "Subject: cron\n\nran\n");
+    EXPECT_EQ(named.exitCode, 0) << named.output;
+    ASSERT_TRUE(upstream.WaitForMessages(++messages, 10000));
+    EXPECT_EQ(upstream.Messages().back().recipients, std::vector<std::string>{"kalvex@corp.test"});
+    unsetenv("VANTRO_TEST_SYSTEM_ALIASES");
 }
 
 TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextStart) {

@@ -5,10 +5,12 @@
 #include "app/core/local_peers.h"
 #include "app/core/message_text.h"
 #include "app/core/relay_core.h"
+#include "platform/text_file.h"
 #include "smtpclient/smtpsender.h"
 #include "tests/app/core/core_harness.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
+#include "tests/support/temp_folder.h"
 #include "tests/support/upstream.h"
 #include "tls/tls_openssl.h"
 
@@ -336,6 +338,34 @@ TEST(RelayCoreTest, PieceLinesCutAsTheyAreTakenAndSizeAsTheClientCounts) {
 } // namespace
 
 namespace {
+
+TEST(RelayCoreTest, ARcptToALocalNameGoesToItsAliasOrIsRefusedWithHowToGiveItOne) {
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    testsupport::TempFolder folder("local-names");
+    ASSERT_TRUE(platform::WriteFileAtomically(
+        folder / "aliases", "root: admin\nadmin: me@corp.test, boss@corp.test\n", 0600));
+    ASSERT_TRUE(platform::WriteFileAtomically(folder / "system-aliases", "www: root\n", 0644));
+    CoreHarness h(std::to_string(upstream.Port()), 2, [&](RelayCoreOptions& options) {
+        options.folder = folder.path.string() + "/";
+        options.systemAliases = folder / "system-aliases";
+    });
+    Submitter client(h.port);
+    EXPECT_EQ(client.Command("RCPT TO:<root>\r\n").substr(0, 3), "503"); // MAIL first, still
+    EXPECT_EQ(client.Command("MAIL FROM:<cron@pc.test>\r\n").substr(0, 3), "250");
+    EXPECT_EQ(client.Command("RCPT TO:<www>\r\n").substr(0, 3), "250");
+    std::string refused = client.Command("RCPT TO:<nobody>\r\n");
+    EXPECT_EQ(refused.substr(0, 10), "550 5.1.1 ") << refused;
+    EXPECT_NE(refused.find("\"nobody\" is a local name with no alias"), std::string::npos);
+    EXPECT_NE(refused.find(folder / "aliases"), std::string::npos) << refused;
+    EXPECT_EQ(client.Command("RCPT TO:<Kalvex@Corp.Test>\r\n").substr(0, 3), "250");
+    EXPECT_EQ(client.Command("DATA\r\n").substr(0, 3), "354");
+    EXPECT_EQ(client.Command("Subject: cron\r\n\r\nran\r\n.\r\n"), "250 OK \r\n");
+    ASSERT_TRUE(h.WaitForOutcomes(1));
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    EXPECT_EQ(upstream.Messages()[0].recipients,
+              (std::vector<std::string>{"me@corp.test", "boss@corp.test", "Kalvex@Corp.Test"}));
+}
 
 TEST(RelayPolicyTest, APeerThatIsNotThisMachineIsRefusedAtHeloUnlessAllowed) {
     std::vector<std::string> asked;
