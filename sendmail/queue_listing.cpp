@@ -30,6 +30,12 @@ bool ListQueue(const std::string& spoolFolder, std::string& listing, std::string
         return false;
     }
     for (const store::Spool::Entry& entry : store::ListSpoolFolder(spoolFolder)) {
+        if (entry.unreadable) {
+            std::string path = spoolFolder + "/" + entry.id + ".unreadable";
+            listing += entry.id + "  " + TimeOf(path) + "  unreadable: " + entry.reason +
+                       " (kept aside as " + path + ", never sent)\n";
+            continue;
+        }
         std::string path = spoolFolder + "/" + entry.id + ".msg";
         store::SpooledText text(path);
         std::string line = entry.id + "  " + TimeOf(path) + "  ";

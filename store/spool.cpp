@@ -52,6 +52,9 @@ std::string MessageName(unsigned long long number) {
     return name;
 }
 
+// A file that is no spooled message, kept for the user: "<id>.unreadable".
+constexpr const char* kSetAsideSuffix = ".unreadable";
+
 bool HasSuffix(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -467,7 +470,21 @@ bool Spool::KeepForRetry(const Id& id, const RetryState& state) {
 }
 
 void Spool::Delete(const Id& id) {
-    for (const char* suffix : {".msg", ".failed", ".retry"}) Remove(id + suffix);
+    for (const char* suffix : {".msg", ".failed", ".retry", kSetAsideSuffix}) Remove(id + suffix);
+}
+
+bool Spool::SetAside(const Id& id) {
+    if (!Rename(id + ".msg", id + kSetAsideSuffix)) return false;
+    // Its records describe a message that is not there: left, they would be orphans.
+    Remove(id + ".failed");
+    Remove(id + ".retry");
+    MarkDirty();
+    return true;
+}
+
+std::string Spool::ReadProblem(const Id& id, bool setAside) const {
+    SpooledText text(setAside ? folder_ + "/" + id + kSetAsideSuffix : TextPath(id));
+    return text.Ok() ? std::string() : text.Error();
 }
 
 std::optional<Spool::Id> Spool::Readdress(const Id& id, const std::string& recipientText,
@@ -513,6 +530,15 @@ std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder) {
     if (!listing) return entries;
     while (dirent* item = ::readdir(listing.get())) {
         std::string name = item->d_name;
+        if (HasSuffix(name, kSetAsideSuffix)) {
+            Spool::Entry entry;
+            entry.id = name.substr(0, name.size() - std::strlen(kSetAsideSuffix));
+            entry.failed = entry.unreadable = true;
+            SpooledText text(folder + "/" + name);
+            entry.reason = text.Ok() ? "set aside" : text.Error();
+            entries.push_back(std::move(entry));
+            continue;
+        }
         if (!HasSuffix(name, ".msg")) continue;
         Spool::Entry entry;
         entry.id = name.substr(0, name.size() - 4);

@@ -91,6 +91,9 @@ class Spool {
         // it has none, or when `retryUnreadable` (cut off or garbled: retry it at once).
         std::optional<RetryState> retry;
         bool retryUnreadable = false;
+        // A file that is no spooled message, kept aside as "<id>.unreadable" (SetAside): it
+        // is listed as failed, `reason` saying why it cannot be read.
+        bool unreadable = false;
     };
 
     // Free files a busy relay keeps in use at once: the syncer hands a relayed message's
@@ -137,8 +140,15 @@ class Spool {
     // relayed, fails for good or is deleted. False when it could not be written: the message
     // is then tried again at once at the next start, which loses nothing.
     bool KeepForRetry(const Id& id, const RetryState& state);
-    // The user's delete of a kept message.
+    // The user's delete of a kept message (or of one set aside).
     void Delete(const Id& id);
+    // A "<id>.msg" that is no spooled message (cut off, garbled, another program's) moved
+    // aside to "<id>.unreadable": kept for the user to look at, never sent, never removed
+    // but by Delete. False when it could not be moved.
+    bool SetAside(const Id& id);
+    // Why the file of `id` (its ".msg", or its ".unreadable" when set aside) cannot be read
+    // as a spooled message; empty when it can.
+    std::string ReadProblem(const Id& id, bool setAside = false) const;
     // A whole message's text under a narrower list of recipients, written whole and synced
     // before it replaces anything: in place of the message itself (its recipients that have
     // it now, or that failed for good, are gone from its file, so a restart or a resend sends
@@ -153,7 +163,7 @@ class Spool {
     std::optional<store::Envelope> EnvelopeOf(const Id& id) const;
     // The file holding a whole message's text, for SpooledText.
     std::string TextPath(const Id& id) const { return folder_ + "/" + id + ".msg"; }
-    // Whole messages, oldest first.
+    // Whole messages, oldest first, and those set aside.
     std::vector<Entry> List() const;
     // Removes what an earlier version left unfinished; unfinished "free-" files are simply
     // reused (their clients never got "250 OK ").

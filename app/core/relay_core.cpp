@@ -66,6 +66,11 @@ RelayCore::RelayCore(RelayCoreOptions options)
                 retryTimerSet_ = false;
                 RunDueRetries();
             }
+            if (m.msg == platform::kWmTimer && m.wParam == kSpoolScanTimerId) {
+                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSpoolScanTimerId);
+                spoolScanSet_ = false;
+                ScanSpool();
+            }
             if (m.msg == platform::kWmTimer && m.wParam == kSessionSweepTimer) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSessionSweepTimer);
                 sweepTimerSet_ = false;

@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace app {
@@ -81,10 +82,14 @@ struct RelayCoreOptions {
     std::function<double()> jitter;
     // How often the deferred messages are looked at for one that is due.
     std::chrono::milliseconds retryCheck{1000};
+    // How often the spool is looked at for messages the sendmail command put there while
+    // the relay runs (0: only at the start).
+    std::chrono::milliseconds spoolScan{30000};
 };
 
-// The relay core's timer for the deferred messages.
+// The relay core's timers for the deferred messages and for the spool's new files.
 inline constexpr uintptr_t kRetryTimerId = 4;
+inline constexpr uintptr_t kSpoolScanTimerId = 5;
 
 // What the status shows: the last of these wins.
 enum class RelayStatus {
@@ -351,6 +356,14 @@ class RelayCore {
     // The failure line; the message in `spoolId` (when given) kept for a resend.
     void ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& spoolId);
     void ResumeSpooled();
+    // A message found in the spool (at the start, or by a scan): resumed, kept as failed, or
+    // set aside when its file cannot be read.
+    void ResumeEntry(const store::Spool::Entry& entry);
+    // A spool file that is no message, listed in the send queue as failed.
+    void KeepUnreadable(const std::string& spoolId, const std::string& reason);
+    void ArmSpoolScan();
+    // Picks up what appeared in the spool since the last look.
+    void ScanSpool();
     // Selects the account for `sender` into force; what the selection bound.
     BoundAccount SelectAccountFor(const std::string& sender);
     void SetStatus(RelayStatus status);
@@ -404,6 +417,9 @@ class RelayCore {
         std::make_shared<smtpclient::TRelaySessions>();
     // Shared with the workers, which hand relayed messages back to it.
     std::shared_ptr<store::Spool> spool_;
+    // Every spool message this run knows of: a scan picks up the others.
+    std::unordered_set<std::string> knownSpoolIds_;
+    bool spoolScanSet_ = false;
     // Connections whose message is being written to the spool; an empty id: it could not be.
     std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
     uint64_t nextSerial_ = 0;

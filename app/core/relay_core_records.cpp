@@ -211,6 +211,7 @@ std::string RelayCore::RefusedCopy(const std::string& spoolId, const DeliveryOut
     // The message stays for the deferred recipients: the refused ones get a copy of their
     // own to resend. Otherwise its file is narrowed to them.
     auto kept = spool_->Readdress(spoolId, part.recipientText, othersDeferred);
+    if (kept) knownSpoolIds_.insert(*kept);
     if (!kept)
         options_.journal(JournalLine(part, now) + " (its message could not be kept for a resend)");
     return kept ? *kept : std::string();

@@ -301,6 +301,14 @@ TEST(SendmailCommand, TheQueueListingShowsWaitingAndFailedMessagesAndAnUnreadabl
     EXPECT_TRUE(Has(listed.output, "reason: RCPT TO:<two@x.example> refused: 550 no\n"))
         << listed.output;
     EXPECT_EQ(std::count(listed.output.begin(), listed.output.end(), '\n'), 2);
+    // A file the relay set aside is listed too, never as waiting.
+    ASSERT_TRUE(
+        platform::WriteFileAtomically(relay.run.Path("spool") + "/garbage.unreadable", "x", 0600));
+    auto aside = relay.Sendmail({"-bp"});
+    EXPECT_TRUE(Has(aside.output, "garbage  ")) << aside.output;
+    EXPECT_TRUE(Has(aside.output, "unreadable: not a spooled message: ")) << aside.output;
+    EXPECT_TRUE(Has(aside.output, "garbage.unreadable, never sent)\n")) << aside.output;
+    EXPECT_EQ(std::count(aside.output.begin(), aside.output.end(), '\n'), 3);
 
     std::filesystem::remove_all(relay.run.dir / "spool");
     ASSERT_TRUE(platform::WriteFileAtomically(relay.run.Path("spool"), "not a folder", 0600));

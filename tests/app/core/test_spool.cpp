@@ -135,6 +135,66 @@ TEST(SpoolingRelay, EqualFailureLinesKeepEveryMessage) {
     EXPECT_EQ(h.core->KeptFailures(), 2u); // refused again, kept again
 }
 
+TEST(SpoolingRelay, NoSpoolFileIsSkippedUnreadableOnesAreSetAsideAndNewOnesGoOutWhileRunning) {
+    testsupport::SpoolFolderScene folder;
+    testsupport::Upstream upstream;
+    ASSERT_TRUE(upstream.Ok());
+    std::string error;
+    auto waiting = store::SpoolWholeMessage(folder.path.string(), "me@x.example", "r@y.example",
+                                            "Subject: waited\r\n\r\nx\r\n", error);
+    ASSERT_TRUE(waiting) << error;
+    // What "-f $'me@x\r\nx'" once wrote: a header the relay cannot read.
+    ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "0-bad.msg").string(),
+                                              "VANTRO-SPOOL 1\r\nme@x\r\nx\r\nr@y\r\n", 0600));
+    auto core = std::make_unique<CoreHarness>(std::to_string(upstream.Port()), 2,
+                                              [&](RelayCoreOptions& options) {
+                                                  options.spoolFolder = folder.path.string();
+                                                  options.spoolScan = std::chrono::milliseconds(20);
+                                              });
+    ASSERT_TRUE(core->WaitForOutcomes(1));
+    auto said = std::find_if(core->journal.begin(), core->journal.end(), [](const std::string& l) {
+        return l.find("0-bad.msg cannot be read") != std::string::npos;
+    });
+    ASSERT_NE(said, core->journal.end());
+    EXPECT_NE(said->find("kept aside as 0-bad.unreadable"), std::string::npos) << *said;
+    EXPECT_TRUE(fs::exists(folder.path / "0-bad.unreadable"));
+    EXPECT_FALSE(fs::exists(folder.path / "0-bad.msg"));
+    auto queued = [&] {
+        std::vector<QueuedMessage> failed;
+        for (const QueuedMessage& message : core->core->Queue())
+            if (message.failed) failed.push_back(message);
+        return failed;
+    };
+    ASSERT_EQ(queued().size(), 1u);
+    EXPECT_EQ(queued()[0].spoolId, "0-bad");
+    EXPECT_NE(queued()[0].lastReason.find("cannot be read"), std::string::npos);
+
+    // Spooled by the command while the relay runs, and garbage dropped beside it.
+    auto late = store::SpoolWholeMessage(folder.path.string(), "me@x.example", "late@y.example",
+                                         "Subject: late\r\n\r\nx\r\n", error);
+    ASSERT_TRUE(late) << error;
+    ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "1-junk.msg").string(), "junk", 0600));
+    ASSERT_TRUE(core->WaitForOutcomes(2));
+    ASSERT_TRUE(upstream.WaitForMessages(2, 5000));
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return queued().size() == 2; }, 5000));
+    testsupport::PumpFor(200); // more scans: nothing goes twice
+    EXPECT_EQ(upstream.Messages().size(), 2u);
+    EXPECT_EQ(upstream.Messages()[1].recipients, std::vector<std::string>{"late@y.example"});
+    core->core->Shutdown();
+    core.reset();
+
+    // The next start lists what was set aside again; the user's delete removes it.
+    CoreHarness again(std::to_string(upstream.Port()), 2, [&](RelayCoreOptions& options) {
+        options.spoolFolder = folder.path.string();
+    });
+    std::vector<QueuedMessage> aside = again.core->Queue();
+    ASSERT_EQ(aside.size(), 2u);
+    for (const QueuedMessage& message : aside) EXPECT_TRUE(again.core->DeleteQueued(message));
+    again.core->Shutdown();
+    EXPECT_TRUE(folder.Names().empty());
+    EXPECT_EQ(upstream.Messages().size(), 2u);
+}
+
 TEST(SpoolingRelay, ARestartDeliversWhatTheLastRunLeftExactlyOnce) {
     testsupport::SpoolFolderScene folder;
     testsupport::Upstream upstream;
