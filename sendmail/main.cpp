@@ -28,7 +28,8 @@ int Fail(int status, const std::string& message) {
 // The relay's files, found by the rule the relay places them with: the command lies beside
 // the program.
 std::string FileFolder() {
-    return store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment).folder;
+    return store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment, false)
+        .folder;
 }
 
 std::string SpoolFolder() {
@@ -116,14 +117,18 @@ int Send(const sendmail::Options& options) {
     if (!notListening) return status == sendmail::kExitOk ? status : Fail(status, error);
     std::string spool = SpoolFolder(), id;
     if (spool.empty())
-        return Fail(sendmail::kExitTemporary, "the relay is not running and it has no folder");
+        return Fail(sendmail::kExitTemporary,
+                    "the relay of the desktop user is not running, and this user (" + LoginName() +
+                        ") has no folder for its files");
     std::string spoolError;
     status = sendmail::SpoolForNextStart(message, identity.sender, spool, id, spoolError);
     if (status != sendmail::kExitOk)
         return Fail(status, "the relay is not running (" + error +
                                 ") and its spool cannot be "
                                 "written: " +
-                                spoolError);
+                                spoolError +
+                                "; the relay of the desktop user must run to take mail from " +
+                                LoginName() + ", or mail as the user who runs it");
     std::fprintf(stderr,
                  "vantrosmtp-sendmail: the relay is not running; the message waits in %s as %s "
                  "and goes out at its next start\n",

@@ -43,7 +43,8 @@ bool InstalledLayout(const std::string& programDir) {
 } // namespace
 
 FileLocation ChooseFileFolder(const std::string& programDir,
-                              const std::function<const char*(const char*)>& environment) {
+                              const std::function<const char*(const char*)>& environment,
+                              bool make) {
     std::string beside = WithSlash(programDir);
     // Settings already there are the user's: they stay in use wherever the program lies.
     if (platform::FileExists(beside + "brontalnow.ini")) return {beside, true};
@@ -56,11 +57,11 @@ FileLocation ChooseFileFolder(const std::string& programDir,
         const char* home = environment("HOME");
         if (!home || !*home) return {};
         base = WithSlash(home) + ".config";
-        MakeFolder(base, 0700);
+        if (make) MakeFolder(base, 0700);
     }
     std::string folder = WithSlash(base) + "vantrosmtp";
     // Owner-only: it holds the upstream passwords and the user's mail.
-    if (!MakeFolder(folder, 0700)) return {};
+    if (make && !MakeFolder(folder, 0700)) return {};
     return {WithSlash(folder), false};
 }
 

@@ -21,9 +21,12 @@ struct FileLocation {
 // A program is installed when `programDir`/../share/vantrosmtp is a folder (as `make
 // install` and the package lay it out). `environment` reads a variable (XDG_CONFIG_HOME,
 // HOME); the user folder ($XDG_CONFIG_HOME/vantrosmtp/, by default ~/.config/vantrosmtp/) is
-// created 0700. The sendmail command chooses by the same rule, so both find one spool.
+// created 0700 unless `make` is false. The sendmail command chooses by the same rule, so
+// both find one spool; it makes nothing (a caller that is not the relay's user, root's cron
+// say, must not get files no relay reads).
 FileLocation ChooseFileFolder(const std::string& programDir,
-                              const std::function<const char*(const char*)>& environment);
+                              const std::function<const char*(const char*)>& environment,
+                              bool make = true);
 
 // The folder the running program lies in, with a trailing "/" ("./" when it cannot be told):
 // what both programs pass to ChooseFileFolder.

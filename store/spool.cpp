@@ -199,6 +199,37 @@ bool SpooledText::NextPiece(std::string& piece) {
     return true;
 }
 
+// The folder opened after the checks a spool must pass, or -1 with `problem` saying which
+// failed.
+static int OpenOwnFolder(const std::string& folder, std::string& problem) {
+    // On a shared machine the folder must be ours alone: a link could lead the mail into a
+    // folder others read, and a folder others may write lets them swap our files for links.
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0)
+        problem = errno == ENOENT ? "it does not exist: no relay has started with these files"
+                                  : std::string("it cannot be read: ") + std::strerror(errno);
+    else if (!S_ISDIR(info.st_mode))
+        problem = "it is not a real folder (a link or a file)";
+    else if (info.st_uid != ::geteuid())
+        problem = "it belongs to another user";
+    else if ((info.st_mode & 022) != 0)
+        problem = "others may write to it";
+    else if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        problem = "it cannot be written";
+    if (!problem.empty()) return -1;
+    // From now on every file is reached through this descriptor, never through the path: a
+    // folder renamed and replaced by a link meanwhile cannot redirect a write.
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened {};
+    if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev ||
+        opened.st_ino != info.st_ino) {
+        if (fd >= 0) ::close(fd);
+        problem = "it changed while it was being checked";
+        return -1;
+    }
+    return fd;
+}
+
 Spool::Spool(std::string folder, size_t filesAhead)
     : folder_(std::move(folder)), filesAhead_(std::min(filesAhead, kMaxFreeFiles)) {
     if (!folder_.empty() && folder_.back() == '/') folder_.pop_back();
@@ -207,29 +238,8 @@ Spool::Spool(std::string folder, size_t filesAhead)
         problem_ = std::string("it cannot be made: ") + std::strerror(errno);
         return;
     }
-    // On a shared machine the folder must be ours alone: a link could lead the mail into a
-    // folder others read, and a folder others may write lets them swap our files for links.
-    struct stat info {};
-    if (::lstat(folder_.c_str(), &info) != 0)
-        problem_ = std::string("it cannot be read: ") + std::strerror(errno);
-    else if (!S_ISDIR(info.st_mode))
-        problem_ = "it is not a real folder (a link or a file)";
-    else if (info.st_uid != ::geteuid())
-        problem_ = "it belongs to another user";
-    else if ((info.st_mode & 022) != 0)
-        problem_ = "others may write to it";
-    else if (::access(folder_.c_str(), W_OK | X_OK) != 0)
-        problem_ = "it cannot be written";
-    if (!problem_.empty()) return;
-    // From now on every file is reached through this descriptor, never through the path: a
-    // folder renamed and replaced by a link meanwhile cannot redirect a write.
-    dirFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat opened {};
-    if (dirFd_ < 0 || ::fstat(dirFd_, &opened) != 0 || opened.st_dev != info.st_dev ||
-        opened.st_ino != info.st_ino) {
-        problem_ = "it changed while it was being checked";
-        return;
-    }
+    dirFd_ = OpenOwnFolder(folder_, problem_);
+    if (dirFd_ < 0) return;
     ok_ = true;
     auto listing = ListingOf(dirFd_);
     while (dirent* item = listing ? ::readdir(listing.get()) : nullptr) {
@@ -570,8 +580,12 @@ std::vector<Spool::Entry> Spool::List() const {
 std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,
                                            const std::string& recipientText,
                                            const std::string& text, std::string& error) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot make " + folder + ": " + std::strerror(errno);
+    // Only a spool a relay made and reads, checked as the relay checks it: a folder made
+    // here would be read by nobody, and one that fails the checks the relay refuses.
+    std::string problem;
+    int dirFd = OpenOwnFolder(folder, problem);
+    if (dirFd < 0) {
+        error = folder + ": " + problem;
         return std::nullopt;
     }
     // The process id stands where the relay counts its messages: two commands at the same
@@ -579,9 +593,20 @@ std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std:
     Spool::Id id = MessageName(static_cast<unsigned long long>(::getpid()));
     std::string header =
         std::string(kMagic) + "\r\n" + sender + "\r\n" + recipientText + "\r\n\r\n";
-    std::string path = folder + "/" + id + ".msg";
-    if (!platform::WriteFileAtomically(path, header + text, 0600, platform::FileMode::Always)) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    std::string name = id + ".msg", temp = name + ".part";
+    int fd =
+        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool written = fd >= 0 && platform::WriteAllBytes(fd, header.data(), header.size()) &&
+                   platform::WriteAllBytes(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    if (fd >= 0) written = ::close(fd) == 0 && written;
+    // Whole or not at all: the relay never sees a part.
+    written =
+        written && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) == 0 && ::fsync(dirFd) == 0;
+    int saved = errno;
+    if (!written) ::unlinkat(dirFd, temp.c_str(), 0);
+    ::close(dirFd);
+    if (!written) {
+        error = "cannot write " + folder + "/" + name + ": " + std::strerror(saved);
         return std::nullopt;
     }
     return id;

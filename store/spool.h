@@ -244,7 +244,8 @@ std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder);
 
 // Puts a whole message into a spool folder while no relay is running, so that its next start
 // relays it like one an earlier run left: written whole and atomically (nobody sees a part),
-// owner-only, named as the relay names its messages. The folder is made (0700) when missing.
+// owner-only, named as the relay names its messages. Only into a folder a relay made and
+// would use: one that is missing, a link, another user's or writable by others is refused.
 // `text` is the message as a client's DATA leaves it: CR LF lines, no dot-stuffing. Its id,
 // or nothing with `error` saying why.
 std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,

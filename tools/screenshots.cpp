@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
     app::SaveStringList((dir / "bad.ini").string(), bad, 0644);
     // The send queue's two kinds: one waiting for its retry, one failed and kept.
     std::string spool = store::SpoolFolderOf(dir.string() + "/"), error;
+    // As the relay makes it at its start: the command's messages go only into a spool it made.
+    std::filesystem::create_directory(spool);
+    std::filesystem::permissions(spool, std::filesystem::perms::owner_all);
     auto waiting = store::SpoolWholeMessage(spool, "zhang.wei@corp.example.cn", "li.na@example.org",
                                             "Subject: report\r\n\r\nweekly report\r\n", error);
     store::RetryState retry;

@@ -178,6 +178,14 @@ TEST(SendmailCommand, WithNoRelayRunningTheMessageWaitsAndGoesOutOnceAtTheNextSt
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
     Relay relay("waiting", upstream);
+    // Before any relay started with these files there is no spool to wait in: refused, and
+    // nothing made.
+    auto early = relay.Sendmail({"early@x.example"}, "Subject: early\n\nx\n");
+    EXPECT_EQ(early.exitCode, 75) << early.output;
+    EXPECT_TRUE(Has(early.output, "no relay has started with these files")) << early.output;
+    EXPECT_FALSE(std::filesystem::exists(relay.run.dir / "spool"));
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(relay.run.Terminate());
     auto empty = relay.Sendmail({"-bp"});
     EXPECT_EQ(empty.exitCode, 0);
     EXPECT_EQ(empty.output, "Mail queue is empty\n");
@@ -281,10 +289,61 @@ TEST(SendmailCommand, ARefusalForGoodIsTold67ForARecipientAnd69OtherwiseAndA4xx7
     EXPECT_EQ(later.exitCode, 75) << later.output;
 }
 
+TEST(SendmailCommand, ItSpoolsOnlyWhereTheRelayReadsAndAnotherUsersMailGoesOverSmtp) {
+    Upstream upstream;
+    ASSERT_TRUE(upstream.Ok()) << upstream.Log();
+    Relay relay("users", upstream);
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+    ASSERT_TRUE(relay.run.Terminate());
+    // A spool that is a link to a folder anyone may write: the relay refuses it, so does the
+    // command.
+    std::filesystem::path elsewhere = relay.run.dir / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    std::filesystem::permissions(elsewhere, std::filesystem::perms::all);
+    std::filesystem::remove_all(relay.run.dir / "spool");
+    std::filesystem::create_directory_symlink(elsewhere, relay.run.dir / "spool");
+    auto linked = relay.Sendmail({"a@x.example"}, "Subject: x\n\nx\n");
+    EXPECT_EQ(linked.exitCode, 75) << linked.output;
+    EXPECT_TRUE(Has(linked.output, "not a real folder")) << linked.output;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    std::filesystem::remove(relay.run.dir / "spool");
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's call needs root to run it as nobody";
+    std::filesystem::path home = relay.run.dir / "nobody-home";
+    std::filesystem::create_directory(home);
+    const char* ownHome = std::getenv("HOME");
+    std::string savedHome = ownHome ? ownHome : "";
+    setenv("HOME", home.c_str(), 1);
+    auto asNobody = [&](const std::string& to) {
+        return RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                           relay.command, to},
+                          "Subject: from cron\n\nx\n", 30000);
+    };
+    // The relay down: told, and no file anywhere (its spool is another user's, the caller's
+    // own folder is not made).
+    auto down = asNobody("a@x.example");
+    EXPECT_EQ(down.exitCode, 75) << down.output;
+    EXPECT_TRUE(Has(down.output, "the relay of the desktop user must run")) << down.output;
+    EXPECT_TRUE(std::filesystem::is_empty(home));
+    EXPECT_FALSE(std::filesystem::exists(relay.run.dir / "spool"));
+    // The relay up: over SMTP, as any local program.
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220");
+    auto up = asNobody("b@x.example");
+    EXPECT_EQ(up.exitCode, 0) << up.output;
+    ASSERT_TRUE(upstream.WaitForMessages(1, 10000));
+    EXPECT_EQ(upstream.Messages()[0].recipients, std::vector<std::string>{"b@x.example"});
+    if (ownHome)
+        setenv("HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("HOME");
+}
+
 TEST(SendmailCommand, TheQueueListingShowsWaitingAndFailedMessagesAndAnUnreadableSpool) {
     Upstream upstream;
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
     Relay relay("listing", upstream);
+    ASSERT_EQ(relay.run.Start().substr(0, 3), "220"); // the spool is the relay's to make
+    ASSERT_TRUE(relay.run.Terminate());
     for (const char* to : {"one@x.example", "two@x.example"})
         ASSERT_EQ(relay.Sendmail({to}, "Subject: q\n\nx\n").exitCode, 0);
     auto files = relay.SpoolFiles();

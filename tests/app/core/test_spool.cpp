@@ -139,6 +139,8 @@ TEST(SpoolingRelay, NoSpoolFileIsSkippedUnreadableOnesAreSetAsideAndNewOnesGoOut
     testsupport::SpoolFolderScene folder;
     testsupport::Upstream upstream;
     ASSERT_TRUE(upstream.Ok());
+    fs::create_directory(folder.path); // as an earlier run of the relay made it
+    fs::permissions(folder.path, fs::perms::owner_all);
     std::string error;
     auto waiting = store::SpoolWholeMessage(folder.path.string(), "me@x.example", "r@y.example",
                                             "Subject: waited\r\n\r\nx\r\n", error);
