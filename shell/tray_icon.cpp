@@ -82,6 +82,7 @@ void TTrayIcon::SetHint(const QString& hint) {
 
 void TTrayIcon::Notify(const QString& title, const QString& text) {
     lastNotice_ = title + QStringLiteral(": ") + text;
+    ++notices_;
     // Without a notification area there is no one to show it; the failure list still does.
     if (visible_ && QSystemTrayIcon::isSystemTrayAvailable())
         tray_->showMessage(title, text, QSystemTrayIcon::Warning);

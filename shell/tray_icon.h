@@ -56,6 +56,8 @@ class TTrayIcon : public QObject {
     // A notification from the icon (the desktop's balloon or notice), kept for LastNotice.
     void Notify(const QString& title, const QString& text);
     const QString& LastNotice() const { return lastNotice_; }
+    // Notifications asked for so far.
+    int NoticeCount() const { return notices_; }
     QMenu* PopupMenu() const { return popup_; }
     void SetPopupMenu(QMenu* menu) { popup_ = menu; }
     // How many times the icon was added to and removed from the notification area.
@@ -89,6 +91,7 @@ class TTrayIcon : public QObject {
     bool pressed_ = false;
     QString hint_;
     QString lastNotice_;
+    int notices_ = 0;
     QMenu* popup_ = nullptr;
     int adds_ = 0;
     int deletes_ = 0;

@@ -40,6 +40,7 @@ RelayPolicy ReadPolicy(const std::string& path) {
     if (lifetime > 0) policy.maxLifetimeHours = lifetime;
     int sessions = ini.ReadInteger("maxsessions", policy.maxSessions);
     if (sessions > 0) policy.maxSessions = sessions;
+    policy.notify = Ticked(ini.ReadInteger("notify", 1));
     return policy;
 }
 
@@ -68,7 +69,8 @@ bool WriteSettings(const std::string& path, const Account& e, const RelayPolicy&
                              {"tlsmin", policy.tlsMinimum},
                              {"retry", flag(policy.retry)},
                              {"maxlifetime", std::to_string(policy.maxLifetimeHours)},
-                             {"maxsessions", std::to_string(policy.maxSessions)}});
+                             {"maxsessions", std::to_string(policy.maxSessions)},
+                             {"notify", flag(policy.notify)}});
 }
 
 std::string AccountLine(const Account& e) {

@@ -44,6 +44,9 @@ struct RelayPolicy {
     int maxLifetimeHours = 120;
     // "maxsessions": sessions open at once to one upstream host and port, kept ones included.
     int maxSessions = 10;
+    // "notify": a message that fails for good is told by a desktop notification from the
+    // tray as well as by its failure line; 0 keeps it to the line.
+    bool notify = true;
     bool operator==(const RelayPolicy&) const = default;
 };
 

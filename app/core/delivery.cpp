@@ -111,6 +111,19 @@ void RelaySpooled(const DeliveryRequest& request, DeliveryOutcome& outcome) {
 
 } // namespace
 
+namespace {
+
+// A failed message's subject, read from the start of its text (its file, or its first piece).
+std::string SubjectOf(const DeliveryRequest& request) {
+    if (request.textPath.empty())
+        return request.pieces.empty() ? std::string() : SubjectIn(request.pieces.front());
+    store::SpooledText text(request.textPath);
+    std::string first;
+    return text.Ok() && text.NextPiece(first) ? SubjectIn(first) : std::string();
+}
+
+} // namespace
+
 DeliveryOutcome Deliver(const DeliveryRequest& request) {
     DeliveryOutcome outcome;
     outcome.sender = request.sender;
@@ -146,6 +159,7 @@ DeliveryOutcome Deliver(const DeliveryRequest& request) {
         outcome.reason = "unknown error";
     }
     outcome.stopped = !outcome.relayed && control && control->Stopped();
+    if (!outcome.relayed && !outcome.stopped) outcome.subject = SubjectOf(request);
     return outcome;
 }
 

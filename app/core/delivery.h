@@ -66,6 +66,8 @@ struct DeliveryOutcome {
     bool sessionRefused = false;
     // Failed because the account's OAuth 2.0 sign-in must be made again.
     bool signInNeeded = false;
+    // The message's Subject, for a failure the user is told of (empty when relayed).
+    std::string subject;
     // Deferred for a retry instead of listed: its next attempt is `retry.next`.
     bool deferred = false;
     store::RetryState retry;

@@ -1,5 +1,7 @@
 #include "app/core/message_text.h"
 
+#include "platform/text.h"
+
 namespace app {
 
 namespace {
@@ -107,6 +109,29 @@ StringList MessageLines(StringList&& pieces) {
     StringList lines;
     for (std::string line; source.Next(line);) lines.push_back(std::move(line));
     return lines;
+}
+
+std::string SubjectIn(const std::string& firstPiece) {
+    std::string subject;
+    bool inSubject = false;
+    for (size_t start = 0; start < firstPiece.size();) {
+        size_t end = firstPiece.find('\n', start);
+        if (end == std::string::npos) break; // a header cut off by the piece's end: left out
+        std::string line = firstPiece.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break; // the end of the headers
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (inSubject) subject += " " + platform::TrimBlanks(line);
+            continue;
+        }
+        inSubject = platform::AsciiLower(line.substr(0, 8)) == "subject:";
+        if (inSubject)
+            subject = platform::TrimBlanks(line.substr(8));
+        else if (!subject.empty())
+            break;
+    }
+    return subject;
 }
 
 } // namespace app

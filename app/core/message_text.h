@@ -45,4 +45,8 @@ class PieceLines : public smtpclient::TLineSource {
 // All the lines at once (the test send and checks).
 StringList MessageLines(StringList&& pieces);
 
+// The Subject header's value in a text's first piece (folded lines joined, blanks trimmed),
+// as the message's bytes have it; empty when the headers there have none.
+std::string SubjectIn(const std::string& firstPiece);
+
 } // namespace app

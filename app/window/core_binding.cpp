@@ -7,6 +7,7 @@
 #include "shell/tray_icon.h"
 
 #include <QTextBlock>
+#include <QTimer>
 #include <QToolTip>
 
 namespace app {
@@ -194,6 +195,8 @@ void TForm1::ShowOutcomes(const std::vector<DeliveryOutcome>& batch) {
                               Gbk(outcome.mailbox) +
                                   QString::fromUtf8(" 的 OAuth 2.0 登录已失效，请重新登录 (sign in "
                                                     "again)"));
+        else if (!outcome.relayed)
+            NoteFinalFailure(outcome);
         (outcome.relayed ? relayedIds : failedIds).push_back(outcome.recordId);
     }
     // One edit per list and pass: the list is scrolled and its new lines laid out once, not
@@ -220,6 +223,36 @@ void TForm1::ShowOutcomes(const std::vector<DeliveryOutcome>& batch) {
     // Drawn now: the core runs a pass at a moment when no reply is due (during a command's
     // delay), which a drawing left to the pacer's own timer would not keep to.
     pacer_->Bypass();
+}
+
+void TForm1::NoteFinalFailure(const DeliveryOutcome& outcome) {
+    if (!core_->Policy().notify || !TrayIcon1) return;
+    // Told once the failures stop coming: a burst (twenty of cron's messages refused
+    // together) is one notification.
+    if (!failureNotice_) {
+        failureNotice_ = new QTimer(this); // owned by the window
+        failureNotice_->setSingleShot(true);
+        connect(failureNotice_, &QTimer::timeout, this, [this] { NotifyFinalFailures(); });
+    }
+    failureNotice_->start(options_.failureNoticeQuietMs);
+    ++finalFailures_;
+    lastFinalFailure_ = outcome;
+}
+
+void TForm1::NotifyFinalFailures() {
+    if (!lastFinalFailure_ || !TrayIcon1) return;
+    const DeliveryOutcome& last = *lastFinalFailure_;
+    QString subject = last.subject.empty() ? QString::fromUtf8("（无主题）") : Gbk(last.subject);
+    QString detail = QString::fromUtf8("「%1」发给 %2 失败：%3")
+                         .arg(subject, Gbk(last.recipientText), Gbk(last.reason));
+    if (finalFailures_ == 1)
+        TrayIcon1->Notify(QString::fromUtf8("邮件发送失败"), detail);
+    else
+        TrayIcon1->Notify(QString::fromUtf8("%1 封邮件发送失败").arg(finalFailures_),
+                          QString::fromUtf8("最后一封：") + detail +
+                              QString::fromUtf8("。详见发送失败记录。"));
+    finalFailures_ = 0;
+    lastFinalFailure_.reset();
 }
 
 void TForm1::ShowQueue() {

@@ -24,6 +24,7 @@
 #include <vector>
 
 class QSocketNotifier;
+class QTimer;
 class QMenu;
 class QAction;
 namespace shell {
@@ -50,6 +51,8 @@ struct FormOptions {
     size_t workers = 0;          // delivery threads; 0: chosen from the descriptor limit
     bool assumeTray = false;     // offscreen tests have no notification area but act as if
     bool boxesOffscreen = false; // offscreen tests that answer the program's own boxes
+    // How long no further failure must come before the failures are told from the tray.
+    int failureNoticeQuietMs = 1000;
     // Dialogs, replaceable so that tests never block on a modal box.
     std::function<bool(const QString& question)> confirm;
     std::function<std::optional<QString>(const QString& caption, const QString& prompt,
@@ -177,6 +180,10 @@ class TForm1 : public QMainWindow {
     // The list's lines with the record each shows, as the user has left them.
     std::vector<ShownLine> ShownLines(const QPlainTextEdit* box) const;
     void ShowOutcomes(const std::vector<DeliveryOutcome>& batch);
+    // A message that failed for good, told from the tray a moment later: the failures of that
+    // moment become one notification (one message, or a summary of many).
+    void NoteFinalFailure(const DeliveryOutcome& outcome);
+    void NotifyFinalFailures();
     // The tray tooltip's count of deferred messages, and the send queue's dialog when open.
     void ShowQueue();
     // The record the failure list's line at `where` shows, or 0.
@@ -198,7 +205,11 @@ class TForm1 : public QMainWindow {
     // edits of the user's to send back.
     bool showingCore_ = false;
     QSocketNotifier* loopNotifier_ = nullptr;
-    PaintPacer* pacer_ = nullptr;                 // owned by the window
+    PaintPacer* pacer_ = nullptr; // owned by the window
+    // The failures waiting for their notification: how many, and the last one.
+    QTimer* failureNotice_ = nullptr; // owned by the window
+    size_t finalFailures_ = 0;
+    std::optional<DeliveryOutcome> lastFinalFailure_;
     DeferredFieldText* recipientField_ = nullptr; // Edit10's text; owned by Edit10
     QPointer<QueueDialog> queueDialog_;           // owned by the window while open
 };

@@ -86,6 +86,20 @@ TEST(StringLists, MessageLinesIgnorePieceBoundaries) {
     EXPECT_EQ(MessageLines(StringList{"x\r\n\r\n", "y\r"}), (StringList{"x", "", "y\r"}));
 }
 
+TEST(StringLists, TheSubjectIsReadFromTheHeadersOfTheFirstPiece) {
+    struct Case {
+        std::string piece, subject;
+    } cases[] = {
+        {"From: a\r\nSubject: report\r\n\r\nbody\r\n", "report"},
+        {"SUBJECT:  folded\r\n\tover two\r\nTo: b\r\n\r\n", "folded over two"},
+        {"Subject: \xD6\xD0\xCE\xC4\nTo: b\n\n", "\xD6\xD0\xCE\xC4"}, // bytes as sent
+        {"From: a\r\n\r\nSubject: in the body\r\n", ""},
+        {"Subject: cut off by the piece", ""},
+        {"X-Subject: not it\r\n\r\n", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SubjectIn(c.piece), c.subject) << c.piece;
+}
+
 TEST(Settings, DefaultsOnFirstStartAndTheCheckBoxRules) {
     TempDir dir;
     Account fresh = ReadSettings(dir / "brontalnow.ini");
@@ -128,7 +142,7 @@ TEST(Settings, WindowsSettingsFileRoundTripsAndNewFilesAreOwnerOnly) {
     ASSERT_NE(at, std::string::npos);
     expected.replace(at, 5, "ssl=1"); // 5 ticks the box and is written back as 1
     expected += "verifycert=1\r\nremoteclients=0\r\ntlsmin=1.2\r\n"; // ours, after the nine
-    expected += "retry=1\r\nmaxlifetime=120\r\nmaxsessions=10\r\n";
+    expected += "retry=1\r\nmaxlifetime=120\r\nmaxsessions=10\r\nnotify=1\r\n";
     EXPECT_EQ(*platform::ReadFileBytes(path), expected);
     std::string fresh = dir / "new.ini";
     ASSERT_TRUE(WriteSettings(fresh, e));

@@ -55,6 +55,7 @@ struct Harness {
     int asked = 0;
     bool assumeTray = true;
     bool realDialogs = false; // the program's own boxes instead of recorders
+    int noticeQuietMs = 1000;
     int quits = 0;
     QStringList opened;
 
@@ -84,6 +85,7 @@ struct Harness {
         o.srvAddr = "127.0.0.1";
         o.srvPort = std::to_string(port);
         o.relayTimeoutMs = timeoutMs;
+        o.failureNoticeQuietMs = noticeQuietMs;
         o.quit = [this] { ++quits; };
         if (realDialogs) {
             o.boxesOffscreen = true;
@@ -477,6 +479,41 @@ class MainWindowTest : public QObject {
         QCOMPARE(*platform::ReadFileBytes(h.Path("brontalhao.ini")), accounts);
         QCOMPARE(*platform::ReadFileBytes(h.Path("good.ini")),
                  *platform::ReadFileBytes(std::string(VANTRO_FIXTURES) + "/good.ini"));
+    }
+
+    void aMessageThatFailsForGoodIsToldFromTheTrayAndABurstIsOneNotice() {
+        testsupport::Upstream refusing({"--refuse-rcpt", "you@y.example"});
+        QVERIFY(refusing.Ok());
+        for (bool notify : {true, false}) {
+            Harness h(refusing.HostAndPort(), notify ? "notify" : "quiet");
+            if (!notify)
+                platform::IniProfile(h.Path("brontalnow.ini"), "smtpconfig")
+                    .WriteString("notify", "0");
+            // Long enough that a slow build's twenty messages still come within it.
+            h.noticeQuietMs = 3000;
+            h.Start();
+            auto* tray = h.Find<shell::TTrayIcon>("TrayIcon1");
+            QVERIFY(h.Send("cron@pc.example", "you@y.example", "backup").exitCode == 0);
+            QVERIFY(h.WaitForLines(1));
+            if (!notify) {
+                QTest::qWait(3500);               // Qt's loop runs: a notice due would have come
+                QCOMPARE(tray->NoticeCount(), 0); // the failure line alone
+                continue;
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(tray->NoticeCount(), 1, 10000);
+            QString notice = tray->LastNotice();
+            for (const char* part : {"邮件发送失败", "「backup 0」", "you@y.example", "550"})
+                QVERIFY2(notice.contains(QString::fromUtf8(part)), notice.toUtf8().constData());
+            QVERIFY(h.Send("cron@pc.example", "you@y.example", "logwatch", 20).exitCode == 0);
+            QVERIFY(h.WaitForLines(21));
+            QTRY_COMPARE_WITH_TIMEOUT(tray->NoticeCount(), 2, 10000);
+            notice = tray->LastNotice();
+            QVERIFY2(notice.contains(QString::fromUtf8("20 封邮件发送失败")) &&
+                         notice.contains(QString::fromUtf8("「logwatch 19」")),
+                     notice.toUtf8().constData());
+            QTest::qWait(3500);
+            QCOMPARE(tray->NoticeCount(), 2); // one for the twenty
+        }
     }
 
     void aFailedMessageIsResentOrDeletedByTheLineTheUserPointsAt() {
