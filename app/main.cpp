@@ -55,10 +55,8 @@ void QuietHarmlessQtNotes(QtMsgType type, const QMessageLogContext& context,
     std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toUtf8().constData());
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // Blocked before any thread starts, so that only the signal descriptor sees them.
+// Blocked before any thread starts, so that only the signal descriptor sees them.
+sigset_t BlockEndSignals() {
     sigset_t endSignals;
     sigemptyset(&endSignals);
     sigaddset(&endSignals, SIGTERM);
@@ -66,26 +64,22 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    return endSignals;
+}
 
-    // Signing an account in needs no window, no display and no running relay.
-    if (argc == 3 && std::string(argv[1]) == "--sign-in") {
-        store::FileLocation files =
-            store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment);
-        if (files.folder.empty()) {
-            std::fprintf(stderr, "vantrosmtp: no folder for the files: there is no home folder\n");
-            return 1;
-        }
-        return app::RunSignInCommand(argv[2], files.folder);
+// Signing an account in needs no window, no display and no running relay.
+int SignIn(const char* mailbox) {
+    store::FileLocation files =
+        store::ChooseFileFolder(store::ProgramDirectory(), store::ProcessEnvironment);
+    if (files.folder.empty()) {
+        std::fprintf(stderr, "vantrosmtp: no folder for the files: there is no home folder\n");
+        return 1;
     }
+    return app::RunSignInCommand(mailbox, files.folder);
+}
 
-    tls::InitTlsModule();
-    app::RegisterSounds();
-    qInstallMessageHandler(QuietHarmlessQtNotes);
-
-    QApplication application(argc, argv);
-    // No display name: Qt would add it to every title ("… — 『VantroSMTP服务器』V2.5").
-    QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
-
+// The window's options: where the program and its files are, and (tests only) its port.
+app::FormOptions ProgramOptions() {
     app::FormOptions options;
     options.executableDir = store::ProgramDirectory();
     store::FileLocation files =
@@ -100,13 +94,31 @@ int main(int argc, char** argv) {
     options.programDir = files.folder;
     std::fprintf(stderr, "vantrosmtp: files in %s%s\n", files.folder.c_str(),
                  files.besideProgram ? " (beside the program)" : "");
-    if (!HoldFolderLock(options.programDir)) {
-        SayAlreadyRunning(options.programDir);
-        return 1;
-    }
     if (const char* port = std::getenv("VANTRO_TEST_PORT")) { // tests only: a port of their own
         options.srvAddr = "127.0.0.1";
         options.srvPort = port;
+    }
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sigset_t endSignals = BlockEndSignals();
+    if (argc == 3 && std::string(argv[1]) == "--sign-in") return SignIn(argv[2]);
+
+    tls::InitTlsModule();
+    app::RegisterSounds();
+    qInstallMessageHandler(QuietHarmlessQtNotes);
+
+    QApplication application(argc, argv);
+    // No display name: Qt would add it to every title ("… — 『VantroSMTP服务器』V2.5").
+    QApplication::setApplicationName(QString::fromUtf8(app::kTitle));
+
+    app::FormOptions options = ProgramOptions();
+    if (!HoldFolderLock(options.programDir)) {
+        SayAlreadyRunning(options.programDir);
+        return 1;
     }
     app::TForm1 form(options);
 

@@ -490,6 +490,51 @@ void MessageLoop::HandleTimers() {
             Dispatch(due.name.first, Message{kWmTimer, due.name.second, 0});
 }
 
+bool MessageLoop::ConnectEvents(SocketWatch& watch, uint32_t revents, uint32_t& bits, int& err) {
+    if (!(revents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return false;
+    watch.connectPending = false;
+    err = SocketErrorOf(watch.fd);
+    if (watch.events & kFdConnect) bits |= kFdConnect;
+    if (err == 0 && (revents & EPOLLOUT) && watch.writeArmed && (watch.events & kFdWrite)) {
+        bits |= kFdWrite;
+        watch.writeArmed = false;
+    }
+    if (err != 0) watch.closeDone = true; // a failed connect ends this registration
+    return true;
+}
+
+uint32_t MessageLoop::EstablishedEvents(SocketWatch& watch, uint32_t revents, int& err) {
+    uint32_t bits = 0;
+    bool broken = (revents & (EPOLLERR | EPOLLHUP)) != 0;
+    if (broken) err = SocketErrorOf(watch.fd);
+    bool peerClosed = broken || (revents & EPOLLRDHUP);
+    if (watch.listening) {
+        if ((revents & EPOLLIN) && watch.acceptArmed && (watch.events & kFdAccept)) {
+            bits |= kFdAccept;
+            watch.acceptArmed = false;
+        }
+        return bits;
+    }
+    // With the peer gone only the close is reported: its handling reads whatever is still
+    // pending, so a separate read event would announce the same bytes twice.
+    bool closeWanted = peerClosed && !watch.closeDone && (watch.events & kFdClose);
+    if ((revents & EPOLLIN) && !closeWanted && watch.readArmed && (watch.events & kFdRead)) {
+        bits |= kFdRead;
+        watch.readArmed = false;
+    }
+    if ((revents & EPOLLOUT) && !broken && watch.writeArmed && (watch.events & kFdWrite)) {
+        bits |= kFdWrite;
+        watch.writeArmed = false;
+    }
+    if (peerClosed && !watch.closeDone && (watch.events & kFdClose)) {
+        bits |= kFdClose;
+        watch.closeDone = true;
+    } else if (peerClosed && !(watch.events & kFdClose)) {
+        watch.closeDone = true; // nobody wants the close; stop the level-triggered wake-ups
+    }
+    return bits;
+}
+
 void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     auto keyIt = watchFdByKey_.find(key);
     if (keyIt == watchFdByKey_.end()) return; // registration ended earlier in this batch
@@ -509,44 +554,9 @@ void MessageLoop::HandleSocket(uint64_t key, uint32_t revents) {
     uint32_t bits = 0;
     int err = 0;
     if (watch.connectPending) {
-        if (!(revents & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
-        watch.connectPending = false;
-        err = SocketErrorOf(watch.fd);
-        if (watch.events & kFdConnect) bits |= kFdConnect;
-        if (err == 0 && (revents & EPOLLOUT) && watch.writeArmed && (watch.events & kFdWrite)) {
-            bits |= kFdWrite;
-            watch.writeArmed = false;
-        }
-        if (err != 0) watch.closeDone = true; // a failed connect ends this registration
+        if (!ConnectEvents(watch, revents, bits, err)) return;
     } else {
-        bool broken = (revents & (EPOLLERR | EPOLLHUP)) != 0;
-        if (broken) err = SocketErrorOf(watch.fd);
-        bool peerClosed = broken || (revents & EPOLLRDHUP);
-        if (watch.listening) {
-            if ((revents & EPOLLIN) && watch.acceptArmed && (watch.events & kFdAccept)) {
-                bits |= kFdAccept;
-                watch.acceptArmed = false;
-            }
-        } else {
-            // With the peer gone only the close is reported: its handling reads whatever is
-            // still pending, so a separate read event would announce the same bytes twice.
-            bool closeWanted = peerClosed && !watch.closeDone && (watch.events & kFdClose);
-            if ((revents & EPOLLIN) && !closeWanted && watch.readArmed &&
-                (watch.events & kFdRead)) {
-                bits |= kFdRead;
-                watch.readArmed = false;
-            }
-            if ((revents & EPOLLOUT) && !broken && watch.writeArmed && (watch.events & kFdWrite)) {
-                bits |= kFdWrite;
-                watch.writeArmed = false;
-            }
-            if (peerClosed && !watch.closeDone && (watch.events & kFdClose)) {
-                bits |= kFdClose;
-                watch.closeDone = true;
-            } else if (peerClosed && !(watch.events & kFdClose)) {
-                watch.closeDone = true; // nobody wants the close; stop the level-triggered wake-ups
-            }
-        }
+        bits = EstablishedEvents(watch, revents, err);
     }
     int fd = watch.fd;
     WindowHandle window = watch.window;

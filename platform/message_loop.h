@@ -143,6 +143,11 @@ class MessageLoop {
     void EndPass(bool outerPass);
     void Dispatch(WindowHandle window, const Message& message);
     void HandleSocket(uint64_t key, uint32_t revents);
+    // The events a pending connect's readiness gives (`err` its error); false when the
+    // readiness tells nothing of the connect yet.
+    static bool ConnectEvents(SocketWatch& watch, uint32_t revents, uint32_t& bits, int& err);
+    // The events an established or listening socket's readiness gives; `err` its error.
+    static uint32_t EstablishedEvents(SocketWatch& watch, uint32_t revents, int& err);
     // The timer descriptor fired: delivers each timer due, then arms it for the next.
     void HandleTimers();
     bool SetTimerAt(WindowHandle window, uintptr_t id, int64_t dueNs, uint32_t intervalMs);

@@ -199,6 +199,42 @@ void TForm1::BuildToolbar() {
     connect(SpeedButton8, &QToolButton::clicked, this, [this] { close(); });
 }
 
+QHBoxLayout* TForm1::BuildEditorButtons(QWidget* editor) {
+    auto* row3 = new QHBoxLayout();
+    SpeedButton11 = new QToolButton(editor);
+    SpeedButton11->setText(QString::fromUtf8("增加帐户"));
+    SpeedButton11->setToolTip(QString::fromUtf8("增加群发参数到列表"));
+    SpeedButton12 = new QToolButton(editor);
+    SpeedButton12->setText(QString::fromUtf8("切换帐户"));
+    SpeedButton12->setToolTip(QString::fromUtf8("轮流切换填充和生效参数"));
+    SpeedButton1 = new QToolButton(editor);
+    SpeedButton1->setText(QString::fromUtf8("清空记录"));
+    for (auto* b : {SpeedButton11, SpeedButton12, SpeedButton1}) b->setAutoRaise(true);
+    Edit10 = new QLineEdit(editor);
+    Edit10->setEnabled(false);
+    row3->addWidget(SpeedButton11);
+    row3->addWidget(SpeedButton12);
+    row3->addWidget(new QLabel(QString::fromUtf8("当前正在发送电邮地址："), editor));
+    row3->addWidget(Edit10, 1);
+    row3->addWidget(SpeedButton1);
+    return row3;
+}
+
+void TForm1::SizeEditorFields(QGridLayout* grid) {
+    // The fields share the width by the stretch of their columns alone, not by what their
+    // captions and check boxes would like; the sender mailbox shows an ordinary address whole
+    // and the port field five digits.
+    const QFontMetrics metrics(Edit1->font());
+    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8}) {
+        field->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+        field->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("smtp")));
+    }
+    Edit1->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("sink@example.org")) + 12);
+    Edit14->setFixedWidth(metrics.horizontalAdvance(QStringLiteral("65535")) + 14);
+    for (auto [column, stretch] : {std::pair{1, 3}, {3, 3}, {5, 0}, {7, 3}, {9, 2}})
+        grid->setColumnStretch(column, stretch);
+}
+
 QWidget* TForm1::BuildEditor(QWidget* parent) {
     auto* editor = new QWidget(parent);
     editor->setFixedHeight(216);
@@ -229,36 +265,8 @@ QWidget* TForm1::BuildEditor(QWidget* parent) {
     SignInButton->hide(); // an empty column takes no room
     grid->addWidget(SignInButton, 1, 10);
     connect(SignInButton, &QToolButton::clicked, this, [this] { SignInClick(); });
-    auto* row3 = new QHBoxLayout();
-    SpeedButton11 = new QToolButton(editor);
-    SpeedButton11->setText(QString::fromUtf8("增加帐户"));
-    SpeedButton11->setToolTip(QString::fromUtf8("增加群发参数到列表"));
-    SpeedButton12 = new QToolButton(editor);
-    SpeedButton12->setText(QString::fromUtf8("切换帐户"));
-    SpeedButton12->setToolTip(QString::fromUtf8("轮流切换填充和生效参数"));
-    SpeedButton1 = new QToolButton(editor);
-    SpeedButton1->setText(QString::fromUtf8("清空记录"));
-    for (auto* b : {SpeedButton11, SpeedButton12, SpeedButton1}) b->setAutoRaise(true);
-    Edit10 = new QLineEdit(editor);
-    Edit10->setEnabled(false);
-    row3->addWidget(SpeedButton11);
-    row3->addWidget(SpeedButton12);
-    row3->addWidget(new QLabel(QString::fromUtf8("当前正在发送电邮地址："), editor));
-    row3->addWidget(Edit10, 1);
-    row3->addWidget(SpeedButton1);
-    grid->addLayout(row3, 2, 0, 1, 10);
-    // The fields share the width by the stretch of their columns alone, not by what their
-    // captions and check boxes would like; the sender mailbox shows an ordinary address whole
-    // and the port field five digits.
-    const QFontMetrics metrics(Edit1->font());
-    for (QLineEdit* field : {Edit1, Edit2, Edit5, Edit7, Edit8}) {
-        field->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-        field->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("smtp")));
-    }
-    Edit1->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("sink@example.org")) + 12);
-    Edit14->setFixedWidth(metrics.horizontalAdvance(QStringLiteral("65535")) + 14);
-    for (auto [column, stretch] : {std::pair{1, 3}, {3, 3}, {5, 0}, {7, 3}, {9, 2}})
-        grid->setColumnStretch(column, stretch);
+    grid->addLayout(BuildEditorButtons(editor), 2, 0, 1, 10);
+    SizeEditorFields(grid);
     Memo4 = ListBox(editor);
     Memo4->setFixedHeight(110);
     grid->addWidget(Memo4, 3, 0, 1, 10);

@@ -23,6 +23,8 @@
 #include <optional>
 #include <vector>
 
+class QGridLayout;
+class QHBoxLayout;
 class QSocketNotifier;
 class QTimer;
 class QMenu;
@@ -157,6 +159,10 @@ class TForm1 : public QMainWindow {
     void BuildToolbar();
     // The account editor: its fields, check boxes, buttons and the account list.
     QWidget* BuildEditor(QWidget* parent);
+    // The editor's row of account buttons with the field of the address being sent to.
+    QHBoxLayout* BuildEditorButtons(QWidget* editor);
+    // The fields' widths: by their columns' stretch, not by their captions.
+    void SizeEditorFields(QGridLayout* grid);
     void BuildStatusBar();
     void BuildTray();
     void NameControls();
