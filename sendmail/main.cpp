@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <pwd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -107,7 +108,7 @@ int Send(const sendmail::Options& options) {
     identity.uniquifier = ::getpid();
     sendmail::Prepared message;
     std::string error;
-    int status = sendmail::PrepareMessage(input, options, identity, message, error);
+    int status = sendmail::PrepareMessage(std::move(input), options, identity, message, error);
     if (status == sendmail::kExitOk) status = ResolveLocalNames(message.recipients, error);
     if (status != sendmail::kExitOk) return Fail(status, error);
     const char* testPort = std::getenv("VANTRO_TEST_PORT");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace sendmail {
 
@@ -114,7 +115,7 @@ std::vector<std::string> AddressesIn(const std::string& value) {
     return addresses;
 }
 
-int PrepareMessage(const std::string& input, const Options& options, const Identity& identity,
+int PrepareMessage(std::string input, const Options& options, const Identity& identity,
                    Prepared& prepared, std::string& error) {
     if (input.empty()) {
         error = "empty message: nothing was given on standard input";
@@ -125,6 +126,7 @@ int PrepareMessage(const std::string& input, const Options& options, const Ident
         return kExitBadMessage;
     }
     std::vector<std::string> lines = SplitInput(input, options.dotEndsInput);
+    std::string().swap(input);             // its lines hold it now: the input is not held twice
     std::vector<std::string> headerValues; // To, Cc and Bcc, for -t
     bool hasDate = false, hasMessageId = false, hasFrom = false;
     size_t end = 0; // the end of the header block
@@ -153,7 +155,9 @@ int PrepareMessage(const std::string& input, const Options& options, const Ident
     if (!hasMessageId) kept.push_back(MessageIdHeader(identity));
     if (!hasFrom) kept.push_back(FromHeader(options, identity));
     if (end < lines.size() && !lines[end].empty()) kept.emplace_back(); // the body's separator
-    kept.insert(kept.end(), lines.begin() + static_cast<long>(end), lines.end());
+    // Moved, not copied: a large body is held once.
+    kept.insert(kept.end(), std::make_move_iterator(lines.begin() + static_cast<long>(end)),
+                std::make_move_iterator(lines.end()));
     prepared.lines = std::move(kept);
     prepared.recipients.clear();
     for (const std::string& argument : options.recipients)

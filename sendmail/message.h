@@ -45,7 +45,7 @@ std::vector<std::string> AddressesIn(const std::string& value);
 
 // The message ready to submit, or an exit status other than kExitOk with `error` saying why:
 // an empty input or one holding a NUL byte (65), no recipient at all (67).
-int PrepareMessage(const std::string& input, const Options& options, const Identity& identity,
+int PrepareMessage(std::string input, const Options& options, const Identity& identity,
                    Prepared& prepared, std::string& error);
 
 } // namespace sendmail
