@@ -50,18 +50,12 @@ int ResolveLocalNames(std::vector<std::string>& recipients, std::string& error) 
         return r.find('@') == std::string::npos;
     });
     if (!anyLocal) return sendmail::kExitOk; // no file is read for mail to addresses
-    std::string folder = FileFolder();
-    store::Aliases aliases;
+    std::string folder = FileFolder(), problem;
     std::vector<std::string> notes;
-    if (!folder.empty()) aliases.Read(store::AliasesPathOf(folder), notes);
-    aliases.Read(SystemAliases(), notes);
+    std::vector<std::string> resolved =
+        store::ResolveLocalNames(recipients, folder, SystemAliases(), notes, problem);
     for (const std::string& note : notes)
         std::fprintf(stderr, "vantrosmtp-sendmail: %s\n", note.c_str());
-    std::string problem;
-    std::vector<std::string> resolved = aliases.Resolve(
-        recipients,
-        folder.empty() ? std::string() : store::MailDomainIn(store::SettingsPathOf(folder)),
-        problem);
     if (resolved.empty()) {
         error = problem + "; give it an address with a line such as \"root: you@example.org\" in " +
                 (folder.empty() ? std::string("the aliases file") : store::AliasesPathOf(folder)) +

@@ -3,6 +3,7 @@
 #include "platform/ini_profile.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "store/file_location.h"
 
 #include <algorithm>
 
@@ -150,6 +151,18 @@ bool Aliases::Expand(const std::string& address, const std::string& mailDomain,
     }
     add(address + "@" + mailDomain);
     return true;
+}
+
+std::vector<std::string> ResolveLocalNames(const std::vector<std::string>& recipients,
+                                           const std::string& fileFolder,
+                                           const std::string& systemAliases,
+                                           std::vector<std::string>& notes, std::string& problem) {
+    Aliases aliases;
+    if (!fileFolder.empty()) aliases.Read(AliasesPathOf(fileFolder), notes);
+    aliases.Read(systemAliases, notes);
+    std::string mailDomain =
+        fileFolder.empty() ? std::string() : MailDomainIn(SettingsPathOf(fileFolder));
+    return aliases.Resolve(recipients, mailDomain, problem);
 }
 
 } // namespace store

@@ -54,4 +54,13 @@ class Aliases {
     std::map<std::string, std::vector<std::string>> entries_; // by lower-cased name
 };
 
+// `recipients` resolved as the relay's files give them: the aliases of the files' folder
+// `fileFolder` (none when it is empty), then those of `systemAliases`, then the folder's mail
+// domain. The relay and the sendmail command resolve through it alike. Aliases::Resolve's
+// result and `problem`; what the files' reading skipped goes into `notes`.
+std::vector<std::string> ResolveLocalNames(const std::vector<std::string>& recipients,
+                                           const std::string& fileFolder,
+                                           const std::string& systemAliases,
+                                           std::vector<std::string>& notes, std::string& problem);
+
 } // namespace store

@@ -55,14 +55,11 @@ std::string RelayCore::SampleMessagePath() const {
 
 std::vector<std::string> RelayCore::ResolveLocalName(const std::string& name,
                                                      std::string& answer) const {
-    store::Aliases aliases;
     std::vector<std::string> notes;
-    aliases.Read(store::AliasesPathOf(files_.Folder()), notes);
-    aliases.Read(options_.systemAliases, notes);
-    for (const std::string& note : notes) options_.journal("aliases: " + note);
     std::string problem;
-    std::vector<std::string> addresses = aliases.Resolve(
-        {name}, store::MailDomainIn(store::SettingsPathOf(files_.Folder())), problem);
+    std::vector<std::string> addresses =
+        store::ResolveLocalNames({name}, files_.Folder(), options_.systemAliases, notes, problem);
+    for (const std::string& note : notes) options_.journal("aliases: " + note);
     if (addresses.empty())
         answer = "550 5.1.1 " + problem + "; give it an address in " +
                  store::AliasesPathOf(files_.Folder()) + " (\"" + name + ": you@example.org\")";
