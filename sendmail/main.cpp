@@ -81,19 +81,13 @@ std::string LoginName() {
     return "nobody";
 }
 
-bool ReadAllInput(std::string& input) {
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) input.append(buffer, n);
-    return !std::ferror(stdin);
-}
-
 int Send(const sendmail::Options& options) {
     std::string refusal;
     if (int status = sendmail::CheckArguments(options, refusal); status != sendmail::kExitOk)
         return Fail(status, refusal);
-    std::string input;
-    if (!ReadAllInput(input)) return Fail(sendmail::kExitInternal, "cannot read standard input");
+    sendmail::InputText input;
+    if (!input.AppendAllOf(stdin))
+        return Fail(sendmail::kExitInternal, "cannot read standard input");
     sendmail::Identity identity;
     identity.hostName = HostName();
     identity.sender =

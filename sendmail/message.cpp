@@ -5,24 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <iterator>
 
 namespace sendmail {
-
-std::vector<std::string> SplitInput(const std::string& input, bool dotEndsInput) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < input.size()) {
-        size_t end = input.find('\n', start);
-        std::string line = input.substr(start, end == std::string::npos ? end : end - start);
-        if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
-        if (dotEndsInput && line == ".") break;
-        lines.push_back(std::move(line));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return lines;
-}
 
 namespace {
 
@@ -115,56 +99,94 @@ std::vector<std::string> AddressesIn(const std::string& value) {
     return addresses;
 }
 
-int PrepareMessage(std::string input, const Options& options, const Identity& identity,
-                   Prepared& prepared, std::string& error) {
-    if (input.empty()) {
-        error = "empty message: nothing was given on standard input";
-        return kExitBadMessage;
+PreparedLines::PreparedLines(const Prepared& message) : message_(message), body_(message.body) {
+    for (const std::string& line : message.headerLines)
+        size_ += static_cast<long long>(line.size()) + 2;
+    InputLines body = message.body;
+    for (std::string line; body.Next(line);) size_ += static_cast<long long>(line.size()) + 2;
+}
+
+bool PreparedLines::Next(std::string& line) {
+    if (nextHeader_ < message_.headerLines.size()) {
+        line = message_.headerLines[nextHeader_++];
+        return true;
     }
-    if (input.find('\0') != std::string::npos) {
-        error = "the message holds a NUL byte, which SMTP cannot carry";
-        return kExitBadMessage;
-    }
-    std::vector<std::string> lines = SplitInput(input, options.dotEndsInput);
-    std::string().swap(input);             // its lines hold it now: the input is not held twice
-    std::vector<std::string> headerValues; // To, Cc and Bcc, for -t
-    bool hasDate = false, hasMessageId = false, hasFrom = false;
-    size_t end = 0; // the end of the header block
-    std::string current;
-    bool dropping = false;
+    return body_.Next(line);
+}
+
+bool PreparedLines::Rewind() {
+    nextHeader_ = 0;
+    body_ = message_.body;
+    return true;
+}
+
+namespace {
+
+// What the header block told: the lines kept (Bcc dropped), the values of To, Cc and Bcc for
+// -t, and which of the headers an MTA adds were there.
+struct HeaderBlock {
     std::vector<std::string> kept;
-    for (; end < lines.size(); ++end) {
-        const std::string& line = lines[end];
-        if (IsContinuation(line) && end > 0) {
-            if (!current.empty()) headerValues.back() += " " + line;
-            if (!dropping) kept.push_back(line);
+    std::vector<std::string> addressValues;
+    bool hasDate = false, hasMessageId = false, hasFrom = false;
+    bool bodyStartsBlank = true; // no body, or one parted from the headers by its blank line
+};
+
+// Reads the header block from `reader`, leaving `bodyStart` at the first line that is none.
+HeaderBlock ReadHeaderBlock(InputLines reader, InputLines& bodyStart) {
+    HeaderBlock block;
+    std::string line, current;
+    bool dropping = false;
+    for (bool first = true;; first = false) {
+        bodyStart = reader;
+        if (!reader.Next(line)) break;
+        if (IsContinuation(line) && !first) {
+            if (!current.empty()) block.addressValues.back() += " " + line;
+            if (!dropping) block.kept.push_back(line);
             continue;
         }
         std::string name = HeaderName(line);
-        if (name.empty()) break;
-        hasDate |= name == "date";
-        hasMessageId |= name == "message-id";
-        hasFrom |= name == "from";
+        if (name.empty()) {
+            block.bodyStartsBlank = line.empty();
+            break;
+        }
+        block.hasDate |= name == "date";
+        block.hasMessageId |= name == "message-id";
+        block.hasFrom |= name == "from";
         current = name == "to" || name == "cc" || name == "bcc" ? name : std::string();
-        if (!current.empty()) headerValues.push_back(line.substr(line.find(':') + 1));
+        if (!current.empty()) block.addressValues.push_back(line.substr(line.find(':') + 1));
         // Bcc recipients must not learn of each other: the header never goes out.
         dropping = name == "bcc";
-        if (!dropping) kept.push_back(line);
+        if (!dropping) block.kept.push_back(line);
     }
-    if (!hasDate) kept.push_back(DateHeader(identity.now));
-    if (!hasMessageId) kept.push_back(MessageIdHeader(identity));
-    if (!hasFrom) kept.push_back(FromHeader(options, identity));
-    if (end < lines.size() && !lines[end].empty()) kept.emplace_back(); // the body's separator
-    // Moved, not copied: a large body is held once.
-    kept.insert(kept.end(), std::make_move_iterator(lines.begin() + static_cast<long>(end)),
-                std::make_move_iterator(lines.end()));
-    prepared.lines = std::move(kept);
+    return block;
+}
+
+} // namespace
+
+int PrepareMessage(InputText input, const Options& options, const Identity& identity,
+                   Prepared& prepared, std::string& error) {
+    if (input.Size() == 0) {
+        error = "empty message: nothing was given on standard input";
+        return kExitBadMessage;
+    }
+    if (input.HoldsNul()) {
+        error = "the message holds a NUL byte, which SMTP cannot carry";
+        return kExitBadMessage;
+    }
+    prepared.input = std::move(input);
+    HeaderBlock block =
+        ReadHeaderBlock(InputLines(prepared.input, options.dotEndsInput), prepared.body);
+    if (!block.hasDate) block.kept.push_back(DateHeader(identity.now));
+    if (!block.hasMessageId) block.kept.push_back(MessageIdHeader(identity));
+    if (!block.hasFrom) block.kept.push_back(FromHeader(options, identity));
+    if (!block.bodyStartsBlank) block.kept.emplace_back(); // the body's separator
+    prepared.headerLines = std::move(block.kept);
     prepared.recipients.clear();
     for (const std::string& argument : options.recipients)
         for (const std::string& address : AddressesIn(argument))
             AddOnce(prepared.recipients, address);
     if (options.recipientsFromHeaders)
-        for (const std::string& value : headerValues)
+        for (const std::string& value : block.addressValues)
             for (const std::string& address : AddressesIn(value))
                 AddOnce(prepared.recipients, address);
     // A header's address that is no mailbox would fail at the relay's RCPT, or, spooled,

@@ -30,22 +30,28 @@ int SubmitToRelay(const Prepared& message, const std::string& sender, int port, 
         error = client.FailureReason;
         return client.ResultCode == 0 ? kExitTemporary : Refused(client, error);
     }
-    if (!client.SendMailFrom(sender, smtpclient::MessageSize(message.lines)))
-        return Refused(client, error);
+    PreparedLines lines(message);
+    if (!client.SendMailFrom(sender, smtpclient::MessageSize(lines))) return Refused(client, error);
     for (const std::string& recipient : message.recipients)
         if (!client.SendRcptTo(recipient)) return Refused(client, error, true);
-    if (!client.SendData(message.lines)) return Refused(client, error);
+    if (!client.SendData(lines)) return Refused(client, error);
     client.CloseSession(); // the relay has the message: how QUIT goes changes nothing
     return kExitOk;
 }
 
 int SpoolForNextStart(const Prepared& message, const std::string& sender,
                       const std::string& spoolFolder, std::string& id, std::string& error) {
-    std::string text, recipientText;
-    for (const std::string& line : message.lines) text += line + "\r\n";
+    std::string recipientText;
     for (const std::string& recipient : message.recipients)
         recipientText += (recipientText.empty() ? "" : ",") + recipient;
-    auto spooled = store::SpoolWholeMessage(spoolFolder, sender, recipientText, text, error);
+    PreparedLines lines(message);
+    // Written in pieces of some 64 KB: a write a line would be a system call a line.
+    auto nextPiece = [&lines](std::string& piece) {
+        piece.clear();
+        for (std::string line; piece.size() < 65536 && lines.Next(line);) piece += line + "\r\n";
+        return !piece.empty();
+    };
+    auto spooled = store::SpoolWholeMessage(spoolFolder, sender, recipientText, nextPiece, error);
     if (!spooled) return kExitTemporary;
     id = *spooled;
     return kExitOk;

@@ -41,8 +41,8 @@ constexpr const char* kMayHaveCopy =
     "may deliver a second copy";
 } // namespace
 
-int MessageSize(const std::vector<std::string>& lines) {
-    return SizeValue(TVectorLineSource(lines).Size());
+int MessageSize(const TLineSource& lines) {
+    return SizeValue(lines.Size());
 }
 
 bool TRelayReport::AllDelivered() const {

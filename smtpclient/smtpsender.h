@@ -322,7 +322,7 @@ inline std::string UpstreamName(const std::string& host, const std::string& port
 }
 
 // Message size as MAIL ... SIZE= counts it: every line plus CR LF.
-int MessageSize(const std::vector<std::string>& lines);
+int MessageSize(const TLineSource& lines);
 
 // The same for a message handed out line by line.
 bool RelayMessage(const TRelayOptions& options, const std::string& sender,

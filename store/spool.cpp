@@ -577,9 +577,17 @@ std::vector<Spool::Entry> Spool::List() const {
     return ListSpoolFolder(folder_);
 }
 
+TextPieces WholeText(const std::string& text) {
+    return [&text, given = false](std::string& piece) mutable {
+        if (given) return false;
+        piece = text;
+        return given = true;
+    };
+}
+
 std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,
                                            const std::string& recipientText,
-                                           const std::string& text, std::string& error) {
+                                           const TextPieces& nextPiece, std::string& error) {
     // Only a spool a relay made and reads, checked as the relay checks it: a folder made
     // here would be read by nobody, and one that fails the checks the relay refuses.
     std::string problem;
@@ -596,8 +604,10 @@ std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std:
     std::string name = id + ".msg", temp = name + ".part";
     int fd =
         ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    bool written = fd >= 0 && platform::WriteAllBytes(fd, header.data(), header.size()) &&
-                   platform::WriteAllBytes(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    bool written = fd >= 0 && platform::WriteAllBytes(fd, header.data(), header.size());
+    for (std::string piece; written && nextPiece(piece);)
+        written = platform::WriteAllBytes(fd, piece.data(), piece.size());
+    written = written && ::fsync(fd) == 0;
     if (fd >= 0) written = ::close(fd) == 0 && written;
     // Whole or not at all: the relay never sees a part.
     written =

@@ -22,6 +22,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -246,10 +247,14 @@ std::vector<Spool::Entry> ListSpoolFolder(const std::string& folder);
 // relays it like one an earlier run left: written whole and atomically (nobody sees a part),
 // owner-only, named as the relay names its messages. Only into a folder a relay made and
 // would use: one that is missing, a link, another user's or writable by others is refused.
-// `text` is the message as a client's DATA leaves it: CR LF lines, no dot-stuffing. Its id,
-// or nothing with `error` saying why.
+// The text is the message as a client's DATA leaves it (CR LF lines, no dot-stuffing), handed
+// over in pieces by `nextPiece` (false after the last), so that it is never held twice. Its
+// id, or nothing with `error` saying why.
+using TextPieces = std::function<bool(std::string& piece)>;
+// A text that is already whole, as one piece (it must outlive the pieces' use).
+TextPieces WholeText(const std::string& text);
 std::optional<Spool::Id> SpoolWholeMessage(const std::string& folder, const std::string& sender,
                                            const std::string& recipientText,
-                                           const std::string& text, std::string& error);
+                                           const TextPieces& nextPiece, std::string& error);
 
 } // namespace store

@@ -32,8 +32,9 @@ int main(int argc, char** argv) {
     // As the relay makes it at its start: the command's messages go only into a spool it made.
     std::filesystem::create_directory(spool);
     std::filesystem::permissions(spool, std::filesystem::perms::owner_all);
-    auto waiting = store::SpoolWholeMessage(spool, "zhang.wei@corp.example.cn", "li.na@example.org",
-                                            "Subject: report\r\n\r\nweekly report\r\n", error);
+    auto waiting = store::SpoolWholeMessage(
+        spool, "zhang.wei@corp.example.cn", "li.na@example.org",
+        store::WholeText("Subject: report\r\n\r\nweekly report\r\n"), error);
     store::RetryState retry;
     retry.attempts = 2;
     retry.first = store::WallClock::now() - std::chrono::minutes(3);
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     platform::WriteFileAtomically(spool + "/" + waiting.value_or("x") + ".retry",
                                   store::FormatRetryRecord(retry), 0600);
     auto failed = store::SpoolWholeMessage(spool, "wang.fang@corp.example.cn", "nobody@example.net",
-                                           "Subject: hello\r\n\r\nhi\r\n", error);
+                                           store::WholeText("Subject: hello\r\n\r\nhi\r\n"), error);
     platform::WriteFileAtomically(
         spool + "/" + failed.value_or("y") + ".failed",
         bad.empty() ? std::string("line\r\n")

@@ -27,9 +27,23 @@ Identity Someone() {
     return identity;
 }
 
+InputText TextOf(const std::string& input, size_t pieceBytes = InputText::kPieceBytes) {
+    InputText text(pieceBytes);
+    text.Append(input.data(), input.size());
+    return text;
+}
+
 int Prepare(const std::string& input, const Options& options, Prepared& prepared,
             std::string& error) {
-    return PrepareMessage(input, options, Someone(), prepared, error);
+    return PrepareMessage(TextOf(input), options, Someone(), prepared, error);
+}
+
+// The lines the message goes out with, read as the client and the spool read them.
+std::vector<std::string> LinesOf(const Prepared& prepared) {
+    std::vector<std::string> lines;
+    PreparedLines source(prepared);
+    for (std::string line; source.Next(line);) lines.push_back(line);
+    return lines;
 }
 
 TEST(SendmailOptions, WhatCallersPassIsAcceptedAndTheRestIsAUsageError) {
@@ -112,10 +126,27 @@ TEST(SendmailMessage, AFullNameOutsideAsciiIsEncodedInWholeWordsOfSeventyFiveAtM
 }
 
 TEST(SendmailMessage, InputLinesEndAtLfAndADotEndsThemUnlessToldOtherwise) {
-    EXPECT_EQ(SplitInput("a\r\nb\nc", true), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(SplitInput("a\n.\nafter\n", true), (std::vector<std::string>{"a"}));
-    EXPECT_EQ(SplitInput("a\n.\nafter\n", false), (std::vector<std::string>{"a", ".", "after"}));
-    EXPECT_EQ(SplitInput("a\n..x\n\n", true), (std::vector<std::string>{"a", "..x", ""}));
+    struct Case {
+        std::string input;
+        bool dotEndsInput;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a\r\nb\nc", true, {"a", "b", "c"}},          {"a\n.\nafter\n", true, {"a"}},
+        {"a\n.\nafter\n", false, {"a", ".", "after"}}, {"a\n..x\n\n", true, {"a", "..x", ""}},
+        {"\r\n\r\nend\r", false, {"", "", "end\r"}}, // a CR without its LF stays
+        {"long line\r\nx", false, {"long line", "x"}},
+    };
+    // Whatever the pieces the input is held in, a line cut between them (its CR in one, its
+    // LF in the next) reads whole.
+    for (const Case& c : cases)
+        for (size_t pieceBytes : {size_t(1), size_t(2), size_t(3), InputText::kPieceBytes}) {
+            InputText text = TextOf(c.input, pieceBytes);
+            std::vector<std::string> lines;
+            InputLines reader(text, c.dotEndsInput);
+            for (std::string line; reader.Next(line);) lines.push_back(line);
+            EXPECT_EQ(lines, c.lines) << c.input << " in pieces of " << pieceBytes;
+            EXPECT_EQ(text.Size(), c.input.size());
+        }
 }
 
 TEST(SendmailMessage, AddressListsGiveTheirAddresses) {
@@ -133,28 +164,58 @@ TEST(SendmailMessage, MissingHeadersAreAddedAndPresentOnesKept) {
     ASSERT_EQ(Prepare("Subject: report\n\nbody\n", Parse({"-F", "Cron \"Daemon\"", "root"}),
                       prepared, error),
               kExitOk);
-    ASSERT_GE(prepared.lines.size(), 6u);
-    EXPECT_EQ(prepared.lines[0], "Subject: report");
-    EXPECT_EQ(prepared.lines[1].rfind("Date: Wed, 09 Dec 2026 ", 0), 0u) << prepared.lines[1];
-    EXPECT_EQ(prepared.lines[2], "Message-ID: <20261209120001.4242.vantrosmtp@pc.example>");
-    EXPECT_EQ(prepared.lines[3], "From: \"Cron \\\"Daemon\\\"\" <kalvex@pc.example>");
-    EXPECT_EQ(prepared.lines[4], "");
-    EXPECT_EQ(prepared.lines[5], "body");
+    ASSERT_GE(LinesOf(prepared).size(), 6u);
+    EXPECT_EQ(LinesOf(prepared)[0], "Subject: report");
+    EXPECT_EQ(LinesOf(prepared)[1].rfind("Date: Wed, 09 Dec 2026 ", 0), 0u) << LinesOf(prepared)[1];
+    EXPECT_EQ(LinesOf(prepared)[2], "Message-ID: <20261209120001.4242.vantrosmtp@pc.example>");
+    EXPECT_EQ(LinesOf(prepared)[3], "From: \"Cron \\\"Daemon\\\"\" <kalvex@pc.example>");
+    EXPECT_EQ(LinesOf(prepared)[4], "");
+    EXPECT_EQ(LinesOf(prepared)[5], "body");
     EXPECT_EQ(prepared.recipients, std::vector<std::string>{"root"});
 
     std::string own = "From: me@x.example\nDate: Tue, 1 Dec 2026 10:00:00 +0800\n"
                       "Message-ID: <own@x.example>\n\nbody\n";
     ASSERT_EQ(Prepare(own, Parse({"a@b.example"}), prepared, error), kExitOk);
-    EXPECT_EQ(prepared.lines, (std::vector<std::string>{
-                                  "From: me@x.example", "Date: Tue, 1 Dec 2026 10:00:00 +0800",
-                                  "Message-ID: <own@x.example>", "", "body"}));
+    EXPECT_EQ(LinesOf(prepared), (std::vector<std::string>{
+                                     "From: me@x.example", "Date: Tue, 1 Dec 2026 10:00:00 +0800",
+                                     "Message-ID: <own@x.example>", "", "body"}));
 
     // No header at all: the added ones stand before the text, parted from it.
     ASSERT_EQ(Prepare("just text\n", Parse({"a@b.example"}), prepared, error), kExitOk);
-    ASSERT_EQ(prepared.lines.size(), 5u);
-    EXPECT_EQ(prepared.lines[2], "From: kalvex@pc.example");
-    EXPECT_EQ(prepared.lines[3], "");
-    EXPECT_EQ(prepared.lines[4], "just text");
+    ASSERT_EQ(LinesOf(prepared).size(), 5u);
+    EXPECT_EQ(LinesOf(prepared)[2], "From: kalvex@pc.example");
+    EXPECT_EQ(LinesOf(prepared)[3], "");
+    EXPECT_EQ(LinesOf(prepared)[4], "just text");
+}
+
+TEST(SendmailMessage, TheTextIsReadFromTheInputAgainFromItsStartAndSizedAsItGoesOut) {
+    // Small pieces: the header block and the body cross the pieces' borders.
+    Prepared prepared;
+    std::string error;
+    Options options = Parse({"-t"});
+    ASSERT_EQ(PrepareMessage(TextOf("To: a@b.example\r\nBcc: c@b.example\r\nbody at once\r\n"
+                                    "second\r\n.\r\nafter the dot\r\n",
+                                    3),
+                             options, Someone(), prepared, error),
+              kExitOk)
+        << error;
+    std::vector<std::string> lines = LinesOf(prepared);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "To: a@b.example");
+    EXPECT_EQ(lines[4], ""); // the separator a body without one is given
+    EXPECT_EQ(lines[5], "body at once");
+    EXPECT_EQ(lines[6], "second");
+    EXPECT_EQ(prepared.recipients, (std::vector<std::string>{"a@b.example", "c@b.example"}));
+    PreparedLines source(prepared);
+    long long size = 0;
+    for (const std::string& line : lines) size += static_cast<long long>(line.size()) + 2;
+    EXPECT_EQ(source.Size(), size);
+    for (std::string line; source.Next(line);) {
+    }
+    ASSERT_TRUE(source.Rewind());
+    std::vector<std::string> again;
+    for (std::string line; source.Next(line);) again.push_back(line);
+    EXPECT_EQ(again, lines);
 }
 
 TEST(SendmailMessage, WithTTheHeadersGiveTheRecipientsAndBccNeverGoesOut) {
@@ -166,17 +227,17 @@ TEST(SendmailMessage, WithTTheHeadersGiveTheRecipientsAndBccNeverGoesOut) {
     EXPECT_EQ(prepared.recipients,
               (std::vector<std::string>{"extra@x.example", "a@x.example", "c@x.example",
                                         "d@x.example", "hidden@x.example", "secret@x.example"}));
-    for (const std::string& line : prepared.lines)
+    for (const std::string& line : LinesOf(prepared))
         EXPECT_EQ(line.find("secret@"), std::string::npos) << line;
-    EXPECT_EQ(prepared.lines[0], "To: \"A, B\" <a@x.example>,");
-    EXPECT_EQ(prepared.lines[1], "  c@x.example");
-    EXPECT_EQ(prepared.lines[3], "Subject: t");
-    EXPECT_EQ(prepared.lines.back(), "Bcc: in body"); // the body is not a header
+    EXPECT_EQ(LinesOf(prepared)[0], "To: \"A, B\" <a@x.example>,");
+    EXPECT_EQ(LinesOf(prepared)[1], "  c@x.example");
+    EXPECT_EQ(LinesOf(prepared)[3], "Subject: t");
+    EXPECT_EQ(LinesOf(prepared).back(), "Bcc: in body"); // the body is not a header
 
     // Without -t the header recipients are not added, and Bcc still never goes out.
     ASSERT_EQ(Prepare(input, Parse({"only@x.example"}), prepared, error), kExitOk);
     EXPECT_EQ(prepared.recipients, std::vector<std::string>{"only@x.example"});
-    EXPECT_EQ(prepared.lines[3], "Subject: t");
+    EXPECT_EQ(LinesOf(prepared)[3], "Subject: t");
 }
 
 TEST(SendmailMessage, BadInputGetsItsExitStatus) {
@@ -199,8 +260,8 @@ TEST(SendmailMessage, BadInputGetsItsExitStatus) {
     ASSERT_EQ(Prepare("Subject: \xC4\xE3\xBA\xC3\n\n\xCA\xC0\xBD\xE7\n", Parse({"a@b.example"}),
                       prepared, error),
               kExitOk);
-    EXPECT_EQ(prepared.lines[0], "Subject: \xC4\xE3\xBA\xC3");
-    EXPECT_EQ(prepared.lines.back(), "\xCA\xC0\xBD\xE7");
+    EXPECT_EQ(LinesOf(prepared)[0], "Subject: \xC4\xE3\xBA\xC3");
+    EXPECT_EQ(LinesOf(prepared).back(), "\xCA\xC0\xBD\xE7");
 }
 
 } // namespace

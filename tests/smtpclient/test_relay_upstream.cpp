@@ -48,7 +48,7 @@ TEST(RelayUpstream, MessageArrivesByteForByteWithDotsAndEmptyLines) {
     EXPECT_EQ(m.recipients, (std::vector<std::string>{"boss@example.net", "kehu0@example.net"}));
     EXPECT_EQ(m.content, Joined(lines));
     EXPECT_EQ(m.authUser, "-");
-    EXPECT_EQ(m.mailOptions, "SIZE=" + std::to_string(MessageSize(lines)));
+    EXPECT_EQ(m.mailOptions, "SIZE=" + std::to_string(MessageSize(TVectorLineSource(lines))));
 }
 
 TEST(RelayUpstream, BareLineEndsInsideALineCannotEndTheMessageEarly) {
@@ -240,8 +240,8 @@ TEST(RelayUpstream, EachRecipientIsDecidedOnItsOwnAndNoneGetsTheMessageTwice) {
             }
             if (!pipelining) continue;
             // The first transaction's envelope came in one read: MAIL, every RCPT, DATA.
-            std::string envelope =
-                "MAIL FROM:<s@d.test> SIZE=" + std::to_string(MessageSize(text)) + "\\r\\n";
+            std::string envelope = "MAIL FROM:<s@d.test> SIZE=" +
+                                   std::to_string(MessageSize(TVectorLineSource(text))) + "\\r\\n";
             for (const std::string& address : RecipientAddresses(c.recipients))
                 envelope += "RCPT TO:<" + address + ">\\r\\n";
             envelope += "DATA\\r\\n";

@@ -181,7 +181,7 @@ TEST(SmtpClientScripted, HostAndPortSplitting) {
     EXPECT_EQ(host + "|" + port, "smtp.example.com|587");
     SplitHostAndPort("smtp.example.com:", host, port);
     EXPECT_EQ(host + "|" + port, "smtp.example.com|25");
-    EXPECT_EQ(MessageSize({"ab", "", "c"}), 9);
+    EXPECT_EQ(MessageSize(TVectorLineSource({"ab", "", "c"})), 9);
 }
 
 } // namespace

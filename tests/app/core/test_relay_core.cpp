@@ -326,7 +326,8 @@ TEST(RelayCoreTest, PieceLinesCutAsTheyAreTakenAndSizeAsTheClientCounts) {
         std::string joined;
         for (const auto& p : pieces) joined += p;
         StringList expected = MessageLines(StringList(pieces));
-        EXPECT_EQ(source.Size(), smtpclient::MessageSize(expected)) << joined;
+        EXPECT_EQ(source.Size(), smtpclient::MessageSize(smtpclient::TVectorLineSource(expected)))
+            << joined;
         StringList taken;
         for (std::string line; source.Next(line);) taken.push_back(line);
         EXPECT_EQ(taken, expected) << joined;

@@ -142,8 +142,9 @@ TEST(SpoolingRelay, NoSpoolFileIsSkippedUnreadableOnesAreSetAsideAndNewOnesGoOut
     fs::create_directory(folder.path); // as an earlier run of the relay made it
     fs::permissions(folder.path, fs::perms::owner_all);
     std::string error;
-    auto waiting = store::SpoolWholeMessage(folder.path.string(), "me@x.example", "r@y.example",
-                                            "Subject: waited\r\n\r\nx\r\n", error);
+    auto waiting =
+        store::SpoolWholeMessage(folder.path.string(), "me@x.example", "r@y.example",
+                                 store::WholeText("Subject: waited\r\n\r\nx\r\n"), error);
     ASSERT_TRUE(waiting) << error;
     // What "-f $'me@x\r\nx'" once wrote: a header the relay cannot read.
     ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "0-bad.msg").string(),
@@ -173,7 +174,7 @@ TEST(SpoolingRelay, NoSpoolFileIsSkippedUnreadableOnesAreSetAsideAndNewOnesGoOut
 
     // Spooled by the command while the relay runs, and garbage dropped beside it.
     auto late = store::SpoolWholeMessage(folder.path.string(), "me@x.example", "late@y.example",
-                                         "Subject: late\r\n\r\nx\r\n", error);
+                                         store::WholeText("Subject: late\r\n\r\nx\r\n"), error);
     ASSERT_TRUE(late) << error;
     ASSERT_TRUE(platform::WriteFileAtomically((folder.path / "1-junk.msg").string(), "junk", 0600));
     ASSERT_TRUE(core->WaitForOutcomes(2));
