@@ -12,18 +12,9 @@
 namespace app {
 
 namespace {
-constexpr uint32_t kOutcomesReady = platform::kWmUser + 100;
+// The window's other messages and timers are the outcome pacer's.
 constexpr uint32_t kAcceptedReady = platform::kWmUser + 101;
-constexpr uint32_t kQuietNow = platform::kWmUser + 102;
-constexpr uintptr_t kOutcomePaceTimer = 1;
 constexpr uintptr_t kSessionSweepTimer = 2;
-constexpr uintptr_t kQuietWaitTimer = 3;
-// At most one pass of the outcome queue per interval. Under load every pass redraws lists,
-// counters and the status and starts a sound; one pass per 50 ms takes in all that finished
-// meanwhile (a few dozen at a thousand messages a second) at the cost of one. Unhurried
-// outcomes are still reported at once, or at the next command delay while clients are being
-// answered (RelayCoreOptions::busySpan).
-constexpr auto kOutcomePace = std::chrono::milliseconds(50);
 
 void WriteToStandardError(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -46,21 +37,13 @@ double RandomJitter() {
 
 RelayCore::RelayCore(RelayCoreOptions options)
     : options_(std::move(options)), files_(options_.folder),
-      server_(std::make_unique<smtpserver::TSmtpServer>()), pool_(options_.workers) {
+      server_(std::make_unique<smtpserver::TSmtpServer>()),
+      pacer_(options_.busySpan, options_.quietWait, [this] { ReportOutcomes(); }),
+      pool_(options_.workers) {
     outcomeWindow_ =
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
-            if (m.msg == kOutcomesReady) PaceOutcomes();
+            if (pacer_.HandleMessage(m)) return;
             if (m.msg == kAcceptedReady) SubmitAccepted();
-            if (m.msg == kQuietNow && quiet_ == Quiet::Posted) ReportNow();
-            if (m.msg == platform::kWmTimer && m.wParam == kQuietWaitTimer) {
-                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
-                if (quiet_ == Quiet::Waiting) ReportNow(); // waited long enough
-            }
-            if (m.msg == platform::kWmTimer && m.wParam == kOutcomePaceTimer) {
-                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kOutcomePaceTimer);
-                paceTimerSet_ = false;
-                PaceOutcomes();
-            }
             if (m.msg == platform::kWmTimer && m.wParam == kRetryTimerId) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kRetryTimerId);
                 retryTimerSet_ = false;
@@ -77,6 +60,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
                 SweepKeptSessions();
             }
         });
+    pacer_.Bind(outcomeWindow_);
     server_->SrvAddr = options_.srvAddr;
     server_->SrvAddr6 = options_.srvAddr6 ? *options_.srvAddr6 : Ipv6Beside(options_.srvAddr);
     server_->SrvPort = options_.srvPort;
@@ -96,7 +80,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
         spooling_.erase(spooling);
     };
     server_->OnCommandDelayed = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
-        QuietMoment();
+        pacer_.CommandDelayBegun();
     };
     server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
                                  const std::string&, std::string&,
@@ -374,47 +358,10 @@ void RelayCore::SubmitToPool(const Request& first) {
                     q->released.insert(q->released.end(), next.begin() + 1, next.end());
             }
             // One wake-up per batch: the core takes everything queued when it runs.
-            if (wake) platform::MessageLoop::PostMessage(window, kOutcomesReady, 0, 0);
+            if (wake)
+                platform::MessageLoop::PostMessage(window, OutcomePacer::kOutcomesQueued, 0, 0);
         }
     });
-}
-
-void RelayCore::PaceOutcomes() {
-    auto now = std::chrono::steady_clock::now();
-    auto since = now - lastReport_;
-    if (since >= kOutcomePace) {
-        ReportWhenQuiet(now);
-        return;
-    }
-    if (paceTimerSet_) return; // the queue is taken in when the timer runs
-    auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(kOutcomePace - since);
-    paceTimerSet_ = platform::MessageLoop::Current().SetTimer(
-        outcomeWindow_, kOutcomePaceTimer, static_cast<uint32_t>(std::max<long>(1, rest.count())));
-    if (!paceTimerSet_) ReportOutcomes(); // no timer to be had: nothing may wait forever
-}
-
-void RelayCore::ReportWhenQuiet(std::chrono::steady_clock::time_point now) {
-    if (quiet_ != Quiet::None) return; // a report is on its way
-    if (now - lastDelayBegun_ >= options_.busySpan) return ReportNow();
-    auto wait = static_cast<uint32_t>(std::max<long>(1, options_.quietWait.count()));
-    if (!platform::MessageLoop::Current().SetTimer(outcomeWindow_, kQuietWaitTimer, wait))
-        return ReportNow(); // no timer to be had: nothing may wait forever
-    quiet_ = Quiet::Waiting;
-}
-
-void RelayCore::QuietMoment() {
-    lastDelayBegun_ = std::chrono::steady_clock::now();
-    if (quiet_ != Quiet::Waiting) return;
-    quiet_ = Quiet::Posted;
-    platform::MessageLoop::Current().KillTimer(outcomeWindow_, kQuietWaitTimer);
-    // At the end of this pass: the delay has begun and the session's work in it is done.
-    platform::MessageLoop::PostMessage(outcomeWindow_, kQuietNow, 0, 0);
-}
-
-void RelayCore::ReportNow() {
-    quiet_ = Quiet::None;
-    lastReport_ = std::chrono::steady_clock::now();
-    ReportOutcomes();
 }
 
 void RelayCore::ReportOutcomes() {

@@ -11,6 +11,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
+#include "app/core/outcome_pacer.h"
 #include "app/core/recipient_outcomes.h"
 #include "app/core/records.h"
 #include "app/core/relay_files.h"
@@ -324,13 +325,8 @@ class RelayCore {
     // went out first, and waking a worker (and the spool's syncer) would otherwise put a
     // switch of threads before each of those replies.
     void SubmitAccepted();
-    // Reports now, or once the pace allows when a pass ran less than the pace ago.
-    void PaceOutcomes();
-    // Reports now when no client is being answered, else at the next command delay's start.
-    void ReportWhenQuiet(std::chrono::steady_clock::time_point now);
-    // A command delay has begun (the server's event).
-    void QuietMoment();
-    void ReportNow();
+    // The outcome pass: what the workers finished into the records, the spool and the
+    // schedule, published as one batch (run when the pacer says).
     void ReportOutcomes();
     // While upstream sessions are kept, a sweep runs once per idle time: it closes, on a
     // worker, the sessions idle that long.
@@ -405,12 +401,7 @@ class RelayCore {
     size_t running_ = 0;
     uint16_t ownPort_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
-    std::chrono::steady_clock::time_point lastReport_{};
-    bool paceTimerSet_ = false;
-    // An outcome pass waiting for a command delay to begin, then posted to the end of the
-    // pass in which one began.
-    enum class Quiet { None, Waiting, Posted } quiet_ = Quiet::None;
-    std::chrono::steady_clock::time_point lastDelayBegun_{};
+    OutcomePacer pacer_;
     bool sweepTimerSet_ = false;
     // Shared with the workers, which relay over them and keep them.
     std::shared_ptr<smtpclient::TRelaySessions> sessions_ =
