@@ -13,6 +13,7 @@
 #include "app/core/delivery_pool.h"
 #include "app/core/outcome_pacer.h"
 #include "app/core/recipient_outcomes.h"
+#include "app/core/record_book.h"
 #include "app/core/records.h"
 #include "app/core/relay_files.h"
 #include "app/core/slot_ring.h"
@@ -231,9 +232,7 @@ class RelayCore {
     const std::string& CurrentSender() const { return currentSender_; }
 
     // The success and failure records.
-    const RecordList& Records(ListKind kind) const {
-        return kind == ListKind::Relayed ? relayedRecords_ : failedRecords_;
-    }
+    const RecordList& Records(ListKind kind) const { return records_.List(kind); }
     // The lists as read from their files (published).
     void LoadRecords(ListKind kind, const StringList& lines);
     // Both lists emptied (published); kept failed messages stay kept.
@@ -365,10 +364,6 @@ class RelayCore {
     void SetStatus(RelayStatus status);
     // The status says so while no account is set up, and stops saying so once one is.
     void ShowAccountSetUp();
-    // Dropped records whose messages are kept stay resendable, unlisted.
-    void KeepUnlisted(std::vector<Record> dropped);
-    // A failure record, listed or unlisted; null when there is none.
-    Record* FailedRecord(uint64_t recordId);
     // A RCPT to a local name ("root"): the addresses its aliases (the folder's, then the
     // system's) or the mail domain give it, or none with `answer` the refusal saying how to
     // give it one. Read at each such RCPT, so that an edit of the file counts at once.
@@ -391,12 +386,7 @@ class RelayCore {
     std::string currentSender_;
     RelayStatus status_ = RelayStatus::None;
     std::string lastFailureReason_;
-    uint64_t nextRecordId_ = 0;
-    RecordList relayedRecords_{nextRecordId_};
-    RecordList failedRecords_{nextRecordId_};
-    // Kept failed messages whose lines are gone from the list (cleared, archived, deleted):
-    // resent by ResendAll, never lost.
-    std::vector<Record> unlisted_;
+    RecordBook records_;
     std::string signon_ = "signon";
     size_t running_ = 0;
     uint16_t ownPort_ = 0;

@@ -40,8 +40,8 @@ std::string RelayCore::SaveFiles() {
     std::string settings;
     if (!files_.WriteSettingsFile(account_, policy_, settings)) return settings;
     // Each list is saved on its own: one that fails must not cost the others.
-    files_.WriteList(RelayFiles::kRelayedListName, relayedRecords_.Lines());
-    files_.WriteList(RelayFiles::kFailedListName, failedRecords_.Lines());
+    files_.WriteList(RelayFiles::kRelayedListName, records_.List(ListKind::Relayed).Lines());
+    files_.WriteList(RelayFiles::kFailedListName, records_.List(ListKind::Failed).Lines());
     files_.WriteList(RelayFiles::kAccountListName, accountList_);
     return std::string();
 }

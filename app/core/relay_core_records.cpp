@@ -6,19 +6,8 @@
 
 namespace app {
 
-namespace {
-RecordList& ListOf(ListKind kind, RecordList& relayed, RecordList& failed) {
-    return kind == ListKind::Relayed ? relayed : failed;
-}
-} // namespace
-
-void RelayCore::KeepUnlisted(std::vector<Record> dropped) {
-    for (Record& record : dropped)
-        if (!record.spoolId.empty()) unlisted_.push_back(std::move(record));
-}
-
 void RelayCore::LoadRecords(ListKind kind, const StringList& lines) {
-    KeepUnlisted(ListOf(kind, relayedRecords_, failedRecords_).Replace(lines));
+    records_.Replace(kind, lines);
     if (observers.recordsReplaced) observers.recordsReplaced(kind);
 }
 
@@ -28,24 +17,16 @@ void RelayCore::ClearRecords() {
 }
 
 void RelayCore::EditRecords(ListKind kind, const std::vector<ShownLine>& shown) {
-    KeepUnlisted(ListOf(kind, relayedRecords_, failedRecords_).Edit(shown));
-}
-
-Record* RelayCore::FailedRecord(uint64_t recordId) {
-    if (Record* listed = failedRecords_.Find(recordId)) return listed;
-    for (Record& record : unlisted_)
-        if (record.id == recordId) return &record;
-    return nullptr;
+    records_.Edit(kind, shown);
 }
 
 bool RelayCore::Resend(uint64_t recordId) {
-    Record* record = FailedRecord(recordId);
-    if (!record || record->spoolId.empty() || !spool_) return false;
+    const Record* record = records_.Kept(recordId);
+    if (!record || !spool_) return false;
     std::string id = record->spoolId;
     auto envelope = spool_->EnvelopeOf(id);
     if (!envelope) return false;
-    record->spoolId.clear(); // the record stays; its message is on its way again
-    std::erase_if(unlisted_, [](const Record& r) { return r.spoolId.empty(); });
+    records_.Unkeep(recordId); // a listed record stays; its message is on its way again
     spool_->Unfail(id);
     // Through the account then in force, selected for its sender as at a MAIL.
     CompletedMessage message;
@@ -58,27 +39,20 @@ bool RelayCore::Resend(uint64_t recordId) {
 }
 
 size_t RelayCore::ResendAll() {
-    std::vector<uint64_t> kept;
-    for (const Record& record : failedRecords_.Records())
-        if (!record.spoolId.empty()) kept.push_back(record.id);
-    for (const Record& record : unlisted_) kept.push_back(record.id);
     size_t sent = 0;
-    for (uint64_t id : kept) sent += Resend(id) ? 1 : 0;
+    for (const Record& record : records_.KeptRecords()) sent += Resend(record.id) ? 1 : 0;
     return sent;
 }
 
 size_t RelayCore::KeptFailures() const {
-    size_t kept = unlisted_.size();
-    for (const Record& record : failedRecords_.Records()) kept += record.spoolId.empty() ? 0 : 1;
-    return kept;
+    return records_.KeptCount();
 }
 
 bool RelayCore::DeleteKept(uint64_t recordId) {
-    Record* record = FailedRecord(recordId);
-    if (!record || record->spoolId.empty() || !spool_) return false;
+    const Record* record = records_.Kept(recordId);
+    if (!record || !spool_) return false;
     spool_->Delete(record->spoolId);
-    record->spoolId.clear(); // a listed record stays as a record; its message is gone
-    std::erase_if(unlisted_, [](const Record& r) { return r.spoolId.empty(); });
+    records_.Unkeep(recordId); // a listed record stays as a record; its message is gone
     PublishQueue();
     return true;
 }
@@ -128,7 +102,7 @@ std::string RelayCore::LineOf(const DeliveryOutcome& outcome, std::time_t now) c
 
 void RelayCore::ListRelayed(DeliveryOutcome& outcome, std::time_t now) {
     outcome.logLine = LineOf(outcome, now);
-    outcome.recordId = relayedRecords_.Append(outcome.logLine).id;
+    outcome.recordId = records_.AppendRelayed(outcome.logLine);
 }
 
 void RelayCore::ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& spoolId) {
@@ -136,7 +110,7 @@ void RelayCore::ListFailed(DeliveryOutcome& outcome, std::time_t now, const std:
     bool kept =
         spool_ && !spoolId.empty() && spool_->KeepFailed(spoolId, outcome.logLine, outcome.reason);
     outcome.recordId =
-        failedRecords_.Append(outcome.logLine, kept ? spoolId : std::string(), outcome.reason).id;
+        records_.AppendFailed(outcome.logLine, kept ? spoolId : std::string(), outcome.reason);
 }
 
 namespace {

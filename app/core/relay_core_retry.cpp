@@ -150,8 +150,7 @@ std::vector<QueuedMessage> RelayCore::Queue() const {
         message.lastReason = record.reason;
         queue.push_back(std::move(message));
     };
-    for (const Record& record : failedRecords_.Records()) addFailed(record);
-    for (const Record& record : unlisted_) addFailed(record);
+    for (const Record& record : records_.KeptRecords()) addFailed(record);
     return queue;
 }
 

@@ -36,16 +36,7 @@ void RelayCore::ResumeSpooled() {
 void RelayCore::ResumeEntry(const store::Spool::Entry& entry) {
     knownSpoolIds_.insert(entry.id);
     if (entry.unreadable) return KeepUnreadable(entry.id, entry.reason);
-    if (entry.failed) {
-        // The list file holds only lines: a kept message finds its record by its line.
-        if (Record* record = failedRecords_.FindUnkept(entry.logLine)) {
-            record->spoolId = entry.id;
-            record->reason = entry.reason;
-        } else {
-            unlisted_.push_back(Record{++nextRecordId_, entry.logLine, entry.id, entry.reason});
-        }
-        return;
-    }
+    if (entry.failed) return records_.AdoptKept(entry.logLine, entry.id, entry.reason);
     auto envelope = spool_->EnvelopeOf(entry.id);
     if (!envelope) {
         // Never skipped without a word: named, kept aside for the user, listed as failed.
@@ -61,8 +52,7 @@ void RelayCore::ResumeEntry(const store::Spool::Entry& entry) {
 
 void RelayCore::KeepUnreadable(const std::string& spoolId, const std::string& reason) {
     // No line of the list: the send queue shows it as failed until the user deletes it.
-    unlisted_.push_back(Record{++nextRecordId_, std::string(), spoolId,
-                               "the spool file cannot be read: " + reason});
+    records_.AdoptUnreadable(spoolId, "the spool file cannot be read: " + reason);
 }
 
 void RelayCore::ArmSpoolScan() {

@@ -3,6 +3,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/message_text.h"
+#include "app/core/record_book.h"
 #include "app/core/records.h"
 #include "app/core/slot_ring.h"
 #include "app/core/string_list.h"
@@ -364,6 +365,40 @@ TEST(RecordListTest, AnEditKeepsEachLinesRecordAndDropsOnlyWhatNoLineShows) {
     EXPECT_EQ(list.Lines(), (StringList{"a", "b"}));
     EXPECT_EQ(list.FindUnkept("b"), &list.Records()[1]);
     EXPECT_EQ(list.FindUnkept("c"), nullptr);
+}
+
+TEST(RecordBookTest, AKeptMessageStaysInSightWhateverBecomesOfItsLine) {
+    RecordBook book;
+    book.Replace(ListKind::Failed, {"same", "same", "other"});
+    // An earlier run's kept messages find the lines that keep none yet, in order.
+    book.AdoptKept("same", "id-1", "550 one");
+    book.AdoptKept("same", "id-2", "550 two");
+    book.AdoptKept("gone", "id-3", "550 three"); // its line was deleted before the exit
+    book.AdoptUnreadable("id-4", "the spool file cannot be read: bad header");
+    std::vector<Record> kept = book.KeptRecords();
+    ASSERT_EQ(kept.size(), 4u);
+    EXPECT_EQ(kept[0].spoolId, "id-1");
+    EXPECT_EQ(kept[1].spoolId, "id-2");
+    EXPECT_EQ(kept[1].reason, "550 two");
+    EXPECT_EQ(kept[2].line, "gone");
+    EXPECT_TRUE(kept[3].line.empty());
+    EXPECT_EQ(book.List(ListKind::Failed).Records()[0].id, kept[0].id);
+    // Cleared: the lines go, the kept messages stay, unlisted.
+    uint64_t relayed = book.AppendRelayed("ok");
+    book.Replace(ListKind::Failed, {});
+    EXPECT_EQ(book.KeptCount(), 4u);
+    EXPECT_EQ(book.List(ListKind::Relayed).Find(relayed)->line, "ok");
+    ASSERT_NE(book.Kept(kept[1].id), nullptr);
+    EXPECT_EQ(book.Kept(kept[1].id)->spoolId, "id-2");
+    // Resent or deleted: no longer kept; a listed record stays as a line.
+    uint64_t fresh = book.AppendFailed("new", "id-5", "550 five");
+    book.Unkeep(kept[1].id);
+    book.Unkeep(fresh);
+    EXPECT_EQ(book.Kept(kept[1].id), nullptr);
+    EXPECT_EQ(book.Kept(fresh), nullptr);
+    EXPECT_EQ(book.List(ListKind::Failed).Lines(), StringList{"new"});
+    EXPECT_EQ(book.KeptCount(), 3u);
+    EXPECT_EQ(book.Kept(relayed), nullptr); // a success keeps nothing
 }
 
 } // namespace
