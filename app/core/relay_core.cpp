@@ -37,7 +37,6 @@ double RandomJitter() {
 
 RelayCore::RelayCore(RelayCoreOptions options)
     : options_(std::move(options)), files_(options_.folder),
-      server_(std::make_unique<smtpserver::TSmtpServer>()),
       pacer_(options_.busySpan, options_.quietWait, [this] { ReportOutcomes(); }),
       pool_(options_.workers) {
     outcomeWindow_ =
@@ -61,30 +60,6 @@ RelayCore::RelayCore(RelayCoreOptions options)
             }
         });
     pacer_.Bind(outcomeWindow_);
-    server_->SrvAddr = options_.srvAddr;
-    server_->SrvAddr6 = options_.srvAddr6 ? *options_.srvAddr6 : Ipv6Beside(options_.srvAddr);
-    server_->SrvPort = options_.srvPort;
-    server_->OnMailFrom = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                                 const std::string& a,
-                                 std::string& answer) { SmtpServer1MailFrom(c, a, answer); };
-    server_->OnMailTo = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                               const std::string& a,
-                               std::string& answer) { SmtpServer1MailTo(c, a, answer); };
-    server_->OnSendData = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c, bool last,
-                                 const std::string& msg) { SmtpServer1SendData(c, last, msg); };
-    server_->OnClientDisconnect = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c) {
-        ring_.Release(c);
-        auto spooling = spooling_.find(c);
-        if (spooling == spooling_.end()) return;
-        if (spool_) spool_->Discard(spooling->second); // never confirmed to its client
-        spooling_.erase(spooling);
-    };
-    server_->OnCommandDelayed = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket*) {
-        pacer_.CommandDelayBegun();
-    };
-    server_->OnUsername = [this](smtpserver::TSmtpServer*, asyncsock::TAsyncSocket* c,
-                                 const std::string&, std::string&,
-                                 bool& shouldClose) { CheckPeer(c, shouldClose); };
     if (!options_.isLocalPeer) options_.isLocalPeer = IsThisMachine;
     if (!options_.journal) options_.journal = WriteToStandardError;
     if (!options_.clock) options_.clock = [] { return store::WallClock::now(); };
@@ -92,14 +67,39 @@ RelayCore::RelayCore(RelayCoreOptions options)
     if (options_.spoolFolder.empty()) options_.spoolFolder = store::SpoolFolderOf(options_.folder);
     if (!options_.spoolFolder.empty())
         spool_ = std::make_shared<store::Spool>(options_.spoolFolder, options_.spoolFilesAhead);
+    InboundServer::Listening listening;
+    listening.address = options_.srvAddr;
+    listening.address6 = options_.srvAddr6 ? *options_.srvAddr6 : Ipv6Beside(options_.srvAddr);
+    listening.port = options_.srvPort;
+    inbound_ = std::make_unique<InboundServer>(listening, spool_, HandOver());
+}
+
+InboundServer::HandOver RelayCore::HandOver() {
+    InboundServer::HandOver handOver;
+    handOver.peerAllowed = [this](const std::string& peer) {
+        return policy_.remoteClients || options_.isLocalPeer(peer);
+    };
+    handOver.mailFrom = [this](const std::string& sender) {
+        SetStatus(RelayStatus::Receiving);
+        return SelectAccountFor(sender);
+    };
+    if (files_.Enabled())
+        handOver.localName = [this](const std::string& name, std::string& answer) {
+            return ResolveLocalName(name, answer);
+        };
+    handOver.accepted = [this](CompletedMessage message, const std::string& spoolId) {
+        Accept(std::move(message), spoolId);
+    };
+    handOver.commandDelayed = [this] { pacer_.CommandDelayBegun(); };
+    return handOver;
 }
 
 bool RelayCore::Listening() const {
-    return server_->Active();
+    return inbound_->Active();
 }
 
 const std::string& RelayCore::Ipv6Problem() const {
-    return server_->Ipv6Problem();
+    return inbound_->Ipv6Problem();
 }
 
 std::string RelayCore::SpoolProblem() const {
@@ -107,26 +107,20 @@ std::string RelayCore::SpoolProblem() const {
 }
 
 void RelayCore::SetReplyDelay(int ms) {
-    server_->DelayAfterCmd = ms;
+    inbound_->SetReplyDelay(ms);
 }
 
 std::string RelayCore::ListeningIpv6() const {
-    return server_->Active() && server_->Ipv6Problem().empty() ? server_->SrvAddr6 : std::string();
-}
-
-void RelayCore::CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose) {
-    if (policy_.remoteClients) return;
-    if (!options_.isLocalPeer(client->PeerAddr())) shouldClose = true;
+    return inbound_->ListeningIpv6();
 }
 
 RelayCore::~RelayCore() {
-    server_.reset();
+    inbound_.reset();
     platform::MessageLoop::Current().DestroyWindow(outcomeWindow_);
 }
 
 void RelayCore::Start() {
-    ring_.ResetCurrentSlot();
-    server_->SetActive(true);
+    inbound_->Start();
     ownPort_ = blocksock::ResolveServicePort(options_.srvPort, AF_UNSPEC, IPPROTO_TCP, SOCK_STREAM);
     ResumeSpooled();
 }
@@ -175,54 +169,9 @@ void RelayCore::SetStatus(RelayStatus status) {
     if (observers.statusChanged) observers.statusChanged(status);
 }
 
-void RelayCore::SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
-                                    std::string& answer) {
-    if (spool_ && !spool_->Ok()) {
-        // Nowhere to keep it: a message accepted now could be lost.
-        answer = "451 4.3.0 Cannot store messages now, try again later";
-        return;
-    }
-    if (ring_.MailFrom(client, address) == 0) {
-        // SlotRing::kMaxFilling messages are being received at this very moment: spare slots
-        // past the ten stop there, so that a peer cannot make the ring grow without bound.
-        answer = "451 4.3.2 Too many messages at once, try again later";
-        return;
-    }
-    SetStatus(RelayStatus::Receiving);
-    ring_.BindAccount(client, SelectAccountFor(address));
-}
-
-void RelayCore::SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
-                                  std::string& answer) {
-    // Without a slot (its MAIL was refused) the recipient is refused too, so DATA fails
-    // instead of a message being accepted and lost.
-    if (!ring_.HasEnvelope(client)) {
-        answer = "503 5.5.1 MAIL first";
-        return;
-    }
-    if (address.find('@') != std::string::npos || !files_.Enabled()) {
-        ring_.MailTo(client, address);
-        return;
-    }
-    for (const std::string& resolved : ResolveLocalName(address, answer))
-        ring_.MailTo(client, resolved);
-}
-
-void RelayCore::SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
-                                    const std::string& msg) {
-    // With a spool the text lives in its file and the delivery reads it from there: a large
-    // message is not held in memory as well.
-    auto completed = ring_.SendData(client, lastPart, msg, !spool_);
-    std::string spoolId;
-    if (spool_) {
-        const MessageSlot* slot = completed ? nullptr : ring_.FillingSlot(client);
-        if (!completed && !slot) return; // no envelope: nothing is being received
-        spoolId =
-            SpoolPiece(client, completed ? completed->sender : slot->sender,
-                       completed ? completed->recipientText : slot->recipientText, lastPart, msg);
-    }
-    if (!completed) return;
-    accepted_.push_back(Prepare(std::move(*completed), spoolId));
+void RelayCore::Accept(CompletedMessage message, const std::string& spoolId) {
+    if (!spoolId.empty()) knownSpoolIds_.insert(spoolId);
+    accepted_.push_back(Prepare(std::move(message), spoolId));
     // The loop's own post: it comes at the end of this pass, after the reply.
     if (accepted_.size() == 1)
         platform::MessageLoop::PostMessage(outcomeWindow_, kAcceptedReady, 0, 0);

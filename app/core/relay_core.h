@@ -1,6 +1,7 @@
-// The relay without its window: the inbound server, the slot ring, the deliveries and the
-// relay's state: the account in force, the account list, the success and failure records,
-// the status and the failed messages kept for a resend, and the files that hold them. Its
+// The relay without its window: the inbound server (InboundServer, which hands it each
+// message accepted whole), the deliveries and the relay's state: the account in force, the
+// account list, the success and failure records (RecordBook), the status and the failed
+// messages kept for a resend, and the files that hold them. Its
 // owner (the window) opens and saves the files through it, renders the state from what the
 // core publishes and hands the user's edits to it as they happen; the core never asks its
 // owner for anything. It runs on the thread that made it (the platform
@@ -11,6 +12,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
+#include "app/core/inbound_server.h"
 #include "app/core/outcome_pacer.h"
 #include "app/core/recipient_outcomes.h"
 #include "app/core/record_book.h"
@@ -21,7 +23,6 @@
 #include "platform/message_loop.h"
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
-#include "smtpserver/smtp_server.h"
 #include "store/aliases.h"
 #include "store/retry_schedule.h"
 #include "store/spool.h"
@@ -198,18 +199,6 @@ class RelayCore {
     void SetCredentialCommands(CredentialCommands commands) { credentials_ = std::move(commands); }
     const CredentialCommands& Credentials() const { return credentials_; }
 
-    // HELO: a peer that is not this machine is refused unless remote clients are allowed.
-    void CheckPeer(asyncsock::TAsyncSocket* client, bool& shouldClose);
-
-    // The server's three events. At MAIL the account for the sender is selected and bound to
-    // the transaction: its message goes out through that account.
-    void SmtpServer1MailFrom(asyncsock::TAsyncSocket* client, const std::string& address,
-                             std::string& answer);
-    void SmtpServer1MailTo(asyncsock::TAsyncSocket* client, const std::string& address,
-                           std::string& answer);
-    void SmtpServer1SendData(asyncsock::TAsyncSocket* client, bool lastPart,
-                             const std::string& msg);
-
     // Hands a completed message to the delivery pool, through its bound account or else the
     // account in force now.
     // Never throws for want of a worker: the message then waits among the deferred ones.
@@ -293,8 +282,7 @@ class RelayCore {
   private:
     // Tests look inside (the ring's slots, the spool's files) through it.
     friend struct RelayCoreProbe;
-    smtpserver::TSmtpServer& Server() { return *server_; }
-    SlotRing& Ring() { return ring_; }
+    SlotRing& Ring() { return inbound_->Ring(); }
     store::Spool* SpoolOf() { return spool_.get(); }
 
     // The delivery of a message through its bound account (and its recipients published).
@@ -368,18 +356,15 @@ class RelayCore {
     // system's) or the mail domain give it, or none with `answer` the refusal saying how to
     // give it one. Read at each such RCPT, so that an edit of the file counts at once.
     std::vector<std::string> ResolveLocalName(const std::string& name, std::string& answer) const;
-    // Writes a data piece to the connection's spool file; the committed id at the last part
-    // (empty without a spool). Throws ERefuseMessage when the message could not be kept.
-    std::string SpoolPiece(asyncsock::TAsyncSocket* client, const std::string& sender,
-                           const std::string& recipientText, bool lastPart,
-                           const std::string& piece);
+    // What the inbound server's transactions hand to the core.
+    InboundServer::HandOver HandOver();
+    // A message its client handed over whole: prepared now, submitted at the pass's end.
+    void Accept(CompletedMessage message, const std::string& spoolId);
 
     RelayCoreOptions options_;
     RelayFiles files_;
     RelayPolicy policy_;
     CredentialCommands credentials_;
-    std::unique_ptr<smtpserver::TSmtpServer> server_;
-    SlotRing ring_;
     Account account_;
     StringList accountList_;
     size_t switchPosition_ = 0;
@@ -401,8 +386,6 @@ class RelayCore {
     // Every spool message this run knows of: a scan picks up the others.
     std::unordered_set<std::string> knownSpoolIds_;
     bool spoolScanSet_ = false;
-    // Connections whose message is being written to the spool; an empty id: it could not be.
-    std::unordered_map<asyncsock::TAsyncSocket*, std::string> spooling_;
     uint64_t nextSerial_ = 0;
     // Attempts on the workers, by their number.
     std::unordered_map<uint64_t, Request> inFlight_;
@@ -426,6 +409,8 @@ class RelayCore {
     };
     std::shared_ptr<OutcomeQueue> finished_ = std::make_shared<OutcomeQueue>();
     DeliveryPool pool_;
+    // Made last and gone first: its transactions reach everything above.
+    std::unique_ptr<InboundServer> inbound_;
 };
 
 } // namespace app

@@ -8,23 +8,6 @@
 
 namespace app {
 
-std::string RelayCore::SpoolPiece(asyncsock::TAsyncSocket* client, const std::string& sender,
-                                  const std::string& recipientText, bool lastPart,
-                                  const std::string& piece) {
-    auto found = spooling_.find(client);
-    if (found == spooling_.end())
-        found = spooling_.emplace(client, spool_->Begin(sender, recipientText).value_or("")).first;
-    std::string& id = found->second;
-    if (!id.empty() && !spool_->Append(id, piece)) id.clear(); // Append dropped the file
-    if (!lastPart) return std::string();
-    std::string committed = std::move(id);
-    spooling_.erase(found);
-    if (committed.empty() || !spool_->Commit(committed))
-        throw smtpserver::ERefuseMessage("451 4.3.0 Could not store the message, try again later");
-    knownSpoolIds_.insert(committed);
-    return committed;
-}
-
 void RelayCore::ResumeSpooled() {
     if (!spool_ || !spool_->Ok()) return;
     spool_->RemoveUnfinished();
@@ -82,7 +65,7 @@ void RelayCore::ScanSpool() {
 }
 
 void RelayCore::Shutdown() {
-    server_->SetActive(false);
+    inbound_->Stop();
     // Nothing new starts after an exit began: what the spool holds waits for the next start.
     platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSpoolScanTimerId);
     spoolScanSet_ = false;
