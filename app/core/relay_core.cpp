@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
-#include <system_error>
 
 namespace app {
 
@@ -38,7 +37,7 @@ double RandomJitter() {
 RelayCore::RelayCore(RelayCoreOptions options)
     : options_(std::move(options)), files_(options_.folder),
       pacer_(options_.busySpan, options_.quietWait, [this] { ReportOutcomes(); }),
-      pool_(options_.workers) {
+      scheduler_(options_.workers, static_cast<size_t>(RelayPolicy{}.maxSessions)) {
     outcomeWindow_ =
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
             if (pacer_.HandleMessage(m)) return;
@@ -72,6 +71,12 @@ RelayCore::RelayCore(RelayCoreOptions options)
     listening.address6 = options_.srvAddr6 ? *options_.srvAddr6 : Ipv6Beside(options_.srvAddr);
     listening.port = options_.srvPort;
     inbound_ = std::make_unique<InboundServer>(listening, spool_, HandOver());
+    scheduler_.Bind(spool_, outcomeWindow_);
+    scheduler_.unstartable = [this](std::vector<Request> waiting) {
+        // They wait among the deferred messages for the next retry check.
+        for (Request& request : waiting) deferred_.emplace(request->messageId, std::move(request));
+        ArmRetryCheck();
+    };
 }
 
 InboundServer::HandOver RelayCore::HandOver() {
@@ -222,7 +227,6 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
     request->spoolId = spoolId;
     if (spool_ && !spoolId.empty() && request->pieces.empty())
         request->textPath = spool_->TextPath(spoolId);
-    request->settings.sessions = sessions_;
     request->messageId = ++nextMessageId_;
     request->upstream = UpstreamOf(request->account);
     request->received = Now();
@@ -231,105 +235,18 @@ RelayCore::Request RelayCore::Prepare(CompletedMessage message, const std::strin
 
 void RelayCore::Submit(const Request& request) {
     if (observers.sending) observers.sending(request->recipientText);
-    request->serial = ++nextSerial_;
-    request->settings.control = std::make_shared<smtpclient::TRelayControl>();
-    inFlight_[request->serial] = request;
-    ++running_;
-    for (const Request& startable : gate_->Offer(request)) Dispatch(startable);
-}
-
-void RelayCore::Dispatch(const Request& request) {
-    try {
-        SubmitToPool(request);
-    } catch (const std::system_error&) {
-        // No worker at all could start: its place at the gate is free again. It, and every
-        // attempt the gate lets go meanwhile, waits among the deferred messages for the next
-        // retry check, when a worker may start.
-        std::vector<Request> back{request};
-        for (size_t i = 0; i < back.size(); ++i)
-            for (Request& next :
-                 gate_->Finished(back[i]->upstream, UpstreamGate::Result::Failed, 0))
-                back.push_back(std::move(next));
-        for (const Request& waiting : back) {
-            inFlight_.erase(waiting->serial);
-            --running_;
-            deferred_.emplace(waiting->messageId, waiting);
-        }
-        ArmRetryCheck();
-    }
-}
-
-namespace {
-
-// An attempt's end at its upstream's gate: whether it was a session refused while others to
-// the upstream are open (the upstream's cap), and what may go to that upstream now.
-std::vector<RelayCore::Request> FinishAtGate(UpstreamGate& gate, const DeliveryRequest& request,
-                                             DeliveryOutcome& outcome) {
-    const auto& sessions = request.settings.sessions;
-    size_t openNow = sessions ? sessions->Open(outcome.upstream) : 0;
-    outcome.sessionRefused = outcome.sessionRefused && openNow > 0;
-    using Result = UpstreamGate::Result;
-    // A session that took the message for some recipients worked, whatever became of others.
-    bool tookIt = outcome.relayed || !RecipientGroups(outcome.recipients).delivered.empty();
-    Result result = tookIt                   ? Result::Relayed
-                    : outcome.sessionRefused ? Result::SessionRefused
-                                             : Result::Failed;
-    return gate.Finished(outcome.upstream, result, openNow);
-}
-
-} // namespace
-
-void RelayCore::SubmitToPool(const Request& first) {
-    std::weak_ptr<OutcomeQueue> queue = finished_;
-    std::weak_ptr<store::Spool> spool = spool_;
-    std::shared_ptr<UpstreamGate> gate = gate_;
-    platform::WindowHandle window = outcomeWindow_;
-    pool_.Submit([first, queue, spool, gate, window] {
-        // A delivery's place at its upstream's gate passes straight to the next one waiting
-        // there, on this worker: through the paced outcome pass, an upstream would get only
-        // its limit of deliveries per pass.
-        for (Request request = first; request;) {
-            DeliveryOutcome outcome = app::Deliver(*request);
-            // A relayed message leaves the spool at once, not when the next outcome pass takes
-            // its outcome: after a crash, only what went out in the last moment goes out again.
-            if (outcome.relayed && !outcome.spoolId.empty())
-                if (auto kept = spool.lock()) kept->Delivered(outcome.spoolId);
-            std::vector<Request> next = FinishAtGate(*gate, *request, outcome);
-            request = next.empty() ? nullptr : next.front();
-            auto q = queue.lock();
-            if (!q) return; // the core is gone
-            bool wake = false;
-            {
-                std::lock_guard<std::mutex> lock(q->mutex);
-                wake = q->outcomes.empty() && q->released.empty();
-                q->outcomes.push_back(std::move(outcome));
-                if (next.size() > 1)
-                    q->released.insert(q->released.end(), next.begin() + 1, next.end());
-            }
-            // One wake-up per batch: the core takes everything queued when it runs.
-            if (wake)
-                platform::MessageLoop::PostMessage(window, OutcomePacer::kOutcomesQueued, 0, 0);
-        }
-    });
+    scheduler_.Submit(request);
 }
 
 void RelayCore::ReportOutcomes() {
-    std::vector<DeliveryOutcome> batch;
-    std::vector<Request> released;
-    {
-        std::lock_guard<std::mutex> lock(finished_->mutex);
-        batch.swap(finished_->outcomes);
-        released.swap(finished_->released);
-    }
-    for (const Request& request : released) Dispatch(request);
-    if (batch.empty()) return;
-    running_ -= std::min(running_, batch.size());
+    std::vector<DeliveryScheduler::Finished> finished = scheduler_.TakeFinished();
+    if (finished.empty()) return;
     std::time_t now = std::time(nullptr);
     // What is published: an outcome per message, or per part of one whose recipients fared
     // differently; stopped deliveries are none (their messages wait for the next start).
-    std::vector<DeliveryOutcome> finished;
-    finished.swap(batch);
-    for (DeliveryOutcome& outcome : finished) RecordOutcome(std::move(outcome), now, batch);
+    std::vector<DeliveryOutcome> batch;
+    for (auto& [outcome, request] : finished)
+        RecordOutcome(std::move(outcome), request, now, batch);
     if (!batch.empty()) {
         const DeliveryOutcome& last = batch.back();
         if (!last.relayed) lastFailureReason_ = last.reason;
@@ -350,19 +267,13 @@ void RelayCore::ReportOutcomes() {
 }
 
 void RelayCore::SweepKeptSessions() {
-    if (sessions_->Kept() == 0) return;
-    try {
-        // On a worker: each QUIT waits for its reply, which the loop must not.
-        pool_.Submit(
-            [sessions = sessions_, idle = options_.keptSessionIdle] { sessions->CloseIdle(idle); });
-    } catch (const std::system_error&) {
-        // No worker at all to be had now: the sessions wait for the next sweep.
-    }
+    if (scheduler_.KeptSessions() == 0) return;
+    scheduler_.CloseIdleSessions(options_.keptSessionIdle);
     ArmSessionSweep();
 }
 
 void RelayCore::ArmSessionSweep() {
-    if (sweepTimerSet_ || sessions_->Kept() == 0) return;
+    if (sweepTimerSet_ || scheduler_.KeptSessions() == 0) return;
     auto idle = static_cast<uint32_t>(std::max<long>(1, options_.keptSessionIdle.count()));
     sweepTimerSet_ =
         platform::MessageLoop::Current().SetTimer(outcomeWindow_, kSessionSweepTimer, idle);

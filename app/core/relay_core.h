@@ -12,6 +12,7 @@
 #include "app/core/accounts.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
+#include "app/core/delivery_scheduler.h"
 #include "app/core/inbound_server.h"
 #include "app/core/outcome_pacer.h"
 #include "app/core/recipient_outcomes.h"
@@ -19,7 +20,6 @@
 #include "app/core/records.h"
 #include "app/core/relay_files.h"
 #include "app/core/slot_ring.h"
-#include "app/core/upstream_gate.h"
 #include "platform/message_loop.h"
 #include "smtpclient/relay_sessions.h"
 #include "smtpclient/smtpsender.h"
@@ -28,14 +28,11 @@
 #include "store/spool.h"
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -189,7 +186,7 @@ class RelayCore {
     // What the relay trusts; read from the settings before Start.
     void SetPolicy(const RelayPolicy& policy) {
         policy_ = policy;
-        gate_->SetMaxSessions(static_cast<size_t>(policy.maxSessions));
+        scheduler_.SetMaxSessions(static_cast<size_t>(policy.maxSessions));
     }
     const RelayPolicy& Policy() const { return policy_; }
     // How a relay through `account` is made under the policy and the commands in force: the
@@ -263,21 +260,23 @@ class RelayCore {
     // Sends the deferred messages whose time has come (the retry timer's work).
     void RunDueRetries();
     // The sessions the relay now opens at once to an account's upstream at most.
-    size_t SessionLimit(const Account& account) const { return gate_->Limit(UpstreamOf(account)); }
+    size_t SessionLimit(const Account& account) const {
+        return scheduler_.Limit(UpstreamOf(account));
+    }
 
     const std::string& SignOn() const { return signon_; }
     // Deliveries handed over whose outcome has not been reported yet.
-    size_t DeliveriesRunning() const { return running_; }
-    size_t Workers() const { return pool_.MaxWorkers(); }
+    size_t DeliveriesRunning() const { return scheduler_.Running(); }
+    size_t Workers() const { return scheduler_.Workers(); }
     // Upstream sessions open between messages.
-    size_t KeptSessions() const { return sessions_->Kept(); }
+    size_t KeptSessions() const { return scheduler_.KeptSessions(); }
     // The most connections the relay had open at once to an account's upstream, from before
     // each connect until its socket was closed.
     size_t PeakConnections(const Account& account) const {
-        return sessions_->PeakConnections(UpstreamOf(account));
+        return scheduler_.PeakConnections(UpstreamOf(account));
     }
 
-    using Request = std::shared_ptr<DeliveryRequest>;
+    using Request = DeliveryScheduler::Request;
 
   private:
     // Tests look inside (the ring's slots, the spool's files) through it.
@@ -287,14 +286,8 @@ class RelayCore {
 
     // The delivery of a message through its bound account (and its recipients published).
     Request Prepare(CompletedMessage message, const std::string& spoolId);
-    // A new attempt of a delivery (its own number and stop control), handed to the workers as
-    // its upstream's sessions allow; the rest waits at the gate.
+    // A new attempt of a delivery (its recipients published), to the scheduler.
     void Submit(const Request& request);
-    // An attempt the gate let through, to a worker.
-    void Dispatch(const Request& request);
-    // The worker's job: relay, hand a relayed message back to the spool, queue the outcome,
-    // and go on with the next attempt its upstream's gate lets through.
-    void SubmitToPool(const Request& request);
     // A temporary failure that is to be tried again: kept with its schedule, the journal told;
     // false when it is to fail now (no retries, a permanent failure, its lifetime ended).
     bool DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now);
@@ -321,7 +314,7 @@ class RelayCore {
     void SweepKeptSessions();
     // An outcome into the records, the spool and the schedule; what it publishes (the outcome,
     // or a part per group of recipients that fared alike) goes into `published`.
-    void RecordOutcome(DeliveryOutcome outcome, std::time_t now,
+    void RecordOutcome(DeliveryOutcome outcome, const Request& request, std::time_t now,
                        std::vector<DeliveryOutcome>& published);
     // Recipients that fared differently: a success line for those that have it, a retry for
     // the deferred ones, a failure line for those refused (with a copy kept for a resend).
@@ -373,42 +366,22 @@ class RelayCore {
     std::string lastFailureReason_;
     RecordBook records_;
     std::string signon_ = "signon";
-    size_t running_ = 0;
     uint16_t ownPort_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
     OutcomePacer pacer_;
     bool sweepTimerSet_ = false;
-    // Shared with the workers, which relay over them and keep them.
-    std::shared_ptr<smtpclient::TRelaySessions> sessions_ =
-        std::make_shared<smtpclient::TRelaySessions>();
     // Shared with the workers, which hand relayed messages back to it.
     std::shared_ptr<store::Spool> spool_;
     // Every spool message this run knows of: a scan picks up the others.
     std::unordered_set<std::string> knownSpoolIds_;
     bool spoolScanSet_ = false;
-    uint64_t nextSerial_ = 0;
-    // Attempts on the workers, by their number.
-    std::unordered_map<uint64_t, Request> inFlight_;
-    // Shared with the workers, which pass a finished delivery's place on to the next.
-    std::shared_ptr<UpstreamGate> gate_ =
-        std::make_shared<UpstreamGate>(static_cast<size_t>(RelayPolicy{}.maxSessions));
     // Deferred messages by their number; each request holds its schedule.
     std::map<uint64_t, Request> deferred_;
     uint64_t nextMessageId_ = 0;
     bool retryTimerSet_ = false;
     // Prepared in this pass, handed to the workers at its end.
     std::vector<Request> accepted_;
-    // Outcomes of finished deliveries; shared with the workers so that a late worker never
-    // writes into a freed core.
-    struct OutcomeQueue {
-        std::mutex mutex;
-        std::vector<DeliveryOutcome> outcomes;
-        // Attempts a gate let through beyond the one its worker went on with, to be handed
-        // to workers of their own.
-        std::vector<Request> released;
-    };
-    std::shared_ptr<OutcomeQueue> finished_ = std::make_shared<OutcomeQueue>();
-    DeliveryPool pool_;
+    DeliveryScheduler scheduler_;
     // Made last and gone first: its transactions reach everything above.
     std::unique_ptr<InboundServer> inbound_;
 };

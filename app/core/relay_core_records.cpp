@@ -61,13 +61,8 @@ bool RelayCore::DeleteKept(uint64_t recordId) {
 
 namespace app {
 
-void RelayCore::RecordOutcome(DeliveryOutcome outcome, std::time_t now,
+void RelayCore::RecordOutcome(DeliveryOutcome outcome, const Request& request, std::time_t now,
                               std::vector<DeliveryOutcome>& published) {
-    Request request;
-    if (auto found = inFlight_.find(outcome.serial); found != inFlight_.end()) {
-        request = std::move(found->second);
-        inFlight_.erase(found);
-    }
     RecipientGroups groups(outcome.recipients);
     if (outcome.stopped) {
         RecordStopped(outcome, groups, now, published);

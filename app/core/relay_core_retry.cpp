@@ -75,9 +75,7 @@ void RelayCore::Rebind(const Request& request) {
     SelectAccount(accountList_, request->sender, listedSender, account);
     request->account = account;
     request->listedSender = listedSender;
-    auto sessions = request->settings.sessions;
     request->settings = SettingsFor(request->account, request->settings.systemName);
-    request->settings.sessions = sessions;
     request->upstream = UpstreamOf(request->account);
 }
 

@@ -72,17 +72,13 @@ void RelayCore::Shutdown() {
     options_.spoolScan = std::chrono::milliseconds(0);
     SubmitAccepted(); // the end of the pass that accepted them may never come
     // Attempts still waiting for a session never started: their messages stay spooled.
-    for (const Request& waiting : gate_->TakeWaiting()) {
-        inFlight_.erase(waiting->serial);
-        --running_;
-    }
-    for (auto& [serial, request] : inFlight_) request->settings.control->Stop();
+    scheduler_.StopAll();
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.shutdownGraceMs);
     // The outcome messages are not waited for: the loop may not run again.
-    while (running_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    while (scheduler_.Running() > 0 && std::chrono::steady_clock::now() < deadline) {
         ReportOutcomes();
-        if (running_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (scheduler_.Running() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (spool_) spool_->Flush();
 }
