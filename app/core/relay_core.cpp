@@ -72,6 +72,11 @@ RelayCore::RelayCore(RelayCoreOptions options)
     listening.port = options_.srvPort;
     inbound_ = std::make_unique<InboundServer>(listening, spool_, HandOver());
     scheduler_.Bind(spool_, outcomeWindow_);
+    recorder_.Bind(spool_);
+    recorder_.defer = [this](DeliveryOutcome& outcome, const Request& request, std::time_t now) {
+        return DeferIfTemporary(outcome, request, now);
+    };
+    recorder_.copied = [this](const std::string& spoolId) { knownSpoolIds_.insert(spoolId); };
     scheduler_.unstartable = [this](std::vector<Request> waiting) {
         // They wait among the deferred messages for the next retry check.
         for (Request& request : waiting) deferred_.emplace(request->messageId, std::move(request));
@@ -246,7 +251,7 @@ void RelayCore::ReportOutcomes() {
     // differently; stopped deliveries are none (their messages wait for the next start).
     std::vector<DeliveryOutcome> batch;
     for (auto& [outcome, request] : finished)
-        RecordOutcome(std::move(outcome), request, now, batch);
+        recorder_.Record(std::move(outcome), request, now, batch);
     if (!batch.empty()) {
         const DeliveryOutcome& last = batch.back();
         if (!last.relayed) lastFailureReason_ = last.reason;

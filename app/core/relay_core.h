@@ -15,6 +15,7 @@
 #include "app/core/delivery_scheduler.h"
 #include "app/core/inbound_server.h"
 #include "app/core/outcome_pacer.h"
+#include "app/core/outcome_recorder.h"
 #include "app/core/recipient_outcomes.h"
 #include "app/core/record_book.h"
 #include "app/core/records.h"
@@ -312,25 +313,6 @@ class RelayCore {
     // worker, the sessions idle that long.
     void ArmSessionSweep();
     void SweepKeptSessions();
-    // An outcome into the records, the spool and the schedule; what it publishes (the outcome,
-    // or a part per group of recipients that fared alike) goes into `published`.
-    void RecordOutcome(DeliveryOutcome outcome, const Request& request, std::time_t now,
-                       std::vector<DeliveryOutcome>& published);
-    // Recipients that fared differently: a success line for those that have it, a retry for
-    // the deferred ones, a failure line for those refused (with a copy kept for a resend).
-    void RecordParts(DeliveryOutcome outcome, const RecipientGroups& groups, const Request& request,
-                     std::time_t now, std::vector<DeliveryOutcome>& published);
-    // The spool message that holds the refused part's recipients alone, to be kept for its
-    // resend (a copy beside the message while others wait for a retry), or empty.
-    std::string RefusedCopy(const std::string& spoolId, const DeliveryOutcome& part,
-                            bool othersDeferred, std::time_t now);
-    // Stopped by an exit: kept for the next start, for those that do not have it yet.
-    void RecordStopped(DeliveryOutcome& outcome, const RecipientGroups& groups, std::time_t now,
-                       std::vector<DeliveryOutcome>& published);
-    std::string LineOf(const DeliveryOutcome& outcome, std::time_t now) const;
-    void ListRelayed(DeliveryOutcome& outcome, std::time_t now);
-    // The failure line; the message in `spoolId` (when given) kept for a resend.
-    void ListFailed(DeliveryOutcome& outcome, std::time_t now, const std::string& spoolId);
     void ResumeSpooled();
     // A message found in the spool (at the start, or by a scan): resumed, kept as failed, or
     // set aside when its file cannot be read.
@@ -365,6 +347,8 @@ class RelayCore {
     RelayStatus status_ = RelayStatus::None;
     std::string lastFailureReason_;
     RecordBook records_;
+    OutcomeRecorder recorder_{records_,
+                              [this](const std::string& line) { options_.journal(line); }};
     std::string signon_ = "signon";
     uint16_t ownPort_ = 0;
     platform::WindowHandle outcomeWindow_ = 0;
