@@ -42,11 +42,7 @@ RelayCore::RelayCore(RelayCoreOptions options)
         platform::MessageLoop::Current().CreateHiddenWindow([this](const platform::Message& m) {
             if (pacer_.HandleMessage(m)) return;
             if (m.msg == kAcceptedReady) SubmitAccepted();
-            if (m.msg == platform::kWmTimer && m.wParam == kRetryTimerId) {
-                platform::MessageLoop::Current().KillTimer(outcomeWindow_, kRetryTimerId);
-                retryTimerSet_ = false;
-                RunDueRetries();
-            }
+            if (deferred_.HandleMessage(m)) return;
             if (m.msg == platform::kWmTimer && m.wParam == kSpoolScanTimerId) {
                 platform::MessageLoop::Current().KillTimer(outcomeWindow_, kSpoolScanTimerId);
                 spoolScanSet_ = false;
@@ -73,14 +69,15 @@ RelayCore::RelayCore(RelayCoreOptions options)
     inbound_ = std::make_unique<InboundServer>(listening, spool_, HandOver());
     scheduler_.Bind(spool_, outcomeWindow_);
     recorder_.Bind(spool_);
+    deferred_.Bind(spool_, outcomeWindow_);
+    deferred_.due = [this] { RunDueRetries(); };
     recorder_.defer = [this](DeliveryOutcome& outcome, const Request& request, std::time_t now) {
-        return DeferIfTemporary(outcome, request, now);
+        return deferred_.DeferIfTemporary(outcome, request, policy_, now);
     };
     recorder_.copied = [this](const std::string& spoolId) { knownSpoolIds_.insert(spoolId); };
     scheduler_.unstartable = [this](std::vector<Request> waiting) {
         // They wait among the deferred messages for the next retry check.
-        for (Request& request : waiting) deferred_.emplace(request->messageId, std::move(request));
-        ArmRetryCheck();
+        for (Request& request : waiting) deferred_.Wait(std::move(request));
     };
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "app/core/accounts.h"
+#include "app/core/deferred_messages.h"
 #include "app/core/delivery.h"
 #include "app/core/delivery_pool.h"
 #include "app/core/delivery_scheduler.h"
@@ -88,8 +89,7 @@ struct RelayCoreOptions {
     std::chrono::milliseconds spoolScan{30000};
 };
 
-// The relay core's timers for the deferred messages and for the spool's new files.
-inline constexpr uintptr_t kRetryTimerId = 4;
+// The relay core's timer for the spool's new files (the retry check's is kRetryTimerId).
 inline constexpr uintptr_t kSpoolScanTimerId = 5;
 
 // What the status shows: the last of these wins.
@@ -104,20 +104,6 @@ enum class RelayStatus {
     TestError,
     NoAccount, // the placeholder account is in force and the account list is empty
     Deferred,  // the last delivery failed for now and will be tried again by itself
-};
-
-// A message the send queue shows: one deferred for a retry, or a failed one kept for a
-// resend.
-struct QueuedMessage {
-    bool failed = false;
-    uint64_t id = 0; // a deferred message's number, or a failed one's record
-    std::string spoolId;
-    store::WallClock::time_point received;
-    std::string sender, recipientText; // as the local client submitted them
-    long long size = 0;                // its text's bytes (-1: unknown)
-    int attempts = 0;                  // deferred: attempts that counted
-    store::WallClock::time_point next; // deferred: when it is tried again
-    std::string lastReason;
 };
 
 class RelayCore {
@@ -253,7 +239,7 @@ class RelayCore {
     // The send queue: the deferred messages, soonest first, then the kept failed ones.
     std::vector<QueuedMessage> Queue() const;
     // Messages deferred for a retry.
-    size_t DeferredCount() const { return deferred_.size(); }
+    size_t DeferredCount() const { return deferred_.Count(); }
     // A queued message tried again now (a failed one as Resend does); false when it is gone.
     bool RetryNow(const QueuedMessage& message);
     // A queued message deleted with its spool file; false when it is gone.
@@ -289,17 +275,11 @@ class RelayCore {
     Request Prepare(CompletedMessage message, const std::string& spoolId);
     // A new attempt of a delivery (its recipients published), to the scheduler.
     void Submit(const Request& request);
-    // A temporary failure that is to be tried again: kept with its schedule, the journal told;
-    // false when it is to fail now (no retries, a permanent failure, its lifetime ended).
-    bool DeferIfTemporary(DeliveryOutcome& outcome, const Request& request, std::time_t now);
     // Before a retry: the account line its sender selects now, and the settings in force.
     void Rebind(const Request& request);
-    // What the spool file of a queued message says of it.
-    QueuedMessage QueuedFromSpool(const std::string& spoolId) const;
     // A message read back from the spool at a start, deferred until its record's time or
     // started now.
     void ResumeDeferred(const store::Envelope& envelope, const store::Spool::Entry& entry);
-    void ArmRetryCheck();
     store::WallClock::time_point Now() const { return options_.clock(); }
     void PublishQueue();
     // Hands over the messages accepted during this pass, at its end: their clients' "250 OK "
@@ -359,10 +339,10 @@ class RelayCore {
     // Every spool message this run knows of: a scan picks up the others.
     std::unordered_set<std::string> knownSpoolIds_;
     bool spoolScanSet_ = false;
-    // Deferred messages by their number; each request holds its schedule.
-    std::map<uint64_t, Request> deferred_;
+    DeferredMessages deferred_{
+        [this] { return options_.clock(); }, [this] { return options_.jitter(); },
+        [this](const std::string& line) { options_.journal(line); }, options_.retryCheck};
     uint64_t nextMessageId_ = 0;
-    bool retryTimerSet_ = false;
     // Prepared in this pass, handed to the workers at its end.
     std::vector<Request> accepted_;
     DeliveryScheduler scheduler_;
