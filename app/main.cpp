@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
         SayAlreadyRunning(options.programDir);
         return 1;
     }
-    app::TForm1 form(options);
+    // The core before the window and gone after it: the window shows it and edits it.
+    app::RelayCore core(app::CoreOptionsFor(options));
+    app::TForm1 form(core, options);
 
     int signalFd = signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     QSocketNotifier onSignal(signalFd, QSocketNotifier::Read);

@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
     options.srvAddr = "127.0.0.1";
     options.srvPort = "0";
     options.quit = [] {};
-    app::TForm1 form(options);
+    app::RelayCore core(app::CoreOptionsFor(options));
+    app::TForm1 form(core, options);
     form.show();
     form.FormCreate();
     auto* about = form.findChild<QDialog*>("Form2");

@@ -64,17 +64,19 @@ void TagLastBlocks(QPlainTextEdit* box, const std::vector<uint64_t>& ids) {
 
 } // namespace
 
-void TForm1::BindCore() {
+RelayCoreOptions CoreOptionsFor(const FormOptions& options) {
     RelayCoreOptions relay;
-    relay.srvAddr = options_.srvAddr;
-    relay.srvPort = options_.srvPort;
-    relay.relayTimeoutMs = options_.relayTimeoutMs;
-    relay.folder = options_.programDir;
-    relay.programDir =
-        options_.executableDir.empty() ? options_.programDir : options_.executableDir;
+    relay.srvAddr = options.srvAddr;
+    relay.srvPort = options.srvPort;
+    relay.relayTimeoutMs = options.relayTimeoutMs;
+    relay.folder = options.programDir;
+    relay.programDir = options.executableDir.empty() ? options.programDir : options.executableDir;
     relay.spoolFilesAhead = RelayCoreOptions::kBusySpoolFiles;
-    if (options_.workers > 0) relay.workers = options_.workers;
-    core_ = std::make_unique<RelayCore>(relay);
+    if (options.workers > 0) relay.workers = options.workers;
+    return relay;
+}
+
+void TForm1::BindCore() {
     RelayCore::Observers& observers = core_->observers;
     observers.accountChanged = [this](const Account& account) { ShowAccount(account); };
     observers.statusChanged = [this](RelayStatus status) { ShowStatus(status); };

@@ -88,8 +88,8 @@ QPlainTextEdit* ListBox(QWidget* parent) {
 
 // ---- construction ----------------------------------------------------------------------
 
-TForm1::TForm1(FormOptions options, QWidget* parent)
-    : QMainWindow(parent), options_(std::move(options)) {
+TForm1::TForm1(RelayCore& core, FormOptions options, QWidget* parent)
+    : QMainWindow(parent), options_(std::move(options)), core_(&core) {
     SetDefaultDialogs();
     setWindowTitle(QString::fromUtf8(kTitle) + " www.vantro.example.com  400-000-0000");
     resize(665, 553);
@@ -115,7 +115,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    core_.reset();
+    core_->observers = {}; // the core outlives the window: nothing it publishes comes here
 }
 
 void TForm1::ShowSecretSource() {

@@ -67,10 +67,15 @@ struct FormOptions {
     std::function<void()> quit;
 };
 
+// The relay core the program makes for a window with these options: its folder, address,
+// port, time-out and workers.
+RelayCoreOptions CoreOptionsFor(const FormOptions& options);
+
 class TForm1 : public QMainWindow {
     Q_OBJECT
   public:
-    explicit TForm1(FormOptions options, QWidget* parent = nullptr);
+    // Shows `core` and sends it the user's edits; the core outlives the window.
+    TForm1(RelayCore& core, FormOptions options, QWidget* parent = nullptr);
     ~TForm1() override;
 
     void FormCreate();
@@ -203,7 +208,7 @@ class TForm1 : public QMainWindow {
     void ReportListening();
 
     FormOptions options_;
-    std::unique_ptr<RelayCore> core_;
+    RelayCore* core_; // not owned: the program makes it before the window and ends it after
     std::string testAddress_;
     bool destroyed_ = false;
     bool signalled_ = false; // ending on a signal: no boxes

@@ -46,6 +46,7 @@ print("sent", count)
 struct Harness {
     std::filesystem::path dir;
     int port = testsupport::FreePort();
+    std::unique_ptr<RelayCore> core; // made before the window, gone after it, as the program does
     std::unique_ptr<TForm1> form;
     std::vector<QString> informed;
     std::vector<QString> details;
@@ -76,6 +77,7 @@ struct Harness {
     ~Harness() {
         menu.reset(); // before the window, whose list is its parent
         form.reset();
+        core.reset();
         std::filesystem::remove_all(dir);
     }
     std::string Path(const char* name) const { return (dir / name).string(); }
@@ -87,9 +89,11 @@ struct Harness {
         o.relayTimeoutMs = timeoutMs;
         o.failureNoticeQuietMs = noticeQuietMs;
         o.quit = [this] { ++quits; };
+        form.reset();
+        core = std::make_unique<RelayCore>(CoreOptionsFor(o));
         if (realDialogs) {
             o.boxesOffscreen = true;
-            form = std::make_unique<TForm1>(o);
+            form = std::make_unique<TForm1>(*core, o);
             form->FormCreate();
             return;
         }
@@ -107,7 +111,7 @@ struct Harness {
             details.push_back(detail);
         };
         o.showError = [this](const QString& text) { errors.push_back(text); };
-        form = std::make_unique<TForm1>(o);
+        form = std::make_unique<TForm1>(*core, o);
         form->OpenAddress = [this](const QString& address) { opened << address; };
         form->FormCreate();
     }
