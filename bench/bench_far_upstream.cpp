@@ -1,6 +1,7 @@
 // The shipped program against an upstream far away: the suite's aiosmtpd upstream (offering
-// PIPELINING) behind a loopback proxy that delays each direction by half a round trip and
-// each connect by a whole one. It prints, for 50 and 200 ms round trips:
+// PIPELINING), and the benchmarks' own sink offering PIPELINING and CHUNKING, each behind a
+// loopback proxy that delays each direction by half a round trip and each connect by a whole
+// one. It prints, for 50 and 200 ms round trips:
 // - the round trips a message costs on a kept session, and those a new session costs before
 //   its first MAIL (plain, and implicit TLS with a resumed session), counted at the proxy;
 // - messages per second end to end for 8 clients x 25 and 1 client x 50 (1 KB), beside the
@@ -10,6 +11,7 @@
 #include "bench/delay_proxy.h"
 #include "bench/peers.h"
 #include "bench/smtp_load.h"
+#include "bench/upstream_sink.h"
 #include "platform/ini_profile.h"
 
 #include <chrono>
@@ -40,10 +42,12 @@ std::string MakeCertificate() {
 
 struct Far {
     std::unique_ptr<bench::ScriptUpstream> upstream;
+    std::unique_ptr<bench::UpstreamSink> sink; // instead of `upstream`, offering CHUNKING too
     std::unique_ptr<bench::DelayProxy> proxy;
     std::unique_ptr<bench::Program> vantro;
     int port = 0;
-    bool Ok() const { return upstream->Ok() && vantro->Ok(); }
+    bool Ok() const { return (sink ? sink->Ok() : upstream->Ok()) && vantro->Ok(); }
+    long Stored() const { return sink ? sink->Stored() : upstream->Stored(); }
     ~Far() {
         vantro.reset(); // its connections end first, then the proxy's threads
         proxy.reset();
@@ -51,14 +55,18 @@ struct Far {
 };
 
 // `maxSessions` 1 puts every message over one session, so that its round trips can be told
-// apart; 0 keeps the default.
+// apart; 0 keeps the default. `chunking`: the sink (plain only) instead of aiosmtpd.
 std::unique_ptr<Far> Start(const std::string& program, milliseconds roundTrip,
-                           const std::string& certificate, int maxSessions = 0) {
+                           const std::string& certificate, int maxSessions = 0,
+                           bool chunking = false) {
     auto far = std::make_unique<Far>();
     int upstreamPort = bench::FreeLoopbackPort();
     std::vector<std::string> arguments = {"--pipelining"};
     if (!certificate.empty()) arguments.insert(arguments.end(), {"--implicit", certificate});
-    far->upstream = std::make_unique<bench::ScriptUpstream>(upstreamPort, arguments);
+    if (chunking)
+        far->sink = std::make_unique<bench::UpstreamSink>(upstreamPort, nullptr, true);
+    else
+        far->upstream = std::make_unique<bench::ScriptUpstream>(upstreamPort, arguments);
     far->proxy = std::make_unique<bench::DelayProxy>(upstreamPort, roundTrip);
     far->port = bench::FreeLoopbackPort();
     bool tls = !certificate.empty();
@@ -74,9 +82,9 @@ std::unique_ptr<Far> Start(const std::string& program, milliseconds roundTrip,
 // Sends `count` messages over one client session and waits until the upstream has them (and
 // a round trip more, for the proxy to count the last reply).
 void SendAndWait(Far& far, int count, milliseconds roundTrip) {
-    long before = far.upstream->Stored();
+    long before = far.Stored();
     bench::RunSmtpLoad(far.port, 1, count, 1024);
-    bench::WaitFor([&] { return far.upstream->Stored() >= before + count; }, 120);
+    bench::WaitFor([&] { return far.Stored() >= before + count; }, 120);
     std::this_thread::sleep_for(roundTrip * 2);
 }
 
@@ -91,9 +99,11 @@ long Grown(const std::map<int, long>& before, const std::map<int, long>& after) 
 }
 
 void CountRoundTrips(const std::string& program, milliseconds roundTrip,
-                     const std::string& certificate) {
-    const char* kind = certificate.empty() ? "plain" : "implicit TLS";
-    auto far = Start(program, roundTrip, certificate, 1);
+                     const std::string& certificate, bool chunking = false) {
+    const char* kind = chunking              ? "plain with CHUNKING"
+                       : certificate.empty() ? "plain"
+                                             : "implicit TLS";
+    auto far = Start(program, roundTrip, certificate, 1, chunking);
     if (!far->Ok()) {
         std::printf("%s: could not start the peer or the program\n", kind);
         return;
@@ -108,22 +118,23 @@ void CountRoundTrips(const std::string& program, milliseconds roundTrip,
     SendAndWait(*far, 10, roundTrip);      // over the kept session
     long tenMore = Grown(opened, far->proxy->RoundTripsByUpstreamPort());
     double perMessage = tenMore / 10.0;
-    std::printf("%s, %lld ms away: %.1f round trips per message on a kept session (target 2 with "
-                "PIPELINING); a new session%s: %.1f before its first MAIL, the connect included "
-                "(target <= 5 for implicit TLS)\n",
-                kind, static_cast<long long>(roundTrip.count()), perMessage,
+    std::printf("%s, %lld ms away: %.1f round trips per message on a kept session (target %d); a "
+                "new session%s: %.1f before its first MAIL, the connect included (target <= 5 "
+                "for implicit TLS)\n",
+                kind, static_cast<long long>(roundTrip.count()), perMessage, chunking ? 1 : 2,
                 certificate.empty() ? "" : " resuming its TLS session", newSession - perMessage);
 }
 
-void Throughput(const std::string& program, milliseconds roundTrip, int clients, int each) {
-    auto far = Start(program, roundTrip, std::string());
+void Throughput(const std::string& program, milliseconds roundTrip, int clients, int each,
+                bool chunking = false) {
+    auto far = Start(program, roundTrip, std::string(), 0, chunking);
     if (!far->Ok()) {
         std::printf("throughput: could not start the peer or the program\n");
         return;
     }
     auto start = Clock::now();
     bench::LoadResult load = bench::RunSmtpLoad(far->port, clients, each, 1024);
-    bench::WaitFor([&] { return far->upstream->Stored() >= load.messages; }, 300);
+    bench::WaitFor([&] { return far->Stored() >= load.messages; }, 300);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     long trips = far->proxy->RoundTrips();
     long sessions = far->proxy->Connections();
@@ -131,13 +142,14 @@ void Throughput(const std::string& program, milliseconds roundTrip, int clients,
     double perMessage = load.messages > 0 ? double(trips) / load.messages : 0;
     // One client's messages too go out side by side: each is handed to the relay's workers
     // once accepted.
-    double bound = 10 / (roundTrip.count() / 1000.0) / 2.0;
-    std::printf("%d clients x %d, %lld ms away: %d delivered (%d refused) in %.2f s, %.1f msgs/s "
-                "end to end; %ld sessions, %.2f round trips per message in all; the pipelined "
-                "bound (maxsessions / (round trip x 2)): %.1f msgs/s\n",
+    int tripsEach = chunking ? 1 : 2;
+    double bound = 10 / (roundTrip.count() / 1000.0) / tripsEach;
+    std::printf("%d clients x %d, %lld ms away%s: %d delivered (%d refused) in %.2f s, %.1f "
+                "msgs/s end to end; %ld sessions, %.2f round trips per message in all; the bound "
+                "(maxsessions / (round trip x %d)): %.1f msgs/s\n",
                 clients, each, static_cast<long long>(roundTrip.count()),
-                static_cast<int>(far->upstream->Stored()), load.failures, seconds, rate, sessions,
-                perMessage, bound);
+                chunking ? ", CHUNKING" : "", static_cast<int>(far->Stored()), load.failures,
+                seconds, rate, sessions, perMessage, tripsEach, bound);
 }
 
 } // namespace
@@ -151,6 +163,9 @@ int main(int argc, char** argv) {
         if (!certificate.empty()) CountRoundTrips(program, milliseconds(rtt), certificate);
         Throughput(program, milliseconds(rtt), 8, 25);
         Throughput(program, milliseconds(rtt), 1, 50);
+        CountRoundTrips(program, milliseconds(rtt), std::string(), true);
+        Throughput(program, milliseconds(rtt), 8, 25, true);
+        Throughput(program, milliseconds(rtt), 1, 50, true);
     }
     return 0;
 }

@@ -1,6 +1,8 @@
 #include "bench/upstream_sink.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -21,6 +23,8 @@ struct Session {
     int fd = -1;
     std::string commands; // received command bytes not yet answered
     bool inData = false;
+    size_t chunkLeft = 0; // of the BDAT chunk being received
+    bool inChunk = false, lastChunk = false;
     std::string tail;     // the last bytes of the text so far, to find an end split over reads
     size_t dataBytes = 0; // of the current message, as received
     std::string text;     // kept only for a message handler
@@ -50,15 +54,17 @@ std::string Unstuffed(std::string text) {
 class SinkLoop {
   public:
     SinkLoop(std::atomic<long>& stored, std::atomic<size_t>& bytes,
-             const std::function<void(const std::string&)>& onMessage)
-        : stored_(stored), bytes_(bytes), onMessage_(onMessage) {}
+             const std::function<void(const std::string&)>& onMessage, bool chunking)
+        : stored_(stored), bytes_(bytes), onMessage_(onMessage), chunking_(chunking) {}
 
     // Answers what `s` has received; false when the session cannot go on.
     bool Receive(Session& s, std::string_view chunk) {
         if (s.quit) return true; // nothing is read after QUIT
         std::string replies;
         while (!chunk.empty() && !s.quit) {
-            if (s.inData)
+            if (s.inChunk)
+                chunk = TakeChunk(s, chunk, replies);
+            else if (s.inData)
                 chunk = TakeData(s, chunk, replies);
             else
                 chunk = TakeCommands(s, chunk, replies);
@@ -101,6 +107,41 @@ class SinkLoop {
         return chunk.substr(used);
     }
 
+    // Takes the bytes of a BDAT chunk; at the end of the last one, the message is stored.
+    std::string_view TakeChunk(Session& s, std::string_view chunk, std::string& replies) {
+        size_t used = std::min(chunk.size(), s.chunkLeft);
+        if (onMessage_) s.text.append(chunk.substr(0, used));
+        s.dataBytes += used;
+        s.chunkLeft -= used;
+        if (s.chunkLeft > 0) return {};
+        s.inChunk = false;
+        if (!s.lastChunk) {
+            replies += "250 2.0.0 chunk taken\r\n";
+            return chunk.substr(used);
+        }
+        if (onMessage_) onMessage_(std::move(s.text));
+        bytes_ += s.dataBytes;
+        ++stored_;
+        s.text.clear();
+        s.dataBytes = 0;
+        replies += "250 2.0.0 stored\r\n";
+        return chunk.substr(used);
+    }
+
+    // BDAT <size> [LAST]: the chunk's bytes follow at once.
+    void BeginChunk(Session& s, const std::string& line, std::string& replies) {
+        char* end = nullptr;
+        unsigned long long size = std::strtoull(line.c_str() + 4, &end, 10);
+        if (!chunking_ || end == line.c_str() + 4) {
+            replies += "501 bad BDAT\r\n";
+            return;
+        }
+        s.chunkLeft = size;
+        s.lastChunk = std::string_view(end).find("LAST") != std::string_view::npos;
+        s.inChunk = true;
+        if (size == 0) TakeChunk(s, {}, replies);
+    }
+
     // Answers the whole command lines in `chunk`; returns the text that follows DATA's reply.
     std::string_view TakeCommands(Session& s, std::string_view chunk, std::string& replies) {
         size_t eol = chunk.find('\n');
@@ -110,11 +151,15 @@ class SinkLoop {
         }
         s.commands.append(chunk.substr(0, eol + 1));
         chunk.remove_prefix(eol + 1);
-        std::string verb = s.commands.substr(0, 4);
+        std::string line = std::move(s.commands);
+        std::string verb = line.substr(0, 4);
         for (char& c : verb) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
         s.commands.clear();
         if (verb == "EHLO")
-            replies += "250-sink\r\n250 8BITMIME\r\n";
+            replies += chunking_ ? "250-sink\r\n250-PIPELINING\r\n250-CHUNKING\r\n250 8BITMIME\r\n"
+                                 : "250-sink\r\n250 8BITMIME\r\n";
+        else if (verb == "BDAT")
+            BeginChunk(s, line, replies);
         else if (verb == "HELO" || verb == "MAIL" || verb == "RCPT" || verb == "RSET" ||
                  verb == "NOOP")
             replies += "250 OK\r\n";
@@ -134,12 +179,14 @@ class SinkLoop {
     std::atomic<long>& stored_;
     std::atomic<size_t>& bytes_;
     const std::function<void(const std::string&)>& onMessage_;
+    bool chunking_;
 };
 
 } // namespace
 
-UpstreamSink::UpstreamSink(int port, std::function<void(const std::string&)> onMessage)
-    : onMessage_(std::move(onMessage)) {
+UpstreamSink::UpstreamSink(int port, std::function<void(const std::string&)> onMessage,
+                           bool chunking)
+    : onMessage_(std::move(onMessage)), chunking_(chunking) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -170,7 +217,7 @@ UpstreamSink::~UpstreamSink() {
 }
 
 void UpstreamSink::Run() {
-    SinkLoop loop(stored_, bytes_, onMessage_);
+    SinkLoop loop(stored_, bytes_, onMessage_, chunking_);
     std::unordered_map<int, Session> sessions;
     auto end = [&](int fd) {
         // Removed before the close: a child being spawned by another thread may hold the

@@ -15,8 +15,9 @@ class UpstreamSink {
   public:
     // Listens on 127.0.0.1:`port` until destroyed. `onMessage`, when set, gets each whole
     // message text (dot-stuffing removed, the final dot line not included), on the sink's
-    // thread.
-    explicit UpstreamSink(int port, std::function<void(const std::string& text)> onMessage = {});
+    // thread. `chunking`: EHLO offers PIPELINING and CHUNKING, and BDAT is taken (RFC 3030).
+    explicit UpstreamSink(int port, std::function<void(const std::string& text)> onMessage = {},
+                          bool chunking = false);
     ~UpstreamSink();
     UpstreamSink(const UpstreamSink&) = delete;
     UpstreamSink& operator=(const UpstreamSink&) = delete;
@@ -32,6 +33,7 @@ class UpstreamSink {
     void Run();
 
     std::function<void(const std::string&)> onMessage_;
+    bool chunking_;
     int listenFd_ = -1;
     int epollFd_ = -1;
     int stopFd_ = -1;

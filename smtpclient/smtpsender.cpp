@@ -475,6 +475,24 @@ bool TSmtpSender::Pipelining() const {
     return ESMTP && !FindCapability("PIPELINING").empty();
 }
 
+bool TSmtpSender::Chunking() const {
+    return ESMTP && !FindCapability("CHUNKING").empty();
+}
+
+std::string TSmtpSender::LastChunk(TLineSource& lines, long long limit) {
+    if (lines.Size() > limit) return std::string();
+    std::string text;
+    for (std::string line; lines.Next(line);)
+        for (const std::string& piece : SplitAtLineEnds(line)) text += piece + "\r\n";
+    lines.Rewind(); // for a following transaction; one that cannot read it again says so
+    return "BDAT " + std::to_string(text.size()) + " LAST\r\n" + text;
+}
+
+bool TSmtpSender::ReadLastChunkReply() {
+    EndOfDataSent = true;
+    return ReadFinalReply() == 250 || Fail("end of data");
+}
+
 long long TVectorLineSource::Size() const {
     long long size = 0;
     for (const std::string& line : lines_) size += static_cast<long long>(line.size()) + 2;

@@ -165,6 +165,15 @@ class TSmtpSender : public TProtocolClient {
     bool SendText(TLineSource& lines);
     // The server takes commands in batches (its EHLO named PIPELINING).
     bool Pipelining() const;
+    // The server takes the text in BDAT chunks (its EHLO named CHUNKING, RFC 3030).
+    bool Chunking() const;
+    // The text as one last BDAT chunk: the command line and the text's bytes, its lines as
+    // SendText sends them but without dot-stuffing or an end line; `lines` is then read back
+    // to its start where it can be. Empty (nothing read) when the text is over `limit` bytes.
+    static std::string LastChunk(TLineSource& lines, long long limit);
+    // After a last chunk went out (with SendCommands, once MayEndData allowed it): the reply
+    // to the whole text, waited for and decided as the reply to the end of DATA's text.
+    bool ReadLastChunkReply();
     // Lines are sent byte for byte with dot-stuffing, in chunks of under 1500 bytes. A line
     // holding a bare CR or LF is sent as the CR LF lines it stands for, so no upstream can
     // read "\n.\n" or "\r.\r" inside it as the end of the message. The first send that

@@ -526,6 +526,56 @@ TEST(SmtpClientScripted, WithPipeliningTheEnvelopeIsOneWriteAndEachRefusalIsDeci
     EXPECT_EQ(more.reads[6], "MAIL FROM:<s@d.test>\r\nRCPT TO:<b@d.test>\r\nDATA\r\n");
 }
 
+TEST(SmtpClientScripted, WithChunkingTooTheTextGoesWithItsEnvelopeAndEachRefusalIsDecidedAsAlone) {
+    const std::string offered = "250-PIPELINING\r\n250 CHUNKING\r\n";
+    const std::string chunk = "BDAT 20 LAST\r\nSubject: p\r\n\r\nbody\r\n";
+    const std::string write =
+        "MAIL FROM:<s@d.test>\r\nRCPT TO:<a@d.test>\r\nRCPT TO:<b@d.test>\r\n" + chunk;
+    const auto quit = std::vector<testsupport::PeerStep>{ExpectLine(), Packet("221 bye\r\n")};
+    struct Case {
+        const char* what;
+        std::vector<std::string> replies;
+        std::vector<testsupport::PeerStep> after;
+        std::string states;
+        std::vector<std::string> writes; // after EHLO, QUIT left out
+    } cases[] = {
+        {"one refused recipient: the other has the text",
+         {"250 ok\r\n250 ok\r\n550 5.1.1 no\r\n250 stored\r\n"},
+         quit,
+         "a@d.test=delivered b@d.test=refused",
+         {write}},
+        {"every recipient refused: the chunk's refusal is read, nothing more goes out",
+         {"250 ok\r\n550 no\r\n451 later\r\n554 no valid recipients\r\n"},
+         quit,
+         "a@d.test=refused b@d.test=deferred",
+         {write}},
+        {"a refused MAIL: every recipient has its refusal",
+         {"451 4.3.0 busy\r\n503 no mail\r\n503 no mail\r\n503 no mail\r\n"},
+         quit,
+         "a@d.test=deferred b@d.test=deferred",
+         {write}},
+        {"452 after the first: the second in a transaction of its own, with the text again",
+         {"250 ok\r\n250 ok\r\n452 4.5.3 too many\r\n250 stored\r\n",
+          "250 ok\r\n250 ok\r\n250 stored\r\n"},
+         quit,
+         "a@d.test=delivered b@d.test=delivered",
+         {write, "MAIL FROM:<s@d.test>\r\nRCPT TO:<b@d.test>\r\n" + chunk}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pipelined run = RelayPipelined(offered, c.replies, c.after);
+        EXPECT_EQ(States(run.report), c.states) << run.report.reason;
+        ASSERT_EQ(run.reads.size(), c.writes.size() + 2); // EHLO, the writes, QUIT
+        for (size_t i = 0; i < c.writes.size(); ++i) EXPECT_EQ(run.reads[i + 1], c.writes[i]);
+        EXPECT_EQ(run.reads.back(), "QUIT\r\n");
+    }
+    // The connection lost after the write, before any reply: the server may hold it.
+    Pipelined lost = RelayPipelined(offered, {}, {ExpectPacket(), testsupport::ResetConnection()});
+    EXPECT_EQ(States(lost.report), "a@d.test=deferred b@d.test=deferred");
+    EXPECT_NE(lost.report.reason.find("the retry may deliver a second copy"), std::string::npos)
+        << lost.report.reason;
+}
+
 TEST(SmtpClientScripted, WithoutPipeliningEachCommandIsAWriteOfItsOwn) {
     Pipelined alone =
         RelayPipelined("250 SIZE\r\n", {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"},
