@@ -432,7 +432,7 @@ std::unique_ptr<TSmtpSender> NewClient(const TRelayOptions& options, const std::
     // A new session to a server spoken to a moment ago resumes its TLS session: only under
     // the same server and the same checks of its certificate.
     client->Sock().TlsLayer().SessionCacheKey =
-        host + ":" + port + "|" + (options.VerifyCert ? "verify" : "no-verify") + "|" +
+        UpstreamName(host, port) + "|" + (options.VerifyCert ? "verify" : "no-verify") + "|" +
         std::to_string(options.TlsMinimumVersion) + "|" + options.TrustFile;
     client->TargetHost = host;
     client->TargetPort = port;
