@@ -4,8 +4,9 @@
 # and git added (the README's prerequisites), and as root inside it, timing each step:
 #   1. `make run` until the program listens: what it installed (no MTA, no test tool);
 #   2. `make package`, then both packages installed;
-#   3. the installed program as root: a message through /usr/sbin/sendmail with no relay
-#      (spooled), the relay started, a message through it, SIGTERM; no file left in /usr/bin;
+#   3. the installed program as root: /usr/sbin/sendmail before any relay ran (75, nothing
+#      written), the relay started and stopped, a message with no relay (spooled), the relay
+#      started again, a message through it, SIGTERM; no file left in /usr/bin;
 #   4. with --test: `make test` as CI runs it (a missing peer fails), on this machine whose
 #      MTA is now vantrosmtp-mta, which must still be it afterwards; each run's time.
 # Not part of CI: it downloads a whole system (steps 1-3 about 15 minutes on two cores, step 4
@@ -107,19 +108,35 @@ in_root 'cd /src && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./buil
 echo "== 3. the installed program as root"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 in_root 'find /usr/bin /usr/sbin | sort' > "$work/programs-before"
-in_root "cd / && printf 'Subject: spooled\n\nno relay\n' | VANTRO_TEST_PORT=$port /usr/sbin/sendmail root@example.org" \
-    > "$work/as-root.log" 2>&1 || fail "sendmail without a relay: $(cat "$work/as-root.log")"
-in_root "cd / && QT_QPA_PLATFORM=offscreen VANTRO_TEST_PORT=$port exec /usr/bin/vantrosmtp" \
-    > "$work/relay-as-root.log" 2>&1 &
-relay=$!
-for _ in $(seq 100); do grep -q "listening on" "$work/relay-as-root.log" && break; sleep 0.1; done
-grep -q "listening on" "$work/relay-as-root.log" || fail "the relay as root: $(cat "$work/relay-as-root.log")"
-in_root "printf 'Subject: relayed\n\nthrough the relay\n' | VANTRO_TEST_PORT=$port /usr/sbin/sendmail root@example.org" \
-    >> "$work/as-root.log" 2>&1 || fail "sendmail to the relay: $(cat "$work/as-root.log")"
-for proc in /proc/[0-9]*; do
-    [ "$(readlink "$proc/exe" 2> /dev/null)" = "$root/usr/bin/vantrosmtp" ] && kill -TERM "${proc#/proc/}"
-done
-wait $relay || fail "the relay's exit: $(cat "$work/relay-as-root.log")"
+sendmail_as_root() { # subject, then what the log says
+    in_root "cd / && printf 'Subject: $1\n\nfrom root\n' | VANTRO_TEST_PORT=$port /usr/sbin/sendmail root@example.org" \
+        >> "$work/as-root.log" 2>&1
+}
+start_relay() {
+    in_root "cd / && QT_QPA_PLATFORM=offscreen VANTRO_TEST_PORT=$port exec /usr/bin/vantrosmtp" \
+        >> "$work/relay-as-root.log" 2>&1 &
+    relay=$!
+    for _ in $(seq 100); do grep -q "listening on" "$work/relay-as-root.log" && break; sleep 0.1; done
+    grep -q "listening on" "$work/relay-as-root.log" || fail "the relay as root: $(cat "$work/relay-as-root.log")"
+}
+stop_relay() {
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/exe" 2> /dev/null)" = "$root/usr/bin/vantrosmtp" ] && kill -TERM "${proc#/proc/}"
+    done
+    wait $relay || fail "the relay's exit: $(cat "$work/relay-as-root.log")"
+}
+# Before any relay ran for root there is no spool a relay reads: refused for now (75), and
+# nothing written.
+status=0
+sendmail_as_root "no relay yet" || status=$?
+[ "$status" -eq 75 ] || fail "sendmail before any relay: status $status: $(cat "$work/as-root.log")"
+[ ! -e "$root/root/.config/vantrosmtp" ] || fail "sendmail before any relay wrote root's files"
+start_relay # it makes its files and its spool
+stop_relay
+sendmail_as_root "spooled" || fail "sendmail without a relay: $(cat "$work/as-root.log")"
+start_relay # and sends what waits in its spool
+sendmail_as_root "relayed" || fail "sendmail to the relay: $(cat "$work/as-root.log")"
+stop_relay
 grep "vantrosmtp:" "$work/relay-as-root.log" || true
 in_root 'find /usr/bin /usr/sbin | sort' > "$work/programs-after"
 left=$(comm -13 "$work/programs-before" "$work/programs-after")
