@@ -227,6 +227,9 @@ class Transactions {
     // An end when the session is to end now.
     std::optional<End> RunOne(std::vector<std::string>& pending, bool mayBeStale) {
         std::string commands = client_.MailFromCommand(sender_, SizeValue(lines_.Size()));
+        // A kept session its upstream closed (or ended with a 421) while it was idle: nothing
+        // is read or sent, a new session takes the message.
+        if (chunking_ && mayBeStale && client_.Sock().WaitReadable(0)) return End::Stale;
         // With CHUNKING as well, a text of a few pages goes in the same write as its last
         // BDAT chunk (RFC 3030): one round trip a message instead of two.
         std::string chunk =
@@ -240,9 +243,6 @@ class Transactions {
             commands += textOut_ ? chunk : std::string("DATA\r\n");
         }
         if (textOut_) {
-            // A kept session its upstream closed (or ended with a 421) while it was idle:
-            // nothing goes out, a new session takes the message.
-            if (mayBeStale && client_.Sock().WaitReadable(0)) return End::Stale;
             if (client_.MayEndData && !client_.MayEndData()) {
                 textOut_ = false; // kept back: nothing went out
                 client_.FailWith("stopped before the end of the text", TClientFailure::Stopped);
@@ -253,7 +253,7 @@ class Transactions {
         client_.SendCommands(commands);
         if (!client_.ReadMailFromReply()) {
             if (pipelined_) DrainReplies(pending.size());
-            if (mayBeStale && !TextMayBeKept()) return End::Stale;
+            if (mayBeStale && MayGoElsewhere()) return End::Stale;
             DecideByFailure(pending);
             return End::Closed;
         }
@@ -267,7 +267,7 @@ class Transactions {
                 continue;
             }
             if (client_.Broken()) {
-                if (mayBeStale && !TextMayBeKept()) return End::Stale;
+                if (mayBeStale && MayGoElsewhere()) return End::Stale;
                 Report(refused);
                 accepted.insert(accepted.end(), pending.begin() + long(i), pending.end());
                 DecideByFailure(accepted);
@@ -289,7 +289,7 @@ class Transactions {
         }
         // Every recipient refused for now, on a kept session: the upstream's limit of
         // messages per session answers so, and a new session gets them.
-        if (accepted.empty() && mayBeStale && !permanent) return End::Stale;
+        if (accepted.empty() && mayBeStale && !permanent && MayGoElsewhere()) return End::Stale;
         if (accepted.empty()) {
             if (pipelined_) EndUnwantedText();
             Report(refused);
@@ -299,7 +299,7 @@ class Transactions {
         bool sent = textOut_ ? client_.ReadLastChunkReply()
                              : client_.ReadDataReply() && client_.SendText(lines_);
         if (!sent) {
-            if (mayBeStale && !textOut_ && !lines_.Taken()) return End::Stale;
+            if (mayBeStale && !textOut_ && MayGoElsewhere()) return End::Stale;
             Report(refused);
             std::string reason = client_.FailureReason;
             if (client_.EndOfDataSent && client_.Broken()) reason += kMayHaveCopy;
@@ -356,6 +356,9 @@ class Transactions {
     // The text went out with the envelope and no reply came: the server may hold the message
     // (it may have answered the whole write at once and lost the connection after).
     bool TextMayBeKept() const { return textOut_ && client_.Broken(); }
+    // Another session may take the message instead: this server holds none of it, and its
+    // text can still be read from its start (a text in memory is read once).
+    bool MayGoElsewhere() const { return !TextMayBeKept() && !lines_.Taken(); }
 
     TSmtpSender& client_;
     std::string sender_;
