@@ -13,8 +13,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace app;
@@ -145,8 +147,14 @@ TEST(CredentialCommands, TheCoreRelaysWithTheCommandsPasswordAndAFailedCommandSe
 struct Keyring {
     bool ok = false;
     pid_t bus = -1;
+    int lock = -1;
 
     explicit Keyring(const std::string& home) {
+        // One desktop keyring at a time on this machine: with another test's daemon up, this
+        // test's bus once never got the login collection ("Object does not exist at path
+        // .../collection/login" for 30 s), though each has its own bus and home.
+        lock = open("/tmp/vantro-tests-keyring.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (lock >= 0) flock(lock, LOCK_EX);
         for (const char* tool :
              {"/usr/bin/dbus-daemon", "/usr/bin/gnome-keyring-daemon", "/usr/bin/secret-tool"})
             if (access(tool, X_OK) != 0) return;
@@ -186,6 +194,7 @@ struct Keyring {
         // gnome-keyring leaves with the bus it serves.
         if (bus > 0) kill(bus, SIGTERM);
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        if (lock >= 0) close(lock); // the next test's keyring may start
     }
 };
 
@@ -217,7 +226,7 @@ TEST(CredentialCommands, ASignInIsKeptInTheDesktopKeyringOrElseInTheUsersFile) {
         EXPECT_EQ(store->Where(), "the desktop keyring");
         std::string reason;
         // The daemon's default collection appears some time after it answers: seconds on a
-        // loaded machine (5 s once ran out at the end of a full parallel run).
+        // loaded machine.
         bool saved = false;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!saved && std::chrono::steady_clock::now() < deadline) {
