@@ -14,7 +14,7 @@ class InputText {
   public:
     static constexpr size_t kPieceBytes = 1 << 20;
 
-    // Where the next line starts; positions are only compared and handed back.
+    // Where the next line starts; only NextLine reads or moves it.
     struct Position {
         size_t piece = 0;
         size_t offset = 0;
