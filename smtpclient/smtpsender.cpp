@@ -46,6 +46,13 @@ std::vector<std::string> SplitAtLineEnds(const std::string& line) {
     return pieces;
 }
 
+// Hands `take` each line a message entry stands for on the wire, in DATA or in BDAT: the entry
+// itself, or the pieces between its own line ends.
+template <typename Take> void ForEachWireLine(const std::string& line, Take&& take) {
+    if (line.find_first_of("\r\n") == std::string::npos) return take(line);
+    for (const std::string& piece : SplitAtLineEnds(line)) take(piece);
+}
+
 } // namespace
 
 TSmtpSender::TSmtpSender(std::string systemName)
@@ -483,7 +490,7 @@ std::string TSmtpSender::LastChunk(TLineSource& lines, long long limit) {
     if (lines.Size() > limit) return std::string();
     std::string text;
     for (std::string line; lines.Next(line);)
-        for (const std::string& piece : SplitAtLineEnds(line)) text += piece + "\r\n";
+        ForEachWireLine(line, [&text](const std::string& piece) { text += piece + "\r\n"; });
     lines.Rewind(); // for a following transaction; one that cannot read it again says so
     return "BDAT " + std::to_string(text.size()) + " LAST\r\n" + text;
 }
@@ -551,12 +558,7 @@ bool TSmtpSender::SendText(TLineSource& lines) {
         chunk += piece;
         chunk += "\r\n";
     };
-    for (std::string line; sent && lines.Next(line);) {
-        if (line.find_first_of("\r\n") == std::string::npos)
-            append(line);
-        else
-            for (const std::string& piece : SplitAtLineEnds(line)) append(piece);
-    }
+    for (std::string line; sent && lines.Next(line);) ForEachWireLine(line, append);
     // A stalled or broken upstream ends the text at its first failed send: each later piece
     // would wait out a time-out of its own.
     if (sent && !chunk.empty()) sent = SendTextPiece(chunk);
