@@ -2,7 +2,6 @@
 // a message that failed for now waits in the spool with its schedule and goes again by itself.
 #include "app/core/relay_core.h"
 
-
 namespace app {
 
 void RelayCore::ResumeDeferred(const store::Envelope& envelope, const store::Spool::Entry& entry) {
