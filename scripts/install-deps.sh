@@ -22,7 +22,7 @@ test_packages=(
   python3 python3-aiosmtpd swaks msmtp openssl
   xvfb xauth x11-utils
   desktop-file-utils appstream lintian systemd iproute2 clang-format git
-  dbus-daemon gnome-keyring libsecret-tools
+  dbus-daemon dbus-bin gnome-keyring libsecret-tools
   s-nail git-email libmailtools-perl
   libdb5.3 libgnutls-dane0 libgnutls30 libidn12 libidn2-0 libnsl2 libpcre2-8-0 libcrypt1
 )

@@ -13,10 +13,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 using namespace app;
@@ -144,32 +142,51 @@ TEST(CredentialCommands, TheCoreRelaysWithTheCommandsPasswordAndAFailedCommandSe
 // A desktop keyring of the test's own: a session bus, and gnome-keyring's Secret Service on
 // it with a fresh, unlocked login keyring in `home`. Commands started after it find it
 // through the bus address it puts into the environment.
+//
+// Nothing of it is shared with another test or with the user's own desktop. The bus has no
+// service files, so a call that comes before the daemon has taken its name cannot start a
+// second daemon through D-Bus activation (one without the login keyring, which answered
+// "Object does not exist at path .../collection/login" for good). The daemon gets a runtime
+// folder of its own, so that it never finds another daemon's control socket there and hands
+// the unlock to that one instead, a real desktop's keyring included.
 struct Keyring {
     bool ok = false;
     pid_t bus = -1;
-    int lock = -1;
 
     explicit Keyring(const std::string& home) {
-        // One desktop keyring at a time on this machine: with another test's daemon up, this
-        // test's bus once never got the login collection ("Object does not exist at path
-        // .../collection/login" for 30 s), though each has its own bus and home.
-        lock = open("/tmp/vantro-tests-keyring.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-        if (lock >= 0) flock(lock, LOCK_EX);
-        for (const char* tool :
-             {"/usr/bin/dbus-daemon", "/usr/bin/gnome-keyring-daemon", "/usr/bin/secret-tool"})
+        for (const char* tool : {"/usr/bin/dbus-daemon", "/usr/bin/dbus-send",
+                                 "/usr/bin/gnome-keyring-daemon", "/usr/bin/secret-tool"})
             if (access(tool, X_OK) != 0) return;
-        auto started = testsupport::RunProcess(
-            {"/usr/bin/dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"},
-            "", 10000);
+        std::string config = home + "/bus.conf", runtime = home + "/run";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+        if (!platform::WriteFileAtomically(config, kBusConfig, 0600)) return;
+        auto started = testsupport::RunProcess({"/usr/bin/dbus-daemon", "--config-file=" + config,
+                                                "--fork", "--print-address=1", "--print-pid=1"},
+                                               "", 10000);
         std::string address = started.output.substr(0, started.output.find('\n'));
         bus = std::atoi(started.output.substr(address.size() + 1).c_str());
         if (started.exitCode != 0 || address.empty() || bus <= 0) return;
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        auto keyring = testsupport::RunProcess({"/usr/bin/env", "HOME=" + home,
-                                                "/usr/bin/gnome-keyring-daemon", "--unlock",
-                                                "--components=secrets"},
-                                               "unlock-password", 10000);
-        ok = keyring.exitCode == 0;
+        auto keyring = testsupport::RunProcess(
+            {"/usr/bin/env", "HOME=" + home, "XDG_RUNTIME_DIR=" + runtime,
+             "/usr/bin/gnome-keyring-daemon", "--unlock", "--components=secrets"},
+            "unlock-password", 10000);
+        if (keyring.exitCode != 0) return;
+        // The daemon takes its bus name after the command that started it has returned. Asked
+        // of the bus, not through libsecret: this process's proxy, made before the name had an
+        // owner, would not learn of it without a GLib loop running.
+        auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!(ok = ServiceNameOwned()) && std::chrono::steady_clock::now() < deadline)
+            usleep(50 * 1000);
+    }
+    static bool ServiceNameOwned() {
+        auto asked = testsupport::RunProcess(
+            {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+             "string:org.freedesktop.secrets"},
+            "", 10000);
+        return asked.exitCode == 0 && asked.output.find("boolean true") != std::string::npos;
     }
     // Stores a secret in the session collection, which the daemon has from its start: the
     // login collection appears some time after the daemon answers (seconds, under load), and
@@ -194,8 +211,21 @@ struct Keyring {
         // gnome-keyring leaves with the bus it serves.
         if (bus > 0) kill(bus, SIGTERM);
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        if (lock >= 0) close(lock); // the next test's keyring may start
     }
+
+    static constexpr const char* kBusConfig =
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig>\n"
+        "  <type>session</type>\n"
+        "  <listen>unix:tmpdir=/tmp</listen>\n"
+        "  <auth>EXTERNAL</auth>\n"
+        "  <policy context=\"default\">\n"
+        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+        "    <allow eavesdrop=\"true\"/>\n"
+        "    <allow own=\"*\"/>\n"
+        "  </policy>\n"
+        "</busconfig>\n";
 };
 
 TEST(CredentialCommands, APasswordKeptInTheDesktopKeyringIsLookedUpWithSecretTool) {
@@ -221,7 +251,6 @@ TEST(CredentialCommands, ASignInIsKeptInTheDesktopKeyringOrElseInTheUsersFile) {
     {
         Keyring keyring(home.path.string());
         VANTRO_NEED_PEER(keyring.ok, "no Secret Service could be started (dbus, gnome-keyring)");
-        ASSERT_TRUE(SecretServiceAnswers());
         std::shared_ptr<TokenStore> store = UsersTokenStore(folder);
         EXPECT_EQ(store->Where(), "the desktop keyring");
         std::string reason;
