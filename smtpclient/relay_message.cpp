@@ -492,7 +492,7 @@ bool RelayMessage(const TRelayOptions& options, const std::string& sender,
                           report))
             return report.AllDelivered();
     }
-    if (sessions) sessions->Opening(key, options.MaxSessions);
+    if (sessions) sessions->Opening(key);
     SessionInUse inUse{sessions, key, false};
     std::unique_ptr<TSmtpSender> client = NewClient(options, host, port, userName, password);
     PrepareForMessage(*client, options);

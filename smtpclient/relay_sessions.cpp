@@ -58,20 +58,29 @@ std::unique_ptr<TSmtpSender> TRelaySessions::TakeIdleOf(const std::string& upstr
     return nullptr;
 }
 
-void TRelaySessions::Opening(const TSessionKey& key, size_t maxOpen) {
+void TRelaySessions::SetMaxOpen(size_t maxOpen) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        maxOpen_ = maxOpen;
+    }
+    // A relay waiting at the old bound may open now.
+    closed_.notify_all();
+}
+
+void TRelaySessions::Opening(const TSessionKey& key) {
     std::string upstream = UpstreamOf(key);
     std::unique_ptr<TSmtpSender> leaving;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (maxOpen > 0) {
+        if (maxOpen_ > 0) {
             // At the bound with nothing kept to close, a session being closed elsewhere is
             // waited for (its QUIT takes a few seconds at most): its connection is still one
             // of the upstream's.
             closed_.wait(lock, [&] {
-                return ConnectionsTo(upstream) < maxOpen || KeptFor(upstream) > 0 ||
-                       closing_.count(upstream) == 0;
+                return maxOpen_ == 0 || ConnectionsTo(upstream) < maxOpen_ ||
+                       KeptFor(upstream) > 0 || closing_.count(upstream) == 0;
             });
-            if (ConnectionsTo(upstream) >= maxOpen) leaving = TakeIdleOf(upstream);
+            if (maxOpen_ > 0 && ConnectionsTo(upstream) >= maxOpen_) leaving = TakeIdleOf(upstream);
         }
         if (!leaving) {
             ++inUse_[upstream].all;

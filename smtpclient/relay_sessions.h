@@ -60,12 +60,16 @@ class TRelaySessions {
     // Any thread. The most recently used idle session opened with `key`, or null; a session
     // taken is in use and established until it is given back or Ended.
     std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
+    // Any thread. The connections open at once to one upstream (host and port) at most, in
+    // use, kept or closing (0: no bound, the default). The user's "maxsessions" is set here
+    // alone; the relays it bounds read it at their next Opening.
+    void SetMaxOpen(size_t maxOpen);
     // Any thread. A new session to key's host and port is about to open: it is in use until
-    // given back or Ended. When `maxOpen` (0: no bound) are in use, kept or closing for that
+    // given back or Ended. When the bound's number are in use, kept or closing for that
     // upstream already, the longest idle one kept for it is closed first (QUIT, on the calling
     // thread), whatever account it was opened for; with none kept, it waits for one being
     // closed elsewhere to be closed, so that the upstream never sees one more than the bound.
-    void Opening(const TSessionKey& key, size_t maxOpen);
+    void Opening(const TSessionKey& key);
     // Any thread. A session being opened was greeted: it is established.
     void Established(const TSessionKey& key);
     // Any thread. A session taken or opened is closed without being given back.
@@ -114,6 +118,7 @@ class TRelaySessions {
         Clock::time_point idleSince;
     };
     size_t maxKept_;
+    size_t maxOpen_ = 0; // with mutex_ held
     mutable std::mutex mutex_;
     std::deque<Idle> kept_; // the longest idle first
     // Sessions in use (taken or being opened) per "host:port", and of them those established.

@@ -271,9 +271,6 @@ struct TRelayOptions {
     // and its session is kept there afterwards instead of being closed (it must outlive the
     // call). Unset: a session of its own, closed with QUIT.
     TRelaySessions* Sessions = nullptr;
-    // With Sessions: the sessions open at once to this host and port, kept ones included, at
-    // most (0: no bound). Opening one more closes a kept idle one to it first.
-    size_t MaxSessions = 0;
     // Set: the secret is fetched from it for each new session that authenticates, and the
     // password argument is not used.
     TSecretSource Secret;

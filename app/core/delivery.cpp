@@ -60,7 +60,6 @@ bool RelayThrough(const Account& account, const RelaySettings& settings,
     options.VerifyCert = settings.verifyCert;
     options.Control = settings.control.get();
     options.Sessions = settings.sessions.get();
-    options.MaxSessions = settings.maxSessions;
     options.Secret = SecretSourceFor(settings.credential, account.mailbox);
     return smtpclient::RelayMessage(options, account.mailbox, recipientText, HostAndPortOf(account),
                                     lines, account.user, account.password, report);

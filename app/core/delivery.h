@@ -32,7 +32,6 @@ struct RelaySettings {
     CredentialCommand credential;
     int tlsMinimumVersion = 0x0303; // the lowest TLS version agreed to (TLS 1.2)
     uint16_t ownPort = 0;           // the port this relay listens on (0: unknown), never relayed to
-    size_t maxSessions = 0;         // sessions open at once to the upstream at most (0: no bound)
 };
 
 struct DeliveryRequest {

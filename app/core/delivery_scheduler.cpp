@@ -3,6 +3,7 @@
 #include "app/core/outcome_pacer.h"
 #include "app/core/recipient_outcomes.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace app {
@@ -28,7 +29,17 @@ FinishAtGate(UpstreamGate& gate, const DeliveryRequest& request, DeliveryOutcome
 } // namespace
 
 DeliveryScheduler::DeliveryScheduler(size_t workers, size_t maxSessions)
-    : gate_(std::make_shared<UpstreamGate>(maxSessions)), pool_(workers) {}
+    : gate_(std::make_shared<UpstreamGate>(maxSessions)), pool_(workers) {
+    SetMaxSessions(maxSessions);
+}
+
+void DeliveryScheduler::SetMaxSessions(size_t maxSessions) {
+    // The gate bounds the deliveries running to an upstream, the kept sessions the
+    // connections (idle ones and ones being closed included); both by the user's one number.
+    maxSessions = std::max<size_t>(1, maxSessions);
+    gate_->SetMaxSessions(maxSessions);
+    sessions_->SetMaxOpen(maxSessions);
+}
 
 void DeliveryScheduler::Bind(std::shared_ptr<store::Spool> spool, platform::WindowHandle window) {
     spool_ = std::move(spool);

@@ -41,7 +41,8 @@ class DeliveryScheduler {
     // they wait for a later try (the core defers them).
     std::function<void(std::vector<Request>)> unstartable;
 
-    void SetMaxSessions(size_t maxSessions) { gate_->SetMaxSessions(maxSessions); }
+    // "maxsessions" (below 1: 1), for the deliveries and the connections to each upstream.
+    void SetMaxSessions(size_t maxSessions);
     // The sessions the relay now opens at once to `upstream` at most.
     size_t Limit(const std::string& upstream) const { return gate_->Limit(upstream); }
 

@@ -210,7 +210,6 @@ RelaySettings RelayCore::SettingsFor(const Account& account, const std::string& 
     settings.tlsMinimumVersion = TlsVersionNumber(policy_.tlsMinimum);
     settings.ownPort = ownPort_;
     settings.credential = credentials_.For(account.mailbox);
-    settings.maxSessions = static_cast<size_t>(policy_.maxSessions);
     return settings;
 }
 

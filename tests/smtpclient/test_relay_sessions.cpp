@@ -191,21 +191,23 @@ TEST(KeptSessions, OneUpstreamsSessionsAreBoundedKeptOnesIncludedAndOnlyGreetedO
     EXPECT_EQ(sessions.Open(name), 2u);
     // With a bound of two, a third account's session closes the longest idle one first.
     TRelayOptions third = OptionsWith(&sessions, "three");
-    third.MaxSessions = 2;
+    sessions.SetMaxOpen(2);
     ASSERT_TRUE(Relay(third, upstream, "three"));
     auto messages = SettledMessages(upstream, 3);
     EXPECT_TRUE(WaitForQuit(upstream, messages[0].peerPort));
     EXPECT_EQ(sessions.Open(name), 2u);
     // A session being opened is in use but not yet open there: a refusal counted against
-    // the sessions "open" must not count the ones that are only connecting.
+    // the sessions "open" must not count the ones that are only connecting. (No bound now,
+    // so that the two kept stay.)
+    sessions.SetMaxOpen(0);
     TSessionKey key = TSessionKey::Of(third, "127.0.0.1", std::to_string(upstream.Port()), "", "");
-    sessions.Opening(key, 0);
+    sessions.Opening(key);
     EXPECT_EQ(sessions.Open(name), 2u);
     sessions.Established(key);
     EXPECT_EQ(sessions.Open(name), 3u);
     sessions.Ended(key, true);
     EXPECT_EQ(sessions.Open(name), 2u);
-    sessions.Opening(key, 0);
+    sessions.Opening(key);
     sessions.Ended(key, false); // refused before its greeting
     EXPECT_EQ(sessions.Open(name), 2u);
     EXPECT_EQ(sessions.Open("127.0.0.1:1"), 0u);
@@ -219,6 +221,7 @@ TEST(KeptSessions, ASessionBeingClosedStillCountsUntilItsSocketIsClosed) {
     ASSERT_TRUE(upstream.Ok()) << upstream.Log();
     std::string name = "127.0.0.1:" + std::to_string(upstream.Port());
     TRelaySessions sessions;
+    sessions.SetMaxOpen(2);
     std::atomic<bool> done{false};
     std::atomic<int> failures{0};
     std::thread sweeper([&] {
@@ -229,7 +232,6 @@ TEST(KeptSessions, ASessionBeingClosedStillCountsUntilItsSocketIsClosed) {
         relays.emplace_back([&, r] {
             for (int i = 0; i < 15; ++i) {
                 TRelayOptions options = OptionsWith(&sessions, "r" + std::to_string(r * 100 + i));
-                options.MaxSessions = 2;
                 if (!Relay(options, upstream, std::to_string(i))) ++failures;
             }
         });
