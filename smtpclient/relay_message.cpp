@@ -226,6 +226,47 @@ class Transactions {
     // One transaction for `pending`; afterwards `pending` holds those left for the next one.
     // An end when the session is to end now.
     std::optional<End> RunOne(std::vector<std::string>& pending, bool mayBeStale) {
+        if (std::optional<End> end = SendEnvelope(pending, mayBeStale)) return end;
+        if (!client_.ReadMailFromReply()) {
+            if (pipelined_) DrainReplies(pending.size());
+            if (mayBeStale && MayGoElsewhere()) return End::Stale;
+            DecideByFailure(pending);
+            return End::Closed;
+        }
+        RecipientReplies replies;
+        if (std::optional<End> end = ReadRecipientReplies(pending, mayBeStale, replies)) return end;
+        std::vector<std::string>& accepted = replies.accepted;
+        // Every recipient refused for now, on a kept session: the upstream's limit of
+        // messages per session answers so, and a new session gets them.
+        if (accepted.empty() && mayBeStale && !replies.permanent && MayGoElsewhere())
+            return End::Stale;
+        if (accepted.empty()) {
+            if (pipelined_) EndUnwantedText();
+            Report(replies.refused);
+            return End::Closed; // the transaction may stay open: QUIT ends it
+        }
+        if (!pipelined_) client_.SendCommands("DATA\r\n");
+        bool sent = textOut_ ? client_.ReadLastChunkReply()
+                             : client_.ReadDataReply() && client_.SendText(lines_);
+        // A stale session's refusals are not reported: the new session asks again.
+        if (!sent && mayBeStale && !textOut_ && MayGoElsewhere()) return End::Stale;
+        Report(replies.refused);
+        if (!sent) {
+            std::string reason = client_.FailureReason;
+            if (client_.EndOfDataSent && client_.Broken()) reason += kMayHaveCopy;
+            accepted.insert(accepted.end(), replies.rest.begin(), replies.rest.end());
+            Decide(accepted, Failure(), reason);
+            return End::Closed;
+        }
+        for (const std::string& address : accepted)
+            report_.recipients.push_back(TRecipientOutcome{address, State::Delivered, {}});
+        pending = std::move(replies.rest);
+        return std::nullopt;
+    }
+
+    // MAIL written, and when pipelined every RCPT and the DATA (or the text's one chunk) in
+    // the same write. An end when the session is to end before any reply is read.
+    std::optional<End> SendEnvelope(const std::vector<std::string>& pending, bool mayBeStale) {
         std::string commands = client_.MailFromCommand(sender_, SizeValue(lines_.Size()));
         // A kept session its upstream closed (or ended with a 421) while it was idle: nothing
         // is read or sent, a new session takes the message.
@@ -242,75 +283,56 @@ class Transactions {
                 commands += TSmtpSender::RcptToCommand(address);
             commands += textOut_ ? chunk : std::string("DATA\r\n");
         }
-        if (textOut_) {
-            if (client_.MayEndData && !client_.MayEndData()) {
-                textOut_ = false; // kept back: nothing went out
-                client_.FailWith("stopped before the end of the text", TClientFailure::Stopped);
-                DecideByFailure(pending);
-                return End::Closed;
-            }
-        }
-        client_.SendCommands(commands);
-        if (!client_.ReadMailFromReply()) {
-            if (pipelined_) DrainReplies(pending.size());
-            if (mayBeStale && MayGoElsewhere()) return End::Stale;
+        if (textOut_ && client_.MayEndData && !client_.MayEndData()) {
+            textOut_ = false; // kept back: nothing went out
+            client_.FailWith("stopped before the end of the text", TClientFailure::Stopped);
             DecideByFailure(pending);
             return End::Closed;
         }
-        std::vector<std::string> accepted, rest;
+        client_.SendCommands(commands);
+        return std::nullopt;
+    }
+
+    // What the RCPTs of one transaction were answered.
+    struct RecipientReplies {
+        std::vector<std::string> accepted;
+        std::vector<std::string> rest;          // "too many recipients": for the next transaction
         std::vector<TRecipientOutcome> refused; // this transaction's, reported at its end
-        bool permanent = false;
+        bool permanent = false;                 // one of them was refused for good
+    };
+
+    // Each RCPT's reply (one at a time, each sent first, unless pipelined), decided on its
+    // own. An end when the connection broke under them.
+    std::optional<End> ReadRecipientReplies(const std::vector<std::string>& pending,
+                                            bool mayBeStale, RecipientReplies& replies) {
         for (size_t i = 0; i < pending.size(); ++i) {
             if (!pipelined_) client_.SendCommands(TSmtpSender::RcptToCommand(pending[i]));
             if (client_.ReadRcptToReply(pending[i])) {
-                accepted.push_back(pending[i]);
+                replies.accepted.push_back(pending[i]);
                 continue;
             }
             if (client_.Broken()) {
                 if (mayBeStale && MayGoElsewhere()) return End::Stale;
-                Report(refused);
-                accepted.insert(accepted.end(), pending.begin() + long(i), pending.end());
-                DecideByFailure(accepted);
+                Report(replies.refused);
+                std::vector<std::string> undecided = replies.accepted;
+                undecided.insert(undecided.end(), pending.begin() + long(i), pending.end());
+                DecideByFailure(undecided);
                 return End::Closed;
             }
-            if (ClassifyRecipientReply(client_.ResultCode, !accepted.empty()) ==
+            if (ClassifyRecipientReply(client_.ResultCode, !replies.accepted.empty()) ==
                 TRecipientReply::TooMany) {
                 // One at a time the rest are not asked; pipelined, each has its own reply.
                 if (!pipelined_) {
-                    rest.assign(pending.begin() + long(i), pending.end());
+                    replies.rest.assign(pending.begin() + long(i), pending.end());
                     break;
                 }
-                rest.push_back(pending[i]);
+                replies.rest.push_back(pending[i]);
                 continue;
             }
             TFailureClass failure = Failure();
-            permanent |= !failure.temporary;
-            refused.push_back(Outcome(pending[i], failure, client_.FailureReason));
+            replies.permanent |= !failure.temporary;
+            replies.refused.push_back(Outcome(pending[i], failure, client_.FailureReason));
         }
-        // Every recipient refused for now, on a kept session: the upstream's limit of
-        // messages per session answers so, and a new session gets them.
-        if (accepted.empty() && mayBeStale && !permanent && MayGoElsewhere()) return End::Stale;
-        if (accepted.empty()) {
-            if (pipelined_) EndUnwantedText();
-            Report(refused);
-            return End::Closed; // the transaction may stay open: QUIT ends it
-        }
-        if (!pipelined_) client_.SendCommands("DATA\r\n");
-        bool sent = textOut_ ? client_.ReadLastChunkReply()
-                             : client_.ReadDataReply() && client_.SendText(lines_);
-        if (!sent) {
-            if (mayBeStale && !textOut_ && MayGoElsewhere()) return End::Stale;
-            Report(refused);
-            std::string reason = client_.FailureReason;
-            if (client_.EndOfDataSent && client_.Broken()) reason += kMayHaveCopy;
-            accepted.insert(accepted.end(), rest.begin(), rest.end());
-            Decide(accepted, Failure(), reason);
-            return End::Closed;
-        }
-        Report(refused);
-        for (const std::string& address : accepted)
-            report_.recipients.push_back(TRecipientOutcome{address, State::Delivered, {}});
-        pending = std::move(rest);
         return std::nullopt;
     }
 

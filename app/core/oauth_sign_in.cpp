@@ -161,6 +161,63 @@ std::map<std::string, std::string> QueryOf(const std::string& target) {
     return parameters;
 }
 
+namespace {
+
+// Makes `listener` listen on a loopback port the system picks, so that no other program can
+// guess it. Its port, or 0 with errno telling why.
+uint16_t ListenOnLoopback(const Descriptor& listener) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof(address);
+    if (listener.get() < 0 ||
+        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener.get(), 8) != 0 ||
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+std::string NoAnswerReason(const SignInOptions& options) {
+    if (options.cancel && options.cancel->load()) return "the sign-in was cancelled";
+    return "no answer from the browser within " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options.wait).count()) +
+           " s";
+}
+
+// The provider's answer with a code: traded for tokens, the refresh token kept, and the
+// browser's page told whether it worked.
+void RedeemCode(const OAuthProvider& provider, const std::string& mailbox, TokenStore& store,
+                const FormPoster& post, const std::string& code, const std::string& redirect,
+                const Pkce& pkce, int connection, SignInOutcome& outcome) {
+    TokenGrant grant = AskTokenEndpoint(provider,
+                                        {{"grant_type", "authorization_code"},
+                                         {"code", code},
+                                         {"redirect_uri", redirect},
+                                         {"code_verifier", pkce.verifier}},
+                                        post);
+    if (grant.ok && grant.refreshToken.empty()) {
+        grant.ok = false;
+        grant.reason = "the provider gave no refresh token (offline access not granted)";
+    }
+    if (grant.ok && !store.Save(mailbox, grant.refreshToken, outcome.reason))
+        grant.ok = false;
+    else if (!grant.ok)
+        outcome.reason = grant.reason;
+    Answer(connection, 200,
+           grant.ok ? "VantroSMTP is signed in. You may close this page."
+                    : "The sign-in did not complete; VantroSMTP says why. You may close "
+                      "this page.");
+    outcome.ok = grant.ok;
+    if (outcome.ok) {
+        outcome.reason.clear();
+        outcome.where = store.Where();
+    }
+}
+
+} // namespace
+
 SignInOutcome SignIn(const OAuthProvider& provider, const std::string& mailbox, TokenStore& store,
                      const FormPoster& post, const std::function<void(const std::string&)>& show,
                      const SignInOptions& options) {
@@ -169,20 +226,13 @@ SignInOutcome SignIn(const OAuthProvider& provider, const std::string& mailbox, 
     if (!outcome.reason.empty()) return outcome;
 
     Descriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0; // the system picks a free port: no other program can guess it
-    socklen_t length = sizeof(address);
-    if (listener.get() < 0 ||
-        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listener.get(), 8) != 0 ||
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    uint16_t port = ListenOnLoopback(listener);
+    if (port == 0) {
         outcome.reason =
             std::string("no loopback address to take the answer on: ") + std::strerror(errno);
         return outcome;
     }
-    std::string redirect = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+    std::string redirect = "http://127.0.0.1:" + std::to_string(port) + "/";
     std::string state = RandomUrlSafe(24);
     Pkce pkce = MakePkce();
     show(AuthorizationAddress(provider, redirect, state, pkce.challenge, mailbox));
@@ -190,14 +240,7 @@ SignInOutcome SignIn(const OAuthProvider& provider, const std::string& mailbox, 
     auto deadline = std::chrono::steady_clock::now() + options.wait;
     for (;;) {
         if (!WaitReadable(listener.get(), deadline, options.cancel)) {
-            outcome.reason =
-                options.cancel && options.cancel->load()
-                    ? "the sign-in was cancelled"
-                    : "no answer from the browser within " +
-                          std::to_string(
-                              std::chrono::duration_cast<std::chrono::seconds>(options.wait)
-                                  .count()) +
-                          " s";
+            outcome.reason = NoAnswerReason(options);
             return outcome;
         }
         Descriptor connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -224,29 +267,8 @@ SignInOutcome SignIn(const OAuthProvider& provider, const std::string& mailbox, 
                                                      : " (" + answer["error_description"] + ")");
             return outcome;
         }
-        TokenGrant grant = AskTokenEndpoint(provider,
-                                            {{"grant_type", "authorization_code"},
-                                             {"code", answer["code"]},
-                                             {"redirect_uri", redirect},
-                                             {"code_verifier", pkce.verifier}},
-                                            post);
-        if (grant.ok && grant.refreshToken.empty()) {
-            grant.ok = false;
-            grant.reason = "the provider gave no refresh token (offline access not granted)";
-        }
-        if (grant.ok && !store.Save(mailbox, grant.refreshToken, outcome.reason))
-            grant.ok = false;
-        else if (!grant.ok)
-            outcome.reason = grant.reason;
-        Answer(connection.get(), 200,
-               grant.ok ? "VantroSMTP is signed in. You may close this page."
-                        : "The sign-in did not complete; VantroSMTP says why. You may close "
-                          "this page.");
-        outcome.ok = grant.ok;
-        if (outcome.ok) {
-            outcome.reason.clear();
-            outcome.where = store.Where();
-        }
+        RedeemCode(provider, mailbox, store, post, answer["code"], redirect, pkce, connection.get(),
+                   outcome);
         return outcome;
     }
 }
