@@ -184,6 +184,7 @@ class UpstreamSMTP(SMTP):
             return
         self.vantro_ended = True
         open_sessions[0] -= 1
+        note("ended")
 
     def data_received(self, data):
         if args.pipelining:
