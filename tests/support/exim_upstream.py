@@ -27,6 +27,8 @@ parser.add_argument("--mechanisms", default="cram,login,plain",
                     help="authenticators offered, of cram, login, plain")
 parser.add_argument("--tls", metavar="CERT,KEY", help="offer STARTTLS with this certificate")
 parser.add_argument("--tls-on-connect", action="store_true", help="implicit TLS (needs --tls)")
+parser.add_argument("--receive-timeout", type=int, default=0,
+                    help="seconds exim waits for a command before it ends the session (421)")
 args = parser.parse_args()
 
 NAME, _, PASSWORD = args.user.partition(":")
@@ -62,6 +64,8 @@ def write_config():
     chosen = [m for m in args.mechanisms.split(",") if m]
     authenticators = "".join(AUTHENTICATORS[m] % {"name": NAME, "password": PASSWORD}
                              for m in chosen)
+    timeout = ("smtp_receive_timeout = %ds\n" % args.receive_timeout
+               if args.receive_timeout else "")
     text = """spool_directory = %(spool)s
 log_file_path = %(store)s/%%slog
 primary_hostname = upstream.example
@@ -71,7 +75,7 @@ trusted_users = root
 queue_only = true
 keep_environment =
 auth_advertise_hosts = *
-%(tls)s
+%(tls)s%(timeout)s
 acl_smtp_mail = acl_mail
 acl_smtp_rcpt = acl_rcpt
 
@@ -87,7 +91,8 @@ begin routers
 begin transports
 begin authenticators
 %(authenticators)s
-""" % {"spool": SPOOL, "store": args.store, "tls": tls, "authenticators": authenticators}
+""" % {"spool": SPOOL, "store": args.store, "tls": tls, "authenticators": authenticators,
+       "timeout": timeout}
     path = os.path.join(args.store, "exim.conf")
     with open(path, "w") as f:
         f.write(text)
@@ -162,6 +167,17 @@ def serve(connection, peer_port):
                                    stdout=connection.fileno(), stderr=subprocess.DEVNULL)
     process.wait()
     collect()  # a session cut off still leaves what it accepted
+    note_ended()
+
+
+def note_ended():
+    """Counts the sessions that ended in <store>/ended.count, as upstream_smtp.py does."""
+    with lock:
+        path = os.path.join(args.store, "ended.count")
+        value = int(open(path).read()) if os.path.exists(path) else 0
+        with open(path + ".tmp", "w") as f:
+            f.write(str(value + 1))
+        os.rename(path + ".tmp", path)
 
 
 listener = socket.socket()

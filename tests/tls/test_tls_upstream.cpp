@@ -359,4 +359,39 @@ TEST(EximUpstream, StartTlsAndImplicitTls) {
               "PLAIN/esmtpsa");
 }
 
+// exim offers PIPELINING and CHUNKING: a message goes as MAIL, RCPT and one BDAT LAST in one
+// write. A kept session exim ended while it was idle (its receive timeout, a 421 and the
+// connection closed) must be found out before any of that is written, and the next message
+// go over a new session, once.
+TEST(EximUpstream, ASessionEximEndedWhileIdleIsFoundBeforeTheChunkAndTheMessageArrivesOnce) {
+    VANTRO_NEED_EXIM();
+    Upstream exim("exim_upstream.py", {"--exim", testsupport::EximBinary(), "--user-shim",
+                                       testsupport::EximUserShim(), "--receive-timeout", "1"});
+    ASSERT_TRUE(exim.Ok()) << exim.Log();
+    TRelaySessions sessions;
+    TRelayOptions options = Options(false, false);
+    options.Sessions = &sessions;
+    auto relay = [&](const std::string& subject) {
+        std::string reason;
+        EXPECT_TRUE(RelayMessage(options, "me@corp.example", "you@example.net", exim.HostAndPort(),
+                                 {"Subject: " + subject, "", "body"}, "kalvex", "739104", &reason))
+            << reason;
+    };
+    relay("before");
+    ASSERT_TRUE(exim.WaitForMessages(1, 10000));
+    EXPECT_EQ(sessions.Kept(), 1u);
+    bool ended = false;
+    for (int i = 0; i < 1500 && !(ended = exim.Count("ended") == 1); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ended) << "exim did not end the idle session within 15 s";
+    relay("after");
+    ASSERT_TRUE(exim.WaitForMessages(2, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // a second copy would show now
+    auto messages = exim.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[1].content.find("Subject: after\r\n\r\nbody\r\n"), std::string::npos)
+        << messages[1].content;
+    EXPECT_EQ(testsupport::SessionPorts(messages).size(), 2u);
+}
+
 } // namespace
