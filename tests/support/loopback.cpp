@@ -3,10 +3,19 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
+#include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -105,10 +114,65 @@ int AcceptWithin(int listenFd, int timeoutMs) {
     return ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
+namespace {
+
+// The ports the kernel hands out itself, for bind() to port 0 and for every connect()'s own
+// end: a port picked there and released could be taken by any test's next connection before
+// its server has bound it ("address already in use").
+std::pair<int, int> EphemeralPorts() {
+    int low = 32768, high = 60999;
+    if (FILE* file = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(file, "%d %d", &low, &high) != 2) low = 32768, high = 60999;
+        std::fclose(file);
+    }
+    return {low, high};
+}
+
+bool Bindable(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    // A server of an earlier test may have left the port in TIME_WAIT: ours bind it anyway.
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sin = Loopback(port);
+    bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) == 0;
+    if (fd >= 0) ::close(fd);
+    return bound;
+}
+
+// A lock on `port` for this process's life, so that the tests running beside it never pick
+// it too: a lock file per port, locked while the process lives. False when another holds it.
+bool Reserve(int port) {
+    static std::mutex mutex;
+    static std::vector<int> held; // closed by the process's exit, which releases the locks
+    std::string folder = "/tmp/vantro-test-ports-" + std::to_string(::getuid());
+    ::mkdir(folder.c_str(), 0700);
+    std::string path = folder + "/" + std::to_string(port);
+    int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return true; // no folder for locks: the range alone keeps ports apart
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    held.push_back(fd);
+    return true;
+}
+
+} // namespace
+
 int FreePort() {
-    int port = 0;
-    int fd = ListenLoopback(port);
-    ::close(fd);
+    auto [low, high] = EphemeralPorts();
+    // Below the kernel's range where there is room for it, else above it.
+    int first = low > 11000 ? 10000 : high + 1, last = low > 11000 ? low - 1 : 65535;
+    static std::mt19937 random{std::random_device{}()};
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int port = std::uniform_int_distribution<int>(first, last)(random);
+        if (Reserve(port) && Bindable(port)) return port;
+    }
+    int port = 0; // the machine is full of our tests' ports: the kernel's choice, as before
+    ::close(ListenLoopback(port));
     return port;
 }
 

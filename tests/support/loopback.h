@@ -25,7 +25,9 @@ int ConnectLoopbackV6(int port);
 int ConnectLoopbackAsync(int port);
 // Blocking accept with a timeout in ms; -1 on timeout.
 int AcceptWithin(int listenFd, int timeoutMs);
-// A free port (bound and released at once).
+// A free port on 127.0.0.1 for a server the test starts later, or for a connection nobody
+// answers: outside the range the kernel picks ports from itself, and kept from every other
+// test's FreePort until this process ends.
 int FreePort();
 void SendAll(int fd, const std::string& bytes);
 // Reads until `until` returns true for what was read, the peer closes, or timeout.
