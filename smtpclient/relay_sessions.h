@@ -61,8 +61,7 @@ class TRelaySessions {
     // taken is in use and established until it is given back or Ended.
     std::unique_ptr<TSmtpSender> Take(const TSessionKey& key);
     // Any thread. The connections open at once to one upstream (host and port) at most, in
-    // use, kept or closing (0: no bound, the default). The user's "maxsessions" is set here
-    // alone; the relays it bounds read it at their next Opening.
+    // use, kept or closing (0: no bound, the default). Relays read it at their next Opening.
     void SetMaxOpen(size_t maxOpen);
     // Any thread. A new session to key's host and port is about to open: it is in use until
     // given back or Ended. When the bound's number are in use, kept or closing for that
