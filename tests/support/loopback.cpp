@@ -141,8 +141,8 @@ bool Bindable(int port) {
 
 // A lock on `port` for this process's life, so that the tests running beside it never pick
 // it too: a lock file per port, locked while the process lives. False when another holds it.
+// Called under FreePort's lock.
 bool Reserve(int port) {
-    static std::mutex mutex;
     static std::vector<int> held; // closed by the process's exit, which releases the locks
     std::string folder = "/tmp/vantro-test-ports-" + std::to_string(::getuid());
     ::mkdir(folder.c_str(), 0700);
@@ -153,7 +153,6 @@ bool Reserve(int port) {
         ::close(fd);
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex);
     held.push_back(fd);
     return true;
 }
